@@ -1,0 +1,40 @@
+#pragma once
+
+#include "bus/ErrorCode.h"
+#include "bus/Packet.h"
+#include "foundation/Logger.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace velt::ZRV480::Bus {
+
+// Attempt counters of the command layer per board, command and slot. Not
+// thread-safe: its owner serialises updates and copies.
+class Statistics : public Logger {
+public:
+    struct Stat {
+        uint64_t transmitted = 0;
+        uint64_t completed = 0;
+        uint64_t timeouts = 0;
+        uint64_t consecutiveFailures = 0;
+    };
+
+    explicit Statistics(std::map<uint8_t, std::string> names);
+
+    // Counts one attempt of `request` that ended with `result`.
+    void registerStat(Packet const& request, Common::ErrorCode result);
+    // Counters summed per board, keyed by board name; null before any attempt.
+    nlohmann::json toJson() const;
+
+private:
+    std::string nameOf(uint8_t address) const;
+
+    std::map<uint8_t, std::string> names;
+    std::map<uint8_t, std::map<Packet::Command, std::map<uint8_t, Stat>>> stats;
+};
+
+} // namespace velt::ZRV480::Bus
