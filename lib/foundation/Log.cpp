@@ -1,0 +1,132 @@
+#include "foundation/Log.h"
+
+#include "foundation/Clock.h"
+#include "foundation/String.h"
+
+#include <syslog.h>
+
+#include <atomic>
+
+namespace {
+
+// Set by Log::open on the main thread before other threads log; read-only
+// afterwards. Atomic so that a late open cannot tear a concurrent read.
+std::atomic<bool> Log_colorEnable{false};
+std::atomic<double> time_start{0.0};
+
+char const* const ColorEnd = "\033[39m";
+
+int priorityOf(Log::Level level) {
+    switch (level) {
+    case Log::Level::Error:
+        return LOG_ERR;
+    case Log::Level::Warning:
+        return LOG_WARNING;
+    case Log::Level::Info:
+        return LOG_INFO;
+    default:
+        return LOG_DEBUG;
+    }
+}
+
+// Empty for a value outside the enumeration: such lines keep the colour in effect.
+char const* colorOf(Log::Level level) {
+    switch (level) {
+    case Log::Level::Error:
+        return "\033[31m";
+    case Log::Level::Warning:
+        return "\033[33m";
+    case Log::Level::Info:
+        return "\033[39m";
+    case Log::Level::Debug:
+        return "\033[35m";
+    default:
+        return "";
+    }
+}
+
+std::string Log_formatColor(Log::Level level, char const* format) {
+    return std::string(colorOf(level)) + format + ColorEnd;
+}
+
+std::string stampPrefix() {
+    return String::format("[%9.03f] ", Clock::elapsedMillis(time_start) / 1000.0);
+}
+
+} // namespace
+
+bool Log::open(char const* ident, bool toStderr, bool colorEnable) {
+    int options = LOG_CONS | LOG_NDELAY;
+    if (toStderr) {
+        options |= LOG_PERROR;
+    }
+    openlog(ident, options, LOG_LOCAL1);
+    Log_colorEnable = colorEnable;
+    time_start = Clock::millis();
+    return true;
+}
+
+bool Log::close() {
+    closelog();
+    return true;
+}
+
+void Log::setLevel(Level level) {
+    switch (level) {
+    case Level::Error:
+        setlogmask(LOG_UPTO(LOG_ERR));
+        break;
+    case Level::Warning:
+        setlogmask(LOG_UPTO(LOG_WARNING));
+        break;
+    case Level::Info:
+        setlogmask(LOG_UPTO(LOG_INFO));
+        break;
+    default:
+        setlogmask(LOG_UPTO(LOG_DEBUG));
+        break;
+    }
+}
+
+void Log::vprint(Level level, char const* format, va_list args) {
+    std::string line = stampPrefix();
+    line += Log_colorEnable ? Log_formatColor(level, format) : std::string(format);
+    // The stamp and escapes hold no conversions; the caller's arguments fill
+    // the caller's format.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    vsyslog(priorityOf(level), line.c_str(), args);
+#pragma GCC diagnostic pop
+}
+
+void Log::print(Level level, char const* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vprint(level, format, args);
+    va_end(args);
+}
+
+void Log::print(Level level, std::string const& text) {
+    double const seconds = Clock::elapsedMillis(time_start) / 1000.0;
+    if (Log_colorEnable) {
+        syslog(priorityOf(level), "[%9.03f] %s%s%s", seconds, colorOf(level), text.c_str(),
+               ColorEnd);
+    } else {
+        syslog(priorityOf(level), "[%9.03f] %s", seconds, text.c_str());
+    }
+}
+
+#define LOG_AT(name, level)                                                                        \
+    void Log::name(char const* format, ...) {                                                      \
+        va_list args;                                                                              \
+        va_start(args, format);                                                                    \
+        vprint(level, format, args);                                                               \
+        va_end(args);                                                                              \
+    }
+
+LOG_AT(error, Level::Error)
+LOG_AT(warning, Level::Warning)
+LOG_AT(info, Level::Info)
+LOG_AT(debug, Level::Debug)
+
+#undef LOG_AT
