@@ -1,0 +1,90 @@
+#include "bus/Flags.h"
+
+namespace velt::ZRV480::Bus::ValueObjects::Bootloader {
+
+namespace {
+
+bool isTrue(const nlohmann::json& object, const char* key) {
+    if (!object.is_object()) {
+        return false;
+    }
+    const auto it = object.find(key);
+    return it != object.end() && it->is_boolean() && it->get<bool>();
+}
+
+} // namespace
+
+Flags::Flags() : source(SourceWord) {}
+
+Flags::Flags(const std::vector<Flag>& table, const std::bitset<16>& word)
+    : source(SourceWord), word(word), table(table) {}
+
+Flags::Flags(const json& value) : source(SourceJson), jsonValue(value) {}
+
+Flags::Flags(const std::vector<Flag>& table, const json& value)
+    : source(SourceJson), jsonValue(value), table(table) {}
+
+Flags::Flags(const Flags& other, const std::vector<Flag>& table)
+    : source(other.source), jsonValue(other.jsonValue), word(other.word), table(table) {}
+
+Flags::~Flags() = default;
+
+std::map<uint8_t, bool> Flags::parseFromBitset() const {
+    return NamedBits::fromWord(table, word);
+}
+
+std::map<uint8_t, bool> Flags::parseFromJson() const {
+    const bool checkAll = isTrue(jsonValue, "checkAll");
+    const bool noChecks = isTrue(jsonValue, "noChecks");
+    std::map<uint8_t, bool> values;
+    for (const Flag& flag : table) {
+        if (checkAll || noChecks) {
+            values.emplace(flag.bit, checkAll);
+            continue;
+        }
+        if (!jsonValue.is_object()) {
+            continue;
+        }
+        const auto it = jsonValue.find(flag.name);
+        if (it != jsonValue.end() && it->is_boolean()) {
+            values.emplace(flag.bit, it->get<bool>());
+        }
+    }
+    return values;
+}
+
+std::map<uint8_t, bool> Flags::render() const {
+    switch (source) {
+    case SourceWord:
+        return parseFromBitset();
+    case SourceJson:
+        return parseFromJson();
+    default:
+        return {};
+    }
+}
+
+std::bitset<16> Flags::toBitset() const {
+    return NamedBits::toWord(table, render());
+}
+
+Flags::json Flags::toJson() const {
+    const std::map<uint8_t, bool> values = render();
+    json result = json::object();
+    bool allSet = true;
+    bool noneSet = true;
+    for (const Flag& flag : table) {
+        const auto it = values.find(flag.bit);
+        if (it == values.end()) {
+            continue;
+        }
+        result[flag.name] = it->second;
+        allSet = allSet && it->second;
+        noneSet = noneSet && !it->second;
+    }
+    result["noChecks"] = noneSet;
+    result["checkAll"] = allSet;
+    return result;
+}
+
+} // namespace velt::ZRV480::Bus::ValueObjects::Bootloader

@@ -1,0 +1,14 @@
+#include "bus/FlagsSd.h"
+
+namespace velt::ZRV480::Bus::ValueObjects::Bootloader {
+
+const std::vector<Flags::Flag> FlagsSd::sd_flags = {
+    {"ignoreFwHeader", 0}, {"ignoreFirmware", 1}, {"ignoreBoard", 2}, {"ignoreRevision", 3},
+    {"allowReinstall", 4}, {"allowDowngrade", 5}, {"ignoreBuild", 6}, {"noBackup", 7},
+};
+
+FlagsSd::FlagsSd(const std::bitset<16>& word) : Flags(sd_flags, word) {}
+
+FlagsSd::FlagsSd(const Flags& other) : Flags(other, sd_flags) {}
+
+} // namespace velt::ZRV480::Bus::ValueObjects::Bootloader

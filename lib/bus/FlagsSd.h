@@ -1,0 +1,16 @@
+#pragma once
+
+#include "bus/Flags.h"
+
+namespace velt::ZRV480::Bus::ValueObjects::Bootloader {
+
+class FlagsSd : public Flags {
+public:
+    static const std::vector<Flag> sd_flags;
+
+    explicit FlagsSd(const std::bitset<16>& word);
+    // Keeps other's value, named by this table.
+    explicit FlagsSd(const Flags& other);
+};
+
+} // namespace velt::ZRV480::Bus::ValueObjects::Bootloader
