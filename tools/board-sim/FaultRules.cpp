@@ -1,0 +1,93 @@
+#include "FaultRules.h"
+
+#include <algorithm>
+
+namespace boardsim {
+
+int FaultRules::add(const Rule& rule) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.push_back(Entry{nextId_, rule, 0, 0, std::mt19937(rule.seed)});
+    return nextId_++;
+}
+
+bool FaultRules::remove(int id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it =
+        std::find_if(entries_.begin(), entries_.end(), [id](const Entry& e) { return e.id == id; });
+    if (it == entries_.end()) {
+        return false;
+    }
+    entries_.erase(it);
+    return true;
+}
+
+void FaultRules::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.clear();
+}
+
+uint32_t FaultRules::uses(int id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& e : entries_) {
+        if (e.id == id) {
+            return e.uses;
+        }
+    }
+    return 0;
+}
+
+FaultRules::Applied FaultRules::evaluate(const RequestRecord& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Applied applied;
+    for (auto& e : entries_) {
+        const Rule& rule = e.rule;
+        if (!RequestLog::matches(rule.match, request)) {
+            continue;
+        }
+        ++e.matched;
+        if ((rule.nth && e.matched != rule.nth) || (rule.times && e.uses >= rule.times)) {
+            continue;
+        }
+        if (rule.probability < 1.0 &&
+            std::uniform_real_distribution<double>(0.0, 1.0)(e.random) >= rule.probability) {
+            continue;
+        }
+        ++e.uses;
+        merge(applied.action, rule.action);
+        applied.ids.push_back(e.id);
+        if (!rule.chain) {
+            break;
+        }
+    }
+    return applied;
+}
+
+void FaultRules::merge(Action& into, const Action& from) {
+    auto take = [](auto& to, const auto& value) {
+        if (value) {
+            to = value;
+        }
+    };
+    into.drop = into.drop || from.drop;
+    into.hold = into.hold || from.hold;
+    into.delayMs = std::max(into.delayMs, from.delayMs);
+    take(into.duplicateGapMs, from.duplicateGapMs);
+    take(into.seqOffset, from.seqOffset);
+    take(into.seqValue, from.seqValue);
+    take(into.address, from.address);
+    take(into.command, from.command);
+    if (from.error) {
+        into.error = from.error;
+        into.errorExtra = from.errorExtra;
+    }
+    take(into.payload, from.payload);
+    take(into.result, from.result);
+    take(into.echo, from.echo);
+    take(into.truncate, from.truncate);
+    take(into.append, from.append);
+    take(into.shortLength, from.shortLength);
+    take(into.oversize, from.oversize);
+    take(into.unsolicited, from.unsolicited);
+}
+
+} // namespace boardsim

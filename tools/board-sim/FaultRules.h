@@ -1,0 +1,43 @@
+#pragma once
+
+#include "FaultRule.h"
+#include "RequestLog.h"
+
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <vector>
+
+namespace boardsim {
+
+// The fault rules in insertion order and how often each matched and acted.
+class FaultRules {
+public:
+    struct Applied {
+        Action action; // the merged actions of every rule that acted
+        std::vector<int> ids;
+    };
+
+    int add(const Rule& rule);
+    bool remove(int id);
+    void clear();
+    uint32_t uses(int id) const;
+    // Counts the request against every matching rule and returns what to do.
+    Applied evaluate(const RequestRecord& request);
+
+private:
+    struct Entry {
+        int id;
+        Rule rule;
+        uint32_t matched = 0;
+        uint32_t uses = 0;
+        std::mt19937 random;
+    };
+    static void merge(Action& into, const Action& from);
+
+    mutable std::mutex mutex_;
+    std::vector<Entry> entries_; // guarded by mutex_
+    int nextId_ = 1;             // guarded by mutex_
+};
+
+} // namespace boardsim

@@ -1,0 +1,66 @@
+#include "Frame.h"
+
+#include "Hex.h"
+#include "LittleEndian.h"
+
+namespace boardsim {
+
+namespace {
+constexpr uint8_t MiscBootloader = 240;
+constexpr uint8_t MiscFiles = 241;
+} // namespace
+
+std::optional<Frame> Frame::parse(const Bytes& datagram) {
+    if (datagram.size() < HeaderSize) {
+        return std::nullopt;
+    }
+    Frame frame;
+    frame.address = datagram[0];
+    frame.sequence = datagram[1];
+    frame.command = datagram[2];
+    frame.slot = datagram[3];
+    frame.payload.assign(datagram.begin() + HeaderSize, datagram.end());
+    return frame;
+}
+
+Bytes Frame::toBytes() const {
+    Bytes out{address, sequence, command, slot};
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+Frame Frame::reply(const Frame& request, Bytes payload) {
+    return Frame{AddressHost, request.sequence, request.command, request.slot, std::move(payload)};
+}
+
+Frame Frame::error(const Frame& request, uint8_t error) {
+    return Frame{AddressHost, request.sequence, error, request.slot, {}};
+}
+
+std::optional<uint8_t> Frame::sub() const {
+    if (payload.empty()) {
+        return std::nullopt;
+    }
+    return payload[0];
+}
+
+std::optional<uint16_t> Frame::segment() const {
+    if (command != Misc || payload.size() < 3) {
+        return std::nullopt;
+    }
+    if (slot == MiscBootloader && payload[0] == 0) {
+        return LittleEndian::get16(payload, 1);
+    }
+    // Handle 0 never exists: "01 00 ..." is the disarm request, not a write.
+    if (slot == MiscFiles && (payload[0] == 1 || payload[0] == 2) && payload[1] != 0 &&
+        payload.size() >= 4) {
+        return LittleEndian::get16(payload, 2);
+    }
+    return std::nullopt;
+}
+
+std::string Frame::hex(const Bytes& bytes) {
+    return Hex::of(bytes.data(), bytes.size(), true);
+}
+
+} // namespace boardsim

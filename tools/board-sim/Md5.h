@@ -1,0 +1,17 @@
+#pragma once
+
+#include "FaultRule.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace boardsim {
+
+class Md5 {
+public:
+    static std::array<uint8_t, 16> digest(const Bytes& data);
+    static std::string hex(const Bytes& data);
+};
+
+} // namespace boardsim

@@ -1,0 +1,53 @@
+#include "RequestLog.h"
+
+namespace boardsim {
+
+bool RequestLog::matches(const Filter& filter, const RequestRecord& record) {
+    if (record.malformed) {
+        return false;
+    }
+    auto sub = record.payload.empty() ? std::optional<uint8_t>() : record.payload[0];
+    return (!filter.address || *filter.address == record.address) &&
+           (!filter.command || *filter.command == record.command) &&
+           (!filter.slot || *filter.slot == record.slot) && (!filter.sub || filter.sub == sub) &&
+           (!filter.segment || filter.segment == record.segment);
+}
+
+void RequestLog::add(RequestRecord record) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_.push_back(std::move(record));
+    }
+    added_.notify_all();
+}
+
+std::vector<RequestRecord> RequestLog::entries() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_;
+}
+
+void RequestLog::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.clear();
+}
+
+size_t RequestLog::count(const Filter& filter) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return countLocked(filter);
+}
+
+size_t RequestLog::countLocked(const Filter& filter) const {
+    size_t n = 0;
+    for (const auto& record : entries_) {
+        n += matches(filter, record) ? 1 : 0;
+    }
+    return n;
+}
+
+bool RequestLog::waitFor(const Filter& filter, size_t count, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return added_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return countLocked(filter) >= count; });
+}
+
+} // namespace boardsim

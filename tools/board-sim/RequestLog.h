@@ -1,0 +1,51 @@
+#pragma once
+
+#include "FaultRule.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace boardsim {
+
+// One received datagram and what the simulator did with it.
+struct RequestRecord {
+    int64_t timeMs = 0; // monotonic
+    uint16_t sourcePort = 0;
+    std::string hex;        // the raw request, password bytes left out
+    bool malformed = false; // under 4 bytes: the fields below are 0
+    uint8_t address = 0;
+    uint8_t sequence = 0;
+    uint8_t command = 0;
+    uint8_t slot = 0;
+    Bytes payload; // password bytes left out
+    std::optional<uint16_t> segment;
+    std::string summary;    // e.g. "ota seg 1/3 len=128"
+    std::vector<int> rules; // ids of the rules applied
+    std::string outcome;    // reply hex, "dropped", "held", "no reply" or "delayed N ms"
+};
+
+// Thread-safe list of requests that tests can wait on.
+class RequestLog {
+public:
+    void add(RequestRecord record);
+    std::vector<RequestRecord> entries() const;
+    void clear();
+    size_t count(const Filter& filter) const;
+    // Blocks until `count` matching requests are in the log, or timeoutMs ran out.
+    bool waitFor(const Filter& filter, size_t count, int timeoutMs) const;
+
+    static bool matches(const Filter& filter, const RequestRecord& record);
+
+private:
+    size_t countLocked(const Filter& filter) const;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable added_; // signalled under mutex_
+    std::vector<RequestRecord> entries_;    // guarded by mutex_
+};
+
+} // namespace boardsim

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace boardsim {
+
+// Runs tasks at a later time on one thread of its own, in time order.
+class TimerQueue {
+public:
+    TimerQueue();
+    ~TimerQueue();
+    TimerQueue(const TimerQueue&) = delete;
+    TimerQueue& operator=(const TimerQueue&) = delete;
+
+    void schedule(int delayMs, std::function<void()> task);
+    void cancelAll();
+
+private:
+    void run();
+
+    using Clock = std::chrono::steady_clock;
+    std::mutex mutex_;
+    std::condition_variable changed_;                               // signalled under mutex_
+    std::multimap<Clock::time_point, std::function<void()>> tasks_; // guarded by mutex_
+    bool stopping_ = false;                                         // guarded by mutex_
+    std::thread thread_;
+};
+
+} // namespace boardsim

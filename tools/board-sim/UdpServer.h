@@ -1,0 +1,46 @@
+#pragma once
+
+#include "FaultRule.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace boardsim {
+
+// Where a datagram came from, in network byte order.
+struct Peer {
+    uint32_t address = 0;
+    uint16_t port = 0;
+};
+
+// A UDP socket on 127.0.0.1 with one receive thread.
+class UdpServer {
+public:
+    using Handler = std::function<void(const Bytes& datagram, const Peer& from)>;
+
+    explicit UdpServer(Handler handler);
+    ~UdpServer();
+    UdpServer(const UdpServer&) = delete;
+    UdpServer& operator=(const UdpServer&) = delete;
+
+    // Returns the bound port; throws std::invalid_argument for a non-loopback
+    // address and std::system_error when the socket cannot be bound.
+    uint16_t start(const std::string& address, uint16_t port);
+    void stop(); // joins the receive thread
+    void send(const Bytes& datagram, const Peer& to) const;
+    uint16_t port() const { return port_; }
+
+private:
+    void receiveLoop();
+
+    const Handler handler_;
+    std::atomic<int> fd_{-1};
+    int wakeFd_ = -1; // eventfd that ends the receive loop
+    std::atomic<uint16_t> port_{0};
+    std::thread thread_; // touched only by start() and stop() of the owner
+};
+
+} // namespace boardsim
