@@ -85,7 +85,6 @@ public:
     static Variant getFrom(Entries const& entries, std::string const& key);
     static void eraseIn(Entries& entries, std::string const& key);
     static std::vector<std::string> keysOf(Entries const& entries);
-    static void mergeInto(Entries& entries, Entries const& other);
     // The lines of the entries' table under the given key column header.
     static std::vector<std::string> tableLines(Entries const& entries,
                                                std::string const& keyHeader);
