@@ -1,5 +1,13 @@
 #include "bus/Helpers.h"
 
+#include "foundation/Utils.h"
+#include "foundation/Variant.h"
+#include "foundation/VariantMap.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <fstream>
 #include <utility>
 
 namespace velt::ZRV480::Bus::Common {
@@ -46,7 +54,84 @@ EC lookup(const std::pair<Key, EC> (&table)[N], Key key, EC otherwise) {
     return otherwise;
 }
 
+// Reads into a fresh container and hands it over only when every byte
+// arrived: a cut-short image must never look complete.
+template <typename Container> ErrorCode readWholeFile(const std::string& path, Container& out) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file.is_open()) {
+        return EC::FileNotFound;
+    }
+    file.seekg(0, std::ios::end);
+    const std::streamoff length = file.tellg();
+    if (!file || length < 0 || length > std::streamoff(UINT32_MAX)) {
+        return EC::FileSizeError;
+    }
+    file.seekg(0, std::ios::beg);
+    Container content(static_cast<size_t>(length), 0);
+    file.read(reinterpret_cast<char*>(content.data()), length);
+    if (file.gcount() != length) {
+        return EC::FileSizeError;
+    }
+    out.swap(content);
+    return EC::Success;
+}
+
 } // namespace
+
+std::string getProjectVersion() {
+    return "3.1.5";
+}
+
+ErrorCode Helpers::fileToVector(const std::string& path, std::vector<uint8_t>& out) {
+    return readWholeFile(path, out);
+}
+
+ErrorCode Helpers::fileToStr(const std::string& path, std::string& out) {
+    return readWholeFile(path, out);
+}
+
+int Helpers::threadPriorityMaxGet() {
+    return sched_get_priority_max(SCHED_FIFO);
+}
+
+int Helpers::threadPriorityMinGet() {
+    return sched_get_priority_min(SCHED_FIFO);
+}
+
+int Helpers::threadPrioritySet(int priority) {
+    sched_param param{};
+    param.sched_priority = priority;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
+std::string Helpers::getExecutableDirectory() {
+    return Utils::getAppPath();
+}
+
+nlohmann::json Helpers::variantToJson(const Variant& value) {
+    switch (value.type()) {
+    case Variant::Type::Null:
+        return nullptr;
+    case Variant::Type::Int:
+        return value.toInt();
+    case Variant::Type::UInt:
+        return value.toUInt();
+    case Variant::Type::Double:
+        return value.toDouble();
+    case Variant::Type::Bool:
+        return value.toBool();
+    case Variant::Type::Map: {
+        const VariantMap map = value.toMap();
+        nlohmann::json object; // stays null for a map without keys
+        for (const std::string& key : map.keys()) {
+            object[key] = variantToJson(map.get(key));
+        }
+        return object;
+    }
+    default:
+        return value.toString();
+    }
+}
 
 ErrorCode Helpers::otaResult2ec(int16_t result) {
     return lookup(otaResults, result, EC::MalformedResponse);

@@ -1,10 +1,21 @@
 #include "bus/Helpers.h"
 
+#include "foundation/Variant.h"
+#include "foundation/VariantMap.h"
+
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
 #include <vector>
 
+using velt::ZRV480::Bus::Common::ErrorCode;
+using velt::ZRV480::Bus::Common::getProjectVersion;
 using velt::ZRV480::Bus::Common::Helpers;
 
 namespace {
@@ -28,6 +39,123 @@ TEST(HexStrTest, DigestArraySpaced) {
     const std::string text = Helpers::hexStr(digest, true);
     EXPECT_EQ(text, "00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f ");
     EXPECT_EQ(text.size(), 48u);
+}
+
+class FileReadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/helpers-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+
+    std::string write(const std::string& name, const std::string& content) {
+        const std::string path = dir + "/" + name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+
+    std::string dir;
+};
+
+TEST_F(FileReadTest, ReadsWholeFileReplacingWhatOutHeld) {
+    std::vector<uint8_t> bytes(10, 0xEE);
+    EXPECT_EQ(Helpers::fileToVector(write("three", std::string("a\0c", 3)), bytes),
+              ErrorCode::Success);
+    EXPECT_EQ(bytes, (std::vector<uint8_t>{'a', 0, 'c'}));
+
+    std::string text = "previous content";
+    EXPECT_EQ(Helpers::fileToStr(write("text", "xyz"), text), ErrorCode::Success);
+    EXPECT_EQ(text, "xyz");
+}
+
+TEST_F(FileReadTest, EmptyFileGivesEmptyContent) {
+    std::vector<uint8_t> bytes(4, 1);
+    EXPECT_EQ(Helpers::fileToVector(write("empty", ""), bytes), ErrorCode::Success);
+    EXPECT_TRUE(bytes.empty());
+}
+
+TEST_F(FileReadTest, MissingFileLeavesOutUntouched) {
+    std::vector<uint8_t> bytes{1, 2};
+    std::string text = "kept";
+    EXPECT_EQ(Helpers::fileToVector(dir + "/missing", bytes), ErrorCode::FileNotFound);
+    EXPECT_EQ(Helpers::fileToStr(dir + "/missing", text), ErrorCode::FileNotFound);
+    EXPECT_EQ(bytes, (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(text, "kept");
+}
+
+// Files whose size cannot be taken, or that deliver fewer bytes than their
+// size says, are refused rather than returned cut short.
+TEST_F(FileReadTest, UnreadableSizeOrShortReadIsASizeError) {
+    const std::string cases[] = {
+        dir,                                           // a directory: no sensible size
+        "/proc/self/status",                           // size query fails
+        "/sys/kernel/mm/transparent_hugepage/enabled", // says 4096, delivers less
+    };
+    for (const std::string& path : cases) {
+        if (access(path.c_str(), R_OK) != 0) {
+            continue;
+        }
+        std::vector<uint8_t> bytes{7};
+        std::string text = "kept";
+        EXPECT_EQ(Helpers::fileToVector(path, bytes), ErrorCode::FileSizeError) << path;
+        EXPECT_EQ(Helpers::fileToStr(path, text), ErrorCode::FileSizeError) << path;
+        EXPECT_EQ(bytes, std::vector<uint8_t>{7}) << path;
+        EXPECT_EQ(text, "kept") << path;
+    }
+}
+
+TEST(ExecutableDirectoryTest, IsTheResolvedDirectoryOfThisProgram) {
+    char self[PATH_MAX] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+    std::string expected = self;
+    expected.erase(expected.rfind('/'));
+    EXPECT_EQ(Helpers::getExecutableDirectory(), expected);
+}
+
+TEST(ThreadPriorityTest, FifoLimitsAndRefusedOutOfRange) {
+    EXPECT_EQ(Helpers::threadPriorityMinGet(), 1);
+    EXPECT_EQ(Helpers::threadPriorityMaxGet(), 99);
+    // An invalid priority is refused with an error number whatever the privilege.
+    EXPECT_NE(Helpers::threadPrioritySet(Helpers::threadPriorityMaxGet() + 1), 0);
+}
+
+TEST(VariantToJsonTest, ConvertsByTag) {
+    using json = nlohmann::json;
+    struct Case {
+        Variant value;
+        json expected;
+    };
+    const Case cases[] = {
+        {Variant(), nullptr},
+        {Variant("0x10", Variant::Type::Int), 16},
+        {Variant(-5), -5},
+        {Variant(18446744073709551615UL), 18446744073709551615ULL},
+        {Variant(2.5), 2.5},
+        {Variant(true), true},
+        {Variant("on", Variant::Type::Bool), true},
+        {Variant("12"), "12"},
+        {Variant("x", static_cast<Variant::Type>(9)), "x"},
+    };
+    for (const auto& c : cases) {
+        const json actual = Helpers::variantToJson(c.value);
+        EXPECT_EQ(actual, c.expected) << c.value.toString();
+        EXPECT_EQ(actual.type(), c.expected.type()) << c.value.toString();
+    }
+    EXPECT_TRUE(Helpers::variantToJson(Variant(1U)).is_number_unsigned());
+}
+
+TEST(VariantToJsonTest, MapKeepsFlatKeys) {
+    VariantMap map;
+    map.set("a/b", Variant(1));
+    map.set("c", Variant("x"));
+    EXPECT_EQ(Helpers::variantToJson(Variant(map)), (nlohmann::json{{"a/b", 1}, {"c", "x"}}));
+    EXPECT_TRUE(Helpers::variantToJson(Variant(VariantMap())).is_null());
+}
+
+TEST(ProjectVersionTest, IsTheLibraryVersion) {
+    EXPECT_EQ(getProjectVersion(), "3.1.5");
 }
 
 } // namespace
