@@ -3,6 +3,8 @@
 #include "foundation/Log.h"
 #include "foundation/SettingStore.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <string>
 
@@ -26,10 +28,10 @@ public:
     void setUdpPort(uint64_t port);
     void setTimeoutMs(uint64_t timeout);
 
-    // Throws std::invalid_argument naming the first field that cannot make a
-    // working socket: an address inet_pton refuses, a port outside 1..65535,
-    // a "timeoutMs" outside 1..9999.
-    void validate() const;
+    // Throws std::invalid_argument naming the first member of a "socket"
+    // part that cannot make a working socket: an "address" that is not an
+    // IPv4 address, a "port" outside 1..65535, a "timeoutMs" outside 1..9999.
+    static void validate(nlohmann::json const& settings);
 
     static void log(Log::Level level, char const* format, ...)
         __attribute__((format(printf, 2, 3)));

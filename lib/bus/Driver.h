@@ -10,14 +10,16 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 namespace velt::ZRV480::Bus {
 
 // The UDP transport to the bus gateway: one socket, never bound, that sends
-// every datagram to the configured gateway, and a listener thread that hands
-// every received datagram to `dataReceived`.
+// every datagram to the configured gateway (never to whoever sent the last
+// datagram), and a listener thread that hands every received datagram to
+// `dataReceived`.
 class Driver : public Logger {
 public:
     // Emitted on the listener thread with the bytes of every datagram.
@@ -37,34 +39,33 @@ public:
     void restart();
 
     nlohmann::json getConfig() const;
-    // Merges `settings` into the current ones and restarts the transport.
+    // Merges a "socket" part into the settings and restarts the transport.
     // A part that cannot make a working socket throws std::invalid_argument
-    // and changes nothing.
+    // and leaves the settings and the socket as they were.
     void setConfig(nlohmann::json const& settings);
 
     void transmit(std::vector<uint8_t> const& bytes);
+    // The same, logging `logText` in place of the bytes.
+    void transmit(std::vector<uint8_t> const& bytes, std::string const& logText);
 
 private:
-    void listen(int fd, uint64_t generation);
+    void startLocked();
+    void stopLocked();
+    void listen(int fd);
 
-    // Serialises start, stop and setConfig with each other; the listener
-    // never takes it, so holding it across the join cannot deadlock.
+    // Serialises start, stop and setConfig with each other. It is held across
+    // the listener's join: the listener never takes it, so that cannot block.
     std::mutex lifecycleMutex;
 
-    // The listener runs while `running` is set and `generation` still is the
-    // one it was started with, so a quick stop and start never revives an old
-    // listener.
-    std::atomic<bool> running{false};
-    std::atomic<uint64_t> generation{0};
+    std::atomic<bool> running{false}; // the listener loops while it is set
+    std::thread listener;             // guarded by lifecycleMutex
 
-    // Guarded by socketMutex: the socket and where it sends to, replaced by
-    // start and stop while other threads transmit.
+    // Guarded by socketMutex: replaced by start and stop while other threads
+    // transmit.
     mutable std::mutex socketMutex;
     int socket = -1;
     sockaddr_in destination{};
-
-    Config config;        // guarded by socketMutex
-    std::thread listener; // guarded by lifecycleMutex
+    Config config;
 };
 
 } // namespace velt::ZRV480::Bus

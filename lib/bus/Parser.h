@@ -63,6 +63,7 @@ public:
     // address the parser does not know.
     bool isOnline(uint8_t address) const;
 
+    // Start and stop are called by the one owner that controls the parser.
     void start();
     void stop();
     void restart();
@@ -85,8 +86,9 @@ private:
     // "broadcast" for 255, else the board's name; throws std::out_of_range
     // for an unknown address.
     std::string nameOf(uint8_t address) const;
-    void updateOnline(uint8_t address, Common::ErrorCode result, Packet const& request,
-                      uint8_t sequence);
+    // The online bookkeeping at the end of a request; `requestText` is the
+    // request's datagram as log text.
+    void updateOnline(uint8_t address, Common::ErrorCode result, std::string const& requestText);
 
     std::shared_ptr<Driver> driver;
 

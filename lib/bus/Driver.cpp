@@ -1,0 +1,157 @@
+#include "bus/Driver.h"
+
+#include "bus/Helpers.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace velt::ZRV480::Bus {
+
+using Common::Helpers;
+
+namespace {
+
+// The longest datagram the bus produces; longer ones are cut.
+constexpr size_t ReceiveBufferSize = 512;
+
+} // namespace
+
+Driver::Driver() : Logger("Driver") {}
+
+Driver::~Driver() {
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    stopLocked();
+}
+
+void Driver::start() {
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    startLocked();
+}
+
+void Driver::stop() {
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    stopLocked();
+}
+
+void Driver::restart() {
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    stopLocked();
+    startLocked();
+}
+
+nlohmann::json Driver::getConfig() const {
+    std::lock_guard<std::mutex> lock(socketMutex);
+    return config.toJson();
+}
+
+void Driver::setConfig(nlohmann::json const& settings) {
+    Config::validate(settings);
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        config.fromJson(settings);
+    }
+    stopLocked();
+    startLocked();
+}
+
+void Driver::transmit(std::vector<uint8_t> const& bytes) {
+    transmit(bytes, Helpers::hexStr(bytes, true));
+}
+
+void Driver::transmit(std::vector<uint8_t> const& bytes, std::string const& logText) {
+    {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        // A failed send is not reported: it shows up as a missing reply.
+        ::sendto(socket, bytes.data(), bytes.size(), MSG_CONFIRM,
+                 reinterpret_cast<sockaddr const*>(&destination), sizeof(destination));
+    }
+    log(Log::Level::Debug, "Transmitted: [%s]", logText.c_str());
+}
+
+void Driver::startLocked() {
+    if (running) {
+        return;
+    }
+    int const fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        throw std::runtime_error("failed to acquire socket");
+    }
+    std::lock_guard<std::mutex> lock(socketMutex);
+    // "timeoutMs" counts units of 100 microseconds.
+    timeval timeout{};
+    timeout.tv_usec = static_cast<suseconds_t>(config.getTimeoutMs() * 100);
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0) {
+        ::close(fd);
+        throw std::runtime_error("failed to setsockopt");
+    }
+    destination = sockaddr_in{};
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons(static_cast<uint16_t>(config.getUdpPort()));
+    destination.sin_addr.s_addr = inet_addr(config.getUdpAddress().c_str());
+    socket = fd;
+    running = true;
+    listener = std::thread(&Driver::listen, this, fd);
+}
+
+void Driver::stopLocked() {
+    if (!running) {
+        return;
+    }
+    running = false;
+    int fd;
+    {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        fd = socket;
+        socket = -1;
+    }
+    // Wakes a receive in progress at once, whatever the socket time-out.
+    ::shutdown(fd, SHUT_RDWR);
+    listener.join();
+    ::close(fd);
+}
+
+void Driver::listen(int fd) {
+    log(Log::Level::Info, "Listener thread starting...");
+    int const priority = Helpers::threadPriorityMaxGet();
+    int const result = Helpers::threadPrioritySet(priority);
+    if (result == 0) {
+        log(Log::Level::Info, "%set listener priority to max(%d): %s", "S", priority,
+            strerror(result));
+    } else {
+        log(Log::Level::Error, "%set listener priority to max(%d): %s", "Could not s", priority,
+            strerror(result));
+    }
+    log(Log::Level::Info, "Listener thread started");
+
+    uint8_t buffer[ReceiveBufferSize];
+    while (running) {
+        ssize_t const size = ::recvfrom(fd, buffer, sizeof(buffer), 0, nullptr, nullptr);
+        if (!running) {
+            break;
+        }
+        if (size < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                continue;
+            }
+            log(Log::Level::Error, "recvfrom says: %s", strerror(errno));
+            break;
+        }
+        std::vector<uint8_t> const data(buffer, buffer + size);
+        log(Log::Level::Debug, "Received: [%s]", Helpers::hexStr(data, true).c_str());
+        try {
+            dataReceived.emit(data);
+        } catch (std::exception const& e) {
+            log(Log::Level::Warning, "Callback failed: %s", e.what());
+        }
+    }
+    log(Log::Level::Info, "Listener thread stopped");
+}
+
+} // namespace velt::ZRV480::Bus

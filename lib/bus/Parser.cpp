@@ -1,0 +1,248 @@
+#include "bus/Parser.h"
+
+#include "bus/Helpers.h"
+
+#include <future>
+#include <limits>
+
+namespace velt::ZRV480::Bus {
+
+using Common::ec2str;
+using Common::ErrorCode;
+using Common::Helpers;
+
+namespace {
+
+constexpr uint8_t AddressMain = 0;
+constexpr uint8_t AddressBroadcast = 255;
+
+// Keeps a deadline computed from a huge time-out inside the clock's range.
+constexpr int64_t LongestWaitMs = int64_t(1) << 40;
+
+// Results worth another attempt: the reply went missing or came back garbled.
+bool isRepeated(ErrorCode result) {
+    return result == ErrorCode::Timeout || result == ErrorCode::MalformedResponse ||
+           result == ErrorCode::BusGeneralError || result == ErrorCode::BusProtocolError;
+}
+
+} // namespace
+
+Parser::Parser(std::map<uint8_t, std::string> names)
+    : Logger("Parser"), driver(std::make_shared<Driver>()), names(std::move(names)),
+      statistics(this->names) {
+    for (auto const& entry : this->names) {
+        online[entry.first] = false;
+    }
+    online[AddressBroadcast] = true;
+    driver->dataReceived.connect_member(this, &Parser::onSocketData);
+}
+
+Parser::~Parser() {
+    // No datagram may reach onSocketData once the other fields start going.
+    driver->stop();
+}
+
+Parser::Config Parser::configGet() const {
+    std::lock_guard<std::mutex> lock(configMutex);
+    return config;
+}
+
+void Parser::configSet(Config const& config) {
+    std::lock_guard<std::mutex> lock(configMutex);
+    this->config = config;
+}
+
+nlohmann::json Parser::socketConfigGet() const {
+    return driver->getConfig();
+}
+
+void Parser::socketConfigSet(nlohmann::json const& settings) {
+    driver->setConfig(settings);
+}
+
+bool Parser::isOnline(uint8_t address) const {
+    return online.at(AddressMain) && online.at(address);
+}
+
+void Parser::start() {
+    if (running) {
+        return;
+    }
+    log(Log::Level::Info, "Starting...");
+    try {
+        driver->start();
+    } catch (std::exception const& e) {
+        log(Log::Level::Error, "Could not start the bus transport: %s", e.what());
+        return;
+    }
+    running = true;
+    log(Log::Level::Info, "Started!");
+}
+
+void Parser::stop() {
+    if (!running) {
+        return;
+    }
+    log(Log::Level::Info, "Stopping...");
+    running = false;
+    driver->stop();
+    log(Log::Level::Info, "Stopped!");
+}
+
+void Parser::restart() {
+    log(Log::Level::Info, "Restarting...");
+    stop();
+    start();
+    log(Log::Level::Info, "Restarted!");
+}
+
+ErrorCode Parser::send(Packet const& request, Packet& reply, bool retry,
+                       std::chrono::milliseconds timeout) {
+    if (!running) {
+        return ErrorCode::Timeout;
+    }
+    uint8_t const address = request.getAddress();
+    std::string const name = nameOf(address);
+    bool const heartbeat = request.getCommand() == Packet::Command::Heartbeat;
+    if (!online.at(AddressMain) && !(heartbeat && address == AddressMain)) {
+        log(Log::Level::Warning, "Dropping request to %s: bus offline", name.c_str());
+        return ErrorCode::Timeout;
+    }
+    if (!online.at(address) && !heartbeat) {
+        log(Log::Level::Warning, "Dropping request to %s: target offline", name.c_str());
+        return ErrorCode::Timeout;
+    }
+
+    std::lock_guard<std::mutex> sendLock(sendMutex);
+    uint8_t const seq = sequence;
+    sequence = static_cast<uint8_t>(seq + 1);
+
+    Config const defaults = configGet();
+    int64_t const timeoutMs = std::min(
+        timeout.count() != 0 ? int64_t(timeout.count()) : defaults.udpTimeoutMs, LongestWaitMs);
+    uint64_t attempts = 1;
+    if (retry && online.at(address)) {
+        attempts = defaults.retransmit == std::numeric_limits<uint64_t>::max()
+                       ? defaults.retransmit
+                       : defaults.retransmit + 1;
+    }
+
+    std::vector<uint8_t> const datagram = request.toBytes(seq);
+    std::string const requestText = request.toLogText(seq);
+    ErrorCode result = ErrorCode::Timeout;
+    Packet received;
+    for (uint64_t attempt = 0;; ++attempt) {
+        log(Log::Level::Debug, "Transmiting [%02x] (attempt=%d)", seq,
+            static_cast<uint8_t>(attempt));
+        std::promise<std::pair<ErrorCode, Packet>> replySlot;
+        std::future<std::pair<ErrorCode, Packet>> replyFuture = replySlot.get_future();
+        {
+            std::lock_guard<std::mutex> lock(pendingMutex);
+            pending[seq] = [&replySlot](Packet const& frame, ErrorCode code) {
+                replySlot.set_value({code, frame});
+            };
+        }
+        driver->transmit(datagram, requestText);
+        log(Log::Level::Debug, "Waiting [%02x] for %dms", seq, static_cast<int>(timeoutMs));
+
+        // A monotonic wait: a step of the wall clock neither prolongs nor cuts it.
+        if (replyFuture.wait_for(std::chrono::milliseconds(timeoutMs)) ==
+            std::future_status::ready) {
+            auto [code, frame] = replyFuture.get();
+            result = code;
+            if (result == ErrorCode::Success && (frame.getCommand() != request.getCommand() ||
+                                                 frame.getAddress() != Packet::AddressHost)) {
+                result = ErrorCode::BusProtocolError;
+            }
+            received = std::move(frame);
+        } else {
+            result = ErrorCode::Timeout;
+        }
+        {
+            // From here on a late reply of this attempt finds no handler.
+            std::lock_guard<std::mutex> lock(pendingMutex);
+            pending.erase(seq);
+        }
+        {
+            std::lock_guard<std::mutex> lock(statisticsMutex);
+            statistics.registerStat(request, result);
+        }
+        if (attempt + 1 >= attempts || !isRepeated(result)) {
+            break;
+        }
+    }
+
+    if (result == ErrorCode::Success) {
+        reply = received;
+    }
+    updateOnline(address, result, requestText);
+    return result;
+}
+
+void Parser::onSocketData(std::vector<uint8_t> const& bytes) {
+    if (bytes.size() < 4) {
+        std::string const text(bytes.begin(), bytes.end());
+        log(Log::Level::Error, "Ignoring malformed response of size %d. '%s'",
+            static_cast<int>(bytes.size()), text.c_str());
+        return;
+    }
+    Packet frame;
+    ErrorCode code = Packet::fromBytes(bytes, frame);
+    if (code != ErrorCode::Success) {
+        log(Log::Level::Error, "Could not parse packet: %s", ec2str(code).c_str());
+    } else if (frame.isError()) {
+        code = Helpers::busError2ec(frame.getError());
+    }
+
+    uint8_t const seq = frame.getSequence();
+    std::lock_guard<std::mutex> lock(pendingMutex);
+    auto const handler = pending.find(seq);
+    if (handler != pending.end()) {
+        handler->second(frame, code);
+        return;
+    }
+    // Late replies of the request that just ended and of the one before it
+    // are expected after a time-out; anything else is worth a line.
+    uint8_t const next = sequence;
+    if (seq == static_cast<uint8_t>(next - 1) || seq == static_cast<uint8_t>(next - 2)) {
+        return;
+    }
+    log(Log::Level::Warning, "Ignoring non expected sequence number: 0x%02x", seq);
+}
+
+std::string Parser::nameOf(uint8_t address) const {
+    return address == AddressBroadcast ? "broadcast" : names.at(address);
+}
+
+void Parser::updateOnline(uint8_t address, ErrorCode result, std::string const& requestText) {
+    std::atomic<bool>& bus = online.at(AddressMain);
+    std::atomic<bool>& target = online.at(address);
+    switch (result) {
+    case ErrorCode::Timeout:
+    case ErrorCode::MalformedResponse:
+        if (bus) {
+            log(Log::Level::Warning, "Setting bus offline: %s", ec2str(result).c_str());
+        }
+        bus = false;
+        break;
+    case ErrorCode::BusGeneralError:
+    case ErrorCode::BusTimeout:
+    case ErrorCode::BusProtocolError:
+        if (target) {
+            log(Log::Level::Warning, "Setting %s offline: (response=%s, request=[%s])",
+                nameOf(address).c_str(), ec2str(result).c_str(), requestText.c_str());
+        }
+        target = false;
+        bus = true;
+        break;
+    default:
+        if (!target || !bus) {
+            log(Log::Level::Info, "Setting %s online", nameOf(address).c_str());
+        }
+        target = true;
+        bus = true;
+        break;
+    }
+}
+
+} // namespace velt::ZRV480::Bus
