@@ -2,30 +2,26 @@
 
 #include "Counters.h"
 #include "FaultRule.h"
+#include "FaultRules.h"
+#include "FileStore.h"
+#include "Machine.h"
 #include "RequestLog.h"
 #include "Scenario.h"
+#include "TimerQueue.h"
+#include "UdpServer.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace boardsim {
 
-class Machine;
-class FaultRules;
-class UdpServer;
-
 enum class SlotTable { Telemetry, Config };
-
-struct FileEntry {
-    std::string name;
-    size_t size = 0;
-    std::string md5; // lower-case hex
-};
 
 // The boards of the machine behind a loopback UDP port: the main board at
 // address 0 is the gateway, the others answer through it. Every method is
@@ -132,14 +128,31 @@ public:
     const Counters& counters() const;
 
 private:
-    void onDatagram(const Bytes& bytes, uint16_t sourcePort);
+    struct Held {
+        Bytes datagram;
+        Peer to;
+        std::optional<int> duplicateGapMs;
+    };
 
-    Scenario scenario_; // immutable after construction
+    void onDatagram(const Bytes& datagram, const Peer& from);
+    // The reply as the rules bend it; empty when there is none.
+    static Bytes shape(const Machine::Outcome& outcome, const Action& action);
+    // Sends, holds, delays or drops; returns the log's outcome text.
+    std::string deliver(const Bytes& reply, const Peer& to, const Action& action);
+    void sendWithDuplicate(const Bytes& datagram, const Peer& to, std::optional<int> gapMs);
+
+    const Scenario scenario_;
     RequestLog log_;
     Counters counters_;
     std::unique_ptr<Machine> machine_;
-    std::unique_ptr<FaultRules> rules_;
+    FaultRules rules_;
+    std::mutex peerMutex_;
+    std::optional<Peer> lastPeer_; // guarded by peerMutex_
+    mutable std::mutex heldMutex_;
+    std::vector<Held> held_; // guarded by heldMutex_
+    // Declared last: stopped first, so no datagram or timer reaches the members above.
     std::unique_ptr<UdpServer> server_;
+    std::unique_ptr<TimerQueue> timers_;
 };
 
 } // namespace boardsim

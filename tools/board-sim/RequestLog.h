@@ -25,7 +25,8 @@ struct RequestRecord {
     std::optional<uint16_t> segment;
     std::string summary;    // e.g. "ota seg 1/3 len=128"
     std::vector<int> rules; // ids of the rules applied
-    std::string outcome;    // reply hex, "dropped", "held", "no reply" or "delayed N ms"
+    std::string reply;      // hex of the reply datagram; empty when there is none
+    std::string outcome;    // "sent", "dropped", "held", "delayed N ms" or "no reply"
 };
 
 // Thread-safe list of requests that tests can wait on.

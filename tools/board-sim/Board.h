@@ -1,0 +1,81 @@
+#pragma once
+
+#include "Answer.h"
+#include "Counters.h"
+#include "FirmwareReceiver.h"
+#include "Frame.h"
+#include "Scenario.h"
+
+#include <array>
+#include <chrono>
+#include <map>
+#include <optional>
+
+namespace boardsim {
+
+// One simulated board and the commands every board answers. Not thread-safe:
+// its owner serialises every call.
+class Board {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr uint8_t MiscReboot = 0;
+    static constexpr uint8_t MiscRestore = 1;
+    static constexpr uint8_t MiscInfo = 2;
+    static constexpr uint8_t MiscBootloader = 240;
+    static constexpr uint8_t MiscScratchpad = 255;
+
+    Board(const BoardSpec& spec, Clock::time_point now);
+
+    // Commands 0-4, 127 and the Misc slots every board has; nothing for other Misc slots.
+    std::optional<Answer> handle(const Frame& request, Clock::time_point now,
+                                 const Behaviour& behaviour, Counters& counters);
+
+    // Uptime 0, scratchpad cleared, a committed image installed, boot window.
+    void reboot(Clock::time_point now, Counters& counters);
+    void restoreDefaults();
+    void powerCycle(Clock::time_point now, Counters& counters);
+
+    uint8_t address() const { return spec_.address; }
+    const BoardSpec& spec() const { return spec_; }
+    bool awake(Clock::time_point now) const { return present && now >= bootUntil_; }
+    bool booting(Clock::time_point now) const { return now < bootUntil_; }
+    Clock::time_point bootUntil() const { return bootUntil_; }
+    uint32_t uptime(Clock::time_point now) const;
+    void setUptime(Clock::time_point now, uint32_t seconds);
+    SlotSpec& slot(bool config, uint8_t slot); // throws std::out_of_range
+    std::string summarize(const Frame& request) const;
+
+    // State the controls read and write directly.
+    bool present = true;
+    BoardInfo info;
+    uint32_t status = 0;
+    uint32_t errors = 0;
+    std::map<uint8_t, StatusText> statusN;
+    std::array<int32_t, 256> scratchpad{};
+    uint16_t bootloaderStatus = 0;
+    uint16_t bootloaderFlags = 0;
+    std::optional<Bytes> pending; // committed image, installed at the next reboot
+
+private:
+    Answer heartbeat(Clock::time_point now, const Behaviour& behaviour) const;
+    Answer statusRead(uint8_t slot, const Behaviour& behaviour) const;
+    Answer slotRead(const std::map<uint8_t, SlotSpec>& table, uint8_t slot) const;
+    Answer configSet(const Frame& request, Counters& counters);
+    Answer action(uint8_t slot, Counters& counters);
+    Answer boardInfo() const;
+    Answer bootloader(const Bytes& payload, Counters& counters);
+    Answer scratchpadCommand(const Bytes& payload);
+    Answer pattern(const Frame& request, Counters& counters);
+
+    const BoardSpec spec_;
+    std::map<uint8_t, SlotSpec> telemetry_;
+    std::map<uint8_t, SlotSpec> config_;
+    FirmwareReceiver receiver_;
+    std::optional<size_t> upload_; // index of the running upload in the counters
+    Clock::time_point bootStart_;
+    Clock::time_point bootUntil_;
+    uint32_t uptimeBase_ = 0;
+};
+
+} // namespace boardsim

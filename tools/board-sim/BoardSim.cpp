@@ -1,0 +1,445 @@
+#include "BoardSim.h"
+
+#include "BindAddress.h"
+#include "LittleEndian.h"
+
+#include <arpa/inet.h>
+
+#include <thread>
+
+namespace boardsim {
+
+namespace {
+
+int64_t monotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+BoardSim::BoardSim() : BoardSim(Scenario::defaults()) {}
+
+BoardSim::BoardSim(const nlohmann::json& scenario) : BoardSim(Scenario::fromJson(scenario)) {}
+
+BoardSim::BoardSim(const Scenario& scenario)
+    : scenario_(scenario), machine_(std::make_unique<Machine>(scenario_, counters_)),
+      server_(std::make_unique<UdpServer>(
+          [this](const Bytes& datagram, const Peer& from) { onDatagram(datagram, from); })),
+      timers_(std::make_unique<TimerQueue>()) {}
+
+BoardSim::~BoardSim() {
+    stop();
+    timers_.reset();
+    server_.reset();
+}
+
+uint16_t BoardSim::start(uint16_t port, const std::string& address) {
+    BindAddress::require(address);
+    return server_->start(address, port);
+}
+
+void BoardSim::stop() {
+    server_->stop();
+    timers_->cancelAll();
+    std::lock_guard<std::mutex> lock(heldMutex_);
+    held_.clear();
+}
+
+uint16_t BoardSim::port() const {
+    return server_->port();
+}
+
+void BoardSim::onDatagram(const Bytes& datagram, const Peer& from) {
+    RequestRecord record;
+    record.timeMs = monotonicMs();
+    record.sourcePort = ntohs(from.port);
+    {
+        std::lock_guard<std::mutex> lock(peerMutex_);
+        lastPeer_ = from;
+    }
+    auto request = Frame::parse(datagram);
+    if (!request) {
+        record.malformed = true;
+        record.hex = Frame::hex(datagram);
+        record.summary = "malformed size " + std::to_string(datagram.size());
+        record.outcome = "no reply";
+        log_.add(std::move(record));
+        return;
+    }
+    record.address = request->address;
+    record.sequence = request->sequence;
+    record.command = request->command;
+    record.slot = request->slot;
+    record.payload = request->payload;
+    if (auto secret = Machine::secretFrom(*request)) {
+        // Only the length of a password reaches the log.
+        record.payload.resize(*secret);
+    }
+    Bytes shown = datagram;
+    shown.resize(Frame::HeaderSize + record.payload.size());
+    record.hex = Frame::hex(shown);
+    record.segment = request->segment();
+    record.summary = machine_->summarize(*request);
+
+    auto applied = rules_.evaluate(record);
+    record.rules = applied.ids;
+    const Action& action = applied.action;
+    Machine::Outcome outcome;
+    if (action.error) {
+        // The board refuses: the request is not executed.
+        outcome.reply = Frame::error(*request, *action.error);
+        outcome.reply->payload.assign(action.errorExtra, 0);
+    } else {
+        outcome = machine_->handle(*request);
+    }
+    counters_.request(request->address, request->command, request->slot);
+
+    if (action.unsolicited) {
+        server_->send(*action.unsolicited, from);
+    }
+    const Bytes reply = shape(outcome, action);
+    record.reply = Frame::hex(reply);
+    record.outcome = outcome.reply ? deliver(reply, from, action) : "no reply";
+    log_.add(std::move(record));
+}
+
+Bytes BoardSim::shape(const Machine::Outcome& outcome, const Action& a) {
+    if (!outcome.reply) {
+        return {};
+    }
+    Frame reply = *outcome.reply;
+    if (!a.error) {
+        if (a.payload) {
+            reply.payload = *a.payload;
+        }
+        if (a.result && outcome.result && reply.payload.size() >= 2) {
+            reply.payload[0] = uint8_t(*a.result);
+            reply.payload[1] = uint8_t(uint16_t(*a.result) >> 8);
+        }
+        if (a.echo && outcome.echo) {
+            reply.payload = *a.echo;
+        }
+        if (a.truncate && *a.truncate < reply.payload.size()) {
+            reply.payload.resize(*a.truncate);
+        }
+        if (a.append) {
+            reply.payload.insert(reply.payload.end(), a.append->begin(), a.append->end());
+        }
+    }
+    if (a.command) {
+        reply.command = *a.command;
+    }
+    if (a.address) {
+        reply.address = *a.address;
+    }
+    if (a.seqValue) {
+        reply.sequence = *a.seqValue;
+    } else if (a.seqOffset) {
+        reply.sequence = uint8_t(reply.sequence + *a.seqOffset);
+    }
+    Bytes datagram = reply.toBytes();
+    if (a.shortLength && *a.shortLength < datagram.size()) {
+        datagram.resize(*a.shortLength);
+    }
+    if (a.oversize && *a.oversize > datagram.size()) {
+        datagram.resize(*a.oversize, 0);
+    }
+    return datagram;
+}
+
+std::string BoardSim::deliver(const Bytes& reply, const Peer& to, const Action& a) {
+    if (a.drop) {
+        return "dropped";
+    }
+    if (a.hold) {
+        std::lock_guard<std::mutex> lock(heldMutex_);
+        held_.push_back(Held{reply, to, a.duplicateGapMs});
+        return "held";
+    }
+    if (a.delayMs > 0) {
+        auto gap = a.duplicateGapMs;
+        timers_->schedule(a.delayMs, [this, reply, to, gap] { sendWithDuplicate(reply, to, gap); });
+        return "delayed " + std::to_string(a.delayMs) + " ms";
+    }
+    sendWithDuplicate(reply, to, a.duplicateGapMs);
+    return "sent";
+}
+
+void BoardSim::sendWithDuplicate(const Bytes& datagram, const Peer& to, std::optional<int> gapMs) {
+    server_->send(datagram, to);
+    if (!gapMs) {
+        return;
+    }
+    if (*gapMs <= 0) {
+        server_->send(datagram, to);
+    } else {
+        timers_->schedule(*gapMs, [this, datagram, to] { server_->send(datagram, to); });
+    }
+}
+
+int BoardSim::addRule(const Rule& rule) {
+    return rules_.add(rule);
+}
+
+bool BoardSim::removeRule(int id) {
+    return rules_.remove(id);
+}
+
+void BoardSim::clearRules() {
+    rules_.clear();
+}
+
+uint32_t BoardSim::ruleUses(int id) const {
+    return rules_.uses(id);
+}
+
+void BoardSim::release() {
+    std::vector<Held> held;
+    {
+        std::lock_guard<std::mutex> lock(heldMutex_);
+        held.swap(held_);
+    }
+    for (const auto& h : held) {
+        sendWithDuplicate(h.datagram, h.to, h.duplicateGapMs);
+    }
+}
+
+size_t BoardSim::heldCount() const {
+    std::lock_guard<std::mutex> lock(heldMutex_);
+    return held_.size();
+}
+
+void BoardSim::sendUnsolicited(const Bytes& bytes) {
+    std::optional<Peer> peer;
+    {
+        std::lock_guard<std::mutex> lock(peerMutex_);
+        peer = lastPeer_;
+    }
+    if (peer) {
+        server_->send(bytes, *peer);
+    }
+}
+
+void BoardSim::setGatewayOnline(bool online) {
+    machine_->setGatewayOnline(online);
+}
+
+void BoardSim::setPresent(uint8_t address, bool present) {
+    machine_->withBoard(address, [present](Board& b, auto) { b.present = present; });
+}
+
+void BoardSim::setAbsentMode(Silence mode) {
+    machine_->withMain([mode](Machine::Main& m) { m.behaviour.absentMode = mode; });
+}
+
+void BoardSim::setUnknownAddressMode(Silence mode) {
+    machine_->withMain([mode](Machine::Main& m) { m.behaviour.unknownAddress = mode; });
+}
+
+bool BoardSim::isBooting(uint8_t address) const {
+    return machine_->withBoard(address, [](const Board& b, auto now) { return b.booting(now); });
+}
+
+bool BoardSim::waitBooted(uint8_t address, int timeoutMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto until =
+            machine_->withBoard(address, [](const Board& b, auto) { return b.bootUntil(); });
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until) {
+            return true;
+        }
+        if (now >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_until(std::min(until, deadline));
+    }
+}
+
+void BoardSim::reboot(uint8_t address) {
+    machine_->reboot(address);
+}
+
+void BoardSim::powerCycle(uint8_t address) {
+    machine_->powerCycle(address);
+}
+
+void BoardSim::reset() {
+    rules_.clear();
+    {
+        std::lock_guard<std::mutex> lock(heldMutex_);
+        held_.clear();
+    }
+    timers_->cancelAll();
+    machine_->reset(scenario_);
+    log_.clear();
+    counters_.clear();
+}
+
+void BoardSim::setRaw(uint8_t address, SlotTable table, uint8_t slot, int32_t raw) {
+    machine_->withBoard(
+        address, [&](Board& b, auto) { b.slot(table == SlotTable::Config, slot).raw = raw; });
+}
+
+int32_t BoardSim::raw(uint8_t address, SlotTable table, uint8_t slot) const {
+    return machine_->withBoard(
+        address, [&](Board& b, auto) { return b.slot(table == SlotTable::Config, slot).raw; });
+}
+
+void BoardSim::setStatus(uint8_t address, uint32_t status, uint32_t errors) {
+    machine_->withBoard(address, [&](Board& b, auto) {
+        b.status = status;
+        b.errors = errors;
+    });
+}
+
+void BoardSim::setStatusText(uint8_t address, uint8_t slot, int32_t code, const std::string& text) {
+    machine_->withBoard(address, [&](Board& b, auto) { b.statusN[slot] = StatusText{code, text}; });
+}
+
+void BoardSim::setUptime(uint8_t address, uint32_t seconds) {
+    machine_->withBoard(address, [&](Board& b, auto now) { b.setUptime(now, seconds); });
+}
+
+void BoardSim::setBoardInfo(uint8_t address, const BoardInfo& info) {
+    machine_->withBoard(address, [&](Board& b, auto) { b.info = info; });
+}
+
+BoardInfo BoardSim::boardInfo(uint8_t address) const {
+    return machine_->withBoard(address, [](const Board& b, auto) { return b.info; });
+}
+
+void BoardSim::setBootloaderStatus(uint8_t address, uint16_t status) {
+    machine_->withBoard(address, [&](Board& b, auto) { b.bootloaderStatus = status; });
+}
+
+void BoardSim::setBootloaderFlags(uint8_t address, uint16_t flags) {
+    machine_->withBoard(address, [&](Board& b, auto) { b.bootloaderFlags = flags; });
+}
+
+uint16_t BoardSim::bootloaderStatus(uint8_t address) const {
+    return machine_->withBoard(address, [](const Board& b, auto) { return b.bootloaderStatus; });
+}
+
+uint16_t BoardSim::bootloaderFlags(uint8_t address) const {
+    return machine_->withBoard(address, [](const Board& b, auto) { return b.bootloaderFlags; });
+}
+
+std::optional<Bytes> BoardSim::pendingFirmware(uint8_t address) const {
+    return machine_->withBoard(address, [](const Board& b, auto) { return b.pending; });
+}
+
+void BoardSim::setScratchpad(uint8_t address, uint8_t index, int32_t value) {
+    machine_->withBoard(address, [&](Board& b, auto) { b.scratchpad[index] = value; });
+}
+
+int32_t BoardSim::scratchpad(uint8_t address, uint8_t index) const {
+    return machine_->withBoard(address, [&](const Board& b, auto) { return b.scratchpad[index]; });
+}
+
+void BoardSim::setClock(int32_t clock) {
+    machine_->setClock(clock);
+}
+
+int32_t BoardSim::clock() const {
+    return machine_->clock();
+}
+
+void BoardSim::setNetwork(const Network& network) {
+    machine_->withMain([&](Machine::Main& m) { m.network = network; });
+}
+
+Network BoardSim::network() const {
+    return machine_->withMain([](const Machine::Main& m) { return m.network; });
+}
+
+void BoardSim::setBusReport(const BusReport& report) {
+    machine_->withMain([&](Machine::Main& m) { m.busReport = report; });
+}
+
+void BoardSim::setBusReportAuto() {
+    machine_->withMain([](Machine::Main& m) { m.busReport.reset(); });
+}
+
+void BoardSim::setPassword(const std::string& password) {
+    machine_->withMain([&](Machine::Main& m) { m.password = password; });
+}
+
+std::optional<Preauth> BoardSim::preauth() const {
+    return machine_->withMain([](const Machine::Main& m) { return m.preauth; });
+}
+
+bool BoardSim::disarmed() const {
+    return machine_->withMain([](const Machine::Main& m) { return m.disarmed; });
+}
+
+void BoardSim::setLegacyChecksum(bool legacy) {
+    machine_->withMain([&](Machine::Main& m) { m.legacyChecksum = legacy; });
+}
+
+void BoardSim::setOpenMissing(OpenMissing mode) {
+    machine_->withMain([&](Machine::Main& m) { m.behaviour.openMissing = mode; });
+}
+
+void BoardSim::setLastWriteResult(int16_t result) {
+    machine_->withMain([&](Machine::Main& m) { m.behaviour.lastWriteResult = result; });
+}
+
+void BoardSim::setLastReadResult(int16_t result) {
+    machine_->withMain([&](Machine::Main& m) { m.behaviour.lastReadResult = result; });
+}
+
+void BoardSim::putFile(const std::string& name, const Bytes& content) {
+    machine_->withMain([&](Machine::Main& m) { m.files.put(name, content); });
+}
+
+std::optional<Bytes> BoardSim::file(const std::string& name) const {
+    return machine_->withMain([&](const Machine::Main& m) { return m.files.get(name); });
+}
+
+bool BoardSim::deleteFile(const std::string& name) {
+    return machine_->withMain([&](Machine::Main& m) { return m.files.remove(name); });
+}
+
+std::vector<FileEntry> BoardSim::files() const {
+    return machine_->withMain([](const Machine::Main& m) { return m.files.list(); });
+}
+
+void BoardSim::setHeartbeatPayload(HeartbeatPayload mode, const Bytes& bytes) {
+    machine_->withMain([&](Machine::Main& m) {
+        m.behaviour.heartbeatPayload = mode;
+        m.behaviour.heartbeatBytes = bytes;
+    });
+}
+
+void BoardSim::setRebootReply(RebootReply mode) {
+    machine_->withMain([&](Machine::Main& m) { m.behaviour.rebootReply = mode; });
+}
+
+void BoardSim::setNoTerminator(bool on) {
+    machine_->withMain([&](Machine::Main& m) { m.behaviour.noTerminator = on; });
+}
+
+std::vector<RequestRecord> BoardSim::requests() const {
+    return log_.entries();
+}
+
+void BoardSim::clearRequests() {
+    log_.clear();
+}
+
+size_t BoardSim::requestCount(const Filter& filter) const {
+    return log_.count(filter);
+}
+
+bool BoardSim::waitFor(const Filter& filter, size_t count, int timeoutMs) const {
+    return log_.waitFor(filter, count, timeoutMs);
+}
+
+const Counters& BoardSim::counters() const {
+    return counters_;
+}
+
+} // namespace boardsim

@@ -1,0 +1,240 @@
+#include "FileStore.h"
+
+#include "LittleEndian.h"
+#include "Md5.h"
+
+#include <algorithm>
+
+namespace boardsim {
+
+namespace {
+
+enum Sub : uint8_t { Open = 0, WriteSub = 1, ReadSub = 2, Delete = 3, Checksum = 4 };
+constexpr uint8_t InvalidValue = 0x86;
+constexpr size_t WriteHeaderSize = 10;
+constexpr size_t ReadRequestSize = 4;
+
+} // namespace
+
+FileStore::FileStore(std::map<std::string, Bytes> files) : files_(std::move(files)) {}
+
+uint16_t FileStore::segmentCount(uint64_t length) {
+    return uint16_t((length + SegmentSize - 1) / SegmentSize);
+}
+
+const std::string* FileStore::nameOf(uint8_t handle) const {
+    auto it = names_.find(handle);
+    return it == names_.end() ? nullptr : &it->second;
+}
+
+Answer FileStore::handle(const Bytes& payload, const Behaviour& behaviour, bool legacyChecksum) {
+    const uint8_t sub = payload[0];
+    if (sub == Open) {
+        return open(payload, behaviour.openMissing);
+    }
+    if (sub > Checksum) {
+        return Answer::fail(InvalidValue);
+    }
+    const size_t minimum = (sub == WriteSub || sub == ReadSub) ? ReadRequestSize : 2;
+    if (payload.size() < minimum) {
+        return Answer::resulting(Format);
+    }
+    const uint8_t handle = payload[1];
+    switch (sub) {
+    case WriteSub:
+        return write(handle, payload, behaviour.lastWriteResult);
+    case ReadSub:
+        return read(handle, payload, behaviour.lastReadResult);
+    case Delete:
+        return remove(handle);
+    default:
+        // A board that does not know the checksum refuses it as a bus error.
+        return legacyChecksum ? Answer::fail(InvalidValue) : checksum(handle);
+    }
+}
+
+Answer FileStore::open(const Bytes& payload, OpenMissing openMissing) {
+    auto end = std::find(payload.begin() + 1, payload.end(), 0);
+    if (end == payload.end() || end + 1 != payload.end()) {
+        return Answer::resulting(Name);
+    }
+    const std::string name(payload.begin() + 1, end);
+    if (name.empty() || name.size() > MaxName || name.find('/') != std::string::npos) {
+        return Answer::resulting(Name);
+    }
+    if (!files_.count(name) && openMissing == OpenMissing::NotFound) {
+        return Answer::resulting(NotFound);
+    }
+    auto known = handles_.find(name);
+    if (known != handles_.end()) {
+        return Answer::resulting(Success, {known->second});
+    }
+    // Handle 0 would be indistinguishable from the disarm request.
+    if (names_.size() >= 255) {
+        return Answer::resulting(Storage);
+    }
+    const uint8_t handle = uint8_t(names_.size() + 1);
+    handles_[name] = handle;
+    names_[handle] = name;
+    return Answer::resulting(Success, {handle});
+}
+
+Answer FileStore::write(uint8_t handle, const Bytes& payload, int16_t lastResult) {
+    const uint16_t index = LittleEndian::get16(payload, 2);
+    const std::string* name = nameOf(handle);
+    if (index == 0 && payload.size() == WriteHeaderSize) {
+        if (!name) {
+            return Answer::resulting(Descriptor);
+        }
+        const uint32_t length = LittleEndian::get32(payload, 4);
+        const uint16_t count = LittleEndian::get16(payload, 8);
+        writes_.erase(handle);
+        if (count != segmentCount(length)) {
+            return Answer::resulting(Size);
+        }
+        if (length > MaxLength) {
+            return Answer::resulting(Storage);
+        }
+        if (count == 0) {
+            files_[*name] = {};
+            return Answer::resulting(Success);
+        }
+        writes_[handle] = Write{length, count, 1, {}};
+        return Answer::resulting(Success);
+    }
+    auto it = writes_.find(handle);
+    if (it == writes_.end() || index != it->second.next) {
+        return Answer::resulting(Sequence);
+    }
+    Write& w = it->second;
+    const size_t expected =
+        std::min<size_t>(SegmentSize, w.length - size_t(index - 1) * SegmentSize);
+    if (payload.size() - ReadRequestSize != expected) {
+        return Answer::resulting(Size);
+    }
+    w.data.insert(w.data.end(), payload.begin() + ReadRequestSize, payload.end());
+    ++w.next;
+    if (index < w.count) {
+        return Answer::resulting(Success);
+    }
+    files_[*name] = std::move(w.data);
+    writes_.erase(it);
+    return Answer::resulting(lastResult);
+}
+
+Answer FileStore::read(uint8_t handle, const Bytes& payload, int16_t lastResult) {
+    const uint16_t index = LittleEndian::get16(payload, 2);
+    const std::string* name = nameOf(handle);
+    if (index == 0) {
+        if (!name) {
+            return Answer::resulting(Descriptor);
+        }
+        auto file = files_.find(*name);
+        if (file == files_.end()) {
+            return Answer::resulting(NotFound);
+        }
+        Read snapshot{file->second, segmentCount(file->second.size())};
+        Bytes rest;
+        LittleEndian::put32(rest, uint32_t(snapshot.content.size()));
+        LittleEndian::put16(rest, snapshot.count);
+        reads_[handle] = std::move(snapshot);
+        return Answer::resulting(Success, rest);
+    }
+    auto it = reads_.find(handle);
+    if (it == reads_.end() || index > it->second.count) {
+        return Answer::resulting(Sequence);
+    }
+    const Bytes& content = it->second.content;
+    const size_t from = size_t(index - 1) * SegmentSize;
+    const size_t to = std::min(content.size(), from + SegmentSize);
+    return Answer::resulting(index == it->second.count ? lastResult : int16_t(Success),
+                             Bytes(content.begin() + from, content.begin() + to));
+}
+
+Answer FileStore::remove(uint8_t handle) {
+    const std::string* name = nameOf(handle);
+    if (!name) {
+        return Answer::resulting(Descriptor);
+    }
+    return Answer::resulting(files_.erase(*name) ? Success : NotFound);
+}
+
+Answer FileStore::checksum(uint8_t handle) {
+    const std::string* name = nameOf(handle);
+    if (!name) {
+        return Answer::resulting(Descriptor);
+    }
+    auto file = files_.find(*name);
+    if (file == files_.end()) {
+        return Answer::resulting(NotFound);
+    }
+    Bytes rest;
+    LittleEndian::put32(rest, uint32_t(file->second.size()));
+    const auto md5 = Md5::digest(file->second);
+    rest.insert(rest.end(), md5.begin(), md5.end());
+    return Answer::resulting(Success, rest);
+}
+
+std::string FileStore::summarize(const Bytes& payload) const {
+    const uint8_t sub = payload[0];
+    if (sub == Open) {
+        auto end = std::find(payload.begin() + 1, payload.end(), 0);
+        return "file open '" + std::string(payload.begin() + 1, end) + "'";
+    }
+    if (payload.size() < 2) {
+        return "file sub " + std::to_string(sub) + " short";
+    }
+    const std::string h = " h=" + std::to_string(payload[1]);
+    if ((sub == WriteSub || sub == ReadSub) && payload.size() >= ReadRequestSize) {
+        const uint16_t index = LittleEndian::get16(payload, 2);
+        const char* what = sub == WriteSub ? "file write" : "file read";
+        if (index == 0) {
+            std::string text = std::string(what) + " header" + h;
+            if (sub == WriteSub && payload.size() == WriteHeaderSize) {
+                text += " len=" + std::to_string(LittleEndian::get32(payload, 4)) +
+                        " count=" + std::to_string(LittleEndian::get16(payload, 8));
+            }
+            return text;
+        }
+        std::string count = "?";
+        if (sub == WriteSub && writes_.count(payload[1])) {
+            count = std::to_string(writes_.at(payload[1]).count);
+        } else if (sub == ReadSub && reads_.count(payload[1])) {
+            count = std::to_string(reads_.at(payload[1]).count);
+        }
+        std::string text = std::string(what) + " seg " + std::to_string(index) + "/" + count + h;
+        if (sub == WriteSub) {
+            text += " len=" + std::to_string(payload.size() - ReadRequestSize);
+        }
+        return text;
+    }
+    static const char* names[] = {"file open", "file write", "file read", "file delete",
+                                  "file checksum"};
+    return (sub <= Checksum ? std::string(names[sub]) : "file sub " + std::to_string(sub)) + h;
+}
+
+void FileStore::put(const std::string& name, const Bytes& content) {
+    files_[name] = content;
+}
+
+std::optional<Bytes> FileStore::get(const std::string& name) const {
+    auto it = files_.find(name);
+    if (it == files_.end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+bool FileStore::remove(const std::string& name) {
+    return files_.erase(name) > 0;
+}
+
+std::vector<FileEntry> FileStore::list() const {
+    std::vector<FileEntry> out;
+    for (const auto& [name, content] : files_) {
+        out.push_back(FileEntry{name, content.size(), Md5::hex(content)});
+    }
+    return out;
+}
+
+} // namespace boardsim

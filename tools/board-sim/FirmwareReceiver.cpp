@@ -1,0 +1,59 @@
+#include "FirmwareReceiver.h"
+
+#include "Crc32.h"
+#include "LittleEndian.h"
+
+#include <algorithm>
+
+namespace boardsim {
+
+FirmwareReceiver::Step FirmwareReceiver::receive(const Bytes& payload, uint32_t capacity) {
+    Step step;
+    const uint16_t index = LittleEndian::get16(payload, 1);
+    if (index == 0 && payload.size() == HeaderSize) {
+        // The sender restarts its passes from the header, so a header always starts over.
+        receiving_ = false;
+        const uint32_t length = LittleEndian::get32(payload, 3);
+        const uint16_t count = LittleEndian::get16(payload, 11);
+        if (count != (uint64_t(length) + SegmentSize - 1) / SegmentSize) {
+            step.result = SizeError;
+        } else if (length > capacity) {
+            step.result = StorageError;
+        } else {
+            length_ = length;
+            crc_ = LittleEndian::get32(payload, 7);
+            count_ = count;
+            next_ = 1;
+            image_.clear();
+            receiving_ = count > 0;
+            step.headerAccepted = true;
+        }
+        return step;
+    }
+    if (!receiving_ || index != next_) {
+        step.result = SequenceError;
+        return step;
+    }
+    const size_t expected =
+        std::min<size_t>(SegmentSize, length_ - size_t(index - 1) * SegmentSize);
+    if (payload.size() - 3 != expected) {
+        step.result = SizeError;
+        return step;
+    }
+    image_.insert(image_.end(), payload.begin() + 3, payload.end());
+    ++next_;
+    if (index < count_) {
+        return step;
+    }
+    receiving_ = false;
+    if (Crc32::upload(image_) == crc_) {
+        step.result = Commit;
+        step.image = std::move(image_);
+    } else {
+        step.result = TransferError;
+    }
+    image_.clear();
+    return step;
+}
+
+} // namespace boardsim

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "Answer.h"
+#include "Board.h"
+#include "Counters.h"
+#include "FileStore.h"
+#include "Frame.h"
+#include "Scenario.h"
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace boardsim {
+
+// The gateway and the boards behind it: routes each request, runs it and
+// answers as the machine would. Thread-safe; one lock guards all state.
+class Machine {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Outcome {
+        std::optional<Frame> reply; // nothing: no answer at all
+        bool echo = false;
+        bool result = false;
+    };
+
+    Machine(const Scenario& scenario, Counters& counters);
+    // Everything back to the scenario.
+    void reset(const Scenario& scenario);
+
+    Outcome handle(const Frame& request);
+    // A one-line description of the request, from its bytes and the transfer state.
+    std::string summarize(const Frame& request) const;
+    // Payload bytes from this offset on are a password and never shown.
+    static std::optional<size_t> secretFrom(const Frame& request);
+
+    // Controls. Unknown addresses throw std::out_of_range.
+    template <typename F> auto withBoard(uint8_t address, F f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f(board(address), Clock::now());
+    }
+    template <typename F> auto withBoard(uint8_t address, F f) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f(const_cast<Machine*>(this)->board(address), Clock::now());
+    }
+    template <typename F> auto withMain(F f) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f(main_);
+    }
+    template <typename F> auto withMain(F f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f(main_);
+    }
+    void setGatewayOnline(bool online);
+    void reboot(uint8_t address);
+    void powerCycle(uint8_t address);
+    int32_t clock() const;
+    void setClock(int32_t clock);
+    BusReport busReport() const;
+
+    // Main-board state beside the boards.
+    struct Main {
+        Behaviour behaviour;
+        Network network;
+        std::optional<BusReport> busReport;
+        std::string password;
+        std::optional<Preauth> preauth;
+        bool disarmed = false;
+        bool legacyChecksum = false;
+        FileStore files{{}};
+    };
+
+private:
+    Board& board(uint8_t address);
+    Outcome answer(const Frame& request, const Answer& answer) const;
+    Outcome broadcast(const Frame& request, Clock::time_point now);
+    Answer mainOnly(const Frame& request);
+    Answer network(const Bytes& payload);
+    Answer security(const Bytes& payload);
+    Answer disarm(const Bytes& payload);
+    Answer clockCommand(const Bytes& payload);
+    BusReport busReportLocked(Clock::time_point now) const;
+    int32_t clockLocked(Clock::time_point now) const;
+
+    Counters& counters_;
+    mutable std::mutex mutex_;
+    // All guarded by mutex_.
+    std::map<uint8_t, Board> boards_;
+    Main main_;
+    int32_t clockBase_ = 0;
+    Clock::time_point clockSetAt_;
+    uint16_t toBoards_ = 0;   // frames forwarded to the boards behind the gateway
+    uint16_t fromBoards_ = 0; // and their answers
+};
+
+} // namespace boardsim
