@@ -1,0 +1,96 @@
+#pragma once
+
+#include "bus/Board.h"
+#include "foundation/Logger.h"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tinyxml2 {
+class XMLDocument;
+class XMLElement;
+} // namespace tinyxml2
+
+namespace velt::ZRV480::Bus {
+
+// The boards of the machine as "schema.xml" beside the executable lists them,
+// with the document re-printed compactly and its MD5 (what the main board
+// keeps a copy of). Loading never throws: every problem is logged and leaves
+// the schema invalid with the boards read before it.
+class Schema : public Logger {
+public:
+    static constexpr uint8_t AddressMain = 0;
+    static constexpr uint8_t AddressService = 200; // the service console
+
+    Schema();
+    // Loads the given file instead of the one beside the executable.
+    explicit Schema(const std::string& path);
+    ~Schema() override;
+
+    // Read, parsed without error, and a board at address 0.
+    bool isValid() const;
+    const std::map<uint8_t, Board>& getBoards() const;
+    std::map<uint8_t, std::string> getBoardNames() const;
+    // Empty when the file was not read or not parsed.
+    const std::vector<uint8_t>& getBinary() const;
+    // All zero when the file was not read or not parsed.
+    std::array<uint8_t, 16> getHash() const;
+    void print() const;
+
+private:
+    using EnumTables = std::map<uint8_t, Board::EnumValues>;
+    // Type, multiplier, min and max of a slot as its "type" element gives them.
+    struct SlotKind {
+        SlotType type;
+        uint8_t multiplier;
+        int32_t min;
+        int32_t max;
+    };
+
+    bool parse(const tinyxml2::XMLDocument& document);
+    bool parseNode(const tinyxml2::XMLElement* node, size_t index);
+    std::optional<std::string> getText(const tinyxml2::XMLElement* node, size_t index,
+                                       const char* name) const;
+    std::optional<uint8_t> parseAddress(const std::string& text, size_t index) const;
+    bool parseMask(const std::string& text, size_t index) const;
+    std::optional<uint8_t> parseVersion(const std::string& text, size_t index) const;
+    std::optional<std::string> parseAlias(const tinyxml2::XMLElement* element,
+                                          const std::string& label) const;
+    std::optional<std::pair<std::map<uint8_t, Board::Telemetry>, EnumTables>>
+    parseTelemetry(const tinyxml2::XMLElement* node, size_t index) const;
+    std::optional<std::pair<std::map<uint8_t, Board::Config>, EnumTables>>
+    parseConfig(const tinyxml2::XMLElement* node, size_t index) const;
+    std::optional<std::map<uint8_t, std::string>> parseStatus(const tinyxml2::XMLElement* node,
+                                                              size_t index) const;
+    std::optional<std::map<uint8_t, std::string>> parseActions(const tinyxml2::XMLElement* node,
+                                                               size_t index) const;
+    Board::EnumValues parseEnum(const tinyxml2::XMLElement* slot, const std::string& label) const;
+    std::optional<SlotKind> parseTelemetryNumber(const tinyxml2::XMLElement* slot,
+                                                 const std::string& label) const;
+    std::optional<SlotKind> parseConfigNumber(const tinyxml2::XMLElement* slot,
+                                              const std::string& label) const;
+
+    // Calls visit(element, slot, name, label) for every child of the node
+    // named kind, after the slot and name checks; the first failure ends it.
+    template <typename Visit>
+    bool forEachSlot(const tinyxml2::XMLElement* node, size_t index, const char* kind,
+                     const char* labelKind, Visit visit) const;
+    // Type of a telemetry or configuration slot; fills tables for an ENUM.
+    std::optional<SlotKind> parseType(const tinyxml2::XMLElement* slot, const std::string& label,
+                                      bool config, uint8_t slotNumber, EnumTables& tables) const;
+    EnumTables mergeEnumTables(const EnumTables& telemetries, const EnumTables& configs,
+                               const std::string& boardName, size_t index) const;
+
+    bool valid = false;
+    std::string path;
+    std::vector<uint8_t> binary;
+    std::array<uint8_t, 16> hash{};
+    std::map<uint8_t, Board> boards;
+};
+
+} // namespace velt::ZRV480::Bus
