@@ -122,16 +122,17 @@ void Board::printConfigs() const {
 }
 
 void Board::printStatuses() const {
-    log(Log::Level::Info, " - Statuses: %zu", statuses.size());
-    for (const auto& [slot, status] : statuses) {
-        log(Log::Level::Info, "    - 0x%02X: %-*s", slot, TypeWidth, status.c_str());
-    }
+    printNames(" - Statuses: %zu", statuses);
 }
 
 void Board::printActions() const {
-    log(Log::Level::Info, " - Actions: %zu", actions.size());
-    for (const auto& [slot, action] : actions) {
-        log(Log::Level::Info, "    - 0x%02X: %-*s", slot, TypeWidth, action.c_str());
+    printNames(" - Actions: %zu", actions);
+}
+
+void Board::printNames(const char* title, const std::map<uint8_t, std::string>& names) const {
+    log(Log::Level::Info, title, names.size());
+    for (const auto& [slot, name] : names) {
+        log(Log::Level::Info, "    - 0x%02X: %-*s", slot, TypeWidth, name.c_str());
     }
 }
 

@@ -64,6 +64,7 @@ public:
     void printActions() const;
 
 private:
+    void printNames(const char* title, const std::map<uint8_t, std::string>& names) const;
     std::string enumValuesText(uint8_t slot) const;
 
     uint8_t address;

@@ -353,26 +353,26 @@ Schema::parseConfig(const XMLElement* node, size_t index) const {
 
 std::optional<std::map<uint8_t, std::string>> Schema::parseStatus(const XMLElement* node,
                                                                   size_t index) const {
-    std::map<uint8_t, std::string> statuses;
-    const bool ok = forEachSlot(
-        node, index, "status", "Status",
-        [&](const XMLElement*, uint8_t slot, const std::string& name, const std::string&) {
-            statuses[slot] = name;
-            return true;
-        });
-    return ok ? std::optional(statuses) : std::nullopt;
+    return parseNamedSlots(node, index, "status", "Status");
 }
 
 std::optional<std::map<uint8_t, std::string>> Schema::parseActions(const XMLElement* node,
                                                                    size_t index) const {
-    std::map<uint8_t, std::string> actions;
+    return parseNamedSlots(node, index, "action", "Action");
+}
+
+std::optional<std::map<uint8_t, std::string>> Schema::parseNamedSlots(const XMLElement* node,
+                                                                      size_t index,
+                                                                      const char* kind,
+                                                                      const char* labelKind) const {
+    std::map<uint8_t, std::string> names;
     const bool ok = forEachSlot(
-        node, index, "action", "Action",
+        node, index, kind, labelKind,
         [&](const XMLElement*, uint8_t slot, const std::string& name, const std::string&) {
-            actions[slot] = name;
+            names[slot] = name;
             return true;
         });
-    return ok ? std::optional(actions) : std::nullopt;
+    return ok ? std::optional(names) : std::nullopt;
 }
 
 Board::EnumValues Schema::parseEnum(const XMLElement* slot, const std::string& label) const {

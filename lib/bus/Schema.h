@@ -80,6 +80,10 @@ private:
     template <typename Visit>
     bool forEachSlot(const tinyxml2::XMLElement* node, size_t index, const char* kind,
                      const char* labelKind, Visit visit) const;
+    // Slot -> name of the status or action children of a node.
+    std::optional<std::map<uint8_t, std::string>> parseNamedSlots(const tinyxml2::XMLElement* node,
+                                                                  size_t index, const char* kind,
+                                                                  const char* labelKind) const;
     // Type of a telemetry or configuration slot; fills tables for an ENUM.
     std::optional<SlotKind> parseType(const tinyxml2::XMLElement* slot, const std::string& label,
                                       bool config, uint8_t slotNumber, EnumTables& tables) const;
