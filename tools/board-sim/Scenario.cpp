@@ -1,6 +1,6 @@
 #include "Scenario.h"
 
-#include <openssl/evp.h>
+#include "Base64.h"
 
 #include <climits>
 #include <cmath>
@@ -96,22 +96,11 @@ Bytes bytes(const json& value, const std::string& where) {
 }
 
 Bytes base64(const std::string& in, const std::string& where) {
-    if (in.size() % 4 != 0) {
+    auto data = Base64::decode(in);
+    if (!data) {
         fail(where, "invalid base64");
     }
-    Bytes out(in.size() / 4 * 3);
-    const int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(in.data()),
-                                  int(in.size()));
-    if (n < 0) {
-        fail(where, "invalid base64");
-    }
-    // EVP_DecodeBlock counts the padding as zero bytes.
-    size_t padding = 0;
-    for (auto it = in.rbegin(); it != in.rend() && *it == '=' && padding < 2; ++it) {
-        ++padding;
-    }
-    out.resize(size_t(n) - padding);
-    return out;
+    return *data;
 }
 
 uint8_t slotNumber(const std::string& key, int min, const std::string& where) {
@@ -270,6 +259,20 @@ Network network(const json& v, const std::string& where) {
     return n;
 }
 
+std::optional<BusReport> busReport(const json& r, const std::string& where) {
+    if (r == "auto") {
+        return std::nullopt;
+    }
+    checkKeys(r, {"total", "connected", "rx", "tx", "quality"}, where);
+    BusReport report;
+    readInt(r, "total", report.total, where);
+    readInt(r, "connected", report.connected, where);
+    readInt(r, "rx", report.rx, where);
+    readInt(r, "tx", report.tx, where);
+    readInt(r, "quality", report.quality, where);
+    return report;
+}
+
 void mainExtras(const json& v, MainSpec& main, const std::string& where) {
     if (v.contains("clock") && v.contains("host-offset")) {
         fail(where, "give either clock or host-offset");
@@ -281,17 +284,8 @@ void mainExtras(const json& v, MainSpec& main, const std::string& where) {
     if (v.contains("network")) {
         main.network = network(v["network"], where + ".network");
     }
-    if (v.contains("busReport") && v["busReport"] != "auto") {
-        const std::string at = where + ".busReport";
-        const json& r = v["busReport"];
-        checkKeys(r, {"total", "connected", "rx", "tx", "quality"}, at);
-        BusReport report;
-        readInt(r, "total", report.total, at);
-        readInt(r, "connected", report.connected, at);
-        readInt(r, "rx", report.rx, at);
-        readInt(r, "tx", report.tx, at);
-        readInt(r, "quality", report.quality, at);
-        main.busReport = report;
+    if (v.contains("busReport")) {
+        main.busReport = busReport(v["busReport"], where + ".busReport");
     }
     if (v.contains("security")) {
         const std::string at = where + ".security";
@@ -526,6 +520,18 @@ Scenario Scenario::fromFile(const std::string& path) {
         }
         throw ScenarioError(path + ": " + e.what());
     }
+}
+
+BoardInfo Scenario::boardInfoFromJson(const json& value) {
+    return boardInfo(value, "info");
+}
+
+Network Scenario::networkFromJson(const json& value) {
+    return network(value, "network");
+}
+
+std::optional<BusReport> Scenario::busReportFromJson(const json& value) {
+    return busReport(value, "busReport");
 }
 
 std::string Scenario::defaultPath() {

@@ -138,6 +138,11 @@ struct Scenario {
     // The shipped scenario that matches the fixture schema.
     static Scenario defaults();
     static std::string defaultPath();
+
+    // Parts of a scenario in the same JSON form, for controls that replace them.
+    static BoardInfo boardInfoFromJson(const nlohmann::json& value);
+    static Network networkFromJson(const nlohmann::json& value);
+    static std::optional<BusReport> busReportFromJson(const nlohmann::json& value); // "auto": none
 };
 
 } // namespace boardsim

@@ -1,0 +1,173 @@
+#include "ControlServer.h"
+
+#include "BindAddress.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace boardsim {
+
+namespace {
+
+// A line longer than this is not a control request; the connection is closed.
+constexpr size_t MaxLine = 16 * 1024 * 1024;
+
+bool writeAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += size_t(n);
+    }
+    return true;
+}
+
+} // namespace
+
+ControlServer::ControlServer(Handler handler) : handler_(std::move(handler)) {}
+
+ControlServer::~ControlServer() {
+    stop();
+}
+
+uint16_t ControlServer::start(const std::string& address, uint16_t port) {
+    BindAddress::require(address);
+    stop();
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        throw std::system_error(errno, std::generic_category(), "socket");
+    }
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(fd, 8) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+        int saved = errno;
+        ::close(fd);
+        throw std::system_error(saved, std::generic_category(), "bind");
+    }
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
+    if (wakeFd_ < 0) {
+        int saved = errno;
+        ::close(fd);
+        throw std::system_error(saved, std::generic_category(), "eventfd");
+    }
+    listenFd_ = fd;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = false;
+    }
+    acceptThread_ = std::thread([this] { acceptLoop(); });
+    return ntohs(addr.sin_port);
+}
+
+void ControlServer::stop() {
+    if (!acceptThread_.joinable()) {
+        return;
+    }
+    uint64_t one = 1;
+    if (::write(wakeFd_, &one, sizeof(one)) < 0) {
+        // The accept loop would then wait for its next connection; nothing better to do.
+    }
+    acceptThread_.join();
+    std::list<Connection> connections;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        connections.swap(connections_);
+        for (auto& c : connections) {
+            if (c.fd >= 0) {
+                ::shutdown(c.fd, SHUT_RDWR); // wakes the connection's blocking read
+            }
+        }
+    }
+    for (auto& c : connections) {
+        c.thread.join(); // the connection closed its socket on its way out
+    }
+    ::close(listenFd_);
+    ::close(wakeFd_);
+    listenFd_ = wakeFd_ = -1;
+}
+
+void ControlServer::acceptLoop() {
+    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    for (;;) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (fds[1].revents) {
+            return;
+        }
+        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) {
+            ::close(fd);
+            return;
+        }
+        connections_.push_back(Connection{fd, std::thread([this, fd] { serve(fd); })});
+    }
+}
+
+void ControlServer::serve(int fd) {
+    serveLines(fd);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& c : connections_) {
+        if (c.fd == fd) {
+            c.fd = -1;
+        }
+    }
+    ::close(fd);
+}
+
+void ControlServer::serveLines(int fd) {
+    std::string buffer;
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = ::recv(fd, chunk, sizeof(chunk), 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        buffer.append(chunk, size_t(n));
+        size_t end;
+        while ((end = buffer.find('\n')) != std::string::npos) {
+            std::string line = buffer.substr(0, end);
+            buffer.erase(0, end + 1);
+            if (line.find_first_not_of(" \t\r") == std::string::npos) {
+                continue;
+            }
+            if (!writeAll(fd, handler_(line) + "\n")) {
+                return;
+            }
+        }
+        if (buffer.size() > MaxLine) {
+            return;
+        }
+    }
+}
+
+} // namespace boardsim

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace boardsim {
+
+// JSON lines over TCP on 127.0.0.1: each line in is handed to the handler and
+// its answer written back as one line. One thread per connection.
+class ControlServer {
+public:
+    using Handler = std::function<std::string(const std::string& line)>;
+
+    explicit ControlServer(Handler handler);
+    ~ControlServer();
+    ControlServer(const ControlServer&) = delete;
+    ControlServer& operator=(const ControlServer&) = delete;
+
+    // Returns the bound port; throws std::invalid_argument for a non-loopback
+    // address and std::system_error when the socket cannot be bound.
+    uint16_t start(const std::string& address, uint16_t port);
+    void stop(); // closes every connection and joins their threads
+
+private:
+    struct Connection {
+        int fd; // -1 once the connection closed it
+        std::thread thread;
+    };
+    void acceptLoop();
+    void serve(int fd);
+    void serveLines(int fd);
+
+    const Handler handler_;
+    int listenFd_ = -1;
+    int wakeFd_ = -1; // eventfd that ends the accept loop
+    std::thread acceptThread_;
+    std::mutex mutex_;
+    std::list<Connection> connections_; // guarded by mutex_
+    bool stopping_ = false;             // guarded by mutex_
+};
+
+} // namespace boardsim
