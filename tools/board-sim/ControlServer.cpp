@@ -1,16 +1,11 @@
 #include "ControlServer.h"
 
-#include "BindAddress.h"
+#include "LoopbackSocket.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 
 namespace boardsim {
 
@@ -43,30 +38,14 @@ ControlServer::~ControlServer() {
 }
 
 uint16_t ControlServer::start(const std::string& address, uint16_t port) {
-    BindAddress::require(address);
     stop();
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        throw std::system_error(errno, std::generic_category(), "socket");
-    }
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(addr);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(fd, 8) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-        int saved = errno;
+    uint16_t bound = 0;
+    const int fd = LoopbackSocket::open(address, SOCK_STREAM, port, bound);
+    try {
+        wakeFd_ = LoopbackSocket::eventFd();
+    } catch (...) {
         ::close(fd);
-        throw std::system_error(saved, std::generic_category(), "bind");
-    }
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
-    if (wakeFd_ < 0) {
-        int saved = errno;
-        ::close(fd);
-        throw std::system_error(saved, std::generic_category(), "eventfd");
+        throw;
     }
     listenFd_ = fd;
     {
@@ -74,17 +53,14 @@ uint16_t ControlServer::start(const std::string& address, uint16_t port) {
         stopping_ = false;
     }
     acceptThread_ = std::thread([this] { acceptLoop(); });
-    return ntohs(addr.sin_port);
+    return bound;
 }
 
 void ControlServer::stop() {
     if (!acceptThread_.joinable()) {
         return;
     }
-    uint64_t one = 1;
-    if (::write(wakeFd_, &one, sizeof(one)) < 0) {
-        // The accept loop would then wait for its next connection; nothing better to do.
-    }
+    LoopbackSocket::wake(wakeFd_);
     acceptThread_.join();
     std::list<Connection> connections;
     {
@@ -106,17 +82,7 @@ void ControlServer::stop() {
 }
 
 void ControlServer::acceptLoop() {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    for (;;) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        if (fds[1].revents) {
-            return;
-        }
+    while (LoopbackSocket::waitReadable(listenFd_, wakeFd_)) {
         int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             continue;

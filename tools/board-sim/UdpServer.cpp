@@ -1,26 +1,17 @@
 #include "UdpServer.h"
 
-#include "BindAddress.h"
+#include "LoopbackSocket.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <system_error>
 
 namespace boardsim {
 
 namespace {
 
 constexpr size_t MaxDatagram = 65536;
-
-[[noreturn]] void fail(const char* what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
 
 } // namespace
 
@@ -31,43 +22,26 @@ UdpServer::~UdpServer() {
 }
 
 uint16_t UdpServer::start(const std::string& address, uint16_t port) {
-    BindAddress::require(address);
     stop();
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        fail("socket");
-    }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(addr);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-        int saved = errno;
+    uint16_t bound = 0;
+    const int fd = LoopbackSocket::open(address, SOCK_DGRAM, port, bound);
+    try {
+        wakeFd_ = LoopbackSocket::eventFd();
+    } catch (...) {
         ::close(fd);
-        errno = saved;
-        fail("bind");
-    }
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
-    if (wakeFd_ < 0) {
-        ::close(fd);
-        fail("eventfd");
+        throw;
     }
     fd_ = fd;
-    port_ = ntohs(addr.sin_port);
+    port_ = bound;
     thread_ = std::thread([this] { receiveLoop(); });
-    return port_;
+    return bound;
 }
 
 void UdpServer::stop() {
     if (!thread_.joinable()) {
         return;
     }
-    uint64_t one = 1;
-    if (::write(wakeFd_, &one, sizeof(one)) < 0) {
-        // The loop also ends when the socket is closed below; nothing to add.
-    }
+    LoopbackSocket::wake(wakeFd_);
     thread_.join();
     ::close(fd_.exchange(-1));
     ::close(wakeFd_);
@@ -93,20 +67,11 @@ void UdpServer::send(const Bytes& datagram, const Peer& to) const {
 
 void UdpServer::receiveLoop() {
     Bytes buffer(MaxDatagram);
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    for (;;) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        if (fds[1].revents) {
-            return;
-        }
+    const int fd = fd_;
+    while (LoopbackSocket::waitReadable(fd, wakeFd_)) {
         sockaddr_in from{};
         socklen_t length = sizeof(from);
-        ssize_t n = ::recvfrom(fds[0].fd, buffer.data(), buffer.size(), 0,
+        ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), 0,
                                reinterpret_cast<sockaddr*>(&from), &length);
         if (n < 0) {
             continue;
