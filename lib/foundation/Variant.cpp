@@ -5,6 +5,8 @@
 #include "foundation/String.h"
 #include "foundation/VariantMap.h"
 
+static_assert(sizeof(long) == 8, "the integer kinds assume a 64-bit long");
+
 namespace {
 
 std::string decimal(long long value) {
@@ -93,12 +95,12 @@ std::string Variant::toString() const {
     return text;
 }
 
-long long Variant::toInt() const {
+long Variant::toInt() const {
     return String::toInteger(text, 0);
 }
 
-unsigned long long Variant::toUInt() const {
-    return static_cast<unsigned long long>(toInt());
+unsigned long Variant::toUInt() const {
+    return static_cast<unsigned long>(toInt());
 }
 
 double Variant::toDouble() const {

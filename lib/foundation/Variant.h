@@ -64,8 +64,8 @@ public:
     std::string toString() const;
     // Integers are read in automatic base ("0x" hex, leading '0' octal);
     // unreadable text gives 0, 0.0 or false.
-    long long toInt() const;
-    unsigned long long toUInt() const;
+    long toInt() const;
+    unsigned long toUInt() const;
     double toDouble() const;
     // True for "on", "true", "high" and "1" in any letter case.
     bool toBool() const;

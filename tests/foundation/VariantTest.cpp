@@ -137,6 +137,9 @@ TEST(Variant, ReadersParseTheTextWhateverTheTag) {
         EXPECT_EQ(static_cast<bool>(c.value), c.asBool);
         EXPECT_EQ(static_cast<std::string>(c.value), c.value.toString());
     }
+    // A reading makes a variant of the same kind again.
+    EXPECT_EQ(Variant(Variant(18446744073709551615ul).toUInt()), Variant(18446744073709551615ul));
+    EXPECT_EQ(Variant(Variant(-7).toInt()), Variant(-7));
 }
 
 TEST(Variant, NarrowConversionsKeepTheLowBits) {
