@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 // A loopback UDP socket that talks to a simulator the way the service's transport does.
@@ -34,3 +35,16 @@ struct SimFixture {
     boardsim::BoardSim sim;
     SimClient client;
 };
+
+// A request datagram: address, sequence, command, slot, payload.
+inline boardsim::Bytes request(uint8_t address, uint8_t sequence, uint8_t command, uint8_t slot,
+                               const boardsim::Bytes& payload = {}) {
+    boardsim::Bytes out{address, sequence, command, slot};
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+// The bytes of a text, without terminator.
+inline boardsim::Bytes text(const std::string& s) {
+    return boardsim::Bytes(s.begin(), s.end());
+}
