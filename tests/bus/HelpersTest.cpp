@@ -3,15 +3,14 @@
 #include "foundation/Variant.h"
 #include "foundation/VariantMap.h"
 
+#include "support/TempDir.h"
+
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <climits>
-#include <cstdlib>
-#include <fstream>
 #include <vector>
 
 using velt::ZRV480::Bus::Common::ErrorCode;
@@ -41,23 +40,7 @@ TEST(HexStrTest, DigestArraySpaced) {
     EXPECT_EQ(text.size(), 48u);
 }
 
-class FileReadTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/helpers-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
-
-    std::string write(const std::string& name, const std::string& content) {
-        const std::string path = dir + "/" + name;
-        std::ofstream(path, std::ios::binary) << content;
-        return path;
-    }
-
-    std::string dir;
-};
+using FileReadTest = bustest::TempDir;
 
 TEST_F(FileReadTest, ReadsWholeFileReplacingWhatOutHeld) {
     std::vector<uint8_t> bytes(10, 0xEE);
@@ -66,13 +49,13 @@ TEST_F(FileReadTest, ReadsWholeFileReplacingWhatOutHeld) {
     EXPECT_EQ(bytes, (std::vector<uint8_t>{'a', 0, 'c'}));
 
     std::string text = "previous content";
-    EXPECT_EQ(Helpers::fileToStr(write("text", "xyz"), text), ErrorCode::Success);
+    EXPECT_EQ(Helpers::fileToStr(write("text", std::string("xyz")), text), ErrorCode::Success);
     EXPECT_EQ(text, "xyz");
 }
 
 TEST_F(FileReadTest, EmptyFileGivesEmptyContent) {
     std::vector<uint8_t> bytes(4, 1);
-    EXPECT_EQ(Helpers::fileToVector(write("empty", ""), bytes), ErrorCode::Success);
+    EXPECT_EQ(Helpers::fileToVector(write("empty", std::string()), bytes), ErrorCode::Success);
     EXPECT_TRUE(bytes.empty());
 }
 
