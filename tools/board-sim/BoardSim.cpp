@@ -101,8 +101,16 @@ void BoardSim::onDatagram(const Bytes& datagram, const Peer& from) {
     }
     const Bytes reply = shape(outcome, action);
     record.reply = Frame::hex(reply);
-    record.outcome = outcome.reply ? deliver(reply, from, action) : "no reply";
+    record.outcome = !outcome.reply       ? "no reply"
+                     : action.drop        ? "dropped"
+                     : action.hold        ? "held"
+                     : action.delayMs > 0 ? "delayed " + std::to_string(action.delayMs) + " ms"
+                                          : "sent";
+    // Logged before the reply leaves: whoever got the reply finds the request in the log.
     log_.add(std::move(record));
+    if (outcome.reply) {
+        deliver(reply, from, action);
+    }
 }
 
 Bytes BoardSim::shape(const Machine::Outcome& outcome, const Action& a) {
@@ -149,22 +157,19 @@ Bytes BoardSim::shape(const Machine::Outcome& outcome, const Action& a) {
     return datagram;
 }
 
-std::string BoardSim::deliver(const Bytes& reply, const Peer& to, const Action& a) {
+void BoardSim::deliver(const Bytes& reply, const Peer& to, const Action& a) {
     if (a.drop) {
-        return "dropped";
+        return;
     }
     if (a.hold) {
         std::lock_guard<std::mutex> lock(heldMutex_);
         held_.push_back(Held{reply, to, a.duplicateGapMs});
-        return "held";
-    }
-    if (a.delayMs > 0) {
+    } else if (a.delayMs > 0) {
         auto gap = a.duplicateGapMs;
         timers_->schedule(a.delayMs, [this, reply, to, gap] { sendWithDuplicate(reply, to, gap); });
-        return "delayed " + std::to_string(a.delayMs) + " ms";
+    } else {
+        sendWithDuplicate(reply, to, a.duplicateGapMs);
     }
-    sendWithDuplicate(reply, to, a.duplicateGapMs);
-    return "sent";
 }
 
 void BoardSim::sendWithDuplicate(const Bytes& datagram, const Peer& to, std::optional<int> gapMs) {

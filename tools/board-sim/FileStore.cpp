@@ -18,8 +18,8 @@ constexpr size_t ReadRequestSize = 4;
 
 FileStore::FileStore(std::map<std::string, Bytes> files) : files_(std::move(files)) {}
 
-uint16_t FileStore::segmentCount(uint64_t length) {
-    return uint16_t((length + SegmentSize - 1) / SegmentSize);
+uint64_t FileStore::segmentCount(uint64_t length) {
+    return (length + SegmentSize - 1) / SegmentSize;
 }
 
 const std::string* FileStore::nameOf(uint8_t handle) const {
@@ -89,11 +89,12 @@ Answer FileStore::write(uint8_t handle, const Bytes& payload, int16_t lastResult
         const uint32_t length = LittleEndian::get32(payload, 4);
         const uint16_t count = LittleEndian::get16(payload, 8);
         writes_.erase(handle);
-        if (count != segmentCount(length)) {
-            return Answer::resulting(Size);
-        }
+        // Checked first: a 16-bit count cannot describe such a file anyway.
         if (length > MaxLength) {
             return Answer::resulting(Storage);
+        }
+        if (count != segmentCount(length)) {
+            return Answer::resulting(Size);
         }
         if (count == 0) {
             files_[*name] = {};
@@ -133,7 +134,7 @@ Answer FileStore::read(uint8_t handle, const Bytes& payload, int16_t lastResult)
         if (file == files_.end()) {
             return Answer::resulting(NotFound);
         }
-        Read snapshot{file->second, segmentCount(file->second.size())};
+        Read snapshot{file->second, uint16_t(segmentCount(file->second.size()))};
         Bytes rest;
         LittleEndian::put32(rest, uint32_t(snapshot.content.size()));
         LittleEndian::put16(rest, snapshot.count);

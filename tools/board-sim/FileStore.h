@@ -64,7 +64,7 @@ private:
     Answer remove(uint8_t handle);
     Answer checksum(uint8_t handle);
     const std::string* nameOf(uint8_t handle) const;
-    static uint16_t segmentCount(uint64_t length);
+    static uint64_t segmentCount(uint64_t length);
 
     std::map<std::string, Bytes> files_;
     std::map<std::string, uint8_t> handles_;
