@@ -21,6 +21,21 @@
 #include <vector>
 
 // Commands' includes (see Parser<Area>.cpp)
+#include "bus/BoardInfo.h"
+#include "bus/BootloaderStatus.h"
+#include "bus/BusReport.h"
+#include "bus/Color.h"
+#include "bus/Flags.h"
+#include "bus/PatternStep.h"
+#include "bus/SlotType.h"
+#include "foundation/Log.h"
+
+#include <array>
+#include <bitset>
+
+namespace velt::ZRV480::Bus {
+class Board;
+}
 // End of commands' includes
 
 namespace velt::ZRV480::Bus {
@@ -78,6 +93,176 @@ public:
     void onSocketData(std::vector<uint8_t> const& bytes);
 
     // Commands (see Parser<Area>.cpp)
+    //
+    // Each command logs its trace line, sends one request at a time through
+    // send() and returns its ErrorCode; values travel through the references,
+    // which keep what they held unless the command succeeds (or its comment
+    // says otherwise). A board-addressed command throws std::out_of_range for
+    // an address without a name, before anything is sent.
+
+    // Basic board commands (ParserBoard.cpp).
+    // A failed heartbeat sets `uptime` to 0.
+    Common::ErrorCode heartbeat(uint8_t address, uint32_t& uptime);
+    Common::ErrorCode boardAction(uint8_t address, uint8_t action);
+    Common::ErrorCode boardReboot(uint8_t address);
+    Common::ErrorCode boardRestoreDefaults(uint8_t address);
+    Common::ErrorCode broadcastReboot();
+    Common::ErrorCode broadcastRestoreDefaults();
+    Common::ErrorCode broadcastHeartbeat();
+
+    // Slot values (ParserSlots.cpp). Readers send `request` as it is; writers
+    // send the address, command and slot of `target` with the encoded value,
+    // and leave in their reference what the board echoed.
+    Common::ErrorCode int32Get(Packet const& request, int32_t& value);
+    Common::ErrorCode doubleGet(Packet const& request, uint8_t multiplier, double& value);
+    Common::ErrorCode boolGet(Packet const& request, bool& value);
+    Common::ErrorCode enumGet(Packet const& request, int32_t& value);
+    Common::ErrorCode int32Set(Packet const& target, int32_t& value);
+    // InvalidParameter, sending nothing, when value × multiplier is not a
+    // finite number within the signed 32-bit range.
+    Common::ErrorCode doubleSet(Packet const& target, uint8_t multiplier, double& value);
+    Common::ErrorCode boolSet(Packet const& target, bool& value);
+    Common::ErrorCode enumSet(Packet const& target, int32_t index);
+    // Writes with the transition flag; afterwards the reference holds the
+    // echo, or the requested value when the write failed.
+    Common::ErrorCode lightTransitionColor(uint8_t address, uint8_t slot,
+                                           ValueObjects::Color& colour);
+    Common::ErrorCode lightTransitionValue(uint8_t address, uint8_t slot, uint8_t& value);
+    Common::ErrorCode slot0StatusGet(Packet const& request, std::bitset<32>& status,
+                                     std::bitset<32>& errors);
+    Common::ErrorCode slotNStatusGet(Packet const& request,
+                                     std::pair<uint8_t, std::string>& status);
+    // Writes a configuration slot of `board` by its type; `value` then holds
+    // the echo (or the requested value after a failed write) in the type's
+    // JSON form. A value that does not fit the slot gives InvalidParameter
+    // and is not sent. Expects a value that configValueMatchesType accepts.
+    Common::ErrorCode boardConfigSet(uint8_t address, uint8_t slot, SlotType type,
+                                     nlohmann::json& value, Board const& board);
+    // Success when the kind of `value` fits `type`, else InvalidParameter.
+    static Common::ErrorCode configValueMatchesType(SlotType type, nlohmann::json const& value);
+
+    // Board information, scratchpad and light patterns (ParserInfo.cpp).
+    Common::ErrorCode boardInfoGet(uint8_t address, ValueObjects::BoardInfo& info);
+    Common::ErrorCode scratchpadGet(uint8_t address, uint8_t index, int32_t& value);
+    Common::ErrorCode scratchpadSet(uint8_t address, uint8_t index, int32_t& value);
+    Common::ErrorCode scratchpadClear(uint8_t address);
+    // MalformedRequest, sending nothing, for more than 255 steps.
+    Common::ErrorCode lightPatternPlay(uint8_t address, uint8_t slot,
+                                       std::vector<Light::PatternStep> const& steps,
+                                       uint8_t repeat);
+    Statistics getBusStatistics() const;
+
+    // Main board (ParserMain.cpp). Setters leave the echo in their references.
+    Common::ErrorCode mainTimestampGet(int32_t& timestamp);
+    Common::ErrorCode mainTimestampSet(int32_t& timestamp);
+    Common::ErrorCode mainNetworkStatusGet(bool& link, std::array<uint8_t, 6>& mac,
+                                           std::array<uint8_t, 4>& ip);
+    Common::ErrorCode mainNetworkBoardServerGet(uint16_t& port);
+    Common::ErrorCode mainNetworkBoardServerSet(uint16_t& port);
+    Common::ErrorCode mainNetworkDhcpGet(bool& dhcp);
+    Common::ErrorCode mainNetworkDhcpSet(bool& dhcp);
+    Common::ErrorCode mainNetworkIpGet(std::array<uint8_t, 4>& ip, std::array<uint8_t, 4>& netmask,
+                                       std::array<uint8_t, 4>& gateway);
+    Common::ErrorCode mainNetworkIpSet(std::array<uint8_t, 4>& ip, std::array<uint8_t, 4>& netmask,
+                                       std::array<uint8_t, 4>& gateway);
+    Common::ErrorCode mainNetworkDnsGet(std::array<uint8_t, 4>& dns);
+    Common::ErrorCode mainNetworkDnsSet(std::array<uint8_t, 4>& dns);
+    Common::ErrorCode mainBusStatisticsGet(BusReport& report);
+    // The secrets below never reach the log. A hash of another length than
+    // 64, or a text holding a zero byte, gives MalformedRequest unsent.
+    Common::ErrorCode mainSecurityPreAuth(std::string const& passwordHash, std::string const& salt);
+    Common::ErrorCode mainSecurityPreAuthCancel();
+    Common::ErrorCode mainSecurityDisarm(std::string const& password, bool& disarmed);
+
+    // Main-board files (ParserFiles.cpp). The four operations run one at a
+    // time (FileLimit at once while one runs); a name holding a zero byte
+    // gives MalformedRequest unsent. mainFileOpen is called only by them.
+    Common::ErrorCode mainFileOpen(std::string const& name, uint8_t& handle);
+    // With `open` false the handle that the last open of `name` left is reused.
+    Common::ErrorCode mainFileTransmit(std::string const& name, std::vector<uint8_t> const& data,
+                                       bool open);
+    // After a failure `data` holds the segments read so far.
+    Common::ErrorCode mainFileReceive(std::string const& name, std::vector<uint8_t>& data);
+    Common::ErrorCode mainFileDelete(std::string const& name);
+    Common::ErrorCode mainFileChecksum(std::string const& name, uint32_t& size,
+                                       std::array<uint8_t, 16>& md5);
+
+    // Firmware upload (ParserFirmware.cpp): one at a time on the whole bus
+    // (OtaLimit at once while one runs); at most attempts + 1 passes.
+    Common::ErrorCode boardOtaFirmwareUpgradeExecute(uint8_t address,
+                                                     std::vector<uint8_t> const& image,
+                                                     uint8_t attempts);
+
+    // Bootloader (ParserBootloader.cpp). The words are read with the tables
+    // of the board's address: the SD tables for 0, the flash tables else.
+    Common::ErrorCode bootloaderStatusGet(uint8_t address,
+                                          ValueObjects::Bootloader::Status& status);
+    Common::ErrorCode bootloaderFlagsGet(uint8_t address, ValueObjects::Bootloader::Flags& flags);
+    // Encodes `flags` by the names of the board's table; afterwards it holds
+    // the word the board answered.
+    Common::ErrorCode bootloaderFlagsSet(uint8_t address, ValueObjects::Bootloader::Flags& flags);
+    Common::ErrorCode boardBootloaderFlagsSet(uint8_t address,
+                                              ValueObjects::Bootloader::Flags& flags);
+
+private:
+    // How a command's request travels and how its failure is logged.
+    struct Exchange {
+        bool retry;
+        std::chrono::milliseconds timeout; // 0: Config::udpTimeoutMs
+        Log::Level failureLevel;           // of the "%s : %s" line
+        // Timeout and BusTimeout go unlogged: a transfer pass restarts on them.
+        bool quietTimeouts;
+    };
+    static const Exchange valueExchange;    // reads and writes of values
+    static const Exchange fileExchange;     // file open, delete, checksum
+    static const Exchange filePassExchange; // segments of a file transfer
+    static const Exchange otaPassExchange;  // segments of a firmware upload
+
+    // Segments of a transfer carry at most this many bytes each.
+    static constexpr size_t segmentSize = 128;
+
+    // Sends `request` as `how` says; on Success `payload` is the reply's.
+    Common::ErrorCode exchange(Packet const& request, Exchange const& how, std::string const& trace,
+                               std::vector<uint8_t>& payload);
+    // The trace line at debug, then a value exchange whose reply must carry
+    // `minimum` payload bytes; a shorter one gives MalformedResponse, with
+    // the warning "MalformedResponse" when `warnShort`.
+    Common::ErrorCode query(Packet const& request, std::string const& trace, size_t minimum,
+                            bool warnShort, std::vector<uint8_t>& payload);
+    // Runs `pass` until it ends with anything but Timeout or BusTimeout, at
+    // most restarts + 1 times; then the result is Timeout.
+    Common::ErrorCode transferPasses(uint64_t restarts, char const* retryText, char const* stopText,
+                                     std::function<Common::ErrorCode()> const& pass);
+    // The number of segments of `length` bytes; false when it exceeds 16 bits.
+    static bool segmentCount(size_t length, uint16_t& count);
+    // Appends the bytes of data segment k (from 1) of `data`.
+    static void segmentAppend(std::vector<uint8_t>& payload, std::vector<uint8_t> const& data,
+                              uint32_t k);
+    // Progress after data segment k of count, in percent (single precision).
+    static float segmentPercent(uint32_t k, uint16_t count);
+    static uint16_t uint16At(std::vector<uint8_t> const& bytes, size_t offset);
+    static uint32_t uint32At(std::vector<uint8_t> const& bytes, size_t offset);
+    static int32_t int32At(std::vector<uint8_t> const& bytes, size_t offset);
+    static void uint16Append(std::vector<uint8_t>& bytes, uint16_t value);
+    static void uint32Append(std::vector<uint8_t>& bytes, uint32_t value);
+
+    // One request of a file operation: the reply's file result in `result`
+    // and its payload in `payload`.
+    Common::ErrorCode fileRequest(std::vector<uint8_t> const& request, Exchange const& how,
+                                  std::string const& trace, std::vector<uint8_t>& payload,
+                                  Common::ErrorCode& result);
+    Common::ErrorCode fileTransmitPass(uint8_t handle, std::string const& trace,
+                                       std::vector<uint8_t> const& header,
+                                       std::vector<uint8_t> const& data, uint16_t count);
+    Common::ErrorCode fileReceivePass(uint8_t handle, std::string const& name,
+                                      std::string const& trace, std::vector<uint8_t>& data);
+    // Opens `name` and sends one request by handle (delete, checksum).
+    Common::ErrorCode fileHandleRequest(std::string const& name, std::string const& trace,
+                                        uint8_t subCommand, char const* what,
+                                        std::vector<uint8_t>& payload);
+    Common::ErrorCode firmwarePass(uint8_t address, std::string const& trace,
+                                   std::vector<uint8_t> const& header,
+                                   std::vector<uint8_t> const& image, uint16_t count);
     // End of commands
 
 private:

@@ -1,0 +1,253 @@
+#include "bus/Helpers.h"
+#include "bus/Parser.h"
+#include "foundation/String.h"
+
+#include <algorithm>
+
+namespace velt::ZRV480::Bus {
+
+using Common::ec2str;
+using Common::ErrorCode;
+using Common::Helpers;
+
+namespace {
+
+constexpr uint8_t addressMain = 0;
+constexpr uint8_t miscFiles = 241;
+
+constexpr uint8_t fileOpen = 0;
+constexpr uint8_t fileWrite = 1;
+constexpr uint8_t fileRead = 2;
+constexpr uint8_t fileDelete = 3;
+constexpr uint8_t fileChecksum = 4;
+
+constexpr char const* retryText = "Got Timeout, re-trying transmission...";
+constexpr char const* stopText = "Too many timeouts, stopping transmission!";
+
+bool accepted(ErrorCode result) {
+    return result == ErrorCode::Success || result == ErrorCode::FileDone;
+}
+
+std::vector<uint8_t> segmentRequest(uint8_t subCommand, uint8_t handle, uint16_t k) {
+    return {subCommand, handle, static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8)};
+}
+
+} // namespace
+
+ErrorCode Parser::fileRequest(std::vector<uint8_t> const& request, Exchange const& how,
+                              std::string const& trace, std::vector<uint8_t>& payload,
+                              ErrorCode& result) {
+    ErrorCode sent = exchange(Packet(addressMain, Packet::Command::Misc, miscFiles, request), how,
+                              trace, payload);
+    if (sent != ErrorCode::Success) {
+        return sent;
+    }
+    if (payload.size() < 2) {
+        return ErrorCode::MalformedResponse;
+    }
+    result = Helpers::fileResult2ec(static_cast<int16_t>(uint16At(payload, 0)));
+    return ErrorCode::Success;
+}
+
+ErrorCode Parser::mainFileOpen(std::string const& name, uint8_t& handle) {
+    std::string trace = String::format("mainFileOpen(%s)", name.c_str());
+    log(Log::Level::Info, "%s", trace.c_str());
+    // The name travels zero-terminated: a zero byte inside would cut it.
+    if (name.find('\0') != std::string::npos) {
+        log(Log::Level::Warning, "%s : the name holds a zero byte", trace.c_str());
+        return ErrorCode::MalformedRequest;
+    }
+    std::vector<uint8_t> request{fileOpen};
+    request.insert(request.end(), name.begin(), name.end());
+    request.push_back(0);
+    std::vector<uint8_t> payload;
+    ErrorCode result = ErrorCode::Success;
+    ErrorCode sent = fileRequest(request, fileExchange, trace, payload, result);
+    if (sent != ErrorCode::Success) {
+        return sent;
+    }
+    if (result != ErrorCode::Success) {
+        log(Log::Level::Warning, "File Open %s : %s", name.c_str(), ec2str(result).c_str());
+        return result;
+    }
+    if (payload.size() < 3) {
+        return ErrorCode::MalformedResponse;
+    }
+    handle = payload[2];
+    openFile = std::make_shared<std::pair<std::string, int>>(name, handle);
+    return ErrorCode::Success;
+}
+
+ErrorCode Parser::mainFileTransmit(std::string const& name, std::vector<uint8_t> const& data,
+                                   bool open) {
+    std::string trace =
+        String::format("mainFileTransmit(%s, %s)", name.c_str(), open ? "open" : "skip-open");
+    log(Log::Level::Info, "%s", trace.c_str());
+    std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
+    if (!busy.owns_lock()) {
+        return ErrorCode::FileLimit;
+    }
+    uint16_t count = 0;
+    if (!segmentCount(data.size(), count)) {
+        log(Log::Level::Warning, "%s : %zu bytes do not fit 65535 segments", trace.c_str(),
+            data.size());
+        return ErrorCode::InvalidParameter;
+    }
+    uint8_t handle = 0;
+    if (open) {
+        ErrorCode opened = mainFileOpen(name, handle);
+        if (opened != ErrorCode::Success) {
+            return opened;
+        }
+    } else if (!openFile || openFile->first != name) {
+        log(Log::Level::Warning, "Skip-Open requested but file descriptor is not cached");
+        return ErrorCode::FileNotFound;
+    } else {
+        log(Log::Level::Info, "File Descriptor already open, returning known");
+        handle = static_cast<uint8_t>(openFile->second);
+    }
+    std::vector<uint8_t> header = segmentRequest(fileWrite, handle, 0);
+    uint32Append(header, static_cast<uint32_t>(data.size()));
+    uint16Append(header, count);
+    return transferPasses(configGet().retransmit, retryText, stopText,
+                          [&] { return fileTransmitPass(handle, trace, header, data, count); });
+}
+
+ErrorCode Parser::fileTransmitPass(uint8_t handle, std::string const& trace,
+                                   std::vector<uint8_t> const& header,
+                                   std::vector<uint8_t> const& data, uint16_t count) {
+    std::vector<uint8_t> payload;
+    ErrorCode result = ErrorCode::Success;
+    ErrorCode sent = fileRequest(header, filePassExchange, trace, payload, result);
+    if (sent != ErrorCode::Success) {
+        return sent;
+    }
+    log(Log::Level::Info, "File %d segment %d/%d : %s", handle, 0, count, ec2str(result).c_str());
+    if (result != ErrorCode::Success) {
+        return result;
+    }
+    for (uint32_t k = 1; k <= count; ++k) {
+        std::vector<uint8_t> segment = segmentRequest(fileWrite, handle, static_cast<uint16_t>(k));
+        segmentAppend(segment, data, k);
+        sent = fileRequest(segment, filePassExchange, trace, payload, result);
+        if (sent != ErrorCode::Success) {
+            return sent;
+        }
+        log(Log::Level::Info, "File %d segment %u/%d : %s", handle, k, count,
+            ec2str(result).c_str());
+        if (!accepted(result)) {
+            return result;
+        }
+        fileTransmitProgress.emit(segmentPercent(k, count));
+    }
+    return ErrorCode::Success;
+}
+
+ErrorCode Parser::mainFileReceive(std::string const& name, std::vector<uint8_t>& data) {
+    std::string trace = String::format("mainFileReceive(%s)", name.c_str());
+    log(Log::Level::Info, "%s", trace.c_str());
+    std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
+    if (!busy.owns_lock()) {
+        return ErrorCode::FileLimit;
+    }
+    uint8_t handle = 0;
+    ErrorCode opened = mainFileOpen(name, handle);
+    if (opened != ErrorCode::Success) {
+        return opened;
+    }
+    return transferPasses(configGet().retransmit, retryText, stopText,
+                          [&] { return fileReceivePass(handle, name, trace, data); });
+}
+
+ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, std::string const& trace,
+                                  std::vector<uint8_t>& data) {
+    std::vector<uint8_t> payload;
+    ErrorCode result = ErrorCode::Success;
+    ErrorCode sent =
+        fileRequest(segmentRequest(fileRead, handle, 0), filePassExchange, trace, payload, result);
+    if (sent != ErrorCode::Success) {
+        return sent;
+    }
+    log(Log::Level::Info, "File %s segment %d/? : %s", name.c_str(), 0, ec2str(result).c_str());
+    if (result != ErrorCode::Success) {
+        return result;
+    }
+    if (payload.size() < 8) {
+        return ErrorCode::MalformedResponse;
+    }
+    uint16_t count = uint16At(payload, 6);
+    log(Log::Level::Info, "File %s segment %d/%d : %s", name.c_str(), 0, count, "Success");
+    // A new pass starts again from an empty buffer.
+    data.clear();
+    for (uint32_t k = 1; k <= count; ++k) {
+        sent = fileRequest(segmentRequest(fileRead, handle, static_cast<uint16_t>(k)),
+                           filePassExchange, trace, payload, result);
+        if (sent != ErrorCode::Success) {
+            return sent;
+        }
+        log(Log::Level::Debug, "payload: %s ", Helpers::hexStr(payload, true).c_str());
+        data.insert(data.end(), payload.begin() + 2, payload.end());
+        log(Log::Level::Info, "File %d segment %u/%d : %s", handle, k, count,
+            ec2str(result).c_str());
+        if (!accepted(result)) {
+            return result;
+        }
+        fileReceiveProgress.emit(segmentPercent(k, count));
+    }
+    return ErrorCode::Success;
+}
+
+ErrorCode Parser::fileHandleRequest(std::string const& name, std::string const& trace,
+                                    uint8_t subCommand, char const* what,
+                                    std::vector<uint8_t>& payload) {
+    uint8_t handle = 0;
+    ErrorCode opened = mainFileOpen(name, handle);
+    if (opened != ErrorCode::Success) {
+        return opened;
+    }
+    ErrorCode result = ErrorCode::Success;
+    ErrorCode sent = fileRequest({subCommand, handle}, fileExchange, trace, payload, result);
+    if (sent != ErrorCode::Success) {
+        return sent;
+    }
+    log(Log::Level::Info, "File %s %s : %s", what, name.c_str(), ec2str(result).c_str());
+    if (!accepted(result)) {
+        log(Log::Level::Warning, "%s : %s", trace.c_str(), ec2str(result).c_str());
+        return result;
+    }
+    return ErrorCode::Success;
+}
+
+ErrorCode Parser::mainFileDelete(std::string const& name) {
+    std::string trace = String::format("mainFileDelete(%s)", name.c_str());
+    log(Log::Level::Info, "%s", trace.c_str());
+    std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
+    if (!busy.owns_lock()) {
+        return ErrorCode::FileLimit;
+    }
+    std::vector<uint8_t> payload;
+    return fileHandleRequest(name, trace, fileDelete, "delete", payload);
+}
+
+ErrorCode Parser::mainFileChecksum(std::string const& name, uint32_t& size,
+                                   std::array<uint8_t, 16>& md5) {
+    std::string trace = String::format("mainFileChecksum(%s)", name.c_str());
+    log(Log::Level::Info, "%s", trace.c_str());
+    std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
+    if (!busy.owns_lock()) {
+        return ErrorCode::FileLimit;
+    }
+    std::vector<uint8_t> payload;
+    ErrorCode result = fileHandleRequest(name, trace, fileChecksum, "checksum", payload);
+    if (result != ErrorCode::Success) {
+        return result;
+    }
+    if (payload.size() < 22) {
+        return ErrorCode::MalformedResponse;
+    }
+    size = uint32At(payload, 2);
+    std::copy_n(payload.begin() + 6, md5.size(), md5.begin());
+    return ErrorCode::Success;
+}
+
+} // namespace velt::ZRV480::Bus

@@ -1,0 +1,123 @@
+#include "bus/Parser.h"
+#include "foundation/String.h"
+
+#include <algorithm>
+
+namespace velt::ZRV480::Bus {
+
+using Common::ErrorCode;
+using ValueObjects::BoardInfo;
+
+namespace {
+
+constexpr uint8_t miscBoardInfo = 2;
+constexpr uint8_t miscScratchpad = 255;
+constexpr uint8_t scratchpadRead = 0;
+constexpr uint8_t scratchpadWrite = 1;
+constexpr uint8_t scratchpadErase = 2;
+constexpr size_t boardIdSize = 16;
+constexpr size_t patternStepsMax = 255;
+
+} // namespace
+
+ErrorCode Parser::boardInfoGet(uint8_t address, BoardInfo& info) {
+    std::string trace = String::format("boardInfoGet(%s)", names.at(address).c_str());
+    std::vector<uint8_t> payload;
+    // A record is at least 4 bytes long.
+    ErrorCode result =
+        query(Packet(address, Packet::Command::Misc, miscBoardInfo, {}), trace, 4, false, payload);
+    if (result != ErrorCode::Success) {
+        return result;
+    }
+    // The record: firmware name, 0, version (2 bytes), board name, 0, then
+    // optionally the board version (1 byte) and the board id (16 bytes).
+    // Nothing past the payload is read: a record cut short is malformed.
+    auto firmwareEnd = std::find(payload.begin(), payload.end(), 0);
+    if (payload.end() - firmwareEnd < 3) {
+        return ErrorCode::MalformedResponse;
+    }
+    auto boardBegin = firmwareEnd + 3;
+    auto boardEnd = std::find(boardBegin, payload.end(), 0);
+    if (boardEnd == payload.end()) {
+        return ErrorCode::MalformedResponse;
+    }
+    size_t rest = static_cast<size_t>(payload.end() - boardEnd) - 1;
+    if (rest != 0 && rest < 1 + boardIdSize) {
+        return ErrorCode::MalformedResponse;
+    }
+    size_t versionAt = static_cast<size_t>(firmwareEnd - payload.begin()) + 1;
+    info.firmwareName.assign(payload.begin(), firmwareEnd);
+    info.firmwareVersion = uint16At(payload, versionAt);
+    info.boardName.assign(boardBegin, boardEnd);
+    info.boardVersion = rest == 0 ? 0 : boardEnd[1];
+    if (rest != 0) {
+        std::copy_n(boardEnd + 2, boardIdSize, info.boardId.begin());
+    }
+    return ErrorCode::Success;
+}
+
+ErrorCode Parser::scratchpadGet(uint8_t address, uint8_t index, int32_t& value) {
+    std::string trace =
+        String::format("scratchpadGet(%s, %d, %d)", names.at(address).c_str(), index, value);
+    std::vector<uint8_t> payload;
+    ErrorCode result =
+        query(Packet(address, Packet::Command::Misc, miscScratchpad, {scratchpadRead, index}),
+              trace, 4, true, payload);
+    if (result != ErrorCode::Success) {
+        return result;
+    }
+    value = int32At(payload, 0);
+    log(Log::Level::Debug, "scratchpad: [0x%08x]", static_cast<uint32_t>(value));
+    return ErrorCode::Success;
+}
+
+ErrorCode Parser::scratchpadSet(uint8_t address, uint8_t index, int32_t& value) {
+    std::string trace =
+        String::format("scratchpadSet(%s, %d, %d)", names.at(address).c_str(), index, value);
+    std::vector<uint8_t> request{scratchpadWrite, index};
+    uint32Append(request, static_cast<uint32_t>(value));
+    std::vector<uint8_t> echo;
+    ErrorCode result = query(Packet(address, Packet::Command::Misc, miscScratchpad, request), trace,
+                             4, true, echo);
+    if (result != ErrorCode::Success) {
+        return result;
+    }
+    value = int32At(echo, 0);
+    log(Log::Level::Debug, "scratchpad: %d", value);
+    return ErrorCode::Success;
+}
+
+ErrorCode Parser::scratchpadClear(uint8_t address) {
+    std::string trace = String::format("scratchpadClear(%s)", names.at(address).c_str());
+    std::vector<uint8_t> reply;
+    return query(Packet(address, Packet::Command::Misc, miscScratchpad, {scratchpadErase}), trace,
+                 0, false, reply);
+}
+
+ErrorCode Parser::lightPatternPlay(uint8_t address, uint8_t slot,
+                                   std::vector<Light::PatternStep> const& steps, uint8_t repeat) {
+    std::string trace = String::format("lightPlayPattern %d", slot);
+    // The count byte could not describe a longer pattern.
+    if (steps.size() > patternStepsMax) {
+        log(Log::Level::Warning, "%s : %zu steps, at most %zu fit one pattern", trace.c_str(),
+            steps.size(), patternStepsMax);
+        return ErrorCode::MalformedRequest;
+    }
+    std::vector<uint8_t> request{static_cast<uint8_t>(steps.size()), repeat};
+    for (Light::PatternStep const& step : steps) {
+        request.insert(request.end(),
+                       {step.b, step.g, step.r, step.transition ? uint8_t{1} : uint8_t{0}});
+        uint32Append(request, step.duration);
+    }
+    log(Log::Level::Info, "%s", trace.c_str());
+    std::vector<uint8_t> reply;
+    return exchange(Packet(address, Packet::Command::Misc, slot, request), valueExchange, trace,
+                    reply);
+}
+
+Statistics Parser::getBusStatistics() const {
+    std::lock_guard<std::mutex> lock(statisticsMutex);
+    return statistics;
+}
+
+} // namespace velt::ZRV480::Bus
