@@ -1,0 +1,153 @@
+// Round trip of one command-layer transaction against the in-process board
+// simulator, next to the round trip of a bare blocking UDP request and reply
+// between two threads on loopback. The ratio of the medians is the overhead
+// of the command layer (and of the simulator's own handling) over the socket.
+
+#include "BoardSim.h"
+#include "bus/Parser.h"
+#include "foundation/Log.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+
+namespace {
+
+using velt::ZRV480::Bus::Packet;
+using velt::ZRV480::Bus::Parser;
+using velt::ZRV480::Bus::Common::ErrorCode;
+using namespace std::chrono_literals;
+
+constexpr int Repetitions = 9;
+
+sockaddr_in loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+// A thread that answers every datagram on a loopback port with its own bytes.
+class Echo {
+public:
+    Echo() {
+        fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address = loopback(0);
+        socklen_t size = sizeof(address);
+        timeval timeout{0, 10000}; // lets the thread see the stop flag
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+        port = ntohs(address.sin_port);
+        thread = std::thread([this] { run(); });
+    }
+    ~Echo() {
+        running = false;
+        thread.join();
+        ::close(fd);
+    }
+
+    uint16_t port = 0;
+
+private:
+    void run() {
+        uint8_t buffer[512];
+        while (running) {
+            sockaddr_in from{};
+            socklen_t size = sizeof(from);
+            ssize_t const n = ::recvfrom(fd, buffer, sizeof(buffer), 0,
+                                         reinterpret_cast<sockaddr*>(&from), &size);
+            if (n >= 0) {
+                ::sendto(fd, buffer, size_t(n), 0, reinterpret_cast<sockaddr*>(&from), size);
+            }
+        }
+    }
+
+    int fd = -1;
+    std::atomic<bool> running{true};
+    std::thread thread;
+};
+
+void RawUdpRoundTrip(benchmark::State& state) {
+    Echo echo;
+    int const fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    timeval timeout{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    sockaddr_in const peer = loopback(echo.port);
+    uint8_t const request[4] = {0, 0, 0x7F, 0};
+    uint8_t reply[512];
+    for (auto _ : state) {
+        ::sendto(fd, request, sizeof(request), 0, reinterpret_cast<sockaddr const*>(&peer),
+                 sizeof(peer));
+        if (::recvfrom(fd, reply, sizeof(reply), 0, nullptr, nullptr) < 0) {
+            state.SkipWithError("the echo did not answer");
+            break;
+        }
+    }
+    ::close(fd);
+}
+
+void ParserHeartbeat(benchmark::State& state) {
+    boardsim::BoardSim sim;
+    uint16_t const port = sim.start(0, "127.0.0.1");
+    Parser parser({{0, "main"}});
+    parser.socketConfigSet({{"address", "127.0.0.1"}, {"port", port}, {"timeoutMs", 100}});
+    parser.configSet({1000, 0});
+    parser.start();
+    Packet const heartbeat(0, Packet::Command::Heartbeat, 0, {});
+    Packet reply;
+    for (auto _ : state) {
+        if (parser.send(heartbeat, reply, false, 0ms) != ErrorCode::Success) {
+            state.SkipWithError("the simulator did not answer");
+            break;
+        }
+    }
+    parser.stop();
+    sim.stop();
+}
+
+BENCHMARK(RawUdpRoundTrip)->UseRealTime()->Repetitions(Repetitions)->ReportAggregatesOnly(true);
+BENCHMARK(ParserHeartbeat)->UseRealTime()->Repetitions(Repetitions)->ReportAggregatesOnly(true);
+
+// Prints as usual and keeps the median time of each benchmark.
+class MedianReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(std::vector<Run> const& runs) override {
+        for (Run const& run : runs) {
+            if (run.aggregate_name == "median") {
+                medians[run.run_name.function_name] = run.GetAdjustedRealTime();
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    std::map<std::string, double> medians;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Per-request traces would measure the system logger, not the bus.
+    Log::setLevel(Log::Level::Warning);
+    benchmark::Initialize(&argc, argv);
+    MedianReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    auto const raw = reporter.medians.find("RawUdpRoundTrip");
+    auto const parser = reporter.medians.find("ParserHeartbeat");
+    if (raw != reporter.medians.end() && parser != reporter.medians.end() && raw->second > 0) {
+        std::printf("Parser transaction / raw UDP round trip (medians): %.2f\n",
+                    parser->second / raw->second);
+    }
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,37 @@
+#include "LogCapture.h"
+
+#include "foundation/Log.h"
+
+#include <gtest/gtest.h>
+
+namespace bustest {
+
+LogCapture::LogCapture() {
+    Log::open("bus-test", true, false);
+    Log::setLevel(Log::Level::Info);
+    ::testing::internal::CaptureStderr();
+}
+
+LogCapture::~LogCapture() {
+    text();
+    Log::open("bus-test", false, false);
+}
+
+std::string LogCapture::text() {
+    if (capturing) {
+        captured = ::testing::internal::GetCapturedStderr();
+        capturing = false;
+    }
+    return captured;
+}
+
+size_t LogCapture::count(std::string const& line) {
+    std::string const all = text();
+    size_t found = 0;
+    for (size_t at = all.find(line); at != std::string::npos; at = all.find(line, at + 1)) {
+        ++found;
+    }
+    return found;
+}
+
+} // namespace bustest
