@@ -10,8 +10,14 @@ namespace boardsim {
 using Bytes = std::vector<uint8_t>;
 
 // Selects requests for a rule or a wait; an unset field matches anything.
-// Aggregate order: Filter{address, command, slot, sub, segment}.
+// Filter{1, 4} matches every action request to board 1.
 struct Filter {
+    Filter(std::optional<uint8_t> address = std::nullopt,
+           std::optional<uint8_t> command = std::nullopt,
+           std::optional<uint8_t> slot = std::nullopt, std::optional<uint8_t> sub = std::nullopt,
+           std::optional<uint16_t> segment = std::nullopt)
+        : address(address), command(command), slot(slot), sub(sub), segment(segment) {}
+
     std::optional<uint8_t> address;
     std::optional<uint8_t> command;
     std::optional<uint8_t> slot;
