@@ -263,6 +263,12 @@ TEST_F(ParserBus, AttemptLimits) {
         {"more attempts than a byte counts", {1, 299}, 0ms, true, ErrorCode::Timeout, 300},
         {"largest retransmit still tries", {TimeoutMs, most}, 0ms, false, ErrorCode::Success, 1},
         {"own time-out over the default", {0, 0}, 1000ms, false, ErrorCode::Success, 1},
+        {"largest default time-out",
+         {std::numeric_limits<int64_t>::max(), 0},
+         0ms,
+         false,
+         ErrorCode::Success,
+         1},
     };
     for (Case const& c : cases) {
         SCOPED_TRACE(c.what);
