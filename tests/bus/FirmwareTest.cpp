@@ -1,0 +1,215 @@
+#include "bus/Firmware.h"
+#include "bus/FirmwareHeader.h"
+#include "support/LogCapture.h"
+
+#include "foundation/Log.h"
+
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace velt::ZRV480::Bus::ValueObjects;
+
+namespace {
+
+struct HeaderFields {
+    uint32_t magic = 0xC0DEB10C;
+    std::string company = "Acme";
+    std::string firmware = "psu";
+    uint8_t version = 123;
+    std::string board = "psu";
+    uint32_t revision = 2;
+    std::string build = "RELEASE";
+};
+
+void putU32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+// Text fields are cut to their 32 bytes; a shorter text is zero-terminated.
+void putText(std::vector<uint8_t>& bytes, size_t at, const std::string& text) {
+    std::memcpy(&bytes[at], text.data(), std::min<size_t>(text.size(), 32));
+}
+
+// An image of the given size filled with 0xAA, with a header at each offset.
+std::vector<uint8_t> image(size_t size,
+                           const std::vector<std::pair<size_t, HeaderFields>>& headers) {
+    std::vector<uint8_t> bytes(size, 0xAA);
+    for (const auto& [offset, h] : headers) {
+        std::fill(bytes.begin() + offset, bytes.begin() + offset + 256, 0);
+        putU32(bytes, offset, h.magic);
+        putText(bytes, offset + 4, h.company);
+        putText(bytes, offset + 36, h.firmware);
+        bytes[offset + 68] = h.version;
+        putText(bytes, offset + 72, h.board);
+        putU32(bytes, offset + 104, h.revision);
+        putText(bytes, offset + 108, h.build);
+    }
+    return bytes;
+}
+
+// Builds a header from an image while capturing the debug lines.
+struct Searched {
+    explicit Searched(const std::vector<uint8_t>& bytes) {
+        bustest::LogCapture capture;
+        Log::setLevel(Log::Level::Debug);
+        header = FirmwareHeader(bytes);
+        log = capture.text();
+    }
+    FirmwareHeader header;
+    std::string log;
+};
+
+size_t occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(FirmwareHeaderTest, WindowsAreTriedInOrderWhileTheImageHoldsThem) {
+    HeaderFields wrongMagic;
+    wrongMagic.magic = 0xDEADBEEF;
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        bool valid;
+        std::vector<std::string> seeks;
+    };
+    const Case cases[] = {
+        {"too short for a header", image(0x1FF, {}), false, {}},
+        {"exactly one window", image(0x200, {{0x100, {}}}), true, {"0x0100"}},
+        {"second window",
+         image(0x3200, {{0x100, wrongMagic}, {0x3100, {}}}),
+         true,
+         {"0x0100", "0x3100"}},
+        {"third window not held", image(0x4000, {}), false, {"0x0100", "0x3100"}},
+        {"third window", image(0x5200, {{0x5100, {}}}), true, {"0x0100", "0x3100", "0x5100"}},
+        {"first valid wins", image(0x3200, {{0x100, {}}, {0x3100, wrongMagic}}), true, {"0x0100"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Searched searched(c.bytes);
+        EXPECT_EQ(searched.header.isValid(), c.valid);
+        EXPECT_EQ(occurrences(searched.log, "Seeking valid header"), c.seeks.size())
+            << searched.log;
+        for (const std::string& offset : c.seeks) {
+            EXPECT_EQ(
+                occurrences(searched.log,
+                            "[Board::Firmware] Seeking valid header at offset " + offset + ".\n"),
+                1u)
+                << searched.log;
+        }
+    }
+}
+
+TEST(FirmwareHeaderTest, WrongMagicIsLoggedThenTheNextWindowIdentifies) {
+    HeaderFields wrongMagic;
+    wrongMagic.magic = 0x0BADC0DE;
+    const Searched searched(image(0x3200, {{0x100, wrongMagic}, {0x3100, {}}}));
+    const std::string& log = searched.log;
+    const size_t seek1 = log.find("Seeking valid header at offset 0x0100.");
+    const size_t magic = log.find("Header is invalid (magic=0x0badc0de)");
+    const size_t seek2 = log.find("Seeking valid header at offset 0x3100.");
+    const size_t identity = log.find("[Board::Firmware] RELEASE: psu (1.2.3) for psu-R2 by Acme\n");
+    ASSERT_NE(identity, std::string::npos) << log;
+    EXPECT_LT(seek1, magic);
+    EXPECT_LT(magic, seek2);
+    EXPECT_LT(seek2, identity);
+}
+
+TEST(FirmwareHeaderTest, FieldsAndBuildKinds) {
+    struct Case {
+        std::string build;
+        bool valid;
+        FirmwareHeader::Build kind;
+    };
+    const Case cases[] = {
+        {"RELEASE", true, FirmwareHeader::RELEASE},     {"OTA", true, FirmwareHeader::OTA},
+        {"DEBUG-nightly", true, FirmwareHeader::DEBUG}, {"debug", false, FirmwareHeader::RELEASE},
+        {"", false, FirmwareHeader::RELEASE},
+    };
+    for (const auto& c : cases) {
+        HeaderFields fields;
+        fields.build = c.build;
+        const Searched searched(image(0x200, {{0x100, fields}}));
+        EXPECT_EQ(searched.header.isValid(), c.valid) << c.build;
+        EXPECT_EQ(searched.header.getBuild(), c.kind) << c.build;
+        if (!c.valid) {
+            EXPECT_NE(searched.log.find("Invalid build: " + c.build + "\n"), std::string::npos)
+                << searched.log;
+        }
+    }
+
+    HeaderFields fields;
+    fields.company = std::string(32, 'C'); // fills the field, no terminating zero
+    fields.firmware = "lights";
+    fields.version = 15;
+    fields.board = "lightController";
+    fields.revision = 4000000000u;
+    fields.build = "OTA";
+    const FirmwareHeader header(image(0x200, {{0x100, fields}}));
+    ASSERT_TRUE(header.isValid());
+    EXPECT_EQ(header.getCompany(), std::string(32, 'C'));
+    EXPECT_EQ(header.getFirmware(), "lights");
+    EXPECT_EQ(header.getVersion(), 15);
+    EXPECT_EQ(header.getBoard(), "lightController-R4000000000");
+}
+
+TEST(FirmwareHeaderTest, ShortWindowIsRefused) {
+    FirmwareHeader header;
+    const std::vector<uint8_t> full = image(0x200, {{0x100, {}}});
+    EXPECT_FALSE(
+        header.readHeader(std::vector<uint8_t>(full.begin() + 0x100, full.begin() + 0x180)));
+    EXPECT_TRUE(header.readHeader(std::vector<uint8_t>(full.begin() + 0x100, full.end())));
+}
+
+TEST(FirmwareHeaderTest, TextConversions) {
+    const std::pair<uint8_t, const char*> versions[] = {
+        {123, "1.2.3"}, {5, "0.0.5"}, {255, "2.5.5"}, {0, "0.0.0"}, {100, "1.0.0"}};
+    for (const auto& [version, text] : versions) {
+        EXPECT_EQ(FirmwareHeader::versionToStr(version), text);
+    }
+    EXPECT_EQ(FirmwareHeader::buildToStr(FirmwareHeader::RELEASE), "RELEASE");
+    EXPECT_EQ(FirmwareHeader::buildToStr(FirmwareHeader::OTA), "OTA");
+    EXPECT_EQ(FirmwareHeader::buildToStr(FirmwareHeader::DEBUG), "DEBUG");
+    EXPECT_EQ(FirmwareHeader::buildToStr(static_cast<FirmwareHeader::Build>(3)), "UNKNOWN_BUILD");
+    EXPECT_EQ(FirmwareHeader::strToVersion("v1.2.3"), 123);
+    EXPECT_EQ(FirmwareHeader::strToVersion("1.0.2"), 102);
+}
+
+using FirmwareFileTest = bustest::TempDir;
+
+TEST_F(FirmwareFileTest, ValidImageKeepsTheWholeFile) {
+    const std::vector<uint8_t> bytes = image(0x3300, {{0x3100, {}}});
+    const Firmware firmware(write("psu.bin", bytes));
+    EXPECT_TRUE(firmware.isValid());
+    EXPECT_EQ(firmware.getBinary(), bytes);
+    EXPECT_EQ(firmware.getHeader().getBoard(), "psu-R2");
+    EXPECT_EQ(firmware.getFilepath(), dir + "/psu.bin");
+
+    const Firmware copy = firmware;
+    EXPECT_TRUE(copy.isValid());
+    EXPECT_EQ(copy.getHeader().getVersion(), 123);
+}
+
+TEST_F(FirmwareFileTest, UnusableFilesAreInvalid) {
+    const std::string cases[] = {
+        dir + "/missing.bin", write("short.bin", image(0x1FF, {})),
+        write("no-header.bin", image(0x6000, {})),
+        dir, // a directory cannot be read whole
+    };
+    for (const std::string& path : cases) {
+        const Firmware firmware(path);
+        EXPECT_FALSE(firmware.isValid()) << path;
+        EXPECT_EQ(firmware.getFilepath(), path);
+    }
+    EXPECT_TRUE(Firmware(dir + "/missing.bin").getBinary().empty());
+}
+
+} // namespace
