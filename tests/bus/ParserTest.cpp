@@ -205,7 +205,7 @@ TEST_F(ParserBus, LateReplyOfThePreviousRequestIsIgnored) {
     });
     ASSERT_TRUE(sim.waitFor(matching(Main, Command::Heartbeat), 3, WaitMs));
     LogCapture log;
-    sim.release(); // sequence 1's late reply first, then sequence 2's
+    releaseHeld(2); // sequence 1's late reply first, then sequence 2's
     ASSERT_EQ(second.get(), ErrorCode::Success);
     EXPECT_EQ(reply.getSequence(), 2);
     EXPECT_EQ(log.count("Ignoring non expected sequence number"), 0u);
@@ -230,7 +230,7 @@ TEST_F(ParserBus, SequenceWrapsAndOnlyTheTwoPreviousAreExpectedLate) {
     LogCapture log;
     sim.sendUnsolicited({0xC9, 0xFF, 0x7F, 0}); // the request before: silent
     sim.sendUnsolicited({0xC9, 0xFE, 0x7F, 0}); // older: worth a warning
-    sim.release();
+    releaseHeld(1);
     auto const [result, sequence] = wrapped.get();
     EXPECT_EQ(result, ErrorCode::Success);
     EXPECT_EQ(sequence, 0);

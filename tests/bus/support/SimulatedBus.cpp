@@ -1,5 +1,7 @@
 #include "SimulatedBus.h"
 
+#include <thread>
+
 namespace bustest {
 
 std::map<uint8_t, std::string> boardNames() {
@@ -69,6 +71,17 @@ std::vector<uint8_t> SimulatedBus::sequences(size_t expected) const {
         result.push_back(record.sequence);
     }
     return result;
+}
+
+void SimulatedBus::releaseHeld(size_t count) {
+    // The simulator logs a request a moment before it queues a held reply,
+    // so the log alone does not tell that the reply is there to release.
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitMs);
+    while (sim.heldCount() < count && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(sim.heldCount(), count);
+    sim.release();
 }
 
 Packet telemetryRead(uint8_t address, uint8_t slot) {

@@ -50,6 +50,8 @@ protected:
     size_t received(uint8_t address, Packet::Command command, size_t expected) const;
     // The sequence numbers of all requests, in arrival order:
     std::vector<uint8_t> sequences(size_t expected) const;
+    // Sends the replies that hold rules kept back, once there are `count`.
+    void releaseHeld(size_t count);
 
     boardsim::BoardSim sim;
     Parser parser{boardNames()};
