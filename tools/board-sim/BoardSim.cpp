@@ -106,9 +106,15 @@ void BoardSim::onDatagram(const Bytes& datagram, const Peer& from) {
                      : action.hold        ? "held"
                      : action.delayMs > 0 ? "delayed " + std::to_string(action.delayMs) + " ms"
                                           : "sent";
+    const bool send = outcome.reply && !action.drop;
+    if (send && action.hold) {
+        // Queued before the request is logged, so a release after waitFor finds it.
+        std::lock_guard<std::mutex> lock(heldMutex_);
+        held_.push_back(Held{reply, from, action.duplicateGapMs});
+    }
     // Logged before the reply leaves: whoever got the reply finds the request in the log.
     log_.add(std::move(record));
-    if (outcome.reply) {
+    if (send && !action.hold) {
         deliver(reply, from, action);
     }
 }
@@ -158,13 +164,7 @@ Bytes BoardSim::shape(const Machine::Outcome& outcome, const Action& a) {
 }
 
 void BoardSim::deliver(const Bytes& reply, const Peer& to, const Action& a) {
-    if (a.drop) {
-        return;
-    }
-    if (a.hold) {
-        std::lock_guard<std::mutex> lock(heldMutex_);
-        held_.push_back(Held{reply, to, a.duplicateGapMs});
-    } else if (a.delayMs > 0) {
+    if (a.delayMs > 0) {
         auto gap = a.duplicateGapMs;
         timers_->schedule(a.delayMs, [this, reply, to, gap] { sendWithDuplicate(reply, to, gap); });
     } else {

@@ -137,7 +137,7 @@ private:
     void onDatagram(const Bytes& datagram, const Peer& from);
     // The reply as the rules bend it; empty when there is none.
     static Bytes shape(const Machine::Outcome& outcome, const Action& action);
-    // Sends, holds, delays or drops the reply.
+    // Sends the reply now or after the rule's delay.
     void deliver(const Bytes& reply, const Peer& to, const Action& action);
     void sendWithDuplicate(const Bytes& datagram, const Peer& to, std::optional<int> gapMs);
 
