@@ -150,6 +150,19 @@ TEST(FaultRules, heldRepliesWaitForRelease) {
     EXPECT_EQ((*second)[1], 2);
 }
 
+TEST(FaultRules, aReleaseRightAfterWaitForFindsTheHeldReply) {
+    SimFixture f;
+    f.sim.addRule(rule(Action::held()));
+    for (uint8_t seq = 1; seq <= 20; ++seq) {
+        f.client.send(request(Psu, seq, 127, 0));
+        ASSERT_TRUE(f.sim.waitFor(Filter{Psu}, seq, 1000));
+        f.sim.release();
+        auto reply = f.client.receive();
+        ASSERT_TRUE(reply) << int(seq);
+        EXPECT_EQ((*reply)[1], seq);
+    }
+}
+
 TEST(FaultRules, unsolicitedFramesPrecedeTheReply) {
     SimFixture f;
     f.sim.addRule(rule(Action::unsolicitedFrame({0xC9, 0x55, 0x7F, 0})));
