@@ -254,6 +254,19 @@ TEST(FaultRules, resetClearsRulesStateAndLogs) {
     EXPECT_EQ(f.client.exchange(HeartbeatRequest)->at(2), 0x7F);
 }
 
+TEST(RequestLog, aLimitKeepsTheNewestEntries) {
+    SimFixture f;
+    f.sim.setRequestLogLimit(2);
+    for (uint8_t seq = 1; seq <= 3; ++seq) {
+        ASSERT_TRUE(f.client.exchange(request(Psu, seq, 127, 0)));
+    }
+    const auto log = f.sim.requests();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].sequence, 2);
+    EXPECT_EQ(log[1].sequence, 3);
+    EXPECT_EQ(f.sim.counters().requests(Psu, 127, 0), 3u) << "the counters keep counting";
+}
+
 TEST(WaitFor, returnsOnceEnoughMatchingRequestsWereHandled) {
     SimFixture f;
     std::thread sender([&] {

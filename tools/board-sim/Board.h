@@ -36,8 +36,6 @@ public:
     void restoreDefaults();
     void powerCycle(Clock::time_point now, Counters& counters);
 
-    uint8_t address() const { return spec_.address; }
-    const BoardSpec& spec() const { return spec_; }
     bool awake(Clock::time_point now) const { return present && now >= bootUntil_; }
     bool booting(Clock::time_point now) const { return now < bootUntil_; }
     Clock::time_point bootUntil() const { return bootUntil_; }

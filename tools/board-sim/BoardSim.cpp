@@ -435,6 +435,10 @@ void BoardSim::clearRequests() {
     log_.clear();
 }
 
+void BoardSim::setRequestLogLimit(size_t limit) {
+    log_.setLimit(limit);
+}
+
 size_t BoardSim::requestCount(const Filter& filter) const {
     return log_.count(filter);
 }

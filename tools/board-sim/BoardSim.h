@@ -121,6 +121,8 @@ public:
     // Observation.
     std::vector<RequestRecord> requests() const;
     void clearRequests();
+    // A long-running simulator keeps only the newest `limit` requests (0: all, the default).
+    void setRequestLogLimit(size_t limit);
     size_t requestCount(const Filter& filter) const;
     // Blocks until `count` matching requests were handled (state changed and
     // reply sent or scheduled), or timeoutMs ran out.

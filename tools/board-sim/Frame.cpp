@@ -37,13 +37,6 @@ Frame Frame::error(const Frame& request, uint8_t error) {
     return Frame{AddressHost, request.sequence, error, request.slot, {}};
 }
 
-std::optional<uint8_t> Frame::sub() const {
-    if (payload.empty()) {
-        return std::nullopt;
-    }
-    return payload[0];
-}
-
 std::optional<uint16_t> Frame::segment() const {
     if (command != Misc || payload.size() < 3) {
         return std::nullopt;

@@ -49,7 +49,6 @@ struct Frame {
 
     // The segment index of a firmware or file transfer request (0: header).
     std::optional<uint16_t> segment() const;
-    std::optional<uint8_t> sub() const;
 
     static std::string hex(const Bytes& bytes);
 };

@@ -58,12 +58,16 @@ void Machine::reset(const Scenario& scenario) {
     fromBoards_ = 0;
 }
 
-Board& Machine::board(uint8_t address) {
+const Board& Machine::board(uint8_t address) const {
     auto it = boards_.find(address);
     if (it == boards_.end()) {
         throw std::out_of_range("no board at address " + std::to_string(address));
     }
     return it->second;
+}
+
+Board& Machine::board(uint8_t address) {
+    return const_cast<Board&>(static_cast<const Machine&>(*this).board(address));
 }
 
 Machine::Outcome Machine::answer(const Frame& request, const Answer& a) const {
@@ -379,11 +383,6 @@ BusReport Machine::busReportLocked(Clock::time_point now) const {
     r.tx = fromBoards_;
     r.quality = 100;
     return r;
-}
-
-BusReport Machine::busReport() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return busReportLocked(Clock::now());
 }
 
 } // namespace boardsim

@@ -44,7 +44,7 @@ public:
     }
     template <typename F> auto withBoard(uint8_t address, F f) const {
         std::lock_guard<std::mutex> lock(mutex_);
-        return f(const_cast<Machine*>(this)->board(address), Clock::now());
+        return f(board(address), Clock::now());
     }
     template <typename F> auto withMain(F f) const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -59,7 +59,6 @@ public:
     void powerCycle(uint8_t address);
     int32_t clock() const;
     void setClock(int32_t clock);
-    BusReport busReport() const;
 
     // Main-board state beside the boards.
     struct Main {
@@ -75,6 +74,7 @@ public:
 
 private:
     Board& board(uint8_t address);
+    const Board& board(uint8_t address) const;
     Outcome answer(const Frame& request, const Answer& answer) const;
     Outcome broadcast(const Frame& request, Clock::time_point now);
     Answer mainOnly(const Frame& request);

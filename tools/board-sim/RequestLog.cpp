@@ -17,13 +17,24 @@ void RequestLog::add(RequestRecord record) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         entries_.push_back(std::move(record));
+        if (limit_ && entries_.size() > limit_) {
+            entries_.pop_front();
+        }
     }
     added_.notify_all();
 }
 
+void RequestLog::setLimit(size_t limit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    limit_ = limit;
+    while (limit_ && entries_.size() > limit_) {
+        entries_.pop_front();
+    }
+}
+
 std::vector<RequestRecord> RequestLog::entries() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return entries_;
+    return std::vector<RequestRecord>(entries_.begin(), entries_.end());
 }
 
 void RequestLog::clear() {

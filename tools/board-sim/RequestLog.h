@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -33,6 +34,8 @@ struct RequestRecord {
 class RequestLog {
 public:
     void add(RequestRecord record);
+    // Keeps only the newest `limit` entries (0: all); counts then see only those.
+    void setLimit(size_t limit);
     std::vector<RequestRecord> entries() const;
     void clear();
     size_t count(const Filter& filter) const;
@@ -46,7 +49,8 @@ private:
 
     mutable std::mutex mutex_;
     mutable std::condition_variable added_; // signalled under mutex_
-    std::vector<RequestRecord> entries_;    // guarded by mutex_
+    std::deque<RequestRecord> entries_;     // guarded by mutex_
+    size_t limit_ = 0;                      // guarded by mutex_
 };
 
 } // namespace boardsim

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <limits>
 #include <set>
-#include <sstream>
 
 namespace boardsim {
 

@@ -77,6 +77,8 @@ int main(int argc, char** argv) {
         boardsim::BindAddress::require(bind);
         const auto scenario = boardsim::Scenario::fromFile(scenarioPath);
         boardsim::BoardSim sim(scenario);
+        // The demo runs for hours against a polling service: bound the request log.
+        sim.setRequestLogLimit(100000);
         boardsim::ControlCommands commands(sim);
         boardsim::ControlServer control(
             [&commands](const std::string& line) { return commands.handleLine(line).dump(); });
