@@ -9,14 +9,15 @@ using boardsim::Scenario;
 
 namespace {
 
-// Three boards behind the gateway, one of them absent; short boot windows.
+// Three boards behind the gateway, one of them absent; boot windows long enough
+// for a loaded machine to see them.
 Scenario scenario() {
     return Scenario::fromJson(nlohmann::json::parse(R"({
         "boards": [
-            {"address": 0, "bootMs": 150, "actions": {"0": {"reply": 0}}},
-            {"address": 1, "bootMs": 150, "config": {"0": {"raw": 5}}},
-            {"address": 2, "bootMs": 150, "present": false},
-            {"address": 3, "bootMs": 150}
+            {"address": 0, "bootMs": 1000, "actions": {"0": {"reply": 0}}},
+            {"address": 1, "bootMs": 1000, "config": {"0": {"raw": 5}}},
+            {"address": 2, "bootMs": 1000, "present": false},
+            {"address": 3, "bootMs": 1000}
         ]})"));
 }
 
@@ -52,7 +53,7 @@ TEST(Gateway, aBroadcastRebootRebootsEveryPresentBoard) {
     // The gateway itself is booting: silence for every address.
     EXPECT_FALSE(f.client.exchange(request(0, 2, 127, 0), 50));
     EXPECT_FALSE(f.client.exchange(request(1, 3, 127, 0), 50));
-    ASSERT_TRUE(f.sim.waitBooted(0, 2000));
+    ASSERT_TRUE(f.sim.waitBooted(0, 5000));
     EXPECT_EQ(f.client.exchange(request(1, 4, 127, 0)), (Bytes{0xC9, 4, 0x7F, 0, 0, 0, 0, 0}));
 }
 
