@@ -1,0 +1,409 @@
+#include "foundation/LambdaTree.h"
+
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+
+#include "foundation/String.h"
+#include "foundation/Utils.h"
+
+namespace {
+
+std::vector<std::string> pathComponents(std::string const& path) {
+    return String::tokenizeV(path, "/");
+}
+
+std::string joinComponents(std::vector<std::string>::const_iterator first,
+                           std::vector<std::string>::const_iterator last) {
+    std::string joined;
+    for (auto it = first; it != last; ++it) {
+        joined += (it == first ? "" : "/") + *it;
+    }
+    return joined;
+}
+
+// Runs a getter or setter call; a std::exception becomes the error document.
+template <typename Call> std::pair<bool, nlohmann::json> guarded(Call const& call) {
+    try {
+        return call();
+    } catch (std::exception const& e) {
+        return {false, {{"exception", e.what()}}};
+    }
+}
+
+} // namespace
+
+LambdaTree::LambdaTree() = default;
+
+LambdaTree::LambdaTree(Getter const& getter) : getter(getter), kind(Kind::Lambda) {}
+
+LambdaTree::LambdaTree(Getter const& getter, Setter const& setter)
+    : getter(getter), setter(setter), kind(Kind::Lambda), abilities(Get | Set) {}
+
+LambdaTree::LambdaTree(Getter const& getter, Signal<>& signal)
+    : getter(getter), kind(Kind::Lambda), abilities(Get | Notify), signal(&signal) {
+    bind();
+}
+
+LambdaTree::LambdaTree(Getter const& getter, Setter const& setter, Signal<>& signal)
+    : getter(getter), setter(setter), kind(Kind::Lambda), abilities(Get | Set | Notify),
+      signal(&signal) {
+    bind();
+}
+
+LambdaTree::LambdaTree(Children const& children) : children(children) {
+    for (auto& entry : this->children) {
+        abilities |= adopt(entry.second).abilities;
+    }
+}
+
+LambdaTree::LambdaTree(Children const& children, bool abortOnError) : LambdaTree(children) {
+    this->abortOnError = abortOnError;
+    abortOnErrorExplicit = true;
+    for (auto& entry : this->children) {
+        entry.second.setAbortOnError(abortOnError);
+    }
+}
+
+LambdaTree::LambdaTree(uint8_t abilities, json const& value)
+    : value(value), kind(value.is_structured() ? Kind::JsonContainer : Kind::JsonValue),
+      abilities(abilities) {
+    acceptJson(value, abilities);
+}
+
+LambdaTree::LambdaTree(LambdaTree const& other)
+    : children(other.children), getter(other.getter), setter(other.setter), value(other.value),
+      kind(other.kind), abilities(other.abilities), abortOnError(other.abortOnError),
+      abortOnErrorExplicit(other.abortOnErrorExplicit), signal(other.signal),
+      lastMonitorId(other.lastMonitorId), monitors(other.monitors) {
+    adoptChildren();
+    bind();
+}
+
+LambdaTree::LambdaTree(LambdaTree&& other) : LambdaTree() {
+    other.unbind();
+    swapContent(other);
+    // The source stays where it is held, so it keeps its parent as well.
+    parent = other.parent;
+    bind();
+}
+
+LambdaTree& LambdaTree::operator=(LambdaTree other) {
+    // Drop both connections before the swap, so that no emission ever
+    // reaches a node through a connection made for the other one.
+    unbind();
+    other.unbind();
+    swapContent(other);
+    bind();
+    if (parent) {
+        parent->abilities |= abilities;
+    }
+    return *this;
+}
+
+LambdaTree::~LambdaTree() {
+    unbind();
+}
+
+void LambdaTree::swapContent(LambdaTree& other) {
+    using std::swap;
+    swap(children, other.children);
+    swap(getter, other.getter);
+    swap(setter, other.setter);
+    swap(value, other.value);
+    swap(kind, other.kind);
+    swap(abilities, other.abilities);
+    swap(abortOnError, other.abortOnError);
+    swap(abortOnErrorExplicit, other.abortOnErrorExplicit);
+    swap(signal, other.signal);
+    swap(signalConnection, other.signalConnection);
+    swap(lastMonitorId, other.lastMonitorId);
+    swap(monitors, other.monitors);
+    adoptChildren();
+    other.adoptChildren();
+}
+
+void LambdaTree::bind() {
+    if (signal) {
+        signalConnection = signal->connect_member(this, &LambdaTree::changed);
+    }
+}
+
+void LambdaTree::unbind() {
+    if (signal && signalConnection != 0) {
+        signal->disconnect(signalConnection);
+        signalConnection = 0;
+    }
+}
+
+LambdaTree& LambdaTree::adopt(LambdaTree& child) {
+    child.parent = this;
+    return child;
+}
+
+void LambdaTree::adoptChildren() {
+    for (auto& entry : children) {
+        adopt(entry.second);
+    }
+}
+
+LambdaTree::iterator LambdaTree::find(std::string const& name) {
+    return children.find(name);
+}
+
+LambdaTree::const_iterator LambdaTree::find(std::string const& name) const {
+    return children.find(name);
+}
+
+LambdaTree& LambdaTree::at(std::string const& name) {
+    return const_cast<LambdaTree&>(static_cast<LambdaTree const&>(*this).at(name));
+}
+
+LambdaTree const& LambdaTree::at(std::string const& name) const {
+    return name.empty() ? *this : children.at(name);
+}
+
+LambdaTree& LambdaTree::operator[](std::string&& name) {
+    return name.empty() ? *this : adopt(children[std::move(name)]);
+}
+
+LambdaTree& LambdaTree::operator[](std::string const& name) {
+    return name.empty() ? *this : adopt(children[name]);
+}
+
+std::pair<LambdaTree::iterator, bool>
+LambdaTree::insert(std::pair<std::string, LambdaTree> const& child) {
+    abilities |= child.second.abilities;
+    auto result = children.insert(child);
+    adopt(result.first->second);
+    return result;
+}
+
+LambdaTree::iterator LambdaTree::insert(const_iterator hint,
+                                        std::pair<std::string, LambdaTree> const& child) {
+    abilities |= child.second.abilities;
+    auto it = children.insert(hint, child);
+    adopt(it->second);
+    return it;
+}
+
+size_t LambdaTree::erase(std::string const& name) {
+    return children.erase(name);
+}
+
+LambdaTree::iterator LambdaTree::erase(const_iterator position) {
+    return children.erase(position);
+}
+
+LambdaTree::iterator LambdaTree::erase(const_iterator first, const_iterator last) {
+    return children.erase(first, last);
+}
+
+LambdaTree const* LambdaTree::descend(SubPath const& components, size_t& consumed) const {
+    LambdaTree const* node = this;
+    for (consumed = 0; consumed < components.size(); ++consumed) {
+        auto it = node->children.find(components[consumed]);
+        if (it == node->children.end()) {
+            break;
+        }
+        node = &it->second;
+    }
+    return node;
+}
+
+LambdaTree& LambdaTree::target(std::string const& path, std::string const& from) {
+    return const_cast<LambdaTree&>(static_cast<LambdaTree const&>(*this).target(path, from));
+}
+
+LambdaTree const& LambdaTree::target(std::string const& path, std::string const& from) const {
+    SubPath components = pathComponents(path);
+    size_t consumed = 0;
+    LambdaTree const* node = descend(components, consumed);
+    if (consumed == components.size()) {
+        return *node;
+    }
+    std::string failedAt = from;
+    for (size_t i = 0; i < consumed; ++i) {
+        failedAt = Utils::combinePath(failedAt, components[i]);
+    }
+    // Until the first step succeeds the caller's text is shown as given.
+    std::string remaining =
+        consumed == 0 ? path : joinComponents(components.begin() + consumed, components.end());
+    throw std::runtime_error(String::format("LambdaTree::Target failed from %s to %s",
+                                            failedAt.c_str(), remaining.c_str()));
+}
+
+bool LambdaTree::topicExists(std::string const& path) const {
+    SubPath components = pathComponents(path);
+    size_t consumed = 0;
+    descend(components, consumed);
+    return consumed == components.size();
+}
+
+std::vector<std::string> LambdaTree::topicDump(std::string const& path, Ability ability) const {
+    std::vector<std::string> topics;
+    target(path, "").topicDumpInternal("", ability, topics);
+    return topics;
+}
+
+void LambdaTree::topicDumpInternal(std::string const& prefix, uint8_t ability,
+                                   std::vector<std::string>& topics) const {
+    for (auto const& entry : children) {
+        entry.second.topicDumpInternal(Utils::combinePath(prefix, entry.first), ability, topics);
+    }
+    if ((abilities & ability) != 0) {
+        topics.push_back(prefix);
+    }
+}
+
+void LambdaTree::acceptJson(json const& value, uint8_t abilities) {
+    children.clear();
+    if (value.is_object()) {
+        for (auto const& member : value.items()) {
+            adopt(children.emplace(member.key(), LambdaTree(abilities, member.value()))
+                      .first->second);
+        }
+    } else if (value.is_array()) {
+        for (size_t i = 0; i < value.size(); ++i) {
+            adopt(
+                children.emplace(std::to_string(i), LambdaTree(abilities, value[i])).first->second);
+        }
+    }
+}
+
+void LambdaTree::setAbortOnError(bool flag) {
+    abortOnError = flag;
+    for (auto& entry : children) {
+        if (!entry.second.abortOnErrorExplicit) {
+            entry.second.setAbortOnError(flag);
+        }
+    }
+}
+
+LambdaTree::json LambdaTree::get(std::string const& path) const {
+    return target(path, "").value;
+}
+
+LambdaTree::Errors LambdaTree::update(std::string const& path) {
+    static json const nothing = json::object();
+    return walk(path, NewValue{false, &nothing});
+}
+
+LambdaTree::Errors LambdaTree::set(std::string const& path, json const& value) {
+    return walk(path, NewValue{true, &value});
+}
+
+LambdaTree::Errors LambdaTree::walk(std::string const& path, NewValue const& newValue) {
+    // Resolving first keeps a mistyped path from calling any getter or
+    // setter and from reporting an empty error map as success.
+    target(path, "");
+    json output;
+    return updateInternal(output, newValue, "", pathComponents(path));
+}
+
+LambdaTree::Errors LambdaTree::updateInternal(json& output, NewValue const& newValue,
+                                              std::string const& topic, SubPath const& subPath) {
+    Errors errors;
+    switch (kind) {
+    case Kind::Group:
+        errors = updateInternalLambdaGroup(output, newValue, topic, subPath);
+        break;
+    case Kind::Lambda:
+        errors = updateInternalLambda(output, newValue, topic, subPath);
+        break;
+    default:
+        throw std::runtime_error("impossible node");
+    }
+    value = output;
+    return errors;
+}
+
+LambdaTree::Errors LambdaTree::updateInternalLambdaGroup(json& output, NewValue const& newValue,
+                                                         std::string const& topic,
+                                                         SubPath const& subPath) {
+    Errors errors;
+    json const& given = *newValue.value;
+    SubPath const childSubPath =
+        subPath.empty() ? SubPath() : SubPath(subPath.begin() + 1, subPath.end());
+    for (auto& entry : children) {
+        std::string const& name = entry.first;
+        bool const member = subPath.empty() && given.is_object() && given.contains(name);
+        bool const selected =
+            !subPath.empty() ? name == subPath.front() : (!newValue.present || member);
+        if (!selected) {
+            continue;
+        }
+        NewValue const childValue{newValue.present, member ? &given.at(name) : &given};
+        Errors childErrors = entry.second.updateInternal(
+            output[name], childValue, Utils::combinePath(topic, name), childSubPath);
+        if (childErrors.empty()) {
+            continue;
+        }
+        errors.insert(childErrors.begin(), childErrors.end());
+        // A document that is just true counts as a warning, never as a reason to stop.
+        bool const failed =
+            std::any_of(childErrors.begin(), childErrors.end(),
+                        [](Errors::value_type const& error) { return error.second != json(true); });
+        if (failed && abortOnError) {
+            break;
+        }
+    }
+    return errors;
+}
+
+LambdaTree::Errors LambdaTree::updateInternalLambda(json& output, NewValue const& newValue,
+                                                    std::string const& topic,
+                                                    SubPath const& subPath) {
+    std::pair<bool, json> written{true, nullptr};
+    if (newValue.present && setter) {
+        json const wrapped = wrap(subPath, *newValue.value);
+        written = guarded([&] { return setter(wrapped); });
+    }
+    // Read back also after a failed write: the cache shows what the node holds now.
+    std::pair<bool, json> const read = guarded([&] { return getter(); });
+    output = read.first ? read.second : json();
+
+    Errors errors;
+    if (!read.first) {
+        errors[topic] = read.second;
+    } else if (!written.first) {
+        errors[topic] = written.second;
+    }
+    if (output.is_structured()) {
+        acceptJson(output, abilities);
+    }
+    return errors;
+}
+
+LambdaTree::json LambdaTree::wrap(SubPath const& subPath, json const& value) {
+    json wrapped = value;
+    for (auto it = subPath.rbegin(); it != subPath.rend(); ++it) {
+        json level = json::object();
+        level[*it] = std::move(wrapped);
+        wrapped = std::move(level);
+    }
+    return wrapped;
+}
+
+uint64_t LambdaTree::connect(std::string const& path, std::function<void()> callback) {
+    LambdaTree& node = target(path, "");
+    node.monitors[++node.lastMonitorId] = std::move(callback);
+    return node.lastMonitorId;
+}
+
+bool LambdaTree::disconnect(std::string const& path, int id) {
+    LambdaTree& node = target(path, "");
+    return id > 0 && node.monitors.erase(static_cast<uint64_t>(id)) > 0;
+}
+
+void LambdaTree::changed() {
+    for (LambdaTree* node = this; node; node = node->parent) {
+        // Looking up the next id after each call keeps the loop valid when a
+        // callback disconnects another callback of the same node.
+        for (auto it = node->monitors.begin(); it != node->monitors.end();) {
+            uint64_t const id = it->first;
+            it->second();
+            it = node->monitors.upper_bound(id);
+        }
+    }
+}
