@@ -256,17 +256,17 @@ void LambdaTree::topicDumpInternal(std::string const& prefix, uint8_t ability,
     }
 }
 
-void LambdaTree::acceptJson(json const& value, uint8_t abilities) {
+void LambdaTree::acceptJson(json const& document, uint8_t childAbilities) {
     children.clear();
-    if (value.is_object()) {
-        for (auto const& member : value.items()) {
-            adopt(children.emplace(member.key(), LambdaTree(abilities, member.value()))
+    if (document.is_object()) {
+        for (auto const& member : document.items()) {
+            adopt(children.emplace(member.key(), LambdaTree(childAbilities, member.value()))
                       .first->second);
         }
-    } else if (value.is_array()) {
-        for (size_t i = 0; i < value.size(); ++i) {
-            adopt(
-                children.emplace(std::to_string(i), LambdaTree(abilities, value[i])).first->second);
+    } else if (document.is_array()) {
+        for (size_t i = 0; i < document.size(); ++i) {
+            adopt(children.emplace(std::to_string(i), LambdaTree(childAbilities, document[i]))
+                      .first->second);
         }
     }
 }

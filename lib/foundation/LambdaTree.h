@@ -99,7 +99,7 @@ public:
     std::vector<std::string> topicDump(std::string const& path, Ability ability) const;
 
     // Replaces the children by JSON nodes built from value.
-    void acceptJson(json const& value, uint8_t abilities);
+    void acceptJson(json const& document, uint8_t childAbilities);
     void setAbortOnError(bool flag);
 
     // Values. update and set call getters (and setters) and never throw for
