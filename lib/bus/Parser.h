@@ -1,15 +1,25 @@
 #pragma once
 
+#include "bus/BoardInfo.h"
+#include "bus/BootloaderStatus.h"
+#include "bus/BusReport.h"
+#include "bus/Color.h"
 #include "bus/Driver.h"
 #include "bus/ErrorCode.h"
+#include "bus/Flags.h"
 #include "bus/Packet.h"
+#include "bus/PatternStep.h"
+#include "bus/SlotType.h"
 #include "bus/Statistics.h"
+#include "foundation/Log.h"
 #include "foundation/Logger.h"
 #include "foundation/Signal.h"
 
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <atomic>
+#include <bitset>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -20,23 +30,9 @@
 #include <utility>
 #include <vector>
 
-// Commands' includes (see Parser<Area>.cpp)
-#include "bus/BoardInfo.h"
-#include "bus/BootloaderStatus.h"
-#include "bus/BusReport.h"
-#include "bus/Color.h"
-#include "bus/Flags.h"
-#include "bus/PatternStep.h"
-#include "bus/SlotType.h"
-#include "foundation/Log.h"
-
-#include <array>
-#include <bitset>
-
 namespace velt::ZRV480::Bus {
 class Board;
 }
-// End of commands' includes
 
 namespace velt::ZRV480::Bus {
 
@@ -92,7 +88,7 @@ public:
     // Slot on Driver::dataReceived; runs on the listener thread.
     void onSocketData(std::vector<uint8_t> const& bytes);
 
-    // Commands (see Parser<Area>.cpp)
+    // Commands, implemented in Parser<Area>.cpp by area.
     //
     // Each command logs its trace line, sends one request at a time through
     // send() and returns its ErrorCode; values travel through the references,
@@ -263,9 +259,6 @@ private:
     Common::ErrorCode firmwarePass(uint8_t address, std::string const& trace,
                                    std::vector<uint8_t> const& header,
                                    std::vector<uint8_t> const& image, uint16_t count);
-    // End of commands
-
-private:
     using Handler = std::function<void(Packet const&, Common::ErrorCode)>;
 
     // "broadcast" for 255, else the board's name; throws std::out_of_range
