@@ -98,7 +98,7 @@ public:
     // Post-order: descendants first, siblings by name, the node itself as "".
     std::vector<std::string> topicDump(std::string const& path, Ability ability) const;
 
-    // Replaces the children by JSON nodes built from value.
+    // Replaces the children by JSON nodes built from document.
     void acceptJson(json const& document, uint8_t childAbilities);
     void setAbortOnError(bool flag);
 

@@ -392,13 +392,22 @@ TEST(LambdaTreeSignals, MoveLeavesTheSourceEmptyAndUnbound) {
     LambdaTree node(readNothing, signal);
     node.connect("", counter.callback());
 
-    LambdaTree moved(std::move(node));
-    EXPECT_EQ(node.getKind(), Kind::Group);
-    EXPECT_EQ(node.getAbilities(), LambdaTree::Get);
-    EXPECT_EQ(node.connect("", [] {}), 1u);
+    auto source = std::make_unique<LambdaTree>(std::move(node));
+    LambdaTree moved(std::move(*source));
+    EXPECT_EQ(source->getKind(), Kind::Group);
+    EXPECT_EQ(source->getAbilities(), LambdaTree::Get);
+    EXPECT_EQ(source->getInternal(), json());
     EXPECT_EQ(moved.getKind(), Kind::Lambda);
+    // A connection left on the source would run the source's callbacks.
+    Counter onSource;
+    EXPECT_EQ(source->connect("", onSource.callback()), 1u);
     signal.emit();
     EXPECT_EQ(counter.calls, 1);
+    EXPECT_EQ(onSource.calls, 0);
+
+    source.reset();
+    signal.emit();
+    EXPECT_EQ(counter.calls, 2);
 }
 
 TEST(LambdaTreeSignals, AssignmentRebindsToTheReceivingNode) {

@@ -119,7 +119,7 @@ TEST_F(LambdaTreeValues, SetOnAGroupWithoutAnObjectWritesNothing) {
     }
 }
 
-TEST_F(LambdaTreeValues, SetBelowALambdaNodeHandsItTheValueInThePathsShape) {
+TEST_F(LambdaTreeValues, EachSetterReceivesItsPartOfTheValue) {
     json const original = reads["config"].second;
     struct Case {
         char const* path;
@@ -131,6 +131,9 @@ TEST_F(LambdaTreeValues, SetBelowALambdaNodeHandsItTheValueInThePathsShape) {
         {"/config/z/1/", "v", R"(set config {"z":{"1":"v"}})"},
         {"config", {{"k", true}}, R"(set config {"k":true})"},
         {"boards/b1/mode", "eco", R"(set mode "eco")"},
+        // Groups split the value by member names only where the path ends.
+        {"boards", {{"b1", {{"mode", "eco"}}}}, R"(set mode "eco")"},
+        {"settings/a", {{"a", 5}}, R"(set a {"a":5})"},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.path);
@@ -189,6 +192,13 @@ TEST(LambdaTreeAnswers, FailuresBecomeErrorsUnderTheNodesPath) {
         EXPECT_EQ(root.set("b/n", 3), c.errors);
         EXPECT_EQ(root.get("b/n"), c.value);
         EXPECT_EQ(root.get(""), json({{"b", {{"n", c.value}}}}));
+
+        // Topics are relative to the node the walk started on.
+        Errors fromGroup;
+        for (auto const& error : c.errors) {
+            fromGroup["n"] = error.second;
+        }
+        EXPECT_EQ(root.at("b").set("n", 3), fromGroup);
     }
 }
 
