@@ -399,10 +399,12 @@ bool LambdaTree::disconnect(std::string const& path, int id) {
 void LambdaTree::changed() {
     for (LambdaTree* node = this; node; node = node->parent) {
         // Looking up the next id after each call keeps the loop valid when a
-        // callback disconnects another callback of the same node.
+        // callback disconnects another callback of the same node; calling a
+        // copy keeps a callback alive when it disconnects itself.
         for (auto it = node->monitors.begin(); it != node->monitors.end();) {
             uint64_t const id = it->first;
-            it->second();
+            auto const callback = it->second;
+            callback();
             it = node->monitors.upper_bound(id);
         }
     }

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -377,6 +378,20 @@ TEST_F(LambdaTreeChanges, ACallbackMayDisconnectALaterOne) {
     root.connect("a", record("kept"));
     signal.emit();
     EXPECT_THAT(order, ElementsAre("kept"));
+}
+
+TEST_F(LambdaTreeChanges, ACallbackMayDisconnectItself) {
+    // The capture is read after the disconnect: a callback destroyed while it
+    // runs would be a use after free.
+    auto const name = std::make_shared<std::string>("self");
+    root.connect("a", [this, name] {
+        root.disconnect("a", 1);
+        order.push_back(*name);
+    });
+    root.connect("a", record("next"));
+    signal.emit();
+    signal.emit();
+    EXPECT_THAT(order, ElementsAre("self", "next", "next"));
 }
 
 TEST_F(LambdaTreeChanges, AThrowingCallbackEndsTheRunAndReachesTheEmitter) {
