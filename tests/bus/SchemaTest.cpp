@@ -231,11 +231,14 @@ TEST(SchemaTest, DuplicateAddressKeepsTheFirstBoard) {
     EXPECT_EQ(loaded.board(0).getName(), "first");
 }
 
+// Hex digits of either case; 0x0a lands on 0x0A's board and is dropped.
 TEST(SchemaTest, AddressUsesTheLastTwoHexDigits) {
     const Loaded loaded(fixture("addresses.xml"));
     EXPECT_TRUE(loaded.schema->isValid());
-    EXPECT_EQ(addresses(*loaded.schema), (std::vector<uint8_t>{0, 10, 31}));
+    EXPECT_EQ(addresses(*loaded.schema), (std::vector<uint8_t>{0, 10, 11, 31}));
     EXPECT_EQ(loaded.board(10).getName(), "upper");
+    EXPECT_EQ(loaded.board(11).getName(), "lower");
+    EXPECT_EQ(loaded.board(31).getName(), "prefix");
 }
 
 TEST(SchemaTest, VersionRule) {
