@@ -16,7 +16,8 @@ class Status {
 public:
     using Flag = NamedBit;
 
-    // Word 0, no names, and an error mask no real word reaches by accident.
+    // What a board whose status has not been read shows: word 0, no names,
+    // error mask 0xFFFF.
     Status();
     Status(const std::vector<Flag>& table, uint16_t errorMask, const std::bitset<16>& word);
     Status(const Status&) = default;

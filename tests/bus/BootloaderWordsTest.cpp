@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <set>
 #include <string>
 
@@ -22,6 +24,72 @@ json expectedObject(const std::vector<NamedBit>& table, const std::set<std::stri
         expected[entry.name] = trueNames.count(entry.name) > 0;
     }
     return expected;
+}
+
+using NamesByBit = std::map<int, std::set<std::string>>;
+
+// The names that read true in a JSON form, the two summary keys left out.
+std::set<std::string> trueNames(const json& object) {
+    std::set<std::string> names;
+    for (const auto& [key, value] : object.items()) {
+        if (key != "checkAll" && key != "noChecks" && key != "noAction" && key != "error" &&
+            value == true) {
+            names.insert(key);
+        }
+    }
+    return names;
+}
+
+// Every bit on its own, so that a name placed on a neighbour's bit shows.
+void expectEachBitNames(const std::function<json(uint16_t)>& toJson, const NamesByBit& names,
+                        const char* table) {
+    for (int bit = 0; bit < 16; ++bit) {
+        const auto it = names.find(bit);
+        EXPECT_EQ(trueNames(toJson(uint16_t(1u << bit))),
+                  it == names.end() ? std::set<std::string>{} : it->second)
+            << table << " bit " << bit;
+    }
+}
+
+TEST(BootloaderTablesTest, EachBitCarriesItsNames) {
+    const NamesByBit flagsFlash = {
+        {0, {"ignoreVtable"}},   {1, {"ignoreFwHeader"}}, {2, {"ignoreCrc"}},
+        {3, {"ignoreFirmware"}}, {4, {"ignoreBoard"}},    {5, {"ignoreRevision"}},
+        {6, {"allowReinstall"}}, {7, {"allowDowngrade"}}, {8, {"ingoreBuild"}},
+    };
+    const NamesByBit flagsSd = {
+        {0, {"ignoreFwHeader"}}, {1, {"ignoreFirmware"}}, {2, {"ignoreBoard"}},
+        {3, {"ignoreRevision"}}, {4, {"allowReinstall"}}, {5, {"allowDowngrade"}},
+        {6, {"ignoreBuild"}},    {7, {"noBackup"}},
+    };
+    NamesByBit statusSd = {
+        {0, {"updateOk"}},      {1, {"generalError"}},    {2, {"noCodeFound"}},
+        {3, {"invalidVtable"}}, {4, {"invalidFwHeader"}}, {5, {"wrongCrc"}},
+        {6, {"wrongFirmware"}}, {7, {"wrongBoard"}},      {8, {"wrongRevision", "reInstall"}},
+        {9, {"downgrade"}},     {11, {"wrongBuild"}},     {12, {"wrongVersion"}},
+    };
+    NamesByBit statusFlash = statusSd;
+    statusFlash[1] = {"generalError", "wrongBuild", "wrongVersion"};
+    statusFlash.erase(11);
+    statusFlash.erase(12);
+
+    expectEachBitNames([](uint16_t word) { return FlagsFlash(word).toJson(); }, flagsFlash,
+                       "flags flash");
+    expectEachBitNames([](uint16_t word) { return FlagsSd(word).toJson(); }, flagsSd, "flags sd");
+    expectEachBitNames([](uint16_t word) { return StatusFlash(word).toJson(); }, statusFlash,
+                       "status flash");
+    expectEachBitNames([](uint16_t word) { return StatusSd(word).toJson(); }, statusSd,
+                       "status sd");
+
+    // A client's single flag lands on the same bit of the word it writes.
+    for (const auto& [bit, names] : flagsFlash) {
+        const Flags client(json{{*names.begin(), true}});
+        EXPECT_EQ(FlagsFlash(client).toBitset().to_ulong(), 1u << bit) << *names.begin();
+    }
+    for (const auto& [bit, names] : flagsSd) {
+        const Flags client(json{{*names.begin(), true}});
+        EXPECT_EQ(FlagsSd(client).toBitset().to_ulong(), 1u << bit) << *names.begin();
+    }
 }
 
 TEST(FlagsTest, TablesNameTheBoardsBits) {
