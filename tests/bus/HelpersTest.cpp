@@ -7,10 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 using velt::ZRV480::Bus::Common::ErrorCode;
@@ -75,6 +79,7 @@ TEST_F(FileReadTest, UnreadableSizeOrShortReadIsASizeError) {
         dir,                                           // a directory: no sensible size
         "/proc/self/status",                           // size query fails
         "/sys/kernel/mm/transparent_hugepage/enabled", // says 4096, delivers less
+        "/sys/devices/system/cpu/online",              // the same, on every Linux
     };
     for (const std::string& path : cases) {
         if (access(path.c_str(), R_OK) != 0) {
@@ -89,12 +94,58 @@ TEST_F(FileReadTest, UnreadableSizeOrShortReadIsASizeError) {
     }
 }
 
-TEST(ExecutableDirectoryTest, IsTheResolvedDirectoryOfThisProgram) {
+// This program's file, links resolved, as the kernel knows it.
+std::string executablePath() {
     char self[PATH_MAX] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
-    std::string expected = self;
-    expected.erase(expected.rfind('/'));
+    return readlink("/proc/self/exe", self, sizeof(self) - 1) > 0 ? self : "";
+}
+
+std::string realExecutableDirectory() {
+    const std::string path = executablePath();
+    return path.substr(0, path.rfind('/'));
+}
+
+TEST(ExecutableDirectoryTest, IsTheResolvedDirectoryOfThisProgram) {
+    const std::string expected = realExecutableDirectory();
+    ASSERT_FALSE(expected.empty());
     EXPECT_EQ(Helpers::getExecutableDirectory(), expected);
+}
+
+// This program started again as ./link/<name> from a directory where link
+// points at its own directory: the relative, linked start path resolves to
+// the real directory. The started copy runs only this test and writes what
+// it found to the file named by the environment variable.
+using ExecutableDirectoryRestartTest = bustest::TempDir;
+
+TEST_F(ExecutableDirectoryRestartTest, RelativeStartThroughALinkResolves) {
+    if (const char* out = std::getenv("BM_EXECUTABLE_DIRECTORY_OUT")) {
+        std::ofstream(out) << Helpers::getExecutableDirectory();
+        return;
+    }
+    const std::string expected = realExecutableDirectory();
+    ASSERT_FALSE(expected.empty());
+    ASSERT_EQ(symlink(expected.c_str(), (dir + "/link").c_str()), 0);
+    const std::string path = executablePath();
+    const std::string start = "./link" + path.substr(path.rfind('/'));
+    const std::string out = dir + "/found";
+    const std::string filter =
+        "--gtest_filter=ExecutableDirectoryRestartTest.RelativeStartThroughALinkResolves";
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (chdir(dir.c_str()) == 0 && setenv("BM_EXECUTABLE_DIRECTORY_OUT", out.c_str(), 1) == 0) {
+            execl(start.c_str(), start.c_str(), filter.c_str(), static_cast<char*>(nullptr));
+        }
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::ifstream found(out);
+    const std::string text((std::istreambuf_iterator<char>(found)),
+                           std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, expected);
 }
 
 TEST(ThreadPriorityTest, FifoLimitsAndRefusedOutOfRange) {
