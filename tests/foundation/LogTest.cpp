@@ -68,6 +68,18 @@ TEST(Log, WithoutColoursStampIsFollowedByText) {
         << out;
 }
 
+TEST(Log, StandardErrorGetsACopyOnlyWhenAskedFor) {
+    Log::open(Ident, false, true);
+    Log::setLevel(Log::Level::Debug);
+    CaptureStderr();
+    Log::error("quiet %d", 1);
+    Log::print(Log::Level::Warning, std::string("quiet text"));
+    Logger("Q").log(Log::Level::Info, "quiet");
+    EXPECT_EQ(GetCapturedStderr(), "");
+    // Opening again replaces the options.
+    EXPECT_THAT(logged(false, [] { Log::error("loud"); }), HasSubstr("] loud\n"));
+}
+
 TEST(Log, StampCountsSecondsSinceOpenInNineCharacterField) {
     std::string const out = logged(false, [] { Log::error("x"); });
     // Just opened: no whole second yet, right-aligned in nine characters.
