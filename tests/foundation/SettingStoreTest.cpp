@@ -294,7 +294,7 @@ TEST(SettingStore, OddMemberNamesRebuildWithoutThrowing) {
     }
 }
 
-// Any sequence of merged documents leaves a store that rebuilds and saves.
+// Any sequence of merged documents leaves a store that rebuilds into JSON.
 TEST(SettingStore, RandomMergeSequencesAlwaysRebuild) {
     std::mt19937 random(20240611);
     std::vector<std::string> const names = {"a",  "b",     "0", "1",   "2", "010",
