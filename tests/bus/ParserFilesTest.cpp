@@ -23,6 +23,21 @@ Bytes pattern(size_t size) {
     return counting(size, 7);
 }
 
+// The four file operations on "f.bin", for tables of cases; what a receive
+// or a checksum reads is dropped.
+using Operation = std::function<ErrorCode(Parser&)>;
+Operation const transmitOne = [](Parser& p) { return p.mainFileTransmit("f.bin", {1}, true); };
+Operation const receiveAll = [](Parser& p) {
+    Bytes data;
+    return p.mainFileReceive("f.bin", data);
+};
+Operation const deleteFile = [](Parser& p) { return p.mainFileDelete("f.bin"); };
+Operation const checksumFile = [](Parser& p) {
+    uint32_t size = 0;
+    std::array<uint8_t, 16> md5{};
+    return p.mainFileChecksum("f.bin", size, md5);
+};
+
 class ParserFilesTest : public CommandsBus {
 protected:
     void SetUp() override {
@@ -219,30 +234,45 @@ TEST_F(ParserFilesTest, SilentSegmentTimesOutAfterFiveSecondsWithoutRetry) {
     EXPECT_EQ(log.count("Too many timeouts, stopping transmission!"), 1u);
 }
 
+// Every file request waits 5000 ms, whatever the default says, and is sent
+// once: a late error reply that a retried request would repeat ends the
+// operation with that error after a single request.
+TEST_F(ParserFilesTest, RequestsWaitTheirOwnTimeOutAndAreNeverRepeated) {
+    struct Case {
+        char const* name;
+        uint8_t sub;
+        std::optional<uint16_t> segment;
+        Operation call;
+    };
+    Case const cases[] = {
+        {"open", OpenSub, {}, deleteFile},           {"write header", WriteSub, 0, transmitOne},
+        {"write segment", WriteSub, 1, transmitOne}, {"read header", ReadSub, 0, receiveAll},
+        {"read segment", ReadSub, 2, receiveAll},    {"delete", 3, {}, deleteFile},
+        {"checksum", ChecksumSub, {}, checksumFile},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim.clearRules();
+        sim.clearRequests();
+        sim.putFile("f.bin", pattern(300));
+        onFile(c.sub, lateGeneralError(), c.segment);
+        EXPECT_EQ(c.call(parser), ErrorCode::BusGeneralError);
+        EXPECT_EQ(fileRequests(c.sub, c.segment), 1u);
+    }
+}
+
 // Each of the four operations holds the file lock for its whole run.
 TEST_F(ParserFilesTest, OtherFileOperationsAreRefusedWhileOneRuns) {
-    using Operation = std::function<ErrorCode(Parser&)>;
-    Operation const transmit = [](Parser& p) { return p.mainFileTransmit("f.bin", {1}, true); };
-    Operation const receive = [](Parser& p) {
-        Bytes data;
-        return p.mainFileReceive("f.bin", data);
-    };
-    Operation const remove = [](Parser& p) { return p.mainFileDelete("f.bin"); };
-    Operation const checksum = [](Parser& p) {
-        uint32_t size = 0;
-        std::array<uint8_t, 16> md5{};
-        return p.mainFileChecksum("f.bin", size, md5);
-    };
     struct Case {
         char const* name;
         Operation running;
         uint8_t heldSub; // the request after the open whose reply is held
     };
     Case const cases[] = {
-        {"transmit", transmit, WriteSub},
-        {"receive", receive, ReadSub},
-        {"delete", remove, 3},
-        {"checksum", checksum, ChecksumSub},
+        {"transmit", transmitOne, WriteSub},
+        {"receive", receiveAll, ReadSub},
+        {"delete", deleteFile, 3},
+        {"checksum", checksumFile, ChecksumSub},
     };
     for (Case const& c : cases) {
         SCOPED_TRACE(c.name);
@@ -252,7 +282,7 @@ TEST_F(ParserFilesTest, OtherFileOperationsAreRefusedWhileOneRuns) {
         ErrorCode result = ErrorCode::Timeout;
         std::thread running([&] { result = c.running(parser); });
         EXPECT_TRUE(sim.waitFor({Main, 5, FileSlot, c.heldSub}, 1, WaitMs));
-        for (Operation const& other : {transmit, receive, remove, checksum}) {
+        for (Operation const& other : {transmitOne, receiveAll, deleteFile, checksumFile}) {
             EXPECT_EQ(other(parser), ErrorCode::FileLimit);
         }
         EXPECT_EQ(sim.requests().size(), 2u); // the open and the held request
@@ -290,34 +320,25 @@ TEST_F(ParserFilesTest, ShortOrRefusedRepliesEndTheOperation) {
         char const* name;
         uint8_t sub;
         boardsim::Action action;
-        std::function<ErrorCode(Parser&)> call;
+        Operation call;
         ErrorCode expected;
     };
-    auto checksum = [](Parser& p) {
-        uint32_t size = 0;
-        std::array<uint8_t, 16> md5{};
-        return p.mainFileChecksum("f.bin", size, md5);
-    };
-    auto receive = [](Parser& p) {
-        Bytes data;
-        return p.mainFileReceive("f.bin", data);
-    };
-    auto remove = [](Parser& p) { return p.mainFileDelete("f.bin"); };
     Case const cases[] = {
-        {"open without a handle", OpenSub, boardsim::Action::withPayload({0, 0}), remove,
+        {"open without a handle", OpenSub, boardsim::Action::withPayload({0, 0}), deleteFile,
          ErrorCode::MalformedResponse},
-        {"open of one byte", OpenSub, boardsim::Action::withPayload({0}), remove,
+        {"open of one byte", OpenSub, boardsim::Action::withPayload({0}), deleteFile,
          ErrorCode::MalformedResponse},
-        {"open refused", OpenSub, boardsim::Action::withResult(0x41), remove, ErrorCode::FileInUse},
-        {"open done", OpenSub, boardsim::Action::withResult(1), remove, ErrorCode::FileDone},
-        {"read header of 7 bytes", ReadSub, boardsim::Action::truncated(7), receive,
+        {"open refused", OpenSub, boardsim::Action::withResult(0x41), deleteFile,
+         ErrorCode::FileInUse},
+        {"open done", OpenSub, boardsim::Action::withResult(1), deleteFile, ErrorCode::FileDone},
+        {"read header of 7 bytes", ReadSub, boardsim::Action::truncated(7), receiveAll,
          ErrorCode::MalformedResponse},
-        {"checksum of 21 bytes", ChecksumSub, boardsim::Action::truncated(21), checksum,
+        {"checksum of 21 bytes", ChecksumSub, boardsim::Action::truncated(21), checksumFile,
          ErrorCode::MalformedResponse},
-        {"checksum refused", ChecksumSub, boardsim::Action::withResult(0x88), checksum,
+        {"checksum refused", ChecksumSub, boardsim::Action::withResult(0x88), checksumFile,
          ErrorCode::FileInternalError},
-        {"checksum unknown to the board", ChecksumSub, boardsim::Action::errorReply(0x86), checksum,
-         ErrorCode::BusInvalidValue},
+        {"checksum unknown to the board", ChecksumSub, boardsim::Action::errorReply(0x86),
+         checksumFile, ErrorCode::BusInvalidValue},
     };
     for (Case const& c : cases) {
         SCOPED_TRACE(c.name);

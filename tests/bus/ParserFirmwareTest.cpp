@@ -133,6 +133,21 @@ TEST_F(ParserFirmwareTest, PassesAreBoundedByTheAttempts) {
     }
 }
 
+// Every upload request waits 5000 ms, whatever the default says, and is sent
+// once: a late error reply that a retried request would repeat ends the
+// upload with that error after a single request.
+TEST_F(ParserFirmwareTest, RequestsWaitTheirOwnTimeOutAndAreNeverRepeated) {
+    for (uint16_t segment : {0, 2}) {
+        SCOPED_TRACE(segment);
+        sim.clearRules();
+        sim.clearRequests();
+        onUpload(Main, segment, lateGeneralError());
+        EXPECT_EQ(parser.boardOtaFirmwareUpgradeExecute(Main, image(300), 2),
+                  ErrorCode::BusGeneralError);
+        EXPECT_EQ(segmentRequests(Main, BootloaderSlot, 0, segment), 1u);
+    }
+}
+
 TEST_F(ParserFirmwareTest, SecondUploadIsRefusedWhileOneRuns) {
     onUpload(Psu, 0, boardsim::Action::held());
     ErrorCode first = ErrorCode::Timeout;

@@ -32,7 +32,10 @@ using ParserBus = SimulatedBus;
 TEST_F(ParserBus, HeartbeatBringsTheBusOnline) {
     EXPECT_FALSE(parser.isOnline(Main));
     Packet reply;
+    LogCapture log;
     ASSERT_EQ(send(Packet(Main, Command::Heartbeat, 0, {}), reply), ErrorCode::Success);
+    ASSERT_EQ(heartbeat(Main), ErrorCode::Success);
+    EXPECT_EQ(log.count("[Parser] Setting main online"), 1u); // only when it changes
     EXPECT_EQ(reply.getAddress(), Packet::AddressHost);
     EXPECT_EQ(reply.getCommand(), Command::Heartbeat);
     EXPECT_EQ(reply.getPayload().size(), 4u); // the uptime
@@ -317,6 +320,32 @@ TEST_F(ParserBus, ConcurrentSendersNeverInterleave) {
     for (size_t i = 1; i < seen.size(); ++i) {
         EXPECT_EQ(seen[i], uint8_t(seen[i - 1] + 1));
     }
+}
+
+// While a transaction waits for its reply, a request of another thread does
+// not even reach the bus.
+TEST_F(ParserBus, SecondSenderWaitsForTheTransactionInFlight) {
+    bringOnline(Psu);
+    boardsim::Rule hold;
+    hold.match = matching(Psu, Command::Telemetry);
+    hold.match.slot = 0;
+    hold.action = Action::held();
+    sim.addRule(hold);
+    auto first = std::async(std::launch::async, [this] {
+        Packet reply;
+        return parser.send(telemetryRead(Psu, 0), reply, false, 2000ms);
+    });
+    ASSERT_TRUE(sim.waitFor(matching(Psu, Command::Telemetry), 1, WaitMs));
+    auto second = std::async(std::launch::async, [this] {
+        Packet reply;
+        return parser.send(telemetryRead(Psu, 1), reply, false, 2000ms);
+    });
+    EXPECT_EQ(second.wait_for(100ms), std::future_status::timeout);
+    EXPECT_EQ(sim.requestCount(matching(Psu, Command::Telemetry)), 1u);
+    releaseHeld(1);
+    EXPECT_EQ(first.get(), ErrorCode::Success);
+    EXPECT_EQ(second.get(), ErrorCode::Success);
+    EXPECT_EQ(sequences(2), (std::vector<uint8_t>{2, 3}));
 }
 
 TEST_F(ParserBus, BadSocketPartKeepsTheWorkingSocket) {

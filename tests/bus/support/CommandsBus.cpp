@@ -34,6 +34,12 @@ int CommandsBus::replyWith(uint8_t address, Packet::Command command, uint8_t slo
     return onRequest(address, command, slot, boardsim::Action::withPayload(payload), sub);
 }
 
+boardsim::Action CommandsBus::lateGeneralError() {
+    boardsim::Action action = boardsim::Action::errorReply(0x81);
+    action.delayMs = static_cast<int>(3 * TimeoutMs);
+    return action;
+}
+
 std::vector<boardsim::RequestRecord> CommandsBus::requests(size_t count) const {
     EXPECT_TRUE(sim.waitFor({}, count, WaitMs)) << "fewer than " << count << " requests";
     return sim.requests();

@@ -32,6 +32,10 @@ protected:
     // The board answers such requests with `payload` instead of its own.
     int replyWith(uint8_t address, Packet::Command command, uint8_t slot, Bytes const& payload,
                   std::optional<uint8_t> sub = {});
+    // An error reply 0x81, which a request with retries repeats, sent later
+    // than the default time-out: a request that meets it on its first
+    // attempt waited its own, longer time-out and asked for no retries.
+    static boardsim::Action lateGeneralError();
     // The requests the simulator logged since SetUp (or its last
     // clearRequests), in order, once it logged `count` of them: it logs a
     // request a moment after it replied.
