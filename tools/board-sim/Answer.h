@@ -38,7 +38,9 @@ struct Answer {
     }
     static Answer resulting(int16_t result, const Bytes& rest = {}) {
         Answer a;
-        a.payload = {uint8_t(result), uint8_t(uint16_t(result) >> 8)};
+        a.payload.reserve(2 + rest.size());
+        a.payload.push_back(uint8_t(result));
+        a.payload.push_back(uint8_t(uint16_t(result) >> 8));
         a.payload.insert(a.payload.end(), rest.begin(), rest.end());
         a.result = true;
         return a;

@@ -103,12 +103,10 @@ std::optional<Answer> Board::handle(const Frame& request, Clock::time_point now,
     }
     switch (request.slot) {
     case MiscReboot: {
-        Answer answer;
-        if (behaviour.rebootReply == RebootReply::None) {
-            answer = Answer::none();
-        } else if (behaviour.rebootReply == RebootReply::Err82) {
-            answer = Answer::fail(Frame::NodeTimeout);
-        }
+        const Answer answer = behaviour.rebootReply == RebootReply::None ? Answer::none()
+                              : behaviour.rebootReply == RebootReply::Err82
+                                  ? Answer::fail(Frame::NodeTimeout)
+                                  : Answer{};
         reboot(now, counters);
         return answer;
     }

@@ -169,9 +169,10 @@ Answer FileStore::checksum(uint8_t handle) {
     if (file == files_.end()) {
         return Answer::resulting(NotFound);
     }
-    Bytes rest;
-    LittleEndian::put32(rest, uint32_t(file->second.size()));
     const auto md5 = Md5::digest(file->second);
+    Bytes rest;
+    rest.reserve(4 + md5.size());
+    LittleEndian::put32(rest, uint32_t(file->second.size()));
     rest.insert(rest.end(), md5.begin(), md5.end());
     return Answer::resulting(Success, rest);
 }

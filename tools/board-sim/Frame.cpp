@@ -24,7 +24,12 @@ std::optional<Frame> Frame::parse(const Bytes& datagram) {
 }
 
 Bytes Frame::toBytes() const {
-    Bytes out{address, sequence, command, slot};
+    Bytes out;
+    out.reserve(HeaderSize + payload.size());
+    out.push_back(address);
+    out.push_back(sequence);
+    out.push_back(command);
+    out.push_back(slot);
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
