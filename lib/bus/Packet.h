@@ -27,6 +27,8 @@ public:
 
     // The address every valid reply carries: the service itself.
     static constexpr uint8_t AddressHost = 201;
+    // The address of a request to every board at once.
+    static constexpr uint8_t AddressBroadcast = 255;
 
     // An empty reply for a request to fill.
     Packet();

@@ -1,6 +1,7 @@
 #include "bus/Parser.h"
 
 #include "bus/Helpers.h"
+#include "bus/Schema.h"
 
 #include <future>
 #include <limits>
@@ -12,9 +13,6 @@ using Common::ErrorCode;
 using Common::Helpers;
 
 namespace {
-
-constexpr uint8_t AddressMain = 0;
-constexpr uint8_t AddressBroadcast = 255;
 
 // Keeps a deadline computed from a huge time-out inside the clock's range.
 constexpr int64_t LongestWaitMs = int64_t(1) << 40;
@@ -33,7 +31,7 @@ Parser::Parser(std::map<uint8_t, std::string> names)
     for (auto const& entry : this->names) {
         online[entry.first] = false;
     }
-    online[AddressBroadcast] = true;
+    online[Packet::AddressBroadcast] = true;
     driver->dataReceived.connect_member(this, &Parser::onSocketData);
 }
 
@@ -61,7 +59,7 @@ void Parser::socketConfigSet(nlohmann::json const& settings) {
 }
 
 bool Parser::isOnline(uint8_t address) const {
-    return online.at(AddressMain) && online.at(address);
+    return online.at(Schema::AddressMain) && online.at(address);
 }
 
 void Parser::start() {
@@ -104,7 +102,7 @@ ErrorCode Parser::send(Packet const& request, Packet& reply, bool retry,
     uint8_t const address = request.getAddress();
     std::string const name = nameOf(address);
     bool const heartbeat = request.getCommand() == Packet::Command::Heartbeat;
-    if (!online.at(AddressMain) && !(heartbeat && address == AddressMain)) {
+    if (!online.at(Schema::AddressMain) && !(heartbeat && address == Schema::AddressMain)) {
         log(Log::Level::Warning, "Dropping request to %s: bus offline", name.c_str());
         return ErrorCode::Timeout;
     }
@@ -211,11 +209,11 @@ void Parser::onSocketData(std::vector<uint8_t> const& bytes) {
 }
 
 std::string Parser::nameOf(uint8_t address) const {
-    return address == AddressBroadcast ? "broadcast" : names.at(address);
+    return address == Packet::AddressBroadcast ? "broadcast" : names.at(address);
 }
 
 void Parser::updateOnline(uint8_t address, ErrorCode result, std::string const& requestText) {
-    std::atomic<bool>& bus = online.at(AddressMain);
+    std::atomic<bool>& bus = online.at(Schema::AddressMain);
     std::atomic<bool>& target = online.at(address);
     switch (result) {
     case ErrorCode::Timeout:

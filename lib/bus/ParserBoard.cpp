@@ -8,7 +8,6 @@ using Common::ErrorCode;
 using namespace std::chrono_literals;
 
 namespace {
-constexpr uint8_t broadcastAddress = 255;
 constexpr uint8_t miscReboot = 0;
 constexpr uint8_t miscRestoreDefaults = 1;
 
@@ -55,16 +54,16 @@ ErrorCode Parser::boardRestoreDefaults(uint8_t address) {
 }
 
 ErrorCode Parser::broadcastReboot() {
-    return sendOnce(*this, Packet(broadcastAddress, Packet::Command::Misc, miscReboot, {}));
+    return sendOnce(*this, Packet(Packet::AddressBroadcast, Packet::Command::Misc, miscReboot, {}));
 }
 
 ErrorCode Parser::broadcastRestoreDefaults() {
-    return sendOnce(*this,
-                    Packet(broadcastAddress, Packet::Command::Misc, miscRestoreDefaults, {}));
+    return sendOnce(
+        *this, Packet(Packet::AddressBroadcast, Packet::Command::Misc, miscRestoreDefaults, {}));
 }
 
 ErrorCode Parser::broadcastHeartbeat() {
-    return sendOnce(*this, Packet(broadcastAddress, Packet::Command::Heartbeat, 0, {}));
+    return sendOnce(*this, Packet(Packet::AddressBroadcast, Packet::Command::Heartbeat, 0, {}));
 }
 
 } // namespace velt::ZRV480::Bus

@@ -1,6 +1,7 @@
 #include "bus/FlagsFlash.h"
 #include "bus/FlagsSd.h"
 #include "bus/Parser.h"
+#include "bus/Schema.h"
 #include "bus/StatusFlash.h"
 #include "bus/StatusSd.h"
 #include "foundation/String.h"
@@ -17,7 +18,6 @@ using ValueObjects::Bootloader::StatusSd;
 
 namespace {
 
-constexpr uint8_t addressMain = 0;
 constexpr uint8_t miscBootloader = 240;
 constexpr uint8_t statusRead = 1;
 constexpr uint8_t flagsRead = 2;
@@ -25,7 +25,7 @@ constexpr uint8_t flagsWrite = 3;
 
 // The main board's bootloader names and numbers its bits differently.
 std::vector<Flags::Flag> const& flagTable(uint8_t address) {
-    return address == addressMain ? FlagsSd::sd_flags : FlagsFlash::flash_flags;
+    return address == Schema::AddressMain ? FlagsSd::sd_flags : FlagsFlash::flash_flags;
 }
 
 Packet bootloaderRequest(uint8_t address, std::vector<uint8_t> const& payload) {
@@ -42,7 +42,7 @@ ErrorCode Parser::bootloaderStatusGet(uint8_t address, Status& status) {
         return result;
     }
     uint16_t word = uint16At(payload, 0);
-    if (address == addressMain) {
+    if (address == Schema::AddressMain) {
         status = StatusSd(word);
     } else {
         status = StatusFlash(word);
@@ -67,7 +67,7 @@ ErrorCode Parser::bootloaderFlagsSet(uint8_t address, Flags& flags) {
     // Encoded by the names of the target board's table, whatever table the
     // caller's object holds.
     Flags encoded = flags;
-    if (address == addressMain) {
+    if (address == Schema::AddressMain) {
         encoded = FlagsSd(flags);
     } else {
         encoded = FlagsFlash(flags);

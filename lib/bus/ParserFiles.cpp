@@ -1,5 +1,6 @@
 #include "bus/Helpers.h"
 #include "bus/Parser.h"
+#include "bus/Schema.h"
 #include "foundation/String.h"
 
 #include <algorithm>
@@ -12,7 +13,6 @@ using Common::Helpers;
 
 namespace {
 
-constexpr uint8_t addressMain = 0;
 constexpr uint8_t miscFiles = 241;
 
 constexpr uint8_t fileOpen = 0;
@@ -37,8 +37,9 @@ std::vector<uint8_t> segmentRequest(uint8_t subCommand, uint8_t handle, uint16_t
 ErrorCode Parser::fileRequest(std::vector<uint8_t> const& request, Exchange const& how,
                               std::string const& trace, std::vector<uint8_t>& payload,
                               ErrorCode& result) {
-    ErrorCode sent = exchange(Packet(addressMain, Packet::Command::Misc, miscFiles, request), how,
-                              trace, payload);
+    ErrorCode sent =
+        exchange(Packet(Schema::AddressMain, Packet::Command::Misc, miscFiles, request), how, trace,
+                 payload);
     if (sent != ErrorCode::Success) {
         return sent;
     }

@@ -1,4 +1,5 @@
 #include "bus/Parser.h"
+#include "bus/Schema.h"
 #include "foundation/String.h"
 
 #include <algorithm>
@@ -9,7 +10,6 @@ using Common::ErrorCode;
 
 namespace {
 
-constexpr uint8_t addressMain = 0;
 constexpr uint8_t miscClock = 3;
 constexpr uint8_t miscNetwork = 4;
 constexpr uint8_t miscSecurity = 5;
@@ -27,7 +27,7 @@ constexpr uint8_t disarmRequest = 1;
 constexpr size_t passwordHashLength = 64;
 
 Packet mainRequest(uint8_t slot, std::vector<uint8_t> const& payload) {
-    return Packet(addressMain, Packet::Command::Misc, slot, payload);
+    return Packet(Schema::AddressMain, Packet::Command::Misc, slot, payload);
 }
 
 template <size_t N>
