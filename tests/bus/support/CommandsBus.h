@@ -37,8 +37,8 @@ protected:
     // attempt waited its own, longer time-out and asked for no retries.
     static boardsim::Action lateGeneralError();
     // The requests the simulator logged since SetUp (or its last
-    // clearRequests), in order, once it logged `count` of them: it logs a
-    // request a moment after it replied.
+    // clearRequests), in order, once it logged `count` of them: a request
+    // that timed out may still be on its way to the simulator.
     std::vector<boardsim::RequestRecord> requests(size_t count) const;
     // Expects that the one request logged is this one.
     void expectOnly(uint8_t address, Packet::Command command, uint8_t slot,

@@ -44,8 +44,8 @@ protected:
     void bringOnline(uint8_t address);
     // A fault rule for every request that matches `command` to `address`.
     int addRule(uint8_t address, Packet::Command command, boardsim::Action const& action);
-    // The simulator logs a request just after answering it, so these wait
-    // (bounded) until `expected` requests are logged before they look.
+    // A request that timed out may still be on its way to the simulator, so
+    // these wait (bounded) until `expected` requests are logged before they look.
     // Requests of `command` to `address`:
     size_t received(uint8_t address, Packet::Command command, size_t expected) const;
     // The sequence numbers of all requests, in arrival order:
