@@ -36,8 +36,10 @@ void TimerQueue::run() {
             continue;
         }
         auto first = tasks_.begin();
-        if (first->first > Clock::now()) {
-            changed_.wait_until(lock, first->first);
+        // A copy: cancelAll() may erase the entry while this thread waits.
+        const Clock::time_point due = first->first;
+        if (due > Clock::now()) {
+            changed_.wait_until(lock, due);
             continue;
         }
         auto task = std::move(first->second);

@@ -43,13 +43,15 @@ void UdpServer::stop() {
     }
     LoopbackSocket::wake(wakeFd_);
     thread_.join();
+    std::lock_guard<std::mutex> lock(sendMutex_);
     ::close(fd_.exchange(-1));
     ::close(wakeFd_);
     wakeFd_ = -1;
 }
 
 void UdpServer::send(const Bytes& datagram, const Peer& to) const {
-    int fd = fd_;
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    const int fd = fd_;
     if (fd < 0) {
         return;
     }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -37,8 +38,12 @@ private:
     void receiveLoop();
 
     const Handler handler_;
-    std::atomic<int> fd_{-1};
-    int wakeFd_ = -1; // eventfd that ends the receive loop
+    // Held across a send and across the close, so a reply from the timer
+    // thread never reaches a descriptor that stop() closed (and the system
+    // may already have handed out again).
+    mutable std::mutex sendMutex_;
+    std::atomic<int> fd_{-1}; // written under sendMutex_; the receive loop reads its copy
+    int wakeFd_ = -1;         // eventfd that ends the receive loop
     std::atomic<uint16_t> port_{0};
     std::thread thread_; // touched only by start() and stop() of the owner
 };
