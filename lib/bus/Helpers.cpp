@@ -110,17 +110,8 @@ std::string Helpers::getExecutableDirectory() {
 
 nlohmann::json Helpers::variantToJson(const Variant& value) {
     switch (value.type()) {
-    case Variant::Type::Null:
-        return nullptr;
-    case Variant::Type::Int:
-        return value.toInt();
-    case Variant::Type::UInt:
-        return value.toUInt();
-    case Variant::Type::Double:
-        return value.toDouble();
-    case Variant::Type::Bool:
-        return value.toBool();
     case Variant::Type::Map: {
+        // One member per flat key, not nested as the settings render it.
         const VariantMap map = value.toMap();
         nlohmann::json object; // stays null for a map without keys
         for (const std::string& key : map.keys()) {
@@ -128,7 +119,14 @@ nlohmann::json Helpers::variantToJson(const Variant& value) {
         }
         return object;
     }
+    case Variant::Type::Null:
+    case Variant::Type::Int:
+    case Variant::Type::UInt:
+    case Variant::Type::Double:
+    case Variant::Type::Bool:
+        return VariantMap::convert(value);
     default:
+        // A text stays a string even when it reads as JSON.
         return value.toString();
     }
 }

@@ -170,6 +170,7 @@ TEST(VariantToJsonTest, ConvertsByTag) {
         {Variant(true), true},
         {Variant("on", Variant::Type::Bool), true},
         {Variant("12"), "12"},
+        {Variant(R"({"a":1})"), R"({"a":1})"}, // a text that reads as JSON stays a text
         {Variant("x", static_cast<Variant::Type>(9)), "x"},
     };
     for (const auto& c : cases) {
