@@ -187,6 +187,13 @@ ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, std::
             return sent;
         }
         log(Log::Level::Debug, "payload: %s ", Helpers::hexStr(payload, true).c_str());
+        // A segment holds at most 128 bytes of the file: a longer reply is
+        // no segment of it, and its bytes must not end up in the file.
+        if (payload.size() > 2 + segmentSize) {
+            log(Log::Level::Warning, "File %s segment %u/%d : %zu bytes, at most %zu expected",
+                name.c_str(), k, count, payload.size() - 2, segmentSize);
+            return ErrorCode::MalformedResponse;
+        }
         data.insert(data.end(), payload.begin() + 2, payload.end());
         log(Log::Level::Info, "File %d segment %u/%d : %s", handle, k, count,
             ec2str(result).c_str());

@@ -1,0 +1,661 @@
+// Seeded random inputs against the frame parser, the command layer, the schema
+// loader and the firmware readers: every call must end with a result, never
+// crash, and never report success for a reply it could not decode.
+#include "support/CommandsBus.h"
+#include "support/TempDir.h"
+
+#include "bus/BootloaderStatus.h"
+#include "bus/Firmware.h"
+#include "bus/FirmwareHeader.h"
+#include "bus/Flags.h"
+#include "bus/Helpers.h"
+#include "bus/MD5.h"
+#include "bus/Schema.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <regex>
+#include <sstream>
+
+namespace bustest {
+namespace {
+
+using velt::ZRV480::Bus::Schema;
+using velt::ZRV480::Bus::Common::ec2str;
+using velt::ZRV480::Bus::Common::MD5;
+using velt::ZRV480::Bus::ValueObjects::BoardInfo;
+using velt::ZRV480::Bus::ValueObjects::Firmware;
+using velt::ZRV480::Bus::ValueObjects::FirmwareHeader;
+using Command = Packet::Command;
+using Clock = std::chrono::steady_clock;
+
+// A loop ends at its count or when its time is spent, whichever comes first.
+class Budget {
+public:
+    explicit Budget(std::chrono::milliseconds limit) : end(Clock::now() + limit) {}
+    bool spent() const { return Clock::now() >= end; }
+
+private:
+    Clock::time_point end;
+};
+
+Bytes randomBytes(std::mt19937& random, size_t size) {
+    Bytes bytes(size);
+    for (uint8_t& byte : bytes) {
+        byte = static_cast<uint8_t>(random());
+    }
+    return bytes;
+}
+
+size_t below(std::mt19937& random, size_t bound) {
+    return std::uniform_int_distribution<size_t>(0, bound - 1)(random);
+}
+
+bool knownResult(ErrorCode code) {
+    return ec2str(code) != ec2str(static_cast<ErrorCode>(9999));
+}
+
+// ---------------------------------------------------------------- frames
+
+bool knownCommand(uint8_t byte) {
+    return byte <= 5 || byte == 64 || byte == 127;
+}
+
+TEST(RobustnessTest, FramesFromRandomDatagramsFollowTheLayout) {
+    std::mt19937 random(20261210);
+    Budget budget(3000ms);
+    for (int i = 0; i < 20000 && !budget.spent(); ++i) {
+        Bytes bytes = randomBytes(random, below(random, 601));
+        // Steer a share of the frames to the interesting command bytes.
+        if (bytes.size() >= 3 && i % 3 == 0) {
+            static const uint8_t interesting[] = {0x80, 0x81, 0x85, 0x87, 0x88,
+                                                  0x8F, 0x40, 0x7F, 5,    6};
+            bytes[2] = interesting[below(random, sizeof interesting)];
+        }
+        if (i % 7 == 0 && bytes.size() > 4) {
+            bytes.resize(4);
+        }
+        Packet packet(9, Command::Action, 9, {1, 2, 3});
+        ErrorCode const code = Packet::fromBytes(bytes, packet);
+        SCOPED_TRACE(::testing::Message()
+                     << "datagram " << i << " of " << bytes.size() << " bytes");
+
+        if (bytes.size() < 4) {
+            ASSERT_EQ(code, ErrorCode::MalformedResponse);
+            ASSERT_EQ(packet.getAddress(), 9);
+            ASSERT_EQ(packet.getPayload(), (Bytes{1, 2, 3}));
+            continue;
+        }
+        ASSERT_EQ(packet.getAddress(), bytes[0]);
+        ASSERT_EQ(packet.getSequence(), bytes[1]);
+        uint8_t const code2 = bytes[2];
+        bool const errorFrame = bytes.size() == 4 && (code2 & 0xF0) == 0x80;
+        bool const accepted = errorFrame ? (code2 >= 0x81 && code2 <= 0x87) : knownCommand(code2);
+        ASSERT_EQ(code, accepted ? ErrorCode::Success : ErrorCode::MalformedResponse);
+        if (!accepted) {
+            continue;
+        }
+        ASSERT_EQ(packet.getSlot(), bytes[3]);
+        ASSERT_EQ(packet.isError(), errorFrame);
+        if (errorFrame) {
+            ASSERT_EQ(packet.getError(), code2);
+            continue;
+        }
+        ASSERT_EQ(static_cast<uint8_t>(packet.getCommand()), code2);
+        if (bytes.size() > 4) {
+            ASSERT_EQ(packet.getPayload(), Bytes(bytes.begin() + 4, bytes.end()));
+            // A parsed frame writes back to the same bytes.
+            ASSERT_EQ(packet.toBytes(bytes[1]), bytes);
+        }
+    }
+}
+
+// ------------------------------------------------------- firmware images
+
+// An image with a valid header in the window at 0x100.
+Bytes validImage(size_t size) {
+    Bytes image(size, 0xAA);
+    size_t const at = 0x100;
+    uint32_t const magic = FirmwareHeader::Magic;
+    for (int i = 0; i < 4; ++i) {
+        image[at + i] = static_cast<uint8_t>(magic >> (8 * i));
+    }
+    std::fill(image.begin() + at + 4, image.begin() + at + 256, 0);
+    std::string const company = "Acme", firmware = "psu", board = "psu", build = "OTA";
+    std::copy(company.begin(), company.end(), image.begin() + at + 4);
+    std::copy(firmware.begin(), firmware.end(), image.begin() + at + 36);
+    image[at + 68] = 123;
+    std::copy(board.begin(), board.end(), image.begin() + at + 72);
+    image[at + 104] = 2;
+    std::copy(build.begin(), build.end(), image.begin() + at + 108);
+    return image;
+}
+
+class RobustnessFiles : public TempDir {};
+
+TEST_F(RobustnessFiles, FirmwareReadersSurviveRandomAndCutImages) {
+    std::mt19937 random(7);
+    Budget budget(4000ms);
+    Bytes const valid = validImage(0x200 + 77);
+    ASSERT_TRUE(FirmwareHeader(valid).isValid());
+
+    for (int i = 0; i < 400 && !budget.spent(); ++i) {
+        SCOPED_TRACE(::testing::Message() << "image " << i);
+        Bytes image;
+        switch (i % 4) {
+        case 0: // noise of any size up to beyond the last window
+            image = randomBytes(random, below(random, 0x5300));
+            break;
+        case 1: // the valid image cut anywhere
+            image.assign(valid.begin(), valid.begin() + below(random, valid.size() + 1));
+            break;
+        case 2: // the valid image with a few bytes of its header flipped
+            image = valid;
+            for (int flips = 0; flips < 4; ++flips) {
+                image[0x100 + below(random, 256)] ^= static_cast<uint8_t>(1 + below(random, 255));
+            }
+            break;
+        default: // text fields without their terminating zero
+            image = valid;
+            std::fill(image.begin() + 0x104, image.begin() + 0x100 + 140, 'X');
+            std::copy_n("DEBUG", 5, image.begin() + 0x100 + 108);
+            break;
+        }
+        FirmwareHeader const header(image);
+        bool const whole = image.size() >= 0x200;
+        if (!whole) {
+            EXPECT_FALSE(header.isValid());
+        }
+        if (header.isValid()) {
+            EXPECT_LE(header.getCompany().size(), 32u);
+            EXPECT_LE(header.getFirmware().size(), 32u);
+        }
+        if (i % 4 == 3) {
+            EXPECT_TRUE(header.isValid());
+            EXPECT_EQ(header.getCompany(), std::string(32, 'X'));
+        }
+
+        // The file reader keeps the whole content or nothing.
+        Firmware const file(write("fw.bin", image));
+        EXPECT_EQ(file.isValid(), header.isValid());
+        EXPECT_EQ(file.getBinary(), image);
+    }
+    Firmware const missing(dir + "/absent.bin");
+    EXPECT_FALSE(missing.isValid());
+    EXPECT_TRUE(missing.getBinary().empty());
+}
+
+// --------------------------------------------------------------- schemas
+
+std::string readFixture() {
+    std::ifstream in(std::string(BM_FIXTURES_DIR) + "/schema.xml", std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The values a hand-edited or damaged schema may hold where numbers belong.
+std::vector<std::string> const oddValues = {"",
+                                            " ",
+                                            "-1",
+                                            "-2147483649",
+                                            "99999999999999999999999",
+                                            "0x10",
+                                            "0xFFFF",
+                                            "010",
+                                            "09",
+                                            "4294967296",
+                                            "+7",
+                                            "1e9",
+                                            "7 ",
+                                            "a",
+                                            "&#0;",
+                                            "-99999999999999999999"};
+
+// Replaces the text of one occurrence of a numeric attribute or element.
+std::string replaceValue(std::string const& text, std::mt19937& random) {
+    static std::regex const field(
+        R"~((slot=")([^"]*)(")|(<(address|mask|version|multi|min|max|type)>)([^<]*)(<))~");
+    std::vector<std::smatch> matches;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), field);
+         it != std::sregex_iterator(); ++it) {
+        matches.push_back(*it);
+    }
+    if (matches.empty()) {
+        return text;
+    }
+    std::smatch const& match = matches[below(random, matches.size())];
+    int const group = match[2].matched ? 2 : 6;
+    std::string const value = oddValues[below(random, oddValues.size())];
+    return text.substr(0, match.position(group)) + value +
+           text.substr(match.position(group) + match.length(group));
+}
+
+TEST_F(RobustnessFiles, SchemaLoaderSurvivesDamagedCopies) {
+    std::string const original = readFixture();
+    ASSERT_FALSE(original.empty());
+    ASSERT_TRUE(Schema(write("schema.xml", original)).isValid());
+
+    std::mt19937 random(42);
+    Budget budget(6000ms);
+    for (int i = 0; i < 600 && !budget.spent(); ++i) {
+        std::string text = original;
+        switch (i % 3) {
+        case 0:
+            for (size_t flips = 1 + below(random, 8); flips > 0; --flips) {
+                text[below(random, text.size())] = static_cast<char>(random());
+            }
+            break;
+        case 1:
+            text.resize(below(random, text.size()));
+            break;
+        default:
+            for (size_t edits = 1 + below(random, 3); edits > 0; --edits) {
+                text = replaceValue(text, random);
+            }
+            break;
+        }
+        SCOPED_TRACE(::testing::Message() << "mutation " << i);
+        Schema const schema(write("schema.xml", text));
+        auto const& boards = schema.getBoards();
+        EXPECT_EQ(schema.getBoardNames().size(), boards.size());
+        if (schema.isValid()) {
+            EXPECT_EQ(boards.count(Schema::AddressMain), 1u);
+        }
+        for (auto const& [address, board] : boards) {
+            EXPECT_EQ(board.getAddress(), address);
+        }
+        if (!schema.getBinary().empty()) {
+            EXPECT_EQ(schema.getHash(), MD5::calculate(schema.getBinary()));
+        }
+    }
+}
+
+// ------------------------------------------------ commands under faults
+
+// One command with its own output as text, for comparing runs.
+struct Operation {
+    char const* name;
+    uint8_t address; // the board the rule acts on
+    Command command; // the command of its requests
+    size_t minimum;  // reply payload bytes below which it cannot decode
+    bool waitsLong;  // its requests wait 5000 ms: no silent faults for it
+    bool stable;     // its output is the same on every clean run
+    std::function<ErrorCode(Parser&, std::string&)> run;
+};
+
+template <typename... T> std::string joined(T const&... values) {
+    std::ostringstream text;
+    ((text << values << ' '), ...);
+    return text.str();
+}
+
+std::string hex(Bytes const& bytes) {
+    return velt::ZRV480::Bus::Common::Helpers::hexStr(bytes, false);
+}
+
+template <size_t N> std::string hex(std::array<uint8_t, N> const& bytes) {
+    return hex(Bytes(bytes.begin(), bytes.end()));
+}
+
+std::vector<Operation> operations() {
+    using velt::ZRV480::Bus::BusReport;
+    using velt::ZRV480::Bus::Light::PatternStep;
+    using velt::ZRV480::Bus::ValueObjects::Bootloader::Flags;
+    using velt::ZRV480::Bus::ValueObjects::Bootloader::Status;
+    auto slot = [](uint8_t address, Command command, uint8_t slot) {
+        return Packet(address, command, slot, {});
+    };
+    return {
+        {"heartbeat", Psu, Command::Heartbeat, 0, false, false,
+         [](Parser& p, std::string&) {
+             uint32_t uptime = 1;
+             return p.heartbeat(Psu, uptime);
+         }},
+        {"int32Get", Psu, Command::Telemetry, 4, false, true,
+         [=](Parser& p, std::string& out) {
+             int32_t value = -7;
+             ErrorCode code = p.int32Get(slot(Psu, Command::Telemetry, 1), value);
+             out = joined(value);
+             return code;
+         }},
+        {"doubleGet", Psu, Command::Telemetry, 4, false, true,
+         [=](Parser& p, std::string& out) {
+             double value = -7;
+             ErrorCode code = p.doubleGet(slot(Psu, Command::Telemetry, 0), 100, value);
+             out = joined(value);
+             return code;
+         }},
+        {"boolGet", Psu, Command::Telemetry, 1, false, true,
+         [=](Parser& p, std::string& out) {
+             bool value = false;
+             ErrorCode code = p.boolGet(slot(Psu, Command::Telemetry, 2), value);
+             out = joined(value);
+             return code;
+         }},
+        {"enumGet", Psu, Command::ConfigGet, 4, false, true,
+         [=](Parser& p, std::string& out) {
+             int32_t value = -7;
+             ErrorCode code = p.enumGet(slot(Psu, Command::ConfigGet, 0), value);
+             out = joined(value);
+             return code;
+         }},
+        {"int32Set", Psu, Command::ConfigSet, 4, false, true,
+         [=](Parser& p, std::string& out) {
+             int32_t value = 20;
+             ErrorCode code = p.int32Set(slot(Psu, Command::ConfigSet, 2), value);
+             out = joined(value);
+             return code;
+         }},
+        {"doubleSet", Psu, Command::ConfigSet, 4, false, true,
+         [=](Parser& p, std::string& out) {
+             double value = 13.8;
+             ErrorCode code = p.doubleSet(slot(Psu, Command::ConfigSet, 4), 100, value);
+             out = joined(value);
+             return code;
+         }},
+        {"boolSet", Psu, Command::ConfigSet, 1, false, true,
+         [=](Parser& p, std::string& out) {
+             bool value = true;
+             ErrorCode code = p.boolSet(slot(Psu, Command::ConfigSet, 1), value);
+             out = joined(value);
+             return code;
+         }},
+        {"status0", Psu, Command::Status, 8, false, true,
+         [=](Parser& p, std::string& out) {
+             std::bitset<32> status(7), errors(7);
+             ErrorCode code = p.slot0StatusGet(slot(Psu, Command::Status, 0), status, errors);
+             out = joined(status, errors);
+             return code;
+         }},
+        {"statusN", Psu, Command::Status, 4, false, true,
+         [=](Parser& p, std::string& out) {
+             std::pair<uint8_t, std::string> status{7, "none"};
+             ErrorCode code = p.slotNStatusGet(slot(Psu, Command::Status, 4), status);
+             out = joined(int(status.first), status.second);
+             return code;
+         }},
+        {"action", Psu, Command::Action, 4, false, true,
+         [](Parser& p, std::string&) { return p.boardAction(Psu, 0); }},
+        {"boardInfo", Psu, Command::Misc, 4, false, true,
+         [](Parser& p, std::string& out) {
+             BoardInfo info;
+             info.boardName = "none";
+             ErrorCode code = p.boardInfoGet(Psu, info);
+             out = joined(info.firmwareName, info.firmwareVersion, info.boardName,
+                          info.boardVersion, hex(info.boardId));
+             return code;
+         }},
+        {"scratchpad", Psu, Command::Misc, 4, false, true,
+         [](Parser& p, std::string& out) {
+             int32_t value = 99;
+             ErrorCode code = p.scratchpadSet(Psu, 3, value);
+             int32_t read = -7;
+             if (code == ErrorCode::Success) {
+                 code = p.scratchpadGet(Psu, 3, read);
+             }
+             out = joined(value, read);
+             return code;
+         }},
+        {"lightPattern", Light, Command::Misc, 0, false, true,
+         [](Parser& p, std::string&) {
+             return p.lightPatternPlay(Light, 20, {PatternStep{1, 2, 3, 100, true}}, 1);
+         }},
+        {"network", Main, Command::Misc, 11, false, true,
+         [](Parser& p, std::string& out) {
+             bool link = false;
+             std::array<uint8_t, 6> mac{};
+             std::array<uint8_t, 4> ip{}, netmask{}, gateway{}, dns{};
+             ErrorCode code = p.mainNetworkStatusGet(link, mac, ip);
+             if (code == ErrorCode::Success) {
+                 code = p.mainNetworkIpGet(ip, netmask, gateway);
+             }
+             if (code == ErrorCode::Success) {
+                 code = p.mainNetworkDnsGet(dns);
+             }
+             out = joined(link, hex(mac), hex(ip), hex(netmask), hex(gateway), hex(dns));
+             return code;
+         }},
+        {"networkSet", Main, Command::Misc, 2, false, true,
+         [](Parser& p, std::string& out) {
+             uint16_t port = 10000;
+             bool dhcp = false;
+             ErrorCode code = p.mainNetworkBoardServerSet(port);
+             if (code == ErrorCode::Success) {
+                 code = p.mainNetworkDhcpSet(dhcp);
+             }
+             out = joined(port, dhcp);
+             return code;
+         }},
+        {"busReport", Main, Command::Misc, 7, false, false,
+         [](Parser& p, std::string&) {
+             BusReport report;
+             return p.mainBusStatisticsGet(report);
+         }},
+        {"clock", Main, Command::Misc, 4, false, true,
+         [](Parser& p, std::string& out) {
+             int32_t clock = 1700000000;
+             ErrorCode code = p.mainTimestampSet(clock);
+             out = joined(clock);
+             return code;
+         }},
+        {"bootloader", Psu, Command::Misc, 2, false, true,
+         [](Parser& p, std::string& out) {
+             Status status;
+             Flags flags;
+             ErrorCode code = p.bootloaderStatusGet(Psu, status);
+             if (code == ErrorCode::Success) {
+                 code = p.bootloaderFlagsGet(Psu, flags);
+             }
+             if (code == ErrorCode::Success) {
+                 code = p.bootloaderFlagsSet(Psu, flags);
+             }
+             out = joined(status.toBitset(), flags.toBitset());
+             return code;
+         }},
+        {"fileRoundTrip", Main, Command::Misc, 2, true, true,
+         [](Parser& p, std::string& out) {
+             Bytes const content = counting(300, 1);
+             ErrorCode code = p.mainFileTransmit("fuzz.bin", content, true);
+             Bytes data;
+             uint32_t size = 0;
+             std::array<uint8_t, 16> md5{};
+             if (code == ErrorCode::Success) {
+                 code = p.mainFileReceive("fuzz.bin", data);
+             }
+             if (code == ErrorCode::Success) {
+                 code = p.mainFileChecksum("fuzz.bin", size, md5);
+             }
+             if (code == ErrorCode::Success) {
+                 code = p.mainFileDelete("fuzz.bin");
+             }
+             out = joined(hex(data), size, hex(md5));
+             if (code == ErrorCode::Success &&
+                 (data != content || size != content.size() || md5 != MD5::calculate(content))) {
+                 out += "decoded wrong";
+             }
+             return code;
+         }},
+        {"firmwareUpload", Psu, Command::Misc, 2, true, true,
+         [](Parser& p, std::string&) {
+             return p.boardOtaFirmwareUpgradeExecute(Psu, counting(300, 9), 1);
+         }},
+    };
+}
+
+// A corruption of the replies. An undecodable one leaves no reply the command
+// could decode, so the command must fail; a caught one may not pass wrong
+// data off as a success.
+struct Fault {
+    boardsim::Action action;
+    bool undecodable;
+    bool caught;
+};
+
+Fault randomFault(std::mt19937& random, Operation const& operation) {
+    using boardsim::Action;
+    for (;;) {
+        switch (below(random, 11)) {
+        case 0:
+            if (operation.minimum == 0) {
+                continue;
+            }
+            return {Action::truncated(below(random, operation.minimum)), true, true};
+        case 1:
+            return {Action::errorWithPayload(static_cast<uint8_t>(0x81 + below(random, 7)),
+                                             1 + below(random, 8)),
+                    true, true};
+        case 2: {
+            uint8_t command = static_cast<uint8_t>(random());
+            if (command == static_cast<uint8_t>(operation.command) || (command & 0xF0) == 0x80) {
+                continue;
+            }
+            return {Action::withCommand(command), true, true};
+        }
+        case 3: {
+            uint8_t address = static_cast<uint8_t>(random());
+            if (address == Packet::AddressHost) {
+                continue;
+            }
+            return {Action::fromAddress(address), true, true};
+        }
+        case 4:
+            if (operation.waitsLong) { // silence would cost 5000 ms
+                continue;
+            }
+            return {Action::shortReply(below(random, 4)), true, true};
+        case 5:
+            if (operation.waitsLong) {
+                continue;
+            }
+            return {Action::seqPlus(static_cast<int>(3 + below(random, 250))), true, true};
+        case 6:
+            return {Action::withPayload(randomBytes(random, below(random, 40))), false, false};
+        case 7:
+            return {Action::appended(randomBytes(random, 1 + below(random, 20))), false, false};
+        case 8:
+            // No segment of a file holds that much.
+            return {Action::oversized(513 + below(random, 200)), false, true};
+        case 9:
+            return {Action::duplicated(static_cast<int>(below(random, 3))), false, false};
+        default: {
+            // Random bytes as a datagram before the reply, sequence number
+            // of a reply long gone.
+            Bytes frame = randomBytes(random, below(random, 24));
+            if (frame.size() > 1) {
+                frame[1] = 0xEE;
+            }
+            return {Action::unsolicitedFrame(frame), false, false};
+        }
+        }
+    }
+}
+
+class RobustnessBus : public CommandsBus {
+protected:
+    // Brings the main board and `address` online again after a fault.
+    void online(uint8_t address) {
+        sim.clearRules();
+        for (int attempt = 0; attempt < 3 && !parser.isOnline(address); ++attempt) {
+            heartbeat(Main);
+            heartbeat(address);
+        }
+        ASSERT_TRUE(parser.isOnline(address));
+    }
+
+    std::map<std::string, std::pair<ErrorCode, std::string>>
+    cleanRun(std::vector<Operation> const& table) {
+        std::map<std::string, std::pair<ErrorCode, std::string>> results;
+        for (Operation const& operation : table) {
+            online(operation.address);
+            std::string out;
+            ErrorCode const code = operation.run(parser, out);
+            results[operation.name] = {code, operation.stable ? out : ""};
+        }
+        return results;
+    }
+};
+
+TEST_F(RobustnessBus, EveryCommandSurvivesCorruptedRepliesAndRecovers) {
+    std::vector<Operation> const table = operations();
+    auto const before = cleanRun(table);
+    for (auto const& [name, result] : before) {
+        EXPECT_EQ(result.first, ErrorCode::Success) << name << ": " << result.second;
+    }
+
+    std::mt19937 random(1312);
+    Budget budget(10000ms);
+    int runs = 0;
+    for (int round = 0; round < 6 && !budget.spent(); ++round) {
+        for (Operation const& operation : table) {
+            online(operation.address);
+            Fault const fault = randomFault(random, operation);
+            boardsim::Rule rule;
+            rule.match.address = operation.address;
+            rule.match.command = static_cast<uint8_t>(operation.command);
+            rule.action = fault.action;
+            // An undecodable reply comes every time; the others now and then,
+            // so that retries and restarted transfers meet clean replies too.
+            rule.probability = fault.undecodable ? 1.0 : 0.5;
+            rule.seed = static_cast<uint32_t>(random());
+            int const id = sim.addRule(rule);
+
+            std::string out;
+            ErrorCode const code = operation.run(parser, out);
+            ++runs;
+            SCOPED_TRACE(::testing::Message()
+                         << operation.name << " round " << round << " rule uses "
+                         << sim.ruleUses(id) << ": " << ec2str(code));
+            EXPECT_TRUE(knownResult(code)) << static_cast<int>(code);
+            if (fault.undecodable && sim.ruleUses(id) > 0) {
+                EXPECT_NE(code, ErrorCode::Success) << out;
+            }
+            if (fault.caught) {
+                EXPECT_EQ(out.find("decoded wrong"), std::string::npos) << out;
+            }
+        }
+    }
+    EXPECT_GT(runs, static_cast<int>(table.size()));
+
+    // No fault left a trace: every command works as it did before.
+    EXPECT_EQ(cleanRun(table), before);
+}
+
+// A read segment longer than any segment of a file would have its surplus
+// written into the received file; the receive refuses it instead.
+TEST_F(RobustnessBus, FileSegmentLongerThanASegmentIsRefused) {
+    constexpr uint8_t FileSlot = 241, ReadSub = 2;
+    Bytes const content = counting(300, 1);
+    struct Case {
+        char const* name;
+        size_t extra; // bytes appended to the reply of segment 2
+        ErrorCode expected;
+        size_t received;
+    };
+    Case const cases[] = {
+        {"one byte too many", 1, ErrorCode::MalformedResponse, 128},
+        {"a datagram's worth", 380, ErrorCode::MalformedResponse, 128},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.name);
+        online(Main);
+        sim.putFile("f.bin", content);
+        onSegment(Main, FileSlot, ReadSub, 2, boardsim::Action::appended(Bytes(c.extra, 0xEE)));
+        Bytes data;
+        EXPECT_EQ(parser.mainFileReceive("f.bin", data), c.expected);
+        EXPECT_EQ(data, Bytes(content.begin(), content.begin() + c.received));
+    }
+    // Full segments of exactly 128 bytes are what a file is made of.
+    online(Main);
+    sim.putFile("g.bin", counting(256, 3));
+    Bytes data;
+    EXPECT_EQ(parser.mainFileReceive("g.bin", data), ErrorCode::Success);
+    EXPECT_EQ(data, counting(256, 3));
+}
+
+} // namespace
+} // namespace bustest
