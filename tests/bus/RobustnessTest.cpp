@@ -1,25 +1,31 @@
 // Seeded random inputs against the frame parser, the command layer, the schema
 // loader and the firmware readers: every call must end with a result, never
 // crash, and never report success for a reply it could not decode.
+#include "Crc32.h"
+#include "Md5.h"
 #include "support/CommandsBus.h"
 #include "support/TempDir.h"
 
 #include "bus/BootloaderStatus.h"
+#include "bus/CRC.h"
 #include "bus/Firmware.h"
 #include "bus/FirmwareHeader.h"
 #include "bus/Flags.h"
+#include "bus/FlagsFlash.h"
 #include "bus/Helpers.h"
 #include "bus/MD5.h"
 #include "bus/Schema.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 namespace bustest {
 namespace {
@@ -114,6 +120,34 @@ TEST(RobustnessTest, FramesFromRandomDatagramsFollowTheLayout) {
     }
 }
 
+// ------------------------------------------------------------ checksums
+
+// Our MD5 and CRC-32 against the simulator's (OpenSSL's MD5, a bitwise
+// CRC): every length around the 64-byte block edges, fed whole and in pieces.
+TEST(RobustnessTest, ChecksumsAgreeWithAnIndependentImplementation) {
+    std::mt19937 random(99);
+    Budget budget(3000ms);
+    for (size_t length = 0; length < 700 && !budget.spent(); ++length) {
+        Bytes const data = randomBytes(random, length);
+        size_t const cut = below(random, length + 1);
+        Bytes const head(data.begin(), data.begin() + cut), tail(data.begin() + cut, data.end());
+        SCOPED_TRACE(::testing::Message() << length << " bytes cut at " << cut);
+
+        ASSERT_EQ(MD5::calculate(data), boardsim::Md5::digest(data));
+        MD5Context context;
+        MD5_init(&context);
+        MD5_update(&context, head.data(), static_cast<uint32_t>(head.size()));
+        MD5_update(&context, tail.data(), static_cast<uint32_t>(tail.size()));
+        MD5::Digest pieces{};
+        MD5_finish(&context, pieces.data());
+        ASSERT_EQ(pieces, boardsim::Md5::digest(data));
+
+        ASSERT_EQ(CRC::CRC32_update(0, data), boardsim::Crc32::standard(data));
+        ASSERT_EQ(CRC::CRC32_update(0xFFFFFFFF, data), boardsim::Crc32::upload(data));
+        ASSERT_EQ(CRC::CRC32_update(CRC::CRC32_update(0, head), tail), CRC::CRC32_update(0, data));
+    }
+}
+
 // ------------------------------------------------------- firmware images
 
 // An image with a valid header in the window at 0x100.
@@ -184,9 +218,11 @@ TEST_F(RobustnessFiles, FirmwareReadersSurviveRandomAndCutImages) {
         EXPECT_EQ(file.isValid(), header.isValid());
         EXPECT_EQ(file.getBinary(), image);
     }
-    Firmware const missing(dir + "/absent.bin");
-    EXPECT_FALSE(missing.isValid());
-    EXPECT_TRUE(missing.getBinary().empty());
+    for (std::string const& path : {dir + "/absent.bin", dir}) {
+        Firmware const unreadable(path);
+        EXPECT_FALSE(unreadable.isValid()) << path;
+        EXPECT_TRUE(unreadable.getBinary().empty()) << path;
+    }
 }
 
 // --------------------------------------------------------------- schemas
@@ -306,6 +342,7 @@ std::vector<Operation> operations() {
     using velt::ZRV480::Bus::BusReport;
     using velt::ZRV480::Bus::Light::PatternStep;
     using velt::ZRV480::Bus::ValueObjects::Bootloader::Flags;
+    using velt::ZRV480::Bus::ValueObjects::Bootloader::FlagsFlash;
     using velt::ZRV480::Bus::ValueObjects::Bootloader::Status;
     auto slot = [](uint8_t address, Command command, uint8_t slot) {
         return Packet(address, command, slot, {});
@@ -446,15 +483,18 @@ std::vector<Operation> operations() {
         {"bootloader", Psu, Command::Misc, 2, false, true,
          [](Parser& p, std::string& out) {
              Status status;
-             Flags flags;
+             Flags read;
+             // The word the simulated psu starts with: a corrupted read
+             // written back would change the board for the later runs.
+             Flags written(FlagsFlash::flash_flags, std::bitset<16>(0xC1));
              ErrorCode code = p.bootloaderStatusGet(Psu, status);
              if (code == ErrorCode::Success) {
-                 code = p.bootloaderFlagsGet(Psu, flags);
+                 code = p.bootloaderFlagsGet(Psu, read);
              }
              if (code == ErrorCode::Success) {
-                 code = p.bootloaderFlagsSet(Psu, flags);
+                 code = p.bootloaderFlagsSet(Psu, written);
              }
-             out = joined(status.toBitset(), flags.toBitset());
+             out = joined(status.toBitset(), read.toBitset(), written.toBitset());
              return code;
          }},
         {"fileRoundTrip", Main, Command::Misc, 2, true, true,
@@ -622,6 +662,53 @@ TEST_F(RobustnessBus, EveryCommandSurvivesCorruptedRepliesAndRecovers) {
     EXPECT_GT(runs, static_cast<int>(table.size()));
 
     // No fault left a trace: every command works as it did before.
+    EXPECT_EQ(cleanRun(table), before);
+}
+
+// Commands from several threads at once while replies come twice, come with
+// strangers in front or arrive garbled: every call ends with a result, and
+// the bus works as before once the faults are gone.
+TEST_F(RobustnessBus, CommandsFromSeveralThreadsUnderFaults) {
+    std::vector<Operation> const table = operations();
+    auto const before = cleanRun(table);
+
+    using boardsim::Action;
+    Action const faults[] = {Action::duplicated(0), Action::unsolicitedFrame({201, 0xEE, 1, 0}),
+                             Action::appended({0xEE}), Action::errorWithPayload(0x81, 2),
+                             Action::withPayload({})};
+    uint32_t seed = 5;
+    for (Action const& fault : faults) {
+        boardsim::Rule rule;
+        rule.action = fault;
+        rule.probability = 0.15;
+        rule.seed = seed++;
+        sim.addRule(rule);
+    }
+
+    std::atomic<int> unknown{0};
+    std::atomic<int> calls{0};
+    auto worker = [&](size_t first) {
+        Budget budget(1500ms);
+        for (size_t i = first; i < first + 200 && !budget.spent(); ++i) {
+            Operation const& operation = table[i % table.size()];
+            heartbeat(Main);
+            heartbeat(operation.address);
+            std::string out;
+            if (!knownResult(operation.run(parser, out))) {
+                ++unknown;
+            }
+            ++calls;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (size_t first = 0; first < 3; ++first) {
+        threads.emplace_back(worker, first * 7);
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(unknown, 0);
+    EXPECT_GT(calls, 3);
     EXPECT_EQ(cleanRun(table), before);
 }
 
