@@ -297,6 +297,7 @@ TEST_F(RobustnessFiles, SchemaLoaderSurvivesDamagedCopies) {
         }
         SCOPED_TRACE(::testing::Message() << "mutation " << i);
         Schema const schema(write("schema.xml", text));
+        schema.print();
         auto const& boards = schema.getBoards();
         EXPECT_EQ(schema.getBoardNames().size(), boards.size());
         if (schema.isValid()) {
@@ -309,6 +310,17 @@ TEST_F(RobustnessFiles, SchemaLoaderSurvivesDamagedCopies) {
             EXPECT_EQ(schema.getHash(), MD5::calculate(schema.getBinary()));
         }
     }
+
+    // Nesting deep enough to exhaust a recursive parser's stack is refused.
+    std::string deep;
+    for (int level = 0; level < 20000; ++level) {
+        deep += "<name>";
+    }
+    std::string const nested = std::regex_replace(original, std::regex("<name>"), deep,
+                                                  std::regex_constants::format_first_only);
+    Schema const schema(write("schema.xml", nested));
+    EXPECT_FALSE(schema.isValid());
+    EXPECT_TRUE(schema.getBinary().empty());
 }
 
 // ------------------------------------------------ commands under faults
