@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace velt::ZRV480::BoardManager::Manager {
+
+// Progress is published in steps of 5 percentage points: a report at or above
+// the next step publishes that step (not the report) once and raises it by 5,
+// up to 100. A jump of the reports is thus caught up one step per report, and
+// once at 100 every further report of 100 publishes 100 again.
+class ProgressStep {
+public:
+    // The step to publish for this report, if it reaches the next step.
+    std::optional<uint8_t> reach(float percent);
+    // The step the next publication waits for.
+    uint8_t next() const { return step; }
+    void reset() { step = 0; }
+
+private:
+    static constexpr uint8_t Increment = 5;
+    static constexpr uint8_t Last = 100;
+
+    uint8_t step = 0;
+};
+
+} // namespace velt::ZRV480::BoardManager::Manager
