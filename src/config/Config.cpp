@@ -1,0 +1,202 @@
+#include "config/Config.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velt::ZRV480::BoardManager::Config {
+
+using nlohmann::json;
+
+namespace {
+
+bool isEmpty(json const& value) {
+    return value.is_null() || ((value.is_object() || value.is_array()) && value.empty());
+}
+
+// Writes all of text to fd; false on any failure.
+bool writeAll(int fd, std::string const& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t const count = write(fd, text.data() + done, text.size() - done);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(count);
+    }
+    return true;
+}
+
+// The directory part of path, for the temporary file beside it.
+std::string directoryOf(std::string const& path) {
+    size_t const slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+} // namespace
+
+Config::Config(std::string path) : Logger("Config"), path(std::move(path)) {}
+
+void Config::declareConfigurable(std::shared_ptr<Configurable> const& configurable) {
+    std::lock_guard<std::mutex> lock(configurablesMutex);
+    configurables.insert(configurable);
+}
+
+std::set<std::shared_ptr<Configurable>> Config::owners() const {
+    std::lock_guard<std::mutex> lock(configurablesMutex);
+    return configurables;
+}
+
+json Config::fileRead() const {
+    std::lock_guard<std::mutex> lock(fileMutex);
+    return readLocked();
+}
+
+json Config::readLocked() const {
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        log(Log::Level::Error, "Could not read config file: '%s'.", path.c_str());
+        throw std::runtime_error("Could not read config file");
+    }
+    log(Log::Level::Debug, "Reading config file: '%s'", path.c_str());
+    json document;
+    file >> document; // one value; what follows it is not examined
+    return document;
+}
+
+json Config::get() const {
+    log(Log::Level::Debug, "Notifying configurables for getConfig");
+    json result;
+    for (auto const& configurable : owners()) {
+        json part = configurable->onConfigGet();
+        if (result.is_null()) {
+            result = std::move(part);
+        } else if (!isEmpty(part) && part.is_object() && result.is_object()) {
+            for (auto& [name, value] : part.items()) {
+                if (!result.contains(name)) {
+                    result[name] = std::move(value);
+                }
+            }
+        }
+    }
+    return result;
+}
+
+bool Config::fileWrite(json const& document) const {
+    std::lock_guard<std::mutex> lock(fileMutex);
+    return writeLocked(document);
+}
+
+bool Config::writeLocked(json const& document) const {
+    log(Log::Level::Info, "Current active configuration:");
+    // Invalid UTF-8 in a text is replaced rather than losing the whole write.
+    std::string const text = document.dump(4, ' ', false, json::error_handler_t::replace);
+
+    // The new text replaces the file only once it is wholly on disk, so a
+    // failed write leaves the previous file as it was.
+    std::string temporary = path + ".XXXXXX";
+    int const fd = mkstemp(temporary.data()); // mode 0600
+    bool written = fd >= 0 && writeAll(fd, text) && fsync(fd) == 0;
+    if (fd >= 0 && close(fd) != 0) {
+        written = false;
+    }
+    if (written && rename(temporary.c_str(), path.c_str()) != 0) {
+        written = false;
+    }
+    if (!written) {
+        int const reason = errno;
+        if (fd >= 0) {
+            unlink(temporary.c_str());
+        }
+        log(Log::Level::Error, "Could not write config file: '%s'.", path.c_str());
+        log(Log::Level::Error, "Writing '%s' failed: %s", path.c_str(), strerror(reason));
+        return false;
+    }
+    log(Log::Level::Info, "Saving updated config file");
+    // The rename itself is durable only once the directory is synced.
+    int const dir = open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return true;
+}
+
+void Config::reWrite() const {
+    std::lock_guard<std::mutex> lock(fileMutex);
+    writeLocked(get());
+}
+
+std::string Config::apply(json const& document) {
+    log(Log::Level::Debug, "Notifying configurables for setConfig with %s",
+        document.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+    std::string failures;
+    for (auto const& configurable : owners()) {
+        try {
+            configurable->onConfigSet(document);
+        } catch (std::exception const& e) {
+            failures += (failures.empty() ? "" : "; ") + std::string(e.what());
+        }
+    }
+    return failures;
+}
+
+void Config::set(json const& document) {
+    std::string const failures = apply(document);
+    reWrite();
+    if (!failures.empty()) {
+        throw std::runtime_error(failures);
+    }
+}
+
+void Config::update() {
+    std::string failure;
+    json document;
+    {
+        std::lock_guard<std::mutex> lock(fileMutex);
+        try {
+            document = readLocked();
+        } catch (json::parse_error const& e) {
+            keepUnparsable();
+            failure = e.what();
+        } catch (std::exception const& e) {
+            failure = e.what();
+        }
+    }
+    if (failure.empty()) {
+        failure = apply(document);
+    }
+    if (!failure.empty()) {
+        log(Log::Level::Warning,
+            "Could not apply '%s' : %s, (Continuing with default configuration values)",
+            path.c_str(), failure.c_str());
+    }
+    reWrite();
+}
+
+void Config::keepUnparsable() const {
+    std::string const kept = path + ".bad";
+    if (rename(path.c_str(), kept.c_str()) == 0) {
+        log(Log::Level::Warning, "Config file '%s' could not be parsed; kept as '%s'", path.c_str(),
+            kept.c_str());
+    } else {
+        log(Log::Level::Error, "Could not keep unparsable config file '%s' as '%s': %s",
+            path.c_str(), kept.c_str(), strerror(errno));
+    }
+}
+
+} // namespace velt::ZRV480::BoardManager::Config

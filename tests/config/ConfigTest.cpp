@@ -1,0 +1,302 @@
+#include "config/Config.h"
+
+#include "support/ConfigFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+using nlohmann::json;
+using velt::ZRV480::BoardManager::Config::Config;
+using velt::ZRV480::BoardManager::Config::Configurable;
+
+namespace {
+
+// Owns one section: takes it from a document, answers it back; can refuse
+// every document, and can hold its next answer until released.
+class Section : public Configurable {
+public:
+    Section(std::string name, json value) : name(std::move(name)), value(std::move(value)) {}
+
+    void onConfigSet(json const& document) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(document);
+        if (!refusal.empty()) {
+            throw std::runtime_error(refusal);
+        }
+        if (document.is_object() && document.contains(name)) {
+            value = document.at(name);
+        }
+    }
+
+    json onConfigGet() const override {
+        std::unique_lock<std::mutex> lock(mutex);
+        json const answer = {{name, value}};
+        if (holdNext) { // only this answer waits
+            holdNext = false;
+            holding = true;
+            changed.notify_all();
+            changed.wait(lock, [this] { return released; });
+        }
+        return answer;
+    }
+
+    void hold() {
+        std::lock_guard<std::mutex> lock(mutex);
+        holdNext = true;
+    }
+    void waitHolding() {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return holding; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    std::vector<json> documents() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen;
+    }
+
+    std::string refusal;
+
+private:
+    std::string const name;
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    json value;                    // guarded by mutex
+    std::vector<json> seen;        // guarded by mutex
+    mutable bool holdNext = false; // guarded by mutex
+    mutable bool holding = false;  // guarded by mutex
+    bool released = false;         // guarded by mutex
+};
+
+// Answers a fixed value, whatever it is.
+class Answer : public Configurable {
+public:
+    void onConfigSet(json const&) override {}
+    json onConfigGet() const override { return answer; }
+
+    json answer;
+};
+
+class ConfigFileTest : public configtest::ConfigFiles {
+protected:
+    void SetUp() override {
+        ConfigFiles::SetUp();
+        file = path("zrv480-boardman.json");
+        config = std::make_shared<Config>(file);
+        device = std::make_shared<Section>(
+            "device",
+            json{{"address", "127.0.0.1"}, {"empty", json::object()}, {"place", "Zürich"}});
+        mqtt = std::make_shared<Section>("mqtt", json{{"url", "127.0.0.1:1883"}});
+        config->declareConfigurable(device);
+        config->declareConfigurable(mqtt);
+    }
+
+    json written() { return json::parse(readText(file)); }
+
+    std::string file;
+    std::shared_ptr<Config> config;
+    std::shared_ptr<Section> device;
+    std::shared_ptr<Section> mqtt;
+};
+
+TEST_F(ConfigFileTest, StartWithoutFileWritesTheDefaultsAsPrivateIndentedText) {
+    config->update();
+
+    EXPECT_EQ(readText(file), "{\n"
+                              "    \"device\": {\n"
+                              "        \"address\": \"127.0.0.1\",\n"
+                              "        \"empty\": {},\n"
+                              "        \"place\": \"Zürich\"\n"
+                              "    },\n"
+                              "    \"mqtt\": {\n"
+                              "        \"url\": \"127.0.0.1:1883\"\n"
+                              "    }\n"
+                              "}");
+    EXPECT_EQ(modeOf(file), 0600);
+    EXPECT_EQ(listing(), "zrv480-boardman.json"); // no temporary left behind
+    EXPECT_TRUE(device->documents().empty());
+    std::string const log = logged();
+    EXPECT_NE(log.find("[Config] Could not read config file: '" + file + "'."), std::string::npos);
+    EXPECT_NE(log.find("[Config] Could not apply '" + file +
+                       "' : Could not read config file, (Continuing with default "
+                       "configuration values)"),
+              std::string::npos);
+    EXPECT_NE(log.find("[Config] Saving updated config file"), std::string::npos);
+}
+
+TEST_F(ConfigFileTest, UpdateHandsTheWholeFileToEveryOwnerAndRewritesWhatTheyHold) {
+    config->declareConfigurable(device); // declared twice, still one owner
+    json const document = {{"device", {{"address", "127.0.0.2"}}},
+                           {"mqtt", {{"url", "127.0.0.1:2000"}}},
+                           {"unknown", 1}};
+    writeText(file, document.dump() + "\n# text after the document is not read");
+    chmod(file.c_str(), 0644);
+
+    config->update();
+
+    ASSERT_EQ(device->documents().size(), 1u);
+    EXPECT_EQ(device->documents()[0], document);
+    ASSERT_EQ(mqtt->documents().size(), 1u);
+    EXPECT_EQ(mqtt->documents()[0], document);
+    json const expected = {{"device", {{"address", "127.0.0.2"}}},
+                           {"mqtt", {{"url", "127.0.0.1:2000"}}}};
+    EXPECT_EQ(written(), expected);
+    EXPECT_EQ(config->fileRead(), expected); // the rewritten text reads back the same
+    EXPECT_EQ(modeOf(file), 0600);           // it may hold the broker password
+    EXPECT_EQ(logged().find("Could not apply"), std::string::npos);
+}
+
+TEST_F(ConfigFileTest, UnparsableFileIsKeptAsBadBeforeTheDefaultsAreWritten) {
+    std::string const contents[] = {"{\"device\": {\"address\": ", "", "device = 127.0.0.2"};
+    for (auto const& text : contents) {
+        SCOPED_TRACE(text);
+        writeText(file, text);
+
+        config->update();
+
+        EXPECT_EQ(readText(file + ".bad"), text);
+        EXPECT_EQ(written()["device"]["address"], "127.0.0.1");
+        EXPECT_TRUE(device->documents().empty());
+    }
+    std::string const log = logged();
+    EXPECT_NE(log.find("kept as '" + file + ".bad'"), std::string::npos);
+    EXPECT_NE(log.find("[Config] Could not apply '" + file + "' : [json.exception.parse_error"),
+              std::string::npos);
+}
+
+TEST_F(ConfigFileTest, RefusedSectionDoesNotStopTheOtherOwners) {
+    json const document = {{"device", {{"address", "not an address"}}},
+                           {"mqtt", {{"url", "127.0.0.1:2000"}}}};
+    // Owners are called in the order of their identity: refuse with each of
+    // them so that the refusal comes before the other owner once.
+    for (auto const& [refusing, accepting] :
+         {std::make_pair(device, mqtt), std::make_pair(mqtt, device)}) {
+        refusing->refusal = "invalid socket";
+        accepting->refusal.clear();
+        json const before = config->get();
+        json expected = document;
+        std::string const refused = refusing == device ? "device" : "mqtt";
+        expected[refused] = before[refused];
+
+        try {
+            config->set(document);
+            ADD_FAILURE() << "the refusal was not reported";
+        } catch (std::runtime_error const& e) {
+            EXPECT_STREQ(e.what(), "invalid socket");
+        }
+
+        EXPECT_EQ(config->get(), expected);
+        EXPECT_EQ(written(), expected); // the refused value is not written back
+    }
+}
+
+TEST_F(ConfigFileTest, RefusalInTheFileIsLoggedAndTheOthersStillApply) {
+    device->refusal = "invalid socket";
+    writeText(file, json{{"device", {{"address", "x"}}}, {"mqtt", {{"url", "u"}}}}.dump());
+
+    config->update();
+
+    EXPECT_EQ(written(),
+              json({{"device",
+                     {{"address", "127.0.0.1"}, {"empty", json::object()}, {"place", "Zürich"}}},
+                    {"mqtt", {{"url", "u"}}}}));
+    EXPECT_NE(logged().find("[Config] Could not apply '" + file +
+                            "' : invalid socket, (Continuing with default configuration values)"),
+              std::string::npos);
+}
+
+TEST_F(ConfigFileTest, GetMergesOwnersFirstInIdentityOrderWinsEmptyAnswersSkipped) {
+    struct Case {
+        json first, second, merged;
+    };
+    Case const cases[] = {
+        {{{"a", 1}}, {{"a", 2}, {"b", 3}}, {{"a", 1}, {"b", 3}}},
+        {nullptr, {{"b", 1}}, {{"b", 1}}},
+        {{{"a", 1}}, nullptr, {{"a", 1}}},
+        {{{"a", 1}}, json::object(), {{"a", 1}}},
+        {{{"a", 1}}, json::array(), {{"a", 1}}},
+        {json::object(), {{"b", 1}}, {{"b", 1}}},
+        {json::array(), json::array(), json::array()},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.first.dump() + " then " + c.second.dump());
+        auto first = std::make_shared<Answer>();
+        auto second = std::make_shared<Answer>();
+        if (std::less<std::shared_ptr<Configurable>>()(second, first)) {
+            std::swap(first, second);
+        }
+        first->answer = c.first;
+        second->answer = c.second;
+        Config config(path("unused.json"));
+        EXPECT_EQ(config.get(), nullptr);
+        config.declareConfigurable(second); // the order of declaration does not matter
+        config.declareConfigurable(first);
+        EXPECT_EQ(config.get(), c.merged);
+    }
+}
+
+TEST_F(ConfigFileTest, FailedWriteLeavesThePreviousFileWhole) {
+    writeText(file, "previous");
+    // A file size limit below the document's size makes the write itself fail.
+    struct rlimit const saved = [] {
+        struct rlimit limit;
+        getrlimit(RLIMIT_FSIZE, &limit);
+        return limit;
+    }();
+    auto const previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 16;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool const result = config->fileWrite(json{{"text", std::string(100, 'x')}});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_FALSE(result);
+    EXPECT_EQ(readText(file), "previous");
+    EXPECT_EQ(listing(), "zrv480-boardman.json");
+
+    Config elsewhere(path("missing/dir.json"));
+    EXPECT_FALSE(elsewhere.fileWrite(json::object()));
+    // The first failure's log lines went to the captured output, which the
+    // size limit stopped as well.
+    EXPECT_NE(
+        logged().find("[Config] Could not write config file: '" + path("missing/dir.json") + "'."),
+        std::string::npos);
+}
+
+TEST_F(ConfigFileTest, RewriteThatGatheredEarlierNeverOverwritesANewerSet) {
+    config->update();
+    device->hold();
+    std::thread rewrite([this] { config->reWrite(); }); // gathers the old address, held
+    device->waitHolding();
+    std::atomic<bool> setDone{false};
+    std::thread writer([&] {
+        config->set(json{{"device", {{"address", "127.0.0.9"}}}});
+        setDone = true;
+    });
+    // Give the set time to apply and reach the file before the held rewrite.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    device->release();
+    rewrite.join();
+    writer.join();
+
+    EXPECT_TRUE(setDone);
+    EXPECT_EQ(written()["device"]["address"], "127.0.0.9");
+}
+
+} // namespace
