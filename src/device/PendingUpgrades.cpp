@@ -1,0 +1,48 @@
+#include "device/PendingUpgrades.h"
+
+namespace velt::ZRV480::BoardManager::Manager {
+
+bool PendingUpgrades::claim(uint8_t address, std::string const& requestId) {
+    std::lock_guard lock(mutex);
+    if (!requestIds.emplace(address, requestId).second) {
+        return false;
+    }
+    progressSteps[address].reset();
+    return true;
+}
+
+void PendingUpgrades::release(uint8_t address, std::string const& requestId) {
+    std::lock_guard lock(mutex);
+    auto const pending = requestIds.find(address);
+    if (pending != requestIds.end() && pending->second == requestId) {
+        requestIds.erase(pending);
+    }
+}
+
+bool PendingUpgrades::progress(uint8_t address, float percent) {
+    std::lock_guard lock(mutex);
+    return progressSteps[address].reach(percent).has_value();
+}
+
+std::optional<std::string> PendingUpgrades::finish(uint8_t address) {
+    std::lock_guard lock(mutex);
+    auto const pending = requestIds.find(address);
+    if (pending == requestIds.end()) {
+        return std::nullopt;
+    }
+    auto id = std::move(pending->second);
+    requestIds.erase(pending);
+    progressSteps.erase(address);
+    return id;
+}
+
+std::map<uint8_t, uint8_t> PendingUpgrades::steps() const {
+    std::lock_guard lock(mutex);
+    std::map<uint8_t, uint8_t> result;
+    for (auto const& [address, step] : progressSteps) {
+        result.emplace(address, step.next());
+    }
+    return result;
+}
+
+} // namespace velt::ZRV480::BoardManager::Manager

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "device/ProgressStep.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace velt::ZRV480::BoardManager::Manager {
+
+// Firmware upgrades requested over MQTT, per board address: the request whose
+// finished notice is still due, and the progress step of every board whose
+// upload reported progress. A board's finished report consumes only its own
+// request, so uploads of other boards or of the automatic run never take over
+// a notice. Thread-safe: requests come from the MQTT receive thread, reports
+// from the upload workers and the monitoring thread.
+class PendingUpgrades {
+public:
+    // Makes the request pending for the board and starts its steps at 0;
+    // false, changing nothing, while the board has a pending request.
+    bool claim(uint8_t address, std::string const& requestId);
+    // Forgets a request that was refused after its claim, if still pending.
+    void release(uint8_t address, std::string const& requestId);
+    // Whether a progress report reaches the board's next step (a board
+    // without a step starts at 0); raises the step when it does.
+    bool progress(uint8_t address, float percent);
+    // The board's upload ended: when it had a pending request, its id, and
+    // the request and the board's step are forgotten. Steps of uploads that
+    // no request started stay.
+    std::optional<std::string> finish(uint8_t address);
+    // The next step of every board that has one.
+    std::map<uint8_t, uint8_t> steps() const;
+
+private:
+    mutable std::mutex mutex;
+    std::map<uint8_t, std::string> requestIds;     // guarded by mutex
+    std::map<uint8_t, ProgressStep> progressSteps; // guarded by mutex
+};
+
+} // namespace velt::ZRV480::BoardManager::Manager
