@@ -1,0 +1,353 @@
+#pragma once
+
+// The manager engine: owns the bus command layer and one cache per board,
+// brings the boards up, keeps the caches fresh from its monitoring thread and
+// carries out every action on the boards. It knows nothing of MQTT: the layers
+// above learn of events through its signals.
+//
+// Threads that call in: main (construction, configuration sections, start),
+// the signal thread (stop), monitoring (firmware run, then the monitoring
+// loop), the MQTT library's threads (getters, setters, actions, reboots,
+// firmware apply, "device" writes that restart the monitoring thread), the
+// reboot poll thread, and detached workers (file transfers, manual upgrades).
+//
+// Locks, in the order they may be taken:
+// 1. lifecycleMutex serialises start, stop and the monitoring restart of a
+//    "device" write. It is held while the monitoring thread is joined, so
+//    nothing that a slot of an engine signal runs may take it: the
+//    monitoring thread's emissions must never wait for it.
+// 2. reportFileMutex serialises the writes of "boards-state.json": a save
+//    takes it, copies the report under stateMutex and writes the copy.
+// 3. stateMutex guards the caches, the settings, the report, the manager
+//    status, the monitoring statistics, the selected images, the service
+//    console version and the firmware directories. It is a leaf: held only
+//    to copy in or out and for in-memory updates, never across a bus call, a
+//    signal emission, a sleep, a join, a file write or a call into the layers
+//    above.
+// 4. monitorWaitMutex (with monitorWake) only for the wait between cycles,
+//    workersMutex (with workersIdle) only for the count of workers; leaves.
+//
+// The accessors that other threads call return copies taken under stateMutex,
+// never references into state the monitoring thread changes: getStatus,
+// getBoardCache, getMonitorStatistics, firmwareUpgradeGet, and every cached
+// getter copies its value out. References are handed out only to what never
+// changes after construction: getBoards, getTelemetrySignals and
+// getStatusSignals (the signal maps are built in place and never copied).
+//
+// Monitoring-only state needs no lock: the cursors (monitoring), the previous
+// status words (prevStatusBits, prevErrorBits) and the previous heartbeat
+// results (previousHeartbeat) are used by the start-up thread before the
+// monitoring thread exists and by the monitoring thread after; start and stop
+// never let the two overlap.
+//
+// Signals are emitted without any engine lock held. statusChanged carries a
+// snapshot of the manager status taken under stateMutex.
+
+#include "engine/BoardCache.h"
+#include "engine/Config.h"
+#include "engine/Firmwares.h"
+#include "engine/MonitorStatistics.h"
+#include "engine/Monitoring.h"
+#include "engine/Status.h"
+
+#include "bus/Board.h"
+#include "bus/BoardInfo.h"
+#include "bus/BootloaderStatus.h"
+#include "bus/BusReport.h"
+#include "bus/Color.h"
+#include "bus/ErrorCode.h"
+#include "bus/Firmware.h"
+#include "bus/FirmwareHeader.h"
+#include "bus/Flags.h"
+#include "bus/Parser.h"
+#include "bus/PatternStep.h"
+#include "bus/Schema.h"
+#include "bus/Statistics.h"
+#include "foundation/Logger.h"
+#include "foundation/Signal.h"
+
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <atomic>
+#include <bitset>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace velt::ZRV480::BoardManager::Manager {
+
+// Name of the service console's version file in the program directory.
+extern char const* const ServiceVersionFilePath;
+
+class Engine : public Logger {
+public:
+    using ErrorCode = Bus::Common::ErrorCode;
+    using Board = Bus::Board;
+    using BoardInfo = Bus::ValueObjects::BoardInfo;
+    using Color = Bus::ValueObjects::Color;
+    using Flags = Bus::ValueObjects::Bootloader::Flags;
+    using BootloaderStatus = Bus::ValueObjects::Bootloader::Status;
+    using Firmware = Bus::ValueObjects::Firmware;
+    using FirmwareHeader = Bus::ValueObjects::FirmwareHeader;
+    using PatternStep = Bus::Light::PatternStep;
+    using Ip = std::array<uint8_t, 4>;
+    using Mac = std::array<uint8_t, 6>;
+    using Md5 = std::array<uint8_t, 16>;
+    // Light configuration slot -> (steps, repeat count).
+    using Patterns = std::map<uint8_t, std::pair<std::vector<PatternStep>, uint8_t>>;
+
+    // Where the engine keeps its files. The defaults are the service's:
+    // "boards-state.json", "firmwares" and the console's version file beside
+    // the executable, the per-board configuration copies in shared memory.
+    struct Paths {
+        std::string appDir = defaultAppDir();
+        std::string copiesDir = DefaultCopiesDir;
+
+        static constexpr char const* DefaultCopiesDir = "/dev/shm/zrv480_board_manager";
+        static std::string defaultAppDir();
+    };
+
+    // Scratchpad cell 4 holds this after every initialisation; anything else
+    // read back there means the board rebooted since.
+    static constexpr int32_t ScratchpadMarker = static_cast<int32_t>(0xDEADBEAF);
+    static constexpr uint8_t ScratchpadCell = 4;
+
+    // Events, emitted on the thread that does the work (see the lock notes).
+    Signal<Status const&> statusChanged;
+    Signal<std::string const> slotNStatusChanged; // "<board>/status/<status name>"
+    Signal<uint8_t> boardOnline;
+    Signal<uint8_t> boardOffline;
+    Signal<> boardConfigChanged; // once per start, after every board was initialised
+    Signal<std::string const&> error;
+    Signal<> stopped;
+    Signal<uint8_t, float> firmwareUpgradeProgress; // address, percent
+    Signal<uint8_t, ErrorCode> firmwareUpgradeFinished;
+    Signal<float> fileTransmitProgress;
+    Signal<ErrorCode> fileTransmitFinished;
+    Signal<float> fileReceiveProgress;
+    Signal<ErrorCode> fileReceiveFinished;
+
+    // The schema must outlive the engine. Sends nothing on the bus.
+    explicit Engine(Bus::Schema const& schema);
+    Engine(Bus::Schema const& schema, Paths const& paths);
+    ~Engine() override;
+    Engine(Engine const&) = delete;
+    Engine& operator=(Engine const&) = delete;
+
+    // Start and stop (EngineLifecycle.cpp). Never called on the monitoring thread.
+    void start();
+    void stop();
+
+    // Device and board configuration sections (EngineSections.cpp).
+    nlohmann::json getDeviceConfig() const;
+    // Throws for a transport that cannot be opened or an argument that is no object.
+    void setDeviceConfig(nlohmann::json const& device);
+    nlohmann::json getBoardsConfig() const;
+    void setBoardsConfig(nlohmann::json const& boards);
+
+    // Cached board values (EngineValues.cpp). No bus traffic: 1 (Timeout)
+    // when the cache is not initialised or the board or the main board is
+    // offline, else the cached value with the code stored beside it. An
+    // unknown address throws std::out_of_range.
+    ErrorCode boardTelemetryGet(uint8_t address, uint8_t slot, nlohmann::json& value) const;
+    ErrorCode boardConfigGet(uint8_t address, uint8_t slot, nlohmann::json& value) const;
+    ErrorCode boardStatusSlot0Get(uint8_t address, std::map<uint8_t, bool>& status,
+                                  std::map<uint8_t, bool>& errors) const;
+    ErrorCode boardStatusSlotNGet(uint8_t address, uint8_t slot,
+                                  std::pair<uint64_t, std::string>& status) const;
+    ErrorCode boardUptimeGet(uint8_t address, uint32_t& uptime) const;
+    // Address 200 answers the service console's fixed record.
+    ErrorCode boardInfoGet(uint8_t address, BoardInfo& info) const;
+    ErrorCode boardBootloaderFlagsGet(uint8_t address, Flags& flags) const;
+    ErrorCode boardBootloaderStatusGet(uint8_t address, BootloaderStatus& status) const;
+
+    // Board writes and commands (EngineValues.cpp). Writes cache their result.
+    ErrorCode boardConfigSet(uint8_t address, uint8_t slot, nlohmann::json& value);
+    ErrorCode lightTransitionColor(uint8_t address, uint8_t slot, Color& colour);
+    ErrorCode lightTransitionValue(uint8_t address, uint8_t slot, uint8_t& value);
+    ErrorCode boardAction(uint8_t address, uint8_t action);
+    ErrorCode boardRestoreDefaults(uint8_t address);
+    ErrorCode lightPatternPlay(uint8_t address, uint8_t slot, std::vector<PatternStep> const& steps,
+                               uint8_t repeat);
+    // Plays every entry; the code of the last one that failed.
+    ErrorCode lightPatternMultiPlay(uint8_t address, Patterns const& patterns);
+    ErrorCode boardBootloaderFlagsSet(uint8_t address, Flags& flags);
+    ErrorCode boardBootloaderFlagsReset(uint8_t address);
+
+    // Main-board values and security (EngineMainBoard.cpp). Getters answer
+    // from the main board's cache; setters write, then cache the echo.
+    ErrorCode mainTimestampGet(int32_t& timestamp) const;
+    ErrorCode mainNetworkStatusGet(bool& link, Mac& mac, Ip& ip) const;
+    ErrorCode mainNetworkBoardServerGet(uint16_t& port) const;
+    ErrorCode mainNetworkDhcpGet(bool& dhcp) const;
+    ErrorCode mainNetworkIpGet(Ip& ip, Ip& netmask, Ip& gateway) const;
+    ErrorCode mainBusStatisticsGet(Bus::BusReport& report) const;
+    ErrorCode mainNetworkDnsGet(Ip& dns) const;
+    ErrorCode mainTimestampSet(int32_t& timestamp);
+    ErrorCode mainNetworkBoardServerSet(uint16_t& port);
+    ErrorCode mainNetworkDhcpSet(bool& dhcp);
+    ErrorCode mainNetworkIpSet(Ip& ip, Ip& netmask, Ip& gateway);
+    ErrorCode mainNetworkDnsSet(Ip& dns);
+    ErrorCode mainSecurityDisarm(std::string const& password, bool& disarmed);
+    ErrorCode mainSecurityPreAuth(std::string const& passwordHash, std::string const& salt);
+    ErrorCode mainSecurityPreAuthCancel();
+
+    // Reboots, defaults, power (EngineReboot.cpp).
+    bool poweredByMains() const;
+    ErrorCode boardReboot(uint8_t address);
+    // Reboots and waits up to 10 s for the board to answer again; 1 on time-out.
+    ErrorCode boardRebootSync(uint8_t address);
+    ErrorCode broadcastReboot();
+    ErrorCode broadcastRestoreDefaults();
+    ErrorCode broadcastHeartbeat();
+
+    // Main-board file transfers (EngineFiles.cpp). The path forms answer at
+    // once and report the outcome through the finished signals.
+    ErrorCode mainFileTransmit(std::string const& localPath, std::string const& remoteName);
+    ErrorCode mainFileReceive(std::string const& localPath, std::string const& remoteName);
+    // Synchronous, on the caller's thread; no finished signal.
+    ErrorCode mainFileTransmit(std::vector<uint8_t> const& bytes, std::string const& remoteName);
+    ErrorCode mainFileDelete(std::string const& remoteName);
+    ErrorCode mainFileChecksum(std::string const& remoteName, uint32_t& size, Md5& md5);
+
+    // Firmware (EngineFirmware.cpp).
+    // Accepts or refuses at once; the upload runs on a worker.
+    ErrorCode boardOtaFirmwareUpgrade(uint8_t address, std::string const& path, bool force);
+    // Reboots every board with a report, the power-supply board last.
+    ErrorCode firmwareUpgradeApply();
+
+    // Accessors (Engine.cpp). See the lock notes for which are copies.
+    Status getStatus() const;
+    bool getIsActive() const;
+    bool getIsRunning() const;
+    Bus::Statistics getBusStatistics() const;
+    std::map<uint8_t, Board> const& getBoards() const;
+    std::map<uint8_t, Signal<>>& getTelemetrySignals(uint8_t address);
+    std::map<uint8_t, Signal<>>& getStatusSignals(uint8_t address);
+    Firmwares firmwareUpgradeGet() const;
+    MonitorStatistics getMonitorStatistics() const;
+    BoardCache getBoardCache(uint8_t address) const;
+
+    // The operations below run inside the engine (start-up, monitoring thread,
+    // workers). They are protected so that tests reach them through a
+    // subclass; nothing else derives from Engine.
+protected:
+    // Initialisation (EngineInit.cpp).
+    ErrorCode boardInitStartup(uint8_t address);
+    ErrorCode boardInitEmergency(uint8_t address);
+    void boardHadReboot(uint8_t address);
+    void cacheBootloaderStatus(uint8_t address);
+    void cacheBootloaderFlags(uint8_t address);
+
+    // Monitoring loop (EngineMonitor.cpp).
+    void monitoringFunction();
+    ErrorCode cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle);
+    void cacheMainNetwork();
+    void cacheMainTimestamp();
+    void cacheMainBusStatistics();
+
+    // Start and stop (EngineLifecycle.cpp).
+    ErrorCode configure();
+    void logBoardInfo() const;
+
+    // Status tracking (EngineStatusPass.cpp).
+    void cacheHeartbeat(uint8_t address);
+    void handleBoardStatus(uint8_t address);
+    void cacheSlot0Status(uint8_t address);
+    void cacheSlotNStatus(uint8_t address, uint8_t slot);
+
+    // Telemetry and configuration reads (EngineReads.cpp).
+    void cacheTelemetry(uint8_t address, uint8_t slot);
+    void cacheConfig(uint8_t address, uint8_t slot);
+
+    // Stored board configurations (EngineBoardConfig.cpp).
+    ErrorCode boardConfigCacheFromConfigFile(uint8_t address);
+    ErrorCode boardConfigCacheApply(uint8_t address);
+
+    // Per-board configuration copies (EngineCopies.cpp).
+    bool boardConfigCacheTempFsCreate();
+    ErrorCode boardConfigCacheFromTempfs(uint8_t address);
+    ErrorCode boardConfigCacheTempFsRemove(uint8_t address);
+    ErrorCode boardConfigCacheTempFsStore(uint8_t address);
+
+    // Firmware (EngineFirmware.cpp).
+    bool createFirmwareDirectories();
+    std::optional<Firmware> findFirmwareFile(uint8_t version,
+                                             std::string const& nameWithRevision) const;
+    std::optional<Firmware> findFirmwareFileGrater(uint8_t current,
+                                                   std::string const& nameWithRevision) const;
+    ErrorCode boardOtaFirmwareUpgradeAllowed(uint8_t address, FirmwareHeader const& header,
+                                             bool force);
+    ErrorCode boardOtaFirmwareUpgradeAllowedService(FirmwareHeader const& header);
+    void applyFirmwareUpgrades();
+    ErrorCode boardOtaFirmwareUpgradeAuto(uint8_t address);
+    bool serviceConsoleFirmwareUpgrade();
+    void readServiceVersion();
+
+    // State helpers (Engine.cpp).
+    // Writes the report store: reportFileMutex, then a copy under stateMutex.
+    bool saveFirmwares();
+    // Sets the firmware-upgrade state under stateMutex, then emits
+    // statusChanged with a snapshot.
+    void setFirmwareUpgradeState(Status::FirmwareUpgrade state);
+    // Whether the board and the main board are online.
+    bool isBoardOnline(uint8_t address) const;
+    // Runs `work` on a detached thread counted in `workers`.
+    void startWorker(std::function<void()> work);
+    // Blocks until no worker is left.
+    void waitForWorkers();
+
+    Bus::Schema const& schema;
+    Config config;                       // guarded by stateMutex
+    MonitorStatistics monitorStatistics; // guarded by stateMutex
+    Status status;                       // guarded by stateMutex
+    // True between start and stop.
+    std::atomic<bool> running{false};
+    // True until start has initialised every board; true again after stop.
+    std::atomic<bool> starting{true};
+    // Keeps the monitoring loop going; cleared by stop and by a restart, so
+    // `running` stays true while the thread is restarted.
+    std::atomic<bool> keepMonitoring{false};
+    std::map<uint8_t, BoardCache> boardCaches; // guarded by stateMutex; entries fixed
+    uint8_t serviceConsoleVersion = 0;         // guarded by stateMutex
+    std::string const appPath;
+    std::string const copiesDir;
+    std::string acceptedDir;   // guarded by stateMutex
+    std::string firmwaresDir;  // guarded by stateMutex
+    std::thread monitorThread; // started and joined under lifecycleMutex
+    std::map<uint8_t, Board> const boards;
+    Monitoring monitoring; // monitoring-only
+    Bus::Parser parser;
+    Firmwares firmwares; // guarded by stateMutex; its file by reportFileMutex
+    std::map<uint8_t, std::bitset<32>> prevErrorBits;  // monitoring-only
+    std::map<uint8_t, std::bitset<32>> prevStatusBits; // monitoring-only
+    // Heartbeat result of the last batch per board.
+    std::map<uint8_t, ErrorCode> previousHeartbeat; // monitoring-only
+    std::map<uint8_t, Firmware> otaImages;          // guarded by stateMutex
+    // Built in place at construction and never changed: safe to hand out.
+    std::map<uint8_t, std::map<uint8_t, Signal<>>> telemetrySignals;
+    std::map<uint8_t, std::map<uint8_t, Signal<>>> statusSignals;
+
+    std::mutex lifecycleMutex;
+    std::mutex reportFileMutex;
+    mutable std::mutex stateMutex;
+    // Wakes the wait between monitoring cycles at once on stop or restart.
+    std::mutex monitorWaitMutex;
+    std::condition_variable monitorWake;
+    // Detached file-transfer and upgrade workers still running; stop waits
+    // for none to be left.
+    std::mutex workersMutex;
+    std::condition_variable workersIdle;
+    size_t workers = 0; // guarded by workersMutex
+};
+
+} // namespace velt::ZRV480::BoardManager::Manager

@@ -1,0 +1,115 @@
+#pragma once
+
+#include "engine/Engine.h"
+#include "support/SimulatedMachine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace enginetest {
+
+using testsupport::Light;
+using testsupport::Main;
+using testsupport::Psu;
+using velt::ZRV480::BoardManager::Manager::BoardCache;
+using velt::ZRV480::BoardManager::Manager::Engine;
+using velt::ZRV480::Bus::Common::ErrorCode;
+
+// The engine with its internals in reach of the tests.
+class TestEngine : public Engine {
+public:
+    using Engine::Engine;
+
+    using Engine::applyFirmwareUpgrades;
+    using Engine::boardConfigCacheApply;
+    using Engine::boardConfigCacheFromConfigFile;
+    using Engine::boardConfigCacheFromTempfs;
+    using Engine::boardConfigCacheTempFsCreate;
+    using Engine::boardConfigCacheTempFsRemove;
+    using Engine::boardConfigCacheTempFsStore;
+    using Engine::boardHadReboot;
+    using Engine::boardInitEmergency;
+    using Engine::boardInitStartup;
+    using Engine::boardOtaFirmwareUpgradeAllowed;
+    using Engine::boardOtaFirmwareUpgradeAllowedService;
+    using Engine::boardOtaFirmwareUpgradeAuto;
+    using Engine::cacheBatch;
+    using Engine::cacheBootloaderFlags;
+    using Engine::cacheBootloaderStatus;
+    using Engine::cacheConfig;
+    using Engine::cacheHeartbeat;
+    using Engine::cacheMainBusStatistics;
+    using Engine::cacheMainNetwork;
+    using Engine::cacheMainTimestamp;
+    using Engine::cacheSlot0Status;
+    using Engine::cacheSlotNStatus;
+    using Engine::cacheTelemetry;
+    using Engine::configure;
+    using Engine::createFirmwareDirectories;
+    using Engine::findFirmwareFile;
+    using Engine::findFirmwareFileGrater;
+    using Engine::handleBoardStatus;
+    using Engine::logBoardInfo;
+    using Engine::monitoringFunction;
+    using Engine::readServiceVersion;
+    using Engine::saveFirmwares;
+    using Engine::serviceConsoleFirmwareUpgrade;
+
+    using Engine::appPath;
+    using Engine::config;
+    using Engine::copiesDir;
+    using Engine::firmwares;
+    using Engine::otaImages;
+    using Engine::parser;
+    using Engine::prevErrorBits;
+    using Engine::prevStatusBits;
+    using Engine::running;
+    using Engine::serviceConsoleVersion;
+    using Engine::starting;
+    using Engine::stateMutex;
+    using Engine::status;
+
+    // Changes a board's cache under the engine's lock.
+    template <typename Change> void editCache(uint8_t address, Change change) {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        change(boardCaches.at(address));
+    }
+};
+
+// An engine on a simulated machine. Its bus points at the simulator before
+// anything starts; requests time out after 30 ms with one retransmission and
+// the monitoring period is 20 ms. Its files live in the machine's scratch
+// directory: "app" (report, firmware images) and "copies" (per-board
+// configuration copies, not created until the engine creates it).
+class EngineFixture : public ::testing::Test {
+protected:
+    static constexpr int64_t TimeoutMs = 30;
+    static constexpr uint64_t Retransmissions = 1;
+    static constexpr uint32_t StatusPeriodMs = 20;
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // A new engine on the same machine and directories (the old one goes first).
+    void rebuildEngine();
+    // Starts the command layer alone (no Engine::start): requests can go out.
+    void startBus();
+    // The bus started and a heartbeat answered by the main board and `address`,
+    // so both count as online.
+    void bringOnline(uint8_t address);
+    // Marks the board's cache as initialised with the expected firmware, as
+    // a successful initialisation leaves it.
+    void markInitialized(uint8_t address);
+
+    std::string appDir() const { return machine.dir.path("app"); }
+    std::string copiesDir() const { return machine.dir.path("copies"); }
+
+    testsupport::SimulatedMachine machine;
+    std::unique_ptr<TestEngine> engine;
+};
+
+} // namespace enginetest
