@@ -77,6 +77,15 @@ void Config::validate(nlohmann::json const& settings) {
         throw std::invalid_argument("socket settings must be a JSON object, got " +
                                     settings.dump());
     }
+    // Only the three members: any other name (one with a '/' would reach
+    // into the settings below a member) is refused before anything changes.
+    for (auto const& member : settings.items()) {
+        if (member.key() != KeyAddress && member.key() != KeyPort && member.key() != KeyTimeout) {
+            throw std::invalid_argument("socket setting \"" + member.key() +
+                                        "\" is unknown; the members are \"address\", \"port\" "
+                                        "and \"timeoutMs\"");
+        }
+    }
     auto const address = settings.find(KeyAddress);
     if (address != settings.end()) {
         in_addr parsed{};

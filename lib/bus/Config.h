@@ -29,8 +29,9 @@ public:
     void setTimeoutMs(uint64_t timeout);
 
     // Throws std::invalid_argument naming the first member of a "socket"
-    // part that cannot make a working socket: an "address" that is not an
-    // IPv4 address, a "port" outside 1..65535, a "timeoutMs" outside 1..9999.
+    // part that cannot make a working socket: a member other than these
+    // three, an "address" that is not an IPv4 address, a "port" outside
+    // 1..65535, a "timeoutMs" outside 1..9999.
     static void validate(nlohmann::json const& settings);
 
     static void log(Log::Level level, char const* format, ...)

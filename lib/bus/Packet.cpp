@@ -47,7 +47,8 @@ ErrorCode Packet::fromBytes(std::vector<uint8_t> const& bytes, Packet& packet) {
     if (bytes.size() < HeaderSize) {
         return ErrorCode::MalformedResponse;
     }
-    packet.error = 0;
+    // A packet that held another frame keeps nothing of it.
+    packet = Packet();
     packet.address = bytes[0];
     packet.sequence = bytes[1];
 

@@ -36,9 +36,11 @@ public:
     Packet(uint8_t address, Command command, uint8_t slot, std::vector<uint8_t> const& payload);
 
     std::vector<uint8_t> toBytes(uint8_t sequence) const;
-    // Parses a received datagram. A refused frame of four or more bytes still
-    // leaves its address and sequence in `packet`, so the refusal can be handed
-    // to the request waiting for that sequence.
+    // Parses a received datagram into `packet`, replacing everything it held
+    // (a datagram shorter than the header leaves it untouched). A refused
+    // frame of four or more bytes still leaves its address and sequence in
+    // `packet`, so the refusal can be handed to the request waiting for that
+    // sequence.
     static Common::ErrorCode fromBytes(std::vector<uint8_t> const& bytes, Packet& packet);
     static std::string commandToStr(Command command);
 

@@ -43,6 +43,35 @@ std::optional<uint8_t> slotNumber(const char* text) {
     return slot;
 }
 
+// What follows the root element, as a parse error: tinyxml2 accepts text
+// there as a node of its own, and stops reading silently at an end tag there,
+// dropping the rest. A marker element appended to the text shows whether the
+// reading reached the end of the file. Comments, a declaration and a DOCTYPE
+// may stand around the root element.
+tinyxml2::XMLError trailingContent(const std::string& text) {
+    static const char marker[] = "end-of-schema-file";
+    const std::string marked = text + "<" + marker + "/>";
+    tinyxml2::XMLDocument document;
+    if (document.Parse(marked.data(), marked.size()) != tinyxml2::XML_SUCCESS) {
+        return document.ErrorID();
+    }
+    const XMLElement* last = document.LastChildElement();
+    if (last == nullptr || std::strcmp(last->Name(), marker) != 0) {
+        return tinyxml2::XML_ERROR_MISMATCHED_ELEMENT;
+    }
+    size_t elements = 0;
+    for (const tinyxml2::XMLNode* node = document.FirstChild(); node != last;
+         node = node->NextSibling()) {
+        if (node->ToText() != nullptr) {
+            return tinyxml2::XML_ERROR_PARSING_TEXT;
+        }
+        if (node->ToElement() != nullptr && ++elements > 1) {
+            return tinyxml2::XML_ERROR_PARSING_ELEMENT;
+        }
+    }
+    return tinyxml2::XML_SUCCESS;
+}
+
 std::string label(const char* kind, size_t node, size_t element) {
     return String::format("Node[%zu] %s[%zu]", node, kind, element);
 }
@@ -59,9 +88,13 @@ Schema::Schema(const std::string& path) : Logger("Schema"), path(path) {
         return;
     }
     tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
-    if (document.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS) {
-        log(Log::Level::Error, "Could not parse '%s': [%d] '%s'", path.c_str(),
-            int(document.ErrorID()), tinyxml2::XMLDocument::ErrorIDToName(document.ErrorID()));
+    tinyxml2::XMLError error = document.Parse(text.data(), text.size());
+    if (error == tinyxml2::XML_SUCCESS) {
+        error = trailingContent(text);
+    }
+    if (error != tinyxml2::XML_SUCCESS) {
+        log(Log::Level::Error, "Could not parse '%s': [%d] '%s'", path.c_str(), int(error),
+            tinyxml2::XMLDocument::ErrorIDToName(error));
         return;
     }
     tinyxml2::XMLPrinter printer(nullptr, true, 0);

@@ -13,6 +13,7 @@
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
+#include "foundation/String.h"
 #include "foundation/Utils.h"
 
 using nlohmann::json;
@@ -74,7 +75,38 @@ void SettingStore::set(std::string const& key, Variant const& value) {
 }
 
 Variant SettingStore::get(std::string const& key) const {
-    return VariantMap::getFrom(entries, key);
+    auto const exact = entries.find(key);
+    if (exact != entries.end()) {
+        return exact->second;
+    }
+    // The subtree as toJson shows it: rebuilt by the settings' rules, which
+    // never fail on the shape of the keys.
+    std::string const prefix = key + "/";
+    auto const first = entries.lower_bound(prefix);
+    auto last = first;
+    while (last != entries.end() && last->first.compare(0, prefix.size(), prefix) == 0) {
+        ++last;
+    }
+    if (first == last) {
+        return Variant();
+    }
+    json const document =
+        VariantMap::rebuild(VariantMap::Entries(first, last), VariantMap::Rebuild::Settings);
+    json const* node = &document;
+    for (std::string const& component : String::tokenize(key, "/")) {
+        if (node->is_array()) {
+            long long const index = String::toInteger(component, 10);
+            if (index < 0 || static_cast<std::size_t>(index) >= node->size()) {
+                return Variant();
+            }
+            node = &(*node)[static_cast<std::size_t>(index)];
+        } else if (node->is_object() && node->contains(component)) {
+            node = &(*node)[component];
+        } else {
+            return Variant();
+        }
+    }
+    return node->is_null() ? Variant() : Variant(node->dump(), Variant::Type::Map);
 }
 
 Variant& SettingStore::operator[](std::string const& key) {
@@ -239,7 +271,12 @@ bool SettingStore::loadJSON(std::string const& path) {
     json document;
     file >> document; // reads one value; what follows it is left unread
     file.close();
-    fromJson(document);
+    try {
+        fromJson(document);
+    } catch (std::invalid_argument const& e) {
+        log(Log::Level::Error, "loadJSON(): could not load file '%s': %s.", path.c_str(), e.what());
+        return false;
+    }
     return true;
 }
 

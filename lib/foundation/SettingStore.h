@@ -25,8 +25,9 @@ public:
 
     // A Map-tagged value is stored as its entries below key.
     void set(std::string const& key, Variant const& value);
-    // The value at key; else the entries below key gathered into a Map
-    // variant; else Null.
+    // The value at key; else the entries below key as a Map variant holding
+    // their JSON as toJson would show it there; else Null. Throws only the
+    // JSON library's parse error for a stored Map text that is not JSON.
     Variant get(std::string const& key) const;
     // Adds a Null entry when absent.
     Variant& operator[](std::string const& key);
@@ -45,7 +46,8 @@ public:
     // what was there whole: a scalar or an array drops the entries below its
     // key, and any value drops a leaf at its key's ancestors, so a section
     // that changes a setting's shape never leaves a store toJson cannot
-    // rebuild. Objects merge member by member.
+    // rebuild. Objects merge member by member. A document nested deeper than
+    // VariantMap::maxDepth throws std::invalid_argument and changes nothing.
     SettingStore& fromJson(nlohmann::json const& json);
     // The nested object of all entries; null for an empty store.
     nlohmann::json toJson() const;
@@ -60,8 +62,11 @@ public:
     bool save(std::string const& path, FileType type) const;
     bool load(std::string const& path, FileType type);
     // Replaces the file atomically: a failed write leaves the old file whole.
+    // Throws what toJson throws, leaving the file untouched.
     bool saveJSON(std::string const& path) const;
-    // Merges the file's document into the store.
+    // Merges the file's document into the store; false, logged, for a file
+    // that cannot be opened or is nested too deep. Throws the JSON library's
+    // parse error for a file that is not JSON, leaving the store unchanged.
     bool loadJSON(std::string const& path);
     // Rewrites the table "settings" in one transaction.
     bool saveSQLite(std::string const& path) const;

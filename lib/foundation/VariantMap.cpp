@@ -5,6 +5,8 @@
 #include <list>
 #include <set>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "foundation/String.h"
 
@@ -12,9 +14,15 @@ using nlohmann::json;
 
 namespace {
 
-// Gaps that sparse keys may leave in the rebuilt arrays, beyond one per
-// entry: an index far past the entries would otherwise allocate for it.
+// Strict mode: gaps that sparse keys may leave in the rebuilt arrays, beyond
+// one per entry: an index far past the entries would otherwise allocate for it.
 constexpr std::size_t sparseSlack = 1024;
+
+// Settings mode: a level becomes an array only when it holds at least one
+// element per this many places, so that its shape depends on its own names
+// alone and the arrays of a document stay within a fixed multiple of its
+// entries.
+constexpr std::size_t placesPerElement = 64;
 
 std::string const sizeComponent = "_size";
 
@@ -26,6 +34,26 @@ long long indexOf(std::string const& component) {
     }
     long long index = String::toInteger(component, 10);
     return index == std::numeric_limits<long long>::max() ? -1 : std::max(index, -1LL);
+}
+
+// The number of containers on the deepest path of the document, counted
+// without recursion so that any document can be measured; stops counting
+// once past `limit`.
+std::size_t depthOf(json const& document, std::size_t limit) {
+    std::vector<std::pair<json const*, std::size_t>> open{{&document, 0}};
+    std::size_t deepest = 0;
+    while (!open.empty() && deepest <= limit) {
+        auto [node, depth] = open.back();
+        open.pop_back();
+        if (!node->is_structured()) {
+            continue;
+        }
+        deepest = std::max(deepest, depth + 1);
+        for (json const& child : *node) {
+            open.emplace_back(&child, depth + 1);
+        }
+    }
+    return deepest;
 }
 
 void flattenNode(std::string const& key, json const& node, VariantMap::Visitor const& visit) {
@@ -100,9 +128,8 @@ private:
             if (indexes.count(-1) || indexes.size() != level.second.size()) {
                 continue;
             }
-            std::size_t padding = static_cast<std::size_t>(*indexes.rbegin()) + 1 - indexes.size();
-            if (padding <= paddingLeft) {
-                paddingLeft -= padding;
+            std::size_t length = static_cast<std::size_t>(*indexes.rbegin()) + 1;
+            if (length <= indexes.size() * placesPerElement) {
                 arrayLevels.insert(level.first);
             }
         }
@@ -248,6 +275,10 @@ bool VariantMap::operator!=(VariantMap const& other) const {
 }
 
 void VariantMap::flatten(json const& document, Visitor const& visit) {
+    if (depthOf(document, maxDepth) > maxDepth) {
+        throw std::invalid_argument("settings document nested deeper than " +
+                                    std::to_string(maxDepth) + " levels");
+    }
     if (document.is_object()) {
         for (auto const& member : document.items()) {
             flattenNode(member.key(), member.value(), visit);

@@ -44,7 +44,7 @@ public:
     // Adds the other map's entries whose keys are absent here.
     VariantMap& merge(VariantMap const& other);
 
-    // Replaces the content with the flattened document.
+    // Replaces the content with the flattened document. Throws as flatten.
     VariantMap& fromJson(nlohmann::json const& json);
     // Fails with the JSON library's type error where one key is both a leaf
     // and a parent, or array indexes and names meet at one level; with
@@ -63,8 +63,12 @@ public:
     // Called for every node of a flattened document, each parent before its
     // children, with the node's flat key.
     using Visitor = std::function<void(std::string const& key, nlohmann::json const& node)>;
+    // The deepest nesting of objects and arrays that flatten walks.
+    static constexpr std::size_t maxDepth = 64;
     // Walks the items of a document (object members, array elements by
-    // index, a lone scalar under the empty key, nothing for null).
+    // index, a lone scalar under the empty key, nothing for null). Throws
+    // std::invalid_argument, before visiting anything, for a document nested
+    // deeper than maxDepth.
     static void flatten(nlohmann::json const& document, Visitor const& visit);
     // The variant a scalar JSON node is stored as.
     static Variant fromScalar(nlohmann::json const& node);
@@ -75,8 +79,9 @@ public:
         // Every component is placed as it comes; conflicts throw.
         Strict,
         // The first component always names a member of the document, a level
-        // is an array only when all its components are usable indexes, and a
-        // container replaces a leaf in its way: never throws on the shape.
+        // is an array only when all its components are usable indexes that
+        // leave few gaps, and a container replaces a leaf in its way: never
+        // throws on the shape.
         Settings
     };
     static nlohmann::json rebuild(Entries const& entries, Rebuild mode);

@@ -177,6 +177,11 @@ TEST_F(DriverTest, BadSocketPartIsRefusedAndTheOldSocketStays) {
         {{{"timeoutMs", 10000}}, "timeoutMs"},
         {json::array({1}), "object"},
         {{{"address", "127.0.0.2"}, {"port", 0}}, "port"},
+        // A name with '/' would reach below a member of the settings.
+        {{{"port/x", 1}}, "port/x"},
+        {{{"address/x", "1"}}, "address/x"},
+        {{{"timeoutMs/1000000", 1}}, "timeoutMs/1000000"},
+        {{{"address", "127.0.0.2"}, {"gateway", "127.0.0.3"}}, "gateway"},
     };
     for (Case const& c : cases) {
         try {

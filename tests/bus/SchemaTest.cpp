@@ -2,6 +2,7 @@
 #include "bus/CamelCaser.h"
 #include "bus/MD5.h"
 #include "support/LogCapture.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <string>
 
 using namespace velt::ZRV480::Bus;
 using velt::ZRV480::Bus::Common::CamelCaser;
@@ -209,6 +213,44 @@ TEST(SchemaTest, UnreadableFilesLeaveNothing) {
         EXPECT_TRUE(loaded.schema->getBinary().empty());
         EXPECT_EQ(loaded.schema->getHash(), (std::array<uint8_t, 16>{}));
         EXPECT_NE(loaded.log.find(c.message), std::string::npos) << loaded.log;
+    }
+}
+
+class SchemaFiles : public bustest::TempDir {};
+
+// Only comments and blanks may follow the root element; anything else means a
+// damaged file, refused as a whole with the parse error.
+TEST_F(SchemaFiles, ContentAfterTheRootElementIsAParseError) {
+    std::ifstream small(fixture("small.xml"));
+    const std::string text((std::istreambuf_iterator<char>(small)),
+                           std::istreambuf_iterator<char>());
+    struct Case {
+        const char* tail;
+        const char* error; // nullptr: the file is valid
+    };
+    const Case cases[] = {
+        {"text</x>", "XML_ERROR_MISMATCHED_ELEMENT"},
+        {"text<!-- c -->", "XML_ERROR_PARSING_TEXT"},
+        {"</x>", "XML_ERROR_MISMATCHED_ELEMENT"},
+        {"</x><schema/>", "XML_ERROR_MISMATCHED_ELEMENT"},
+        {"<schema/>", "XML_ERROR_PARSING_ELEMENT"},
+        {"<", "XML_ERROR_PARSING"}, // tinyxml2 refuses this one itself
+        {"\n<!-- end -->\n", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tail);
+        const std::string path = write("schema.xml", text + c.tail);
+        const Loaded loaded(path);
+        EXPECT_EQ(loaded.schema->isValid(), c.error == nullptr) << loaded.log;
+        if (c.error == nullptr) {
+            continue;
+        }
+        EXPECT_TRUE(loaded.schema->getBoards().empty());
+        EXPECT_TRUE(loaded.schema->getBinary().empty());
+        const std::string expected = "[Schema] Could not parse '" + path + "': [";
+        EXPECT_NE(loaded.log.find(expected), std::string::npos) << loaded.log;
+        EXPECT_NE(loaded.log.find(std::string("'") + c.error + "'"), std::string::npos)
+            << loaded.log;
     }
 }
 

@@ -176,6 +176,81 @@ TEST(SettingStore, GetGathersWhatLiesBelowAKey) {
     EXPECT_TRUE(store.get("missing").isNull());
 }
 
+// A parent key answers its subtree whatever names lie below it.
+TEST(SettingStore, GetOfAParentAnswersTheSubtreeForAnyNames) {
+    struct Case {
+        char const* document;
+        char const* key;
+        char const* subtree; // nullptr: Null
+    };
+    std::vector<Case> const cases = {
+        {R"({"a": {"0": 1, "x": 2}})", "a", R"({"0":1,"x":2})"},
+        {R"({"a": {"99999999999": 1}})", "a", R"({"99999999999":1})"},
+        {R"({"a": {"-1": 1}})", "a", R"({"-1":1})"},
+        {R"({"a": {"1": 5, "0": 4}})", "a", "[4,5]"},
+        {R"({"a": [{"b": 1}, {"b": 2}]})", "a/1", R"({"b":2})"},
+        {R"({"a": {"b": {"0": 1, "x": 2}}})", "a/b", R"({"0":1,"x":2})"},
+        {R"({"a": {"_size": {"x": 1}}})", "a/_size", nullptr},
+        {R"({"a": {"b": 1}})", "a/c", nullptr},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(std::string(c.document) + " " + c.key);
+        Variant value;
+        ASSERT_NO_THROW(value = merged({c.document}).get(c.key));
+        if (c.subtree == nullptr) {
+            EXPECT_TRUE(value.isNull());
+        } else {
+            EXPECT_EQ(value, Variant(c.subtree, Type::Map));
+        }
+    }
+}
+
+// Whether a level rebuilds as an array depends on its own names only.
+TEST(SettingStore, ALevelsShapeDoesNotDependOnOtherSettings) {
+    SettingStore store = merged({R"({"b": {"0": 1, "100": 2}})"});
+    ASSERT_TRUE(store.toJson()["b"].is_array());
+    store.fromJson(json::parse(R"({"a": {"0": 1, "1000": 2}})"));
+    json const document = store.toJson();
+    EXPECT_TRUE(document["b"].is_array()) << document["b"].dump();
+    EXPECT_EQ(document["b"].size(), 101u);
+    EXPECT_EQ(document["a"], json::parse(R"({"0": 1, "1000": 2})")); // too sparse for an array
+    EXPECT_EQ(store.get("b"), Variant(document["b"].dump(), Type::Map));
+}
+
+// Deep documents are refused before they are walked; the limit is generous
+// for settings and keeps the walk's cost and stack bounded.
+TEST(SettingStore, DocumentsNestedTooDeepAreRefusedUnchanged) {
+    auto nested = [](std::size_t depth) {
+        json document = 1;
+        for (std::size_t level = 0; level < depth; ++level) {
+            json wrapper = level % 2 ? json::object() : json::array();
+            if (wrapper.is_array()) {
+                wrapper.push_back(std::move(document));
+            } else {
+                wrapper["k"] = std::move(document);
+            }
+            document = std::move(wrapper);
+        }
+        return document;
+    };
+    SettingStore store = storeOf({{"kept", Variant(1)}});
+    for (std::size_t depth : {VariantMap::maxDepth + 1, std::size_t(20000)}) {
+        SCOPED_TRACE(depth);
+        try {
+            store.fromJson(nested(depth));
+            ADD_FAILURE() << "accepted";
+        } catch (std::invalid_argument const& e) {
+            EXPECT_STREQ(e.what(), "settings document nested deeper than 64 levels");
+        }
+        EXPECT_EQ(store.toMap(), VariantMap({{"kept", Variant(1)}}));
+    }
+    json expected = nested(VariantMap::maxDepth); // an object: the last level is odd
+    store.fromJson(expected);
+    expected["kept"] = 1;
+    EXPECT_EQ(store.keys().size(), 2u);
+    EXPECT_EQ(store.toJson(), expected);
+}
+
 TEST(SettingStore, ArraysKeepNoSizeEntryAndRebuildInOrder) {
     SettingStore const store =
         merged({R"({"list": [10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21]})"});
@@ -417,6 +492,14 @@ TEST_F(SettingStoreFiles, LoadJsonFailures) {
 
     writeFile(path("bad.json"), "{\"a\": ");
     EXPECT_THROW(store.loadJSON(path("bad.json")), json::parse_error);
+    EXPECT_EQ(store.toMap(), VariantMap({{"k", Variant(1)}}));
+
+    std::string const deep = path("deep.json");
+    writeFile(deep, std::string(100, '[') + std::string(100, ']'));
+    EXPECT_THAT(logged([&] { result = store.loadJSON(deep); }),
+                ElementsAre("[Settings] loadJSON(): could not load file '" + deep +
+                            "': settings document nested deeper than 64 levels."));
+    EXPECT_FALSE(result);
     EXPECT_EQ(store.toMap(), VariantMap({{"k", Variant(1)}}));
 }
 
