@@ -1,0 +1,468 @@
+#include "mqtt/Client.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "foundation/String.h"
+#include "foundation/Utils.h"
+
+namespace MQTT {
+
+namespace {
+
+// Deeper payloads are refused before anything walks them: the tree and the
+// settings store recurse over a value's levels.
+constexpr int MaxJsonDepth = 64;
+
+int64_t monotonicNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Entries of from that are missing from other, in the order of from.
+std::vector<std::string> missingFrom(std::vector<std::string> const& from,
+                                     std::vector<std::string> const& other) {
+    std::vector<std::string> result;
+    for (auto const& entry : from) {
+        bool found = false;
+        for (auto const& candidate : other) {
+            if (candidate == entry) {
+                found = true;
+                break;
+            }
+        }
+        if (!found) {
+            result.push_back(entry);
+        }
+    }
+    return result;
+}
+
+bool nestsTooDeep(std::string const& text) {
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (char const c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > MaxJsonDepth) {
+                return true;
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool Client::parsePayload(std::string const& payload, json& value) {
+    if (nestsTooDeep(payload)) {
+        return false;
+    }
+    value = json::parse(payload, nullptr, false);
+    return !value.is_discarded();
+}
+
+Client::MonitorRequest Client::parseMonitorRequest(std::string const& payload) {
+    if (payload.empty()) {
+        return {true, "", true, 0};
+    }
+    json request;
+    if (!parsePayload(payload, request)) {
+        return {false, "Malformed json", false, 0};
+    }
+    if (!request.is_object() || !request.contains("active") || !request["active"].is_boolean()) {
+        return {false, "'active' must be boolean", false, 0};
+    }
+    uint64_t skip = 0;
+    auto const found = request.find("skipChangesForMs");
+    if (found != request.end() && found->is_number_unsigned()) {
+        skip = found->get<uint64_t>();
+    }
+    return {true, "", request["active"].get<bool>(), skip};
+}
+
+Client::json Client::errorsToJson(LambdaTree::Errors const& errors) {
+    json object = json::object();
+    for (auto const& entry : errors) {
+        object[entry.first] = entry.second;
+    }
+    return object;
+}
+
+bool Client::subscribeLambdaTree(LambdaTree const& tree, std::string const& path) {
+    TreeTopics before;
+    {
+        std::lock_guard<std::mutex> lock(treeMutex);
+        before = listTreeTopics("");
+        LambdaTree* node = &root;
+        for (auto const& level : String::tokenizeV(path, "/")) {
+            node = &node->insert({level, LambdaTree()}).first->second;
+        }
+        for (auto const& child : tree) {
+            node->insert(child);
+        }
+    }
+    if (!running) {
+        return true;
+    }
+    // Compared with the listing from before the graft, so that the new
+    // nodes count as new.
+    std::vector<std::string> refresh;
+    for (auto const& child : tree) {
+        refresh.push_back(Utils::combinePath(path, child.first));
+    }
+    return followTree("", before, refresh);
+}
+
+bool Client::updateLambdaTreeSubscriptions(std::string const& path, bool dumpBefore) {
+    TreeTopics before;
+    {
+        std::lock_guard<std::mutex> lock(treeMutex);
+        if (root.size() == 0 || (!path.empty() && !root.topicExists(path))) {
+            return false;
+        }
+        if (dumpBefore) {
+            before = listTreeTopics(path);
+        }
+    }
+    log(Log::Level::Debug, "Collected %zu topics of '%s' before the update",
+        before.get.size() + before.set.size() + before.notify.size(), path.c_str());
+    return followTree(path, before, {path});
+}
+
+bool Client::followTree(std::string const& path, TreeTopics const& before,
+                        std::vector<std::string> const& refresh) {
+    bool ok = true;
+    TreeTopics after;
+    {
+        std::lock_guard<std::mutex> lock(treeMutex);
+        for (auto const& refreshed : refresh) {
+            log(Log::Level::Debug, "Calling update on '%s'...", refreshed.c_str());
+            ok = root.update(refreshed).empty() && ok;
+        }
+        after = listTreeTopics(path);
+    }
+    log(Log::Level::Debug, "Collected %zu get topics of '%s' after the update", after.get.size(),
+        path.c_str());
+    log(Log::Level::Debug, "Collected %zu set topics of '%s' after the update", after.set.size(),
+        path.c_str());
+    log(Log::Level::Debug, "Collected %zu notify topics of '%s' after the update",
+        after.notify.size(), path.c_str());
+
+    log(Log::Level::Debug, "Filtering topics to unsubscribe");
+    TreeTopics const vanished = {missingFrom(before.get, after.get),
+                                 missingFrom(before.set, after.set),
+                                 missingFrom(before.notify, after.notify)};
+    log(Log::Level::Debug, "Filtering topics to subscribe");
+    TreeTopics const appeared = {missingFrom(after.get, before.get),
+                                 missingFrom(after.set, before.set),
+                                 missingFrom(after.notify, before.notify)};
+
+    log(Log::Level::Debug, "Unsubscribing...");
+    forEachTreeTopic(path, vanished, [&](std::string const& node, std::string const& operation) {
+        ok = unsubscribeTreeNode(node, operation) && ok;
+    });
+    log(Log::Level::Debug, "Subscribing...");
+    forEachTreeTopic(path, appeared, [&](std::string const& node, std::string const& operation) {
+        ok = subscribeTreeNode(node, operation) && ok;
+    });
+    return ok;
+}
+
+void Client::forEachTreeTopic(
+    std::string const& path, TreeTopics const& topics,
+    std::function<void(std::string const&, std::string const&)> const& action) {
+    for (auto const& entry : topics.get) {
+        action(Utils::combinePath(path, entry), "get");
+    }
+    for (auto const& entry : topics.set) {
+        action(Utils::combinePath(path, entry), "set");
+    }
+    for (auto const& entry : topics.notify) {
+        action(Utils::combinePath(path, entry), "monitor");
+    }
+}
+
+Client::TreeTopics Client::listTreeTopics(std::string const& path) const {
+    return {root.topicDump(path, LambdaTree::Get), root.topicDump(path, LambdaTree::Set),
+            root.topicDump(path, LambdaTree::Notify)};
+}
+
+bool Client::subscribeTreeNode(std::string const& node, std::string const& operation) {
+    std::string const topic = Utils::combinePath(node, operation);
+    RpcHandler rpcHandler;
+    CommandHandler commandHandler;
+    if (operation == "get") {
+        rpcHandler = [this, node](std::string const& name, std::string const& payload,
+                                  std::string const& id) {
+            return handleLambdaTreeRpcGet(node, name, payload, id);
+        };
+        commandHandler = [this, node](Message const& message) {
+            handleLambdaTreeGet(node, message);
+        };
+    } else if (operation == "set") {
+        rpcHandler = [this, node](std::string const& name, std::string const& payload,
+                                  std::string const& id) {
+            return handleLambdaTreeRpcSet(node, name, payload, id);
+        };
+        commandHandler = [this, node](Message const& message) {
+            handleLambdaTreeSet(node, message);
+        };
+    } else {
+        rpcHandler = [this, node](std::string const& name, std::string const& payload,
+                                  std::string const& id) {
+            return handleLambdaTreeRpcMonitor(node, name, payload, id);
+        };
+        commandHandler = [this, node](Message const& message) {
+            handleLambdaTreeMonitor(node, message);
+        };
+    }
+    bool const rpcOk = subscribeRpc(topic, rpcHandler);
+    bool const commandOk = subscribeCommand(topic, commandHandler, true);
+    return rpcOk && commandOk;
+}
+
+bool Client::unsubscribeTreeNode(std::string const& node, std::string const& operation) {
+    std::string const topic = Utils::combinePath(node, operation);
+    bool const rpcOk = unsubscribeRpc(topic);
+    bool const commandOk = unsubscribeCommand(topic, true);
+    return rpcOk && commandOk;
+}
+
+bool Client::unsubscribeLambdaTree(std::string const& path) {
+    TreeTopics listed;
+    {
+        std::lock_guard<std::mutex> lock(treeMutex);
+        if (path.empty() || !root.topicExists(path)) {
+            return false;
+        }
+        listed = listTreeTopics(path);
+        std::vector<std::string> const levels = String::tokenizeV(path, "/");
+        LambdaTree* parent = &root;
+        for (size_t i = 0; i + 1 < levels.size(); ++i) {
+            parent = &parent->at(levels[i]);
+        }
+        parent->erase(levels.back());
+    }
+    bool ok = true;
+    forEachTreeTopic(path, listed, [&](std::string const& node, std::string const& operation) {
+        ok = unsubscribeTreeNode(node, operation) && ok;
+    });
+    return ok;
+}
+
+Client::json Client::refreshedValue(std::string const& path, LambdaTree::Errors* errors) {
+    std::lock_guard<std::mutex> lock(treeMutex);
+    LambdaTree::Errors found = root.update(path);
+    if (errors) {
+        *errors = std::move(found);
+    }
+    return root.get(path);
+}
+
+LambdaTree::Errors Client::writeTree(std::string const& path, json const& value) {
+    // Setters run without treeMutex (see the header), so the walk starts at
+    // the deepest group on the path and leaves the nodes above it alone; a
+    // lambda node below that group unwraps the rest of the path itself.
+    LambdaTree* start = &root;
+    std::string startPath;
+    std::string rest;
+    {
+        std::lock_guard<std::mutex> lock(treeMutex);
+        root.target(path, ""); // the tree's own error for a path that does not resolve
+        std::vector<std::string> const levels = String::tokenizeV(path, "/");
+        size_t consumed = 0;
+        while (consumed < levels.size()) {
+            LambdaTree& child = start->at(levels[consumed]);
+            if (child.getKind() != LambdaTree::Kind::Group) {
+                break;
+            }
+            start = &child;
+            startPath = Utils::combinePath(startPath, levels[consumed]);
+            ++consumed;
+        }
+        for (size_t i = consumed; i < levels.size(); ++i) {
+            rest = Utils::combinePath(rest, levels[i]);
+        }
+    }
+    LambdaTree::Errors errors;
+    for (auto& entry : start->set(rest, value)) {
+        errors[Utils::combinePath(startPath, entry.first)] = std::move(entry.second);
+    }
+    return errors;
+}
+
+bool Client::publishLambdaTreeNode(std::string const& path, Retained retained, QoS qos) {
+    json value;
+    {
+        std::lock_guard<std::mutex> lock(treeMutex);
+        if (!root.topicExists(path)) {
+            return false;
+        }
+        root.update(path);
+        value = root.get(path);
+    }
+    publish(Message(path, value.dump(), retained, qos), true);
+    return true;
+}
+
+void Client::publishNodeValue(std::string const& path, json const& value) {
+    publish(Message(path, value.dump(), Retained::No, QoS::AtMostOnce), true);
+}
+
+void Client::handleLambdaTreeGet(std::string const& path, Message const& message) {
+    LambdaTree::Errors errors;
+    json const value = refreshedValue(path, &errors);
+    if (!errors.empty()) {
+        publishError(errorsToJson(errors), message.topic);
+    }
+    publishNodeValue(path, value);
+}
+
+void Client::handleLambdaTreeSet(std::string const& path, Message const& message) {
+    if (message.payload.empty()) {
+        publishLambdaTreeNode(path, Retained::No, QoS::AtMostOnce);
+        return;
+    }
+    json value;
+    if (!parsePayload(message.payload, value)) {
+        publishError("Malformed json", message.topic);
+        return;
+    }
+    LambdaTree::Errors const errors = writeTree(path, value);
+    if (!errors.empty()) {
+        publishError(errorsToJson(errors), message.topic);
+    }
+    log(Log::Level::Debug, "Publishing node '%s'", path.c_str());
+    publishLambdaTreeNode(path, Retained::No, QoS::AtMostOnce);
+}
+
+void Client::handleLambdaTreeMonitor(std::string const& path, Message const& message) {
+    MonitorRequest const request = parseMonitorRequest(message.payload);
+    if (!request.valid) {
+        publishError(request.error, message.topic);
+        return;
+    }
+    if (!request.active) {
+        monitorDisable(path, request.skipChangesForMs);
+        return;
+    }
+    json const value = monitorEnable(Form::Command, path, request.skipChangesForMs);
+    publishNodeValue(path, value);
+}
+
+std::string Client::handleLambdaTreeRpcGet(std::string const& path, std::string const&,
+                                           std::string const& payload, std::string const&) {
+    log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(), payload.c_str());
+    LambdaTree::Errors errors;
+    json const value = refreshedValue(path, &errors);
+    return errors.empty() ? makeRpcCompleted(value) : makeRpcFailed(errorsToJson(errors), value);
+}
+
+std::string Client::handleLambdaTreeRpcSet(std::string const& path, std::string const&,
+                                           std::string const& payload, std::string const&) {
+    log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(), payload.c_str());
+    if (payload.empty()) {
+        publishLambdaTreeNode(path, Retained::No, QoS::AtMostOnce);
+        return makeRpcCompleted(storedValue(path));
+    }
+    json value;
+    if (!parsePayload(payload, value)) {
+        return makeRpcFailed({{"description", "Malformed json"}}, nullptr);
+    }
+    LambdaTree::Errors const errors = writeTree(path, value);
+    publishLambdaTreeNode(path, Retained::No, QoS::AtMostOnce);
+    json const current = storedValue(path);
+    return errors.empty() ? makeRpcCompleted(current)
+                          : makeRpcFailed(errorsToJson(errors), current);
+}
+
+std::string Client::handleLambdaTreeRpcMonitor(std::string const& path, std::string const&,
+                                               std::string const& payload, std::string const&) {
+    MonitorRequest const request = parseMonitorRequest(payload);
+    if (!request.valid) {
+        return makeRpcFailed({{"description", request.error}}, nullptr);
+    }
+    if (!request.active) {
+        monitorDisable(path, request.skipChangesForMs);
+        return makeRpcCompleted({{"active", false}});
+    }
+    monitorEnable(Form::Rpc, path, request.skipChangesForMs);
+    return makeRpcCompleted({{"active", true}, {"skipChangesForMs", request.skipChangesForMs}});
+}
+
+Client::json Client::storedValue(std::string const& path) const {
+    std::lock_guard<std::mutex> lock(treeMutex);
+    return root.get(path);
+}
+
+Client::json Client::monitorEnable(Form form, std::string const& path, uint64_t skipChangesForMs) {
+    log(Log::Level::Info, "Requested monitor %s '%s' (skipChangesForMs=%zums)", "enable",
+        path.c_str(), static_cast<size_t>(skipChangesForMs));
+    std::lock_guard<std::mutex> lock(treeMutex);
+    auto const found = monitors.find(path);
+    if (found != monitors.end()) {
+        log(Log::Level::Warning, "Monitor '%s' already enabled. Disabling", path.c_str());
+        root.disconnect(path, static_cast<int>(found->second));
+        monitors.erase(found);
+    }
+    log(Log::Level::Info, "Activating monitor for '%s'", path.c_str());
+    monitors[path] = root.connect(path, [this, form, path, skipChangesForMs] {
+        onTreeChanged(form, path, skipChangesForMs);
+    });
+    return root.get(path);
+}
+
+void Client::monitorDisable(std::string const& path, uint64_t skipChangesForMs) {
+    log(Log::Level::Info, "Requested monitor %s '%s' (skipChangesForMs=%zums)", "disable",
+        path.c_str(), static_cast<size_t>(skipChangesForMs));
+    log(Log::Level::Info, "Stopping monitor '%s'", path.c_str());
+    std::lock_guard<std::mutex> lock(treeMutex);
+    auto const found = monitors.find(path);
+    if (found != monitors.end()) {
+        root.disconnect(path, static_cast<int>(found->second));
+        monitors.erase(found);
+    }
+}
+
+void Client::onTreeChanged(Form form, std::string const& path, uint64_t skipChangesForMs) {
+    size_t const index = static_cast<size_t>(form);
+    json value;
+    {
+        std::lock_guard<std::mutex> lock(treeMutex);
+        if (!previousChangeSet[index]) {
+            previousChange[index] = monotonicNanos();
+            previousChangeSet[index] = true;
+        }
+        int64_t const now = monotonicNanos();
+        uint64_t const maxMs = static_cast<uint64_t>(INT64_MAX / 1000000);
+        int64_t const skipNs =
+            static_cast<int64_t>(skipChangesForMs < maxMs ? skipChangesForMs : maxMs) * 1000000;
+        if (skipChangesForMs > 0 && now - previousChange[index] <= skipNs) {
+            return;
+        }
+        log(Log::Level::Debug, "Notified of change under %s. Notifying!", path.c_str());
+        root.update(path);
+        value = root.get(path);
+        previousChange[index] = now;
+    }
+    publishNodeValue(path, value);
+}
+
+} // namespace MQTT

@@ -1,0 +1,407 @@
+#include "mqtt/MQTTClient.h"
+
+#include <mqtt/exception.h>
+#include <mqtt/message.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <thread>
+
+#include "foundation/String.h"
+
+namespace {
+
+char const* yesNo(bool flag) {
+    return flag ? "yes" : "no";
+}
+
+// Bounds the wait for an old library client to fall idle.
+constexpr auto RetireWait = std::chrono::seconds(10);
+
+} // namespace
+
+MQTTClient::MQTTClient(MQTTClientListener* listener)
+    : listener(listener), relay(*this), connectListener(&relay), disconnectListener(&relay),
+      subscribeListener(&relay), unsubscribeListener(&relay), publishListener(&relay) {
+    connectOptions.set_keep_alive_interval(20);
+    connectOptions.set_clean_session(true);
+    connectOptions.set_connect_timeout(5);
+}
+
+MQTTClient::~MQTTClient() {
+    close();
+}
+
+template <typename Call> void MQTTClient::notify(Call call) {
+    if (!listener) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(callbacksMutex);
+        ++runningCallbacks;
+    }
+    call(*listener);
+    {
+        std::lock_guard<std::mutex> lock(callbacksMutex);
+        --runningCallbacks;
+    }
+    callbacksDone.notify_all();
+}
+
+MQTTClient::ClientPtr MQTTClient::currentClient() const {
+    std::lock_guard<std::mutex> lock(clientMutex);
+    return client;
+}
+
+void MQTTClient::keepToken(mqtt::token_ptr const& token) {
+    std::lock_guard<std::mutex> lock(tokenMutex);
+    lastToken = token;
+}
+
+void MQTTClient::retire(ClientPtr old) {
+    if (!old) {
+        return;
+    }
+    // Requests copy the pointer only for the length of one library call, and
+    // the library forbids destroying its client inside its own callbacks.
+    auto const deadline = std::chrono::steady_clock::now() + RetireWait;
+    while (old.use_count() > 1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::unique_lock<std::mutex> lock(callbacksMutex);
+    callbacksDone.wait_until(lock, deadline, [this] { return runningCallbacks == 0; });
+    lock.unlock();
+    old.reset();
+}
+
+bool MQTTClient::connect() {
+    std::string address;
+    std::string identity;
+    mqtt::connect_options options;
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex);
+        address = brokerAddress;
+        identity = identifier;
+        options = connectOptions;
+    }
+    log(Log::Level::Debug, "Connecting to '%s'", address.c_str());
+    try {
+        ClientPtr old;
+        ClientPtr current;
+        {
+            std::lock_guard<std::mutex> lock(clientMutex);
+            if (!client || clientUrl != address || clientIdentifier != identity) {
+                old = std::move(client);
+                client.reset();
+            }
+            current = client;
+        }
+        if (!current) {
+            retire(std::move(old));
+            current = std::make_shared<mqtt::async_client>(address, identity, &persistence);
+            current->set_callback(*this);
+            std::lock_guard<std::mutex> lock(clientMutex);
+            client = current;
+            clientUrl = address;
+            clientIdentifier = identity;
+        }
+        keepToken(current->connect(options, nullptr, connectListener));
+        return true;
+    } catch (mqtt::exception const& exception) {
+        log(Log::Level::Error, "[ERROR] %s", exception.what());
+        return false;
+    }
+}
+
+bool MQTTClient::disconnect(int timeoutMs) {
+    log(Log::Level::Debug, "Disconnecting from '%s'", url().c_str());
+    ClientPtr current = currentClient();
+    if (!current) {
+        log(Log::Level::Error, "Client not connected.");
+        return false;
+    }
+    try {
+        keepToken(current->disconnect(timeoutMs, nullptr, disconnectListener));
+        return true;
+    } catch (mqtt::exception const& exception) {
+        log(Log::Level::Error, "[ERROR] %s", exception.what());
+        return false;
+    }
+}
+
+bool MQTTClient::subscribe(std::string const& topic, int qos) {
+    log(Log::Level::Debug, "Subscribing to '%s' (qos=%d)", topic.c_str(), qos);
+    ClientPtr current = currentClient();
+    if (!current) {
+        log(Log::Level::Error, "Client not connected.");
+        return false;
+    }
+    try {
+        keepToken(current->subscribe(topic, qos, nullptr, subscribeListener));
+        return true;
+    } catch (mqtt::exception const& exception) {
+        log(Log::Level::Error, "[ERROR] %s", exception.what());
+        return false;
+    }
+}
+
+bool MQTTClient::unsubscribe(std::string const& topic) {
+    log(Log::Level::Debug, "Unsubscribing from '%s'", topic.c_str());
+    ClientPtr current = currentClient();
+    if (!current) {
+        log(Log::Level::Error, "Client not connected.");
+        return false;
+    }
+    try {
+        keepToken(current->unsubscribe(topic, nullptr, unsubscribeListener));
+        return true;
+    } catch (mqtt::exception const& exception) {
+        log(Log::Level::Error, "[ERROR] %s", exception.what());
+        return false;
+    }
+}
+
+bool MQTTClient::publish(std::string const& topic, std::string const& payload, int qos,
+                         bool retained) {
+    log(Log::Level::Debug, "Publishing message.");
+    log(Log::Level::Debug, "Topic     = %s", topic.c_str());
+    log(Log::Level::Debug, "QoS       = %d", qos);
+    log(Log::Level::Debug, "Retained  = %s", yesNo(retained));
+    log(Log::Level::Debug, "Data      = '%s'", payload.c_str());
+    ClientPtr current = currentClient();
+    if (!current) {
+        log(Log::Level::Error, "Client not connected.");
+        return false;
+    }
+    try {
+        auto message = mqtt::make_message(topic, payload.data(), payload.size(), qos, retained);
+        mqtt::delivery_token_ptr token = current->publish(message, nullptr, publishListener);
+        keepToken(token);
+        log(Log::Level::Debug, "ID        = '%d'", token ? token->get_message_id() : 0);
+        return true;
+    } catch (mqtt::exception const& exception) {
+        log(Log::Level::Error, "[ERROR] %s", exception.what());
+        return false;
+    }
+}
+
+void MQTTClient::close() {
+    ClientPtr old;
+    {
+        std::lock_guard<std::mutex> lock(clientMutex);
+        old = std::move(client);
+        client.reset();
+    }
+    retire(std::move(old));
+}
+
+void MQTTClient::setClientId(std::string const& clientId) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    identifier = clientId;
+}
+
+void MQTTClient::setUrl(std::string const& url) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    brokerAddress = url;
+}
+
+void MQTTClient::setUsername(std::string const& username) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    connectOptions.set_user_name(username);
+}
+
+void MQTTClient::setPassword(std::string const& password) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    connectOptions.set_password(password);
+}
+
+void MQTTClient::setKeepAlive(int seconds) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    connectOptions.set_keep_alive_interval(seconds);
+}
+
+void MQTTClient::setCleanSession(bool clean) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    connectOptions.set_clean_session(clean);
+}
+
+void MQTTClient::setTrustStore(std::string const& path) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    sslOptions.set_trust_store(path);
+    connectOptions.set_ssl(sslOptions);
+}
+
+void MQTTClient::setKeyStore(std::string const& path) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    sslOptions.set_key_store(path);
+    connectOptions.set_ssl(sslOptions);
+}
+
+void MQTTClient::setPrivateKey(std::string const& path) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    sslOptions.set_private_key(path);
+    connectOptions.set_ssl(sslOptions);
+}
+
+void MQTTClient::setPrivateKeyPassword(std::string const& password) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    sslOptions.set_private_key_password(password);
+    connectOptions.set_ssl(sslOptions);
+}
+
+void MQTTClient::setEnabledCipherSuites(std::string const& suites) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    sslOptions.set_enabled_cipher_suites(suites);
+    connectOptions.set_ssl(sslOptions);
+}
+
+void MQTTClient::setEnableServerCertAuth(bool enable) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    sslOptions.set_enable_server_cert_auth(enable);
+    connectOptions.set_ssl(sslOptions);
+}
+
+void MQTTClient::setWill(std::string const& topic, std::string const& payload, int qos,
+                         bool retained) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    willOptions = mqtt::will_options(topic, payload, qos, retained);
+    connectOptions.set_will(willOptions);
+}
+
+void MQTTClient::setLogEnabled(bool enabled) {
+    logEnabled = enabled;
+}
+
+bool MQTTClient::isConnected() const {
+    ClientPtr current = currentClient();
+    return current && current->is_connected();
+}
+
+std::string MQTTClient::clientId() const {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    return identifier;
+}
+
+std::string MQTTClient::url() const {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    return brokerAddress;
+}
+
+std::string MQTTClient::username() const {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    return connectOptions.get_user_name();
+}
+
+std::string MQTTClient::password() const {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    return connectOptions.get_password_str();
+}
+
+bool MQTTClient::wait(int ms) {
+    mqtt::token_ptr token;
+    {
+        std::lock_guard<std::mutex> lock(tokenMutex);
+        token = lastToken;
+    }
+    if (!token) {
+        return false;
+    }
+    if (ms < 0) {
+        token->wait();
+        return true;
+    }
+    return token->wait_for(std::chrono::milliseconds(ms));
+}
+
+void MQTTClient::log(Log::Level level, char const* format, ...) const {
+    if (!logEnabled) {
+        return;
+    }
+    std::string const line = std::string("[MQTTClient] ") + format;
+    va_list args;
+    va_start(args, format);
+    Log::vprint(level, line.c_str(), args);
+    va_end(args);
+}
+
+void MQTTClient::connected(std::string const& cause) {
+    log(Log::Level::Debug, "Connected (cause=%s).", cause.c_str());
+    notify([](MQTTClientListener& target) { target.onConnected(); });
+}
+
+void MQTTClient::connection_lost(std::string const& cause) {
+    log(Log::Level::Debug, "Disconnected (cause=%s)!", cause.c_str());
+    notify([](MQTTClientListener& target) { target.onDisconnected(); });
+}
+
+void MQTTClient::message_arrived(mqtt::const_message_ptr message) {
+    if (!message) {
+        return;
+    }
+    std::string const topic = message->get_topic();
+    std::string const payload = message->to_string();
+    int const qos = message->get_qos();
+    bool const retained = message->is_retained();
+    log(Log::Level::Debug, "New message received.");
+    log(Log::Level::Debug, "Topic     = %s", topic.c_str());
+    log(Log::Level::Debug, "QoS       = %d", qos);
+    log(Log::Level::Debug, "Retained  = %s", yesNo(retained));
+    log(Log::Level::Debug, "Duplicate = %s", yesNo(message->is_duplicate()));
+    log(Log::Level::Debug, "Data      = '%s'", payload.c_str());
+    notify([&](MQTTClientListener& target) {
+        target.onMessageReceived(topic, payload, qos, retained);
+    });
+}
+
+void MQTTClient::delivery_complete(mqtt::delivery_token_ptr token) {
+    int const id = token ? token->get_message_id() : 0;
+    log(Log::Level::Debug, "Message delivered (id=%d)", id);
+    notify([id](MQTTClientListener& target) { target.onMessageDelivered(id); });
+}
+
+void MQTTClient::Relay::onConnected() {
+    owner.notify([](MQTTClientListener& target) { target.onConnected(); });
+}
+
+void MQTTClient::Relay::onDisconnected() {
+    owner.notify([](MQTTClientListener& target) { target.onDisconnected(); });
+}
+
+void MQTTClient::Relay::onSubscribed(std::string const& topic) {
+    owner.notify([&](MQTTClientListener& target) { target.onSubscribed(topic); });
+}
+
+void MQTTClient::Relay::onUnsubscribed(std::string const& topic) {
+    owner.notify([&](MQTTClientListener& target) { target.onUnsubscribed(topic); });
+}
+
+void MQTTClient::Relay::onMessageSent(int id) {
+    owner.notify([id](MQTTClientListener& target) { target.onMessageSent(id); });
+}
+
+void MQTTClient::Relay::onMessageDelivered(int id) {
+    owner.notify([id](MQTTClientListener& target) { target.onMessageDelivered(id); });
+}
+
+void MQTTClient::Relay::onMessageReceived(std::string const& topic, std::string const& payload,
+                                          int qos, bool retained) {
+    owner.notify([&](MQTTClientListener& target) {
+        target.onMessageReceived(topic, payload, qos, retained);
+    });
+}
+
+void MQTTClient::Relay::onConnectFailed(std::string const& reason) {
+    owner.notify([&](MQTTClientListener& target) { target.onConnectFailed(reason); });
+}
+
+void MQTTClient::Relay::onSubscribeFailed(std::string const& topic) {
+    owner.notify([&](MQTTClientListener& target) { target.onSubscribeFailed(topic); });
+}
+
+void MQTTClient::Relay::onUnsubscribeFailed(std::string const& topic) {
+    owner.notify([&](MQTTClientListener& target) { target.onUnsubscribeFailed(topic); });
+}
+
+void MQTTClient::Relay::onMessageSendFailed(int id) {
+    owner.notify([id](MQTTClientListener& target) { target.onMessageSendFailed(id); });
+}

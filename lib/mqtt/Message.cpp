@@ -1,0 +1,40 @@
+#include "mqtt/Message.h"
+
+#include <utility>
+
+namespace MQTT {
+
+int toMqttQos(QoS qos) {
+    switch (qos) {
+    case QoS::AtLeastOnce:
+        return 1;
+    case QoS::ExactlyOnce:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
+QoS fromMqttQos(int qos) {
+    switch (qos) {
+    case 1:
+        return QoS::AtLeastOnce;
+    case 2:
+        return QoS::ExactlyOnce;
+    default:
+        return QoS::AtMostOnce;
+    }
+}
+
+bool toRetainFlag(Retained retained) {
+    return retained == Retained::Yes;
+}
+
+Retained fromRetainFlag(bool flag) {
+    return flag ? Retained::Yes : Retained::No;
+}
+
+Message::Message(std::string topic, std::string payload, Retained retained, QoS qos)
+    : topic(std::move(topic)), payload(std::move(payload)), retained(retained), qos(qos) {}
+
+} // namespace MQTT

@@ -1,0 +1,58 @@
+#include "mqtt/TaskThread.h"
+
+namespace MQTT {
+
+TaskThread::TaskThread() : thread([this] { run(); }) {}
+
+TaskThread::~TaskThread() {
+    shutdown();
+}
+
+void TaskThread::post(std::chrono::milliseconds delay, std::function<void()> task) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (stopping) {
+            return;
+        }
+        tasks.emplace(std::make_pair(Clock::now() + delay, sequence++), std::move(task));
+    }
+    wake.notify_one();
+}
+
+void TaskThread::shutdown() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        tasks.clear();
+    }
+    wake.notify_one();
+    if (thread.joinable()) {
+        thread.join();
+    }
+}
+
+bool TaskThread::isCurrentThread() const {
+    return std::this_thread::get_id() == thread.get_id();
+}
+
+void TaskThread::run() {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!stopping) {
+        if (tasks.empty()) {
+            wake.wait(lock);
+            continue;
+        }
+        auto const due = tasks.begin()->first.first;
+        if (Clock::now() < due) {
+            wake.wait_until(lock, due);
+            continue;
+        }
+        std::function<void()> task = std::move(tasks.begin()->second);
+        tasks.erase(tasks.begin());
+        lock.unlock();
+        task();
+        lock.lock();
+    }
+}
+
+} // namespace MQTT
