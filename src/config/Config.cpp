@@ -56,6 +56,14 @@ void Config::declareConfigurable(std::shared_ptr<Configurable> const& configurab
     configurables.insert(configurable);
 }
 
+void Config::clearConfigurables() {
+    std::set<std::shared_ptr<Configurable>> released;
+    {
+        std::lock_guard<std::mutex> lock(configurablesMutex);
+        released.swap(configurables);
+    }
+}
+
 std::set<std::shared_ptr<Configurable>> Config::owners() const {
     std::lock_guard<std::mutex> lock(configurablesMutex);
     return configurables;

@@ -23,6 +23,9 @@ public:
 
     // Adds an owner; one already declared is not added again.
     void declareConfigurable(std::shared_ptr<Configurable> const& configurable);
+    // At shutdown: the owners hold this object too, so the cycle is broken
+    // here for both sides to be released.
+    void clearConfigurables();
 
     // The parsed file; throws when it cannot be opened or parsed.
     nlohmann::json fileRead() const;

@@ -1,33 +1,14 @@
 #include "support/ConfigFiles.h"
 
-#include "foundation/Log.h"
-
 #include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
 namespace configtest {
-
-void ConfigFiles::SetUp() {
-    char pattern[] = "/tmp/config-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-    Log::open("config-test", true, false);
-    Log::setLevel(Log::Level::Debug);
-    ::testing::internal::CaptureStderr();
-    capturing = true;
-}
-
-void ConfigFiles::TearDown() {
-    logged();
-    Log::open("config-test", false, false);
-    std::system(("rm -rf '" + dir + "'").c_str());
-}
 
 void ConfigFiles::writeText(std::string const& file, std::string const& text) {
     std::ofstream(file, std::ios::binary) << text;
@@ -45,7 +26,7 @@ int ConfigFiles::modeOf(std::string const& file) {
 
 std::string ConfigFiles::listing() const {
     std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
+    if (DIR* d = opendir(dir.path().c_str())) {
         while (dirent* entry = readdir(d)) {
             std::string const name = entry->d_name;
             if (name != "." && name != "..") {
@@ -60,14 +41,6 @@ std::string ConfigFiles::listing() const {
         all += (all.empty() ? "" : " ") + name;
     }
     return all;
-}
-
-std::string ConfigFiles::logged() {
-    if (capturing) {
-        captured = ::testing::internal::GetCapturedStderr();
-        capturing = false;
-    }
-    return captured;
 }
 
 } // namespace configtest

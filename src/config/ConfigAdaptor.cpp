@@ -1,0 +1,49 @@
+#include "config/ConfigAdaptor.h"
+
+#include <exception>
+#include <utility>
+
+namespace velt::ZRV480::BoardManager::Manager {
+
+using nlohmann::json;
+
+ConfigAdaptor::ConfigAdaptor(std::shared_ptr<BoardManager::Config::Config> config,
+                             std::shared_ptr<Engine> engine)
+    : Logger("EngineConfigAdaptor"), config(std::move(config)), engine(std::move(engine)) {
+    this->engine->boardConfigChanged.connect_member(this, &ConfigAdaptor::onBoardConfigChanged);
+}
+
+void ConfigAdaptor::onBoardConfigChanged() {
+    log(Log::Level::Info, "Calling config rewrite");
+    config->reWrite();
+}
+
+void ConfigAdaptor::onConfigSet(json const& document) {
+    log(Log::Level::Debug, "Notified of config set");
+    if (!document.is_object()) {
+        return;
+    }
+    std::exception_ptr refusal;
+    if (document.contains("device")) {
+        try {
+            engine->setDeviceConfig(document.at("device"));
+        } catch (std::exception const&) {
+            refusal = std::current_exception();
+        }
+    }
+    if (document.contains("boards")) {
+        engine->setBoardsConfig(document.at("boards"));
+    }
+    if (refusal) {
+        std::rethrow_exception(refusal);
+    }
+}
+
+json ConfigAdaptor::onConfigGet() const {
+    log(Log::Level::Debug, "Notified of config get");
+    json const device = engine->getDeviceConfig();
+    json const boards = engine->getBoardsConfig();
+    return {{"boards", boards}, {"device", device}};
+}
+
+} // namespace velt::ZRV480::BoardManager::Manager

@@ -1,0 +1,61 @@
+#include "config/MqttAdaptor.h"
+
+#include <map>
+#include <string>
+
+#include "foundation/LambdaTree.h"
+#include "mqtt/Config.h"
+
+namespace velt::ZRV480::BoardManager::Config {
+
+using nlohmann::json;
+
+MqttAdaptor::MqttAdaptor(std::shared_ptr<Config> config, std::shared_ptr<MQTT::Client> client)
+    : Logger("ConfigMqttAdaptor"), config(std::move(config)), client(std::move(client)) {
+    LambdaTree const node(LambdaTree::bindGetter(&MqttAdaptor::lambdaTreeUpdate, this),
+                          LambdaTree::bindSetter(&MqttAdaptor::lambdaTreeSet, this));
+    this->client->subscribeLambdaTree(
+        LambdaTree(std::map<std::string, LambdaTree>{{"config", node}}), "");
+}
+
+std::pair<bool, json> MqttAdaptor::lambdaTreeUpdate() {
+    return {true, config->get()};
+}
+
+std::pair<bool, json> MqttAdaptor::lambdaTreeSet(json const& document) {
+    try {
+        config->set(document);
+    } catch (...) {
+        // What the other owners applied is in effect and in the file: let the
+        // node's subscriptions follow it before the refusal is reported.
+        client->updateLambdaTreeSubscriptions("config", true);
+        throw;
+    }
+    client->updateLambdaTreeSubscriptions("config", true);
+    return {true, document};
+}
+
+void MqttAdaptor::onConfigSet(json const& document) {
+    log(Log::Level::Debug, "Notified of config set");
+    if (!document.is_object() || !document.contains("mqtt")) {
+        log(Log::Level::Debug, "No `mqtt` field found. Ignoring.");
+        return;
+    }
+    json const& section = document.at("mqtt");
+    if (section == client->getConfig().toJson()) {
+        log(Log::Level::Debug, "`mqtt` config is identical. Ignoring.");
+        return;
+    }
+    log(Log::Level::Debug, "Setting `mqtt` config to: %s",
+        section.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+    MQTT::Config settings("", "MQTT");
+    settings.fromJson(section);
+    client->setConfig(settings);
+}
+
+json MqttAdaptor::onConfigGet() const {
+    log(Log::Level::Debug, "Notified of config get");
+    return {{"mqtt", client->getConfig().toJson()}};
+}
+
+} // namespace velt::ZRV480::BoardManager::Config

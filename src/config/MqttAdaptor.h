@@ -1,0 +1,37 @@
+#pragma once
+
+#include <memory>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "config/Config.h"
+#include "config/Configurable.h"
+#include "foundation/Logger.h"
+#include "mqtt/Client.h"
+
+namespace velt::ZRV480::BoardManager::Config {
+
+// Owns the "mqtt" section: carries it to and from the MQTT client's settings,
+// and offers the whole configuration document as the tree node "config".
+class MqttAdaptor : public Configurable, public Logger {
+public:
+    // Registers the node "config" at the root of the client's tree.
+    MqttAdaptor(std::shared_ptr<Config> config, std::shared_ptr<MQTT::Client> client);
+
+    // A differing "mqtt" section replaces the client's settings, merged over
+    // the defaults with an empty base topic; the client restarts with them.
+    void onConfigSet(nlohmann::json const& document) override;
+    nlohmann::json onConfigGet() const override;
+
+    // The node "config": the document in effect, and a write that applies a
+    // document as the file is applied and rewrites the file.
+    std::pair<bool, nlohmann::json> lambdaTreeUpdate();
+    std::pair<bool, nlohmann::json> lambdaTreeSet(nlohmann::json const& document);
+
+private:
+    std::shared_ptr<Config> config;
+    std::shared_ptr<MQTT::Client> client;
+};
+
+} // namespace velt::ZRV480::BoardManager::Config

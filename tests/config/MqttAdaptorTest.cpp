@@ -1,0 +1,116 @@
+#include "config/MqttAdaptor.h"
+#include "config/Config.h"
+#include "mqtt/Client.h"
+#include "mqtt/Config.h"
+#include "mqtt/Message.h"
+
+#include "support/ConfigFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+
+using nlohmann::json;
+using velt::ZRV480::BoardManager::Config::Config;
+using velt::ZRV480::BoardManager::Config::Configurable;
+using velt::ZRV480::BoardManager::Config::MqttAdaptor;
+
+namespace {
+
+// Another owner of the document, refusing every write when told to.
+class Refusing : public Configurable {
+public:
+    void onConfigSet(json const& document) override {
+        if (document.is_object() && document.contains("device")) {
+            throw std::runtime_error("invalid socket");
+        }
+    }
+    json onConfigGet() const override { return {{"device", {{"statusPeriod", 5000}}}}; }
+};
+
+// The adaptor over a client that never connects: settings changes are
+// stored for its next start.
+class MqttAdaptorTest : public configtest::ConfigFiles {
+protected:
+    MqttAdaptorTest() {
+        config->declareConfigurable(adaptor);
+        config->declareConfigurable(std::make_shared<Refusing>());
+    }
+    ~MqttAdaptorTest() override { config->clearConfigurables(); }
+
+    std::string const file = path("zrv480-boardman.json");
+    std::shared_ptr<Config> config = std::make_shared<Config>(file);
+    std::shared_ptr<MQTT::Client> client =
+        std::make_shared<MQTT::Client>("velt/zrv/boardman", "MQTT");
+    std::shared_ptr<MqttAdaptor> adaptor = std::make_shared<MqttAdaptor>(config, client);
+};
+
+TEST_F(MqttAdaptorTest, SectionIsMergedOverDefaultsWithAnEmptyBase) {
+    MQTT::Config changed = client->getConfig();
+    changed.setUsername("operator");
+    changed.setKeepAlive(60);
+    client->setConfig(changed);
+
+    adaptor->onConfigSet({{"mqtt", {{"url", "127.0.0.1:2000"}}}});
+
+    MQTT::Config const now = client->getConfig();
+    EXPECT_EQ(now.getUrl(), "127.0.0.1:2000");
+    EXPECT_EQ(now.getBase(), "");
+    EXPECT_EQ(now.getUsername(), "");
+    EXPECT_EQ(now.getKeepAlive(), 20u);
+    EXPECT_EQ(adaptor->onConfigGet(), json({{"mqtt", now.toJson()}}));
+    EXPECT_NE(logged().find("[ConfigMqttAdaptor] Setting `mqtt` config to: "
+                            "{\"url\":\"127.0.0.1:2000\"}"),
+              std::string::npos);
+}
+
+TEST_F(MqttAdaptorTest, DocumentsWithoutAChangedSectionLeaveTheClientAlone) {
+    json const before = client->getConfig().toJson();
+    json const documents[] = {
+        {{"mqtt", before}},
+        {{"device", {{"statusPeriod", 1000}}}},
+        json(7),
+        json::array({{{"mqtt", {{"url", "x"}}}}}),
+    };
+    for (auto const& document : documents) {
+        SCOPED_TRACE(document.dump());
+        adaptor->onConfigSet(document);
+        EXPECT_EQ(client->getConfig().toJson(), before);
+    }
+    std::string const log = logged();
+    EXPECT_NE(log.find("[ConfigMqttAdaptor] `mqtt` config is identical. Ignoring."),
+              std::string::npos);
+    EXPECT_NE(log.find("[ConfigMqttAdaptor] No `mqtt` field found. Ignoring."), std::string::npos);
+    EXPECT_EQ(log.find("Setting `mqtt` config"), std::string::npos);
+}
+
+TEST_F(MqttAdaptorTest, ConfigNodeReadsTheMergedDocumentAndIsGraftedAtTheRoot) {
+    auto const [ok, document] = adaptor->lambdaTreeUpdate();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(document,
+              json({{"device", {{"statusPeriod", 5000}}}, {"mqtt", client->getConfig().toJson()}}));
+    // A node that is in the tree is read and published (here without a
+    // broker); any other path is refused.
+    EXPECT_TRUE(client->publishLambdaTreeNode("config", MQTT::Retained::No, MQTT::QoS::AtMostOnce));
+    EXPECT_FALSE(client->publishLambdaTreeNode("other", MQTT::Retained::No, MQTT::QoS::AtMostOnce));
+}
+
+TEST_F(MqttAdaptorTest, ConfigNodeWriteAppliesRewritesAndReportsARefusalAfterwards) {
+    json const accepted = {{"mqtt", {{"url", "127.0.0.1:2000"}}}};
+    auto const [ok, echoed] = adaptor->lambdaTreeSet(accepted);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(echoed, accepted);
+    EXPECT_EQ(json::parse(readText(file))["mqtt"]["url"], "127.0.0.1:2000");
+
+    // A value that is no object is ignored by every owner, still a success.
+    EXPECT_TRUE(adaptor->lambdaTreeSet(json(7)).first);
+
+    json const refused = {{"device", {{"statusPeriod", 1}}}, {"mqtt", {{"url", "127.0.0.1:3000"}}}};
+    EXPECT_THROW(adaptor->lambdaTreeSet(refused), std::runtime_error);
+    json const written = json::parse(readText(file));
+    EXPECT_EQ(written["mqtt"]["url"], "127.0.0.1:3000"); // the other section is applied
+    EXPECT_EQ(written["device"]["statusPeriod"], 5000);  // the refused one is not written
+}
+
+} // namespace
