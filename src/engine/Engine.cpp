@@ -116,6 +116,19 @@ bool Engine::isBoardOnline(uint8_t address) const {
     return parser.isOnline(Bus::Schema::AddressMain) && parser.isOnline(address);
 }
 
+ErrorCode Engine::answerFromCache(uint8_t address, bool needsInit,
+                                  std::function<ErrorCode(BoardCache const&)> const& read) const {
+    BoardCache const& cache = boardCaches.at(address);
+    if (!isBoardOnline(address)) {
+        return ErrorCode::Timeout;
+    }
+    std::lock_guard<std::mutex> lock(stateMutex);
+    if (needsInit && !cache.initialized) {
+        return ErrorCode::Timeout;
+    }
+    return read(cache);
+}
+
 void Engine::startWorker(std::function<void()> work) {
     {
         std::lock_guard<std::mutex> lock(workersMutex);

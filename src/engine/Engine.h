@@ -71,6 +71,7 @@
 #include <array>
 #include <atomic>
 #include <bitset>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -247,6 +248,32 @@ protected:
     void boardHadReboot(uint8_t address);
     void cacheBootloaderStatus(uint8_t address);
     void cacheBootloaderFlags(uint8_t address);
+    // Clears the board's flags and counts the attempt; false when the
+    // attempts since the last successful initialisation are used up.
+    bool beginInitAttempt(uint8_t address);
+    // Scratchpad cell 4 read back with another value than the marker: the
+    // board rebooted, so what was planned for its firmware is forgotten.
+    void checkRebootMarker(uint8_t address);
+    // Nothing when the reported firmware is the expected one (firmwareOk
+    // set); otherwise the initialisation's result, the board counted as
+    // initialised.
+    std::optional<ErrorCode> checkFirmwareVersion(uint8_t address);
+    // Sets the main board's clock to the controller's.
+    void setMainClock();
+    // Writes the reboot marker into scratchpad cell 4; a failure is logged.
+    ErrorCode writeRebootMarker(uint8_t address);
+    // Writes the marker; on success the board is initialised and its
+    // failed attempts are forgotten.
+    ErrorCode finishInit(uint8_t address, char const* doneLine);
+    // Runs the function on the board's cache under stateMutex and returns its result.
+    template <typename Change> auto changeCache(uint8_t address, Change change) {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        return change(boardCaches.at(address));
+    }
+    template <typename Read> auto readCache(uint8_t address, Read read) const {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        return read(boardCaches.at(address));
+    }
 
     // Monitoring loop (EngineMonitor.cpp).
     void monitoringFunction();
@@ -254,10 +281,30 @@ protected:
     void cacheMainNetwork();
     void cacheMainTimestamp();
     void cacheMainBusStatistics();
+    // The offline check of a batch: the heartbeat's result when the batch
+    // ends here, nothing when it goes on.
+    std::optional<ErrorCode> checkOffline(uint8_t address);
+    // A fresh cache for a board found rebooted, keeping its configuration
+    // values and its attempt count.
+    void rebuildCache(uint8_t address);
+    void cacheNextConfig(uint8_t address);
+    void cacheNextTelemetry(uint8_t address);
+    void recordCacheAge(uint8_t address, Monitoring::Steps step);
+    // The pause between cycles, in 50 ms steps reported as idle time; ends
+    // at once when the loop is told to stop.
+    void monitorSleep(std::chrono::milliseconds period);
 
     // Start and stop (EngineLifecycle.cpp).
     ErrorCode configure();
     void logBoardInfo() const;
+    // Under lifecycleMutex: starts the monitoring thread, with the firmware
+    // phases before the loop or with the loop alone.
+    void launchMonitorThread(bool withFirmwarePhases);
+    // Under lifecycleMutex: tells the loop to stop, wakes its wait and joins it.
+    void joinMonitorThread();
+    bool onMonitorThread() const;
+    // Restarts the loop with the current settings when the engine runs.
+    void restartMonitorThread();
 
     // Status tracking (EngineStatusPass.cpp).
     void cacheHeartbeat(uint8_t address);
@@ -268,6 +315,15 @@ protected:
     // Telemetry and configuration reads (EngineReads.cpp).
     void cacheTelemetry(uint8_t address, uint8_t slot);
     void cacheConfig(uint8_t address, uint8_t slot);
+    // One Int32, Bool, Double or Color read in the slot type's JSON form
+    // (null when the read failed).
+    std::pair<ErrorCode, nlohmann::json> readSlotValue(Bus::Packet const& request,
+                                                       Bus::SlotType type, uint8_t multiplier);
+
+    // Board value access (EngineValues.cpp).
+    // A light transition's checks: 105 for a slot the board lacks, then 100
+    // for a board with another firmware.
+    ErrorCode lightSlotUsable(uint8_t address, uint8_t slot) const;
 
     // Stored board configurations (EngineBoardConfig.cpp).
     ErrorCode boardConfigCacheFromConfigFile(uint8_t address);
@@ -278,6 +334,11 @@ protected:
     ErrorCode boardConfigCacheFromTempfs(uint8_t address);
     ErrorCode boardConfigCacheTempFsRemove(uint8_t address);
     ErrorCode boardConfigCacheTempFsStore(uint8_t address);
+    // A real directory (no link) of this user, closed to group and others;
+    // logs one warning when it is not.
+    bool copiesDirTrusted() const;
+    // The whole copy, or nothing when it cannot be read or changed while read.
+    std::optional<std::string> readCopy(std::string const& path) const;
 
     // Firmware (EngineFirmware.cpp).
     bool createFirmwareDirectories();
@@ -301,6 +362,11 @@ protected:
     void setFirmwareUpgradeState(Status::FirmwareUpgrade state);
     // Whether the board and the main board are online.
     bool isBoardOnline(uint8_t address) const;
+    // The rules of every cached getter: Timeout when the board (or the main
+    // board) is offline or, with `needsInit`, its cache is not initialised;
+    // else `read` copies out under stateMutex and its code is returned.
+    ErrorCode answerFromCache(uint8_t address, bool needsInit,
+                              std::function<ErrorCode(BoardCache const&)> const& read) const;
     // Runs `work` on a detached thread counted in `workers`.
     void startWorker(std::function<void()> work);
     // Blocks until no worker is left.

@@ -2,14 +2,62 @@
 
 namespace velt::ZRV480::BoardManager::Manager {
 
+using Bus::Parser;
+using Bus::Common::ec2str;
 using Bus::Common::ErrorCode;
 
-ErrorCode Engine::boardConfigCacheFromConfigFile(uint8_t) {
+ErrorCode Engine::boardConfigCacheFromConfigFile(uint8_t address) {
+    Bus::Board const& board = boards.at(address);
+    char const* const boardName = board.getName().c_str();
+    log(Log::Level::Info, "Loading %s configuration from config file", boardName);
+    nlohmann::json document;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        document = config.getBoardConfig(address);
+    }
+    for (auto const& [slot, slotConfig] : board.getConfigs()) {
+        char const* const optionName = slotConfig.name.c_str();
+        if (!document.is_object() || !document.contains(slotConfig.name)) {
+            log(Log::Level::Warning, "Could not load %s option %s: Not found in config file",
+                boardName, optionName);
+            continue;
+        }
+        nlohmann::json const& value = document[slotConfig.name];
+        ErrorCode const code = Parser::configValueMatchesType(slotConfig.type, value);
+        if (code != ErrorCode::Success) {
+            log(Log::Level::Warning, "Could not load %s option %s: %s", boardName, optionName,
+                ec2str(code).c_str());
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(stateMutex);
+        boardCaches.at(address).configs[slot] = {ErrorCode::Success, value};
+    }
     return ErrorCode::Success;
 }
 
-ErrorCode Engine::boardConfigCacheApply(uint8_t) {
-    return ErrorCode::Success;
+ErrorCode Engine::boardConfigCacheApply(uint8_t address) {
+    Bus::Board const& board = boards.at(address);
+    log(Log::Level::Debug, "boardConfigCacheApply(%s)", board.getName().c_str());
+    // Decide from a snapshot, so the writes below do not change which way a
+    // later slot goes.
+    BoardCache const snapshot = getBoardCache(address);
+    ErrorCode result = ErrorCode::Success;
+    for (auto const& entry : board.getConfigs()) {
+        auto const cached = snapshot.configs.find(entry.first);
+        if (cached == snapshot.configs.end()) {
+            continue;
+        }
+        if (cached->second.first != ErrorCode::Success) {
+            cacheConfig(address, entry.first);
+            continue;
+        }
+        nlohmann::json value = cached->second.second;
+        ErrorCode const code = boardConfigSet(address, entry.first, value);
+        if (code != ErrorCode::Success) {
+            result = code;
+        }
+    }
+    return result;
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager

@@ -1,15 +1,126 @@
 #include "engine/Engine.h"
 
+#include "bus/Packet.h"
+
+#include <bitset>
+
 namespace velt::ZRV480::BoardManager::Manager {
 
+using Bus::Packet;
 using Bus::Common::ErrorCode;
 
-void Engine::cacheHeartbeat(uint8_t) {}
+namespace {
 
-void Engine::handleBoardStatus(uint8_t) {}
+// Slot 8 of a board reports this while a battery is being detected; it is
+// no status change and is not kept.
+constexpr uint8_t BatterySlot = 8;
+char const* const BatteryDetect = "BATTERY DETECT";
 
-void Engine::cacheSlot0Status(uint8_t) {}
+constexpr uint16_t CriticalCode = 0x80;
 
-void Engine::cacheSlotNStatus(uint8_t, uint8_t) {}
+} // namespace
+
+void Engine::cacheHeartbeat(uint8_t address) {
+    log(Log::Level::Debug, "cacheHeartbeat(%s)", boards.at(address).getName().c_str());
+    uint32_t uptime = 0;
+    ErrorCode const code = parser.heartbeat(address, uptime);
+    std::lock_guard<std::mutex> lock(stateMutex);
+    boardCaches.at(address).heartbeat = {code, uptime};
+}
+
+void Engine::cacheSlot0Status(uint8_t address) {
+    std::string const& name = boards.at(address).getName();
+    log(Log::Level::Debug, "cacheSlot0Status(%s)", name.c_str());
+    std::bitset<32> status;
+    std::bitset<32> errors;
+    ErrorCode const code =
+        parser.slot0StatusGet(Packet(address, Packet::Command::Status, 0, {}), status, errors);
+    if (code == ErrorCode::Success) {
+        if (errors[0]) {
+            log(Log::Level::Warning, "Fatal error detected on %s (0x%08x)", name.c_str(),
+                static_cast<unsigned>(errors.to_ulong()));
+        }
+        if (status[0]) {
+            log(Log::Level::Warning, "Fatal status detected on %s (0x%08x)", name.c_str(),
+                static_cast<unsigned>(status.to_ulong()));
+        }
+    }
+    std::lock_guard<std::mutex> lock(stateMutex);
+    boardCaches.at(address).statusSlot0 = {code, {status, errors}};
+}
+
+void Engine::handleBoardStatus(uint8_t address) {
+    Bus::Board const& board = boards.at(address);
+    log(Log::Level::Debug, "handleBoardStatus(%s)", board.getName().c_str());
+    cacheSlot0Status(address);
+
+    std::bitset<32> status;
+    std::bitset<32> errors;
+    bool scanned;
+    bool firmwareOk;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        BoardCache const& cache = boardCaches.at(address);
+        status = cache.statusSlot0.second.first;
+        errors = cache.statusSlot0.second.second;
+        scanned = cache.statusScanned;
+        firmwareOk = cache.firmwareOk;
+    }
+    // A slot flagged at the previous pass is read once more after it clears.
+    uint64_t const mask = board.getStatusMask();
+    uint64_t const flagged =
+        (status | errors | prevStatusBits.at(address) | prevErrorBits.at(address)).to_ulong();
+    uint64_t const toRead = (scanned ? flagged : 0xFFFFFFFFu) & mask;
+    bool const readAll = !firmwareOk && !starting;
+    auto const& slots = board.getStatuses();
+    for (unsigned bit = 0; bit < 32; ++bit) {
+        bool const wanted = ((toRead >> bit) & 1) != 0 || (readAll && ((mask >> bit) & 1) != 0);
+        // The mask marks slot numbers modulo 64: a bit may name a slot the
+        // board does not have.
+        if (wanted && slots.count(static_cast<uint8_t>(bit)) != 0) {
+            cacheSlotNStatus(address, static_cast<uint8_t>(bit));
+        }
+    }
+
+    prevStatusBits.at(address) = status;
+    prevErrorBits.at(address) = errors;
+    std::lock_guard<std::mutex> lock(stateMutex);
+    boardCaches.at(address).statusScanned = true;
+}
+
+void Engine::cacheSlotNStatus(uint8_t address, uint8_t slot) {
+    Bus::Board const& board = boards.at(address);
+    std::string const& name = board.getName();
+    log(Log::Level::Debug, "cacheSlotNStatus(%s, %d)", name.c_str(), slot);
+    Signal<>& signal = statusSignals.at(address).at(slot);
+
+    std::pair<uint8_t, std::string> reply{0, ""};
+    ErrorCode const code =
+        parser.slotNStatusGet(Packet(address, Packet::Command::Status, slot, {}), reply);
+    if (slot == BatterySlot && reply.second == BatteryDetect) {
+        return;
+    }
+
+    uint16_t remembered;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        auto& entry = boardCaches.at(address).statuses.at(slot);
+        remembered = entry.second.first;
+        entry = {code, {reply.first, reply.second}};
+    }
+    std::string const& statusName = board.getStatuses().at(slot);
+    bool const changed = reply.first != remembered;
+    if (changed) {
+        bool const critical = reply.first >= CriticalCode;
+        log(critical ? Log::Level::Warning : Log::Level::Info,
+            critical ? "Critical error on %s: %s: %s (0x%02x)"
+                     : "Status changed on %s: %s: %s (0x%02x)",
+            name.c_str(), statusName.c_str(), reply.second.c_str(), reply.first);
+    }
+    if ((changed && code == ErrorCode::Success) || starting) {
+        signal.emit();
+        slotNStatusChanged.emit(name + "/status/" + statusName);
+    }
+}
 
 } // namespace velt::ZRV480::BoardManager::Manager

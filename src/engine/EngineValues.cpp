@@ -1,76 +1,214 @@
 #include "engine/Engine.h"
 
+#include "bus/FlagsFlash.h"
+#include "bus/FlagsSd.h"
+
 namespace velt::ZRV480::BoardManager::Manager {
 
+using Bus::Parser;
+using Bus::Common::ec2str;
 using Bus::Common::ErrorCode;
+using Bus::ValueObjects::Bootloader::FlagsFlash;
+using Bus::ValueObjects::Bootloader::FlagsSd;
 
-ErrorCode Engine::boardTelemetryGet(uint8_t, uint8_t, nlohmann::json&) const {
-    return ErrorCode::Timeout;
+namespace {
+
+// The flags every board's bootloader gets at initialisation: reinstalls and
+// downgrades allowed, and on flash bootloaders the vector table unchecked.
+constexpr unsigned long FlashResetFlags = 0xC1;
+constexpr unsigned long SdResetFlags = 0x30;
+
+// The service console's fixed identity.
+char const* const ServiceName = "ZRV480_Service";
+constexpr uint16_t ServiceBoardVersion = 2;
+
+} // namespace
+
+ErrorCode Engine::boardTelemetryGet(uint8_t address, uint8_t slot, nlohmann::json& value) const {
+    log(Log::Level::Debug, "boardTelemetryGet(%s, %d)", boards.at(address).getName().c_str(), slot);
+    return answerFromCache(address, true, [&](BoardCache const& cache) {
+        auto const found = cache.telemetries.find(slot);
+        if (found == cache.telemetries.end()) {
+            return ErrorCode::Timeout;
+        }
+        value = found->second.second;
+        return found->second.first;
+    });
 }
 
-ErrorCode Engine::boardConfigGet(uint8_t, uint8_t, nlohmann::json&) const {
-    return ErrorCode::Timeout;
+ErrorCode Engine::boardConfigGet(uint8_t address, uint8_t slot, nlohmann::json& value) const {
+    log(Log::Level::Debug, "boardConfigGet(%s, %d)", boards.at(address).getName().c_str(), slot);
+    return answerFromCache(address, true, [&](BoardCache const& cache) {
+        auto const& entry = cache.configs.at(slot);
+        value = entry.second;
+        return entry.first;
+    });
 }
 
-ErrorCode Engine::boardStatusSlot0Get(uint8_t, std::map<uint8_t, bool>&,
-                                      std::map<uint8_t, bool>&) const {
-    return ErrorCode::Timeout;
+ErrorCode Engine::boardStatusSlot0Get(uint8_t address, std::map<uint8_t, bool>& status,
+                                      std::map<uint8_t, bool>& errors) const {
+    Bus::Board const& board = boards.at(address);
+    log(Log::Level::Debug, "boardStatusSlot0Get(%s)", board.getName().c_str());
+    uint64_t const mask = board.getStatusMask();
+    return answerFromCache(address, true, [&](BoardCache const& cache) {
+        auto const& words = cache.statusSlot0.second;
+        for (uint8_t bit = 0; bit < 32; ++bit) {
+            if (((mask >> bit) & 1) != 0) {
+                status[bit] = words.first[bit];
+                errors[bit] = words.second[bit];
+            }
+        }
+        return cache.statusSlot0.first;
+    });
 }
 
-ErrorCode Engine::boardStatusSlotNGet(uint8_t, uint8_t, std::pair<uint64_t, std::string>&) const {
-    return ErrorCode::Timeout;
+ErrorCode Engine::boardStatusSlotNGet(uint8_t address, uint8_t slot,
+                                      std::pair<uint64_t, std::string>& status) const {
+    log(Log::Level::Debug, "boardStatusSlotNGet(%s, %d)", boards.at(address).getName().c_str(),
+        slot);
+    // The last status stays readable while the board is being initialised again.
+    return answerFromCache(address, false, [&](BoardCache const& cache) {
+        auto const& entry = cache.statuses.at(slot);
+        status = {entry.second.first, entry.second.second};
+        return entry.first;
+    });
 }
 
-ErrorCode Engine::boardUptimeGet(uint8_t, uint32_t&) const {
-    return ErrorCode::Timeout;
+ErrorCode Engine::boardUptimeGet(uint8_t address, uint32_t& uptime) const {
+    log(Log::Level::Debug, "uptime(%s)", boards.at(address).getName().c_str());
+    return answerFromCache(address, true, [&](BoardCache const& cache) {
+        uptime = cache.heartbeat.second;
+        return cache.heartbeat.first;
+    });
 }
 
-ErrorCode Engine::boardInfoGet(uint8_t, BoardInfo&) const {
-    return ErrorCode::Timeout;
+ErrorCode Engine::boardInfoGet(uint8_t address, BoardInfo& info) const {
+    if (address == Bus::Schema::AddressService) {
+        info.boardName = ServiceName;
+        info.boardVersion = ServiceBoardVersion;
+        info.firmwareName = ServiceName;
+        std::lock_guard<std::mutex> lock(stateMutex);
+        info.firmwareVersion = serviceConsoleVersion;
+        return ErrorCode::Success;
+    }
+    log(Log::Level::Debug, "boardInfoGet(%s)", boards.at(address).getName().c_str());
+    return answerFromCache(address, true, [&](BoardCache const& cache) {
+        info = cache.boardInfo.second;
+        return cache.boardInfo.first;
+    });
 }
 
-ErrorCode Engine::boardBootloaderFlagsGet(uint8_t, Flags&) const {
-    return ErrorCode::Timeout;
+ErrorCode Engine::boardBootloaderFlagsGet(uint8_t address, Flags& flags) const {
+    log(Log::Level::Debug, "boardBootloaderFlagsGet(%s)", boards.at(address).getName().c_str());
+    return answerFromCache(address, true, [&](BoardCache const& cache) {
+        flags = cache.bootloaderFlags.second;
+        return cache.bootloaderFlags.first;
+    });
 }
 
-ErrorCode Engine::boardBootloaderStatusGet(uint8_t, BootloaderStatus&) const {
-    return ErrorCode::Timeout;
+ErrorCode Engine::boardBootloaderStatusGet(uint8_t address, BootloaderStatus& status) const {
+    log(Log::Level::Debug, "boardBootloaderStatusGet(%s)", boards.at(address).getName().c_str());
+    return answerFromCache(address, true, [&](BoardCache const& cache) {
+        status = cache.bootloaderStatus.second;
+        return cache.bootloaderStatus.first;
+    });
 }
 
-ErrorCode Engine::boardConfigSet(uint8_t, uint8_t, nlohmann::json&) {
-    return ErrorCode::Timeout;
+ErrorCode Engine::boardConfigSet(uint8_t address, uint8_t slot, nlohmann::json& value) {
+    Bus::Board const& board = boards.at(address);
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        if (!boardCaches.at(address).firmwareOk) {
+            return ErrorCode::InvalidBoardVersion;
+        }
+    }
+    auto const found = board.getConfigs().find(slot);
+    if (found == board.getConfigs().end()) {
+        return ErrorCode::BusInvalidSlot;
+    }
+    ErrorCode code = Parser::configValueMatchesType(found->second.type, value);
+    if (code != ErrorCode::Success) {
+        log(Log::Level::Warning, "Skipping %s config %s: %s", board.getName().c_str(),
+            found->second.name.c_str(), ec2str(code).c_str());
+        return code;
+    }
+    code = parser.boardConfigSet(address, slot, found->second.type, value, board);
+    std::lock_guard<std::mutex> lock(stateMutex);
+    boardCaches.at(address).configs[slot] = {code, value};
+    return code;
 }
 
-ErrorCode Engine::lightTransitionColor(uint8_t, uint8_t, Color&) {
-    return ErrorCode::Timeout;
+ErrorCode Engine::lightSlotUsable(uint8_t address, uint8_t slot) const {
+    if (boards.at(address).getConfigs().count(slot) == 0) {
+        return ErrorCode::BusInvalidSlot;
+    }
+    std::lock_guard<std::mutex> lock(stateMutex);
+    return boardCaches.at(address).firmwareOk ? ErrorCode::Success : ErrorCode::InvalidBoardVersion;
 }
 
-ErrorCode Engine::lightTransitionValue(uint8_t, uint8_t, uint8_t&) {
-    return ErrorCode::Timeout;
+ErrorCode Engine::lightTransitionColor(uint8_t address, uint8_t slot, Color& colour) {
+    log(Log::Level::Debug, "lightTransitionColor(%d, %s)", slot, colour.toJson().dump().c_str());
+    ErrorCode code = lightSlotUsable(address, slot);
+    if (code != ErrorCode::Success) {
+        return code;
+    }
+    code = parser.lightTransitionColor(address, slot, colour);
+    std::lock_guard<std::mutex> lock(stateMutex);
+    boardCaches.at(address).configs[slot] = {code, colour.toJson()};
+    return code;
 }
 
-ErrorCode Engine::boardAction(uint8_t, uint8_t) {
-    return ErrorCode::Timeout;
+ErrorCode Engine::lightTransitionValue(uint8_t address, uint8_t slot, uint8_t& value) {
+    log(Log::Level::Debug, "lightTransitionValue(%d, %d)", slot, value);
+    ErrorCode code = lightSlotUsable(address, slot);
+    if (code != ErrorCode::Success) {
+        return code;
+    }
+    code = parser.lightTransitionValue(address, slot, value);
+    std::lock_guard<std::mutex> lock(stateMutex);
+    boardCaches.at(address).configs[slot] = {code, static_cast<unsigned>(value)};
+    return code;
 }
 
-ErrorCode Engine::boardRestoreDefaults(uint8_t) {
-    return ErrorCode::Timeout;
+ErrorCode Engine::boardAction(uint8_t address, uint8_t action) {
+    return parser.boardAction(address, action);
 }
 
-ErrorCode Engine::lightPatternPlay(uint8_t, uint8_t, std::vector<PatternStep> const&, uint8_t) {
-    return ErrorCode::Timeout;
+ErrorCode Engine::boardRestoreDefaults(uint8_t address) {
+    return parser.boardRestoreDefaults(address);
 }
 
-ErrorCode Engine::lightPatternMultiPlay(uint8_t, Patterns const&) {
-    return ErrorCode::Timeout;
+ErrorCode Engine::lightPatternPlay(uint8_t address, uint8_t slot,
+                                   std::vector<PatternStep> const& steps, uint8_t repeat) {
+    return parser.lightPatternPlay(address, slot, steps, repeat);
 }
 
-ErrorCode Engine::boardBootloaderFlagsSet(uint8_t, Flags&) {
-    return ErrorCode::Timeout;
+ErrorCode Engine::lightPatternMultiPlay(uint8_t address, Patterns const& patterns) {
+    ErrorCode result = ErrorCode::Success;
+    for (auto const& [slot, pattern] : patterns) {
+        ErrorCode const code =
+            parser.lightPatternPlay(address, slot, pattern.first, pattern.second);
+        if (code != ErrorCode::Success) {
+            result = code;
+        }
+    }
+    return result;
 }
 
-ErrorCode Engine::boardBootloaderFlagsReset(uint8_t) {
-    return ErrorCode::Timeout;
+ErrorCode Engine::boardBootloaderFlagsSet(uint8_t address, Flags& flags) {
+    ErrorCode const code = parser.boardBootloaderFlagsSet(address, flags);
+    std::lock_guard<std::mutex> lock(stateMutex);
+    boardCaches.at(address).bootloaderFlags = {code, flags};
+    return code;
+}
+
+ErrorCode Engine::boardBootloaderFlagsReset(uint8_t address) {
+    if (address == Bus::Schema::AddressMain) {
+        FlagsSd flags(SdResetFlags);
+        return boardBootloaderFlagsSet(address, flags);
+    }
+    FlagsFlash flags(FlashResetFlags);
+    return boardBootloaderFlagsSet(address, flags);
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager

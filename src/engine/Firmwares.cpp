@@ -1,51 +1,16 @@
 #include "engine/Firmwares.h"
 
+#include "engine/AtomicFile.h"
+
 #include "foundation/Utils.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <optional>
 #include <sstream>
-#include <unistd.h>
 
 namespace velt::ZRV480::BoardManager::Manager {
-
-namespace {
-
-// Writes `text` to a temporary file beside `path`, flushes it to disk and
-// renames it over `path`. On failure errno tells why and `path` is untouched.
-bool replaceFile(std::string const& path, std::string const& text) {
-    std::string const temporary = path + ".tmp";
-    int const fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    size_t written = 0;
-    bool ok = true;
-    while (ok && written < text.size()) {
-        ssize_t const n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = n > 0;
-        written += ok ? static_cast<size_t>(n) : 0;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    int const saved = errno;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        int const reason = errno != 0 ? errno : saved;
-        ::unlink(temporary.c_str());
-        errno = reason;
-    }
-    return ok;
-}
-
-} // namespace
 
 Firmwares::Firmwares(std::map<uint8_t, std::string> names)
     : Logger("Firmwares"), boardNames(std::move(names)) {}
@@ -192,7 +157,7 @@ bool Firmwares::save() const {
         return false;
     }
     log(Log::Level::Info, "Writing '%s'", filePath.c_str());
-    if (!replaceFile(filePath, toJson().dump())) {
+    if (!AtomicFile::write(filePath, toJson().dump())) {
         log(Log::Level::Warning, "Could not write file '%s': %s", filePath.c_str(),
             std::strerror(errno));
         return false;
