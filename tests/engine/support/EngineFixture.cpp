@@ -13,19 +13,26 @@ void EngineFixture::TearDown() {
     engine.reset();
 }
 
-void EngineFixture::rebuildEngine() {
-    engine.reset();
-    engine = std::make_unique<TestEngine>(machine.schema, Engine::Paths{appDir(), copiesDir()});
+std::unique_ptr<TestEngine> makeTestEngine(testsupport::SimulatedMachine const& machine,
+                                           std::string const& appDir,
+                                           std::string const& copiesDir) {
+    auto engine = std::make_unique<TestEngine>(machine.schema, Engine::Paths{appDir, copiesDir});
     // Before anything is sent: the bus reaches the simulator, never the
     // machine's default gateway.
     engine->parser.socketConfigSet(machine.socketConfig());
     {
         std::lock_guard<std::mutex> lock(engine->stateMutex);
-        engine->config.fromJson({{"timeoutMs", TimeoutMs},
-                                 {"retransmissions", Retransmissions},
-                                 {"statusPeriod", StatusPeriodMs}});
+        engine->config.fromJson({{"timeoutMs", EngineFixture::TimeoutMs},
+                                 {"retransmissions", EngineFixture::Retransmissions},
+                                 {"statusPeriod", EngineFixture::StatusPeriodMs}});
     }
-    engine->parser.configSet({TimeoutMs, Retransmissions});
+    engine->parser.configSet({EngineFixture::TimeoutMs, EngineFixture::Retransmissions});
+    return engine;
+}
+
+void EngineFixture::rebuildEngine() {
+    engine.reset();
+    engine = makeTestEngine(machine, appDir(), copiesDir());
 }
 
 void EngineFixture::startBus() {

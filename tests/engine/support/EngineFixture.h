@@ -80,17 +80,23 @@ public:
     }
 };
 
+// An engine on `machine` with the files in `appDir` and `copiesDir`, set up
+// as EngineFixture describes.
+std::unique_ptr<TestEngine> makeTestEngine(testsupport::SimulatedMachine const& machine,
+                                           std::string const& appDir, std::string const& copiesDir);
+
 // An engine on a simulated machine. Its bus points at the simulator before
 // anything starts; requests time out after 30 ms with one retransmission and
 // the monitoring period is 20 ms. Its files live in the machine's scratch
 // directory: "app" (report, firmware images) and "copies" (per-board
 // configuration copies, not created until the engine creates it).
 class EngineFixture : public ::testing::Test {
-protected:
+public:
     static constexpr int64_t TimeoutMs = 30;
     static constexpr uint64_t Retransmissions = 1;
     static constexpr uint32_t StatusPeriodMs = 20;
 
+protected:
     void SetUp() override;
     void TearDown() override;
 
