@@ -1,0 +1,343 @@
+#include "support/EngineFixture.h"
+#include "support/FirmwareImage.h"
+#include "support/LogCapture.h"
+#include "support/UpgradeEvents.h"
+
+#include <filesystem>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace enginetest {
+namespace {
+
+using velt::ZRV480::BoardManager::Manager::Firmwares;
+using velt::ZRV480::BoardManager::Manager::Status;
+using velt::ZRV480::Bus::ValueObjects::BoardInfo;
+using Bytes = std::vector<uint8_t>;
+using Events = std::vector<std::string>;
+using State = Firmwares::State;
+
+constexpr uint8_t Misc = 5;
+constexpr uint8_t Bootloader = 240;
+
+// A board's firmware upload, or one segment of it (0: the header).
+boardsim::Filter upload(uint8_t address, std::optional<uint16_t> segment = std::nullopt) {
+    return boardsim::Filter{address, Misc, Bootloader, 0, segment};
+}
+
+// The boards as they report themselves: each at the version the schema expects.
+BoardInfo const MainInfo{"main", 1, {}, "main", 100};
+BoardInfo const PsuInfo{"psu", 2, {}, "psu", 123};
+BoardInfo const LightInfo{"lights", 1, {}, "lights", 15};
+
+BoardInfo withVersion(BoardInfo info, uint16_t version) {
+    info.firmwareVersion = version;
+    return info;
+}
+
+class EngineFirmwareRuns : public EngineFixture {
+protected:
+    void SetUp() override {
+        EngineFixture::SetUp();
+        events = std::make_unique<UpgradeEvents>(*engine);
+    }
+
+    // A new engine that loads `report` as its "boards-state.json".
+    void restartWithReport(std::string const& report) {
+        machine.dir.write("app/boards-state.json", report);
+        rebuildEngine();
+        events = std::make_unique<UpgradeEvents>(*engine);
+    }
+
+    // Starts the bus and lets the main board and `addresses` answer a heartbeat.
+    void online(std::initializer_list<uint8_t> addresses) {
+        startBus();
+        uint32_t uptime = 0;
+        ASSERT_EQ(engine->parser.heartbeat(Main, uptime), ErrorCode::Success);
+        for (uint8_t address : addresses) {
+            ASSERT_EQ(engine->parser.heartbeat(address, uptime), ErrorCode::Success);
+        }
+    }
+
+    void cacheInfo(uint8_t address, BoardInfo const& info) {
+        engine->editCache(address, [&](BoardCache& cache) {
+            cache.boardInfo = {ErrorCode::Success, info};
+        });
+    }
+
+    // The automatic run as the monitoring thread of a running engine does it.
+    void runAutomatic() {
+        engine->running = true;
+        engine->applyFirmwareUpgrades();
+        engine->running = false;
+    }
+
+    std::string firmwaresDir() const { return appDir() + "/firmwares"; }
+    std::string acceptedDir() const { return firmwaresDir() + "/accepted"; }
+
+    // An image in the firmware directory.
+    Bytes image(std::string const& name, ImageHeader const& fields) {
+        std::filesystem::create_directories(acceptedDir());
+        return writeFirmwareImage(firmwaresDir() + "/" + name, fields);
+    }
+
+    std::string reportText() const { return machine.dir.read("app/boards-state.json"); }
+
+    std::optional<Firmwares::Firmware> report(uint8_t address) const {
+        Firmwares const reports = engine->firmwareUpgradeGet();
+        auto const found = reports.find(address);
+        return found == reports.end() ? std::nullopt : std::make_optional(found->second);
+    }
+
+    Status::FirmwareUpgrade status() const { return engine->getStatus().getFirmwareUpgrade(); }
+
+    std::unique_ptr<UpgradeEvents> events;
+};
+
+void expectReport(std::optional<Firmwares::Firmware> const& report, State state, uint8_t version) {
+    ASSERT_TRUE(report.has_value());
+    EXPECT_EQ(Firmwares::stateToStr(report->state), Firmwares::stateToStr(state));
+    EXPECT_EQ(report->version, version);
+}
+
+TEST_F(EngineFirmwareRuns, ManualUpgradeUploadsOnAWorkerThenAwaitsTheReboot) {
+    online({Psu});
+    cacheInfo(Psu, PsuInfo);
+    std::string const path = machine.dir.path("psu-124.bin");
+    Bytes const bytes = writeFirmwareImage(path, {});
+
+    ASSERT_EQ(engine->boardOtaFirmwareUpgrade(Psu, path, false), ErrorCode::Success);
+    ASSERT_TRUE(events->waitEvents(3));
+    EXPECT_EQ(events->sequence(),
+              (Events{"status InProgress", "finished 1 Success", "status PendingReboot"}));
+    // While the upload ran the report said so.
+    expectReport(events->reportsAtStatus().at(0).find(Psu)->second, State::installing, 124);
+    expectReport(report(Psu), State::pendingReboot, 124);
+    EXPECT_EQ(reportText(), R"({"psu":{"state":"pendingReboot","version":124}})");
+    EXPECT_EQ(status(), Status::FirmwareUpgrade::PendingReboot);
+
+    auto const progress = events->progress();
+    ASSERT_FALSE(progress.empty());
+    for (size_t i = 0; i < progress.size(); ++i) {
+        EXPECT_EQ(progress[i].first, Psu);
+        EXPECT_TRUE(i == 0 || progress[i].second > progress[i - 1].second);
+    }
+    EXPECT_EQ(progress.back().second, 100.0f);
+    EXPECT_EQ(machine.sim.pendingFirmware(Psu), bytes);
+    // A manual upgrade leaves its file where it was.
+    EXPECT_TRUE(std::filesystem::exists(path));
+}
+
+TEST_F(EngineFirmwareRuns, ManualUpgradeRefusedAtOnceChangesNothing) {
+    online({Psu});
+    cacheInfo(Psu, PsuInfo);
+    ImageHeader sameVersion;
+    sameVersion.version = 123;
+    writeFirmwareImage(machine.dir.path("same.bin"), sameVersion);
+    writeFirmwareImage(machine.dir.path("next.bin"), {});
+    machine.dir.write("text.bin", "no image in here");
+    struct Case {
+        char const* what;
+        uint8_t address;
+        std::string file;
+        bool force;
+        ErrorCode expected;
+    };
+    Case const cases[] = {
+        {"not an image", Psu, "text.bin", true, ErrorCode::InvalidParameter},
+        {"no such file", Psu, "missing.bin", true, ErrorCode::InvalidParameter},
+        {"same version", Psu, "same.bin", false, ErrorCode::InvalidParameter},
+        // The light controller's information was never read.
+        {"board never read", Light, "next.bin", true, ErrorCode::Timeout},
+    };
+    for (Case const& c : cases) {
+        EXPECT_EQ(engine->boardOtaFirmwareUpgrade(c.address, machine.dir.path(c.file), c.force),
+                  c.expected)
+            << c.what;
+    }
+    EXPECT_EQ(engine->firmwareUpgradeGet().size(), 0u);
+    EXPECT_EQ(reportText(), "{}");
+    EXPECT_TRUE(engine->otaImages.empty());
+    EXPECT_TRUE(events->sequence().empty());
+    EXPECT_EQ(machine.sim.requestCount(upload(Psu)), 0u);
+}
+
+TEST_F(EngineFirmwareRuns, ManualUploadRefusedByTheBoardIsReportedFailed) {
+    std::string const path = machine.dir.path("psu-124.bin");
+    writeFirmwareImage(path, {});
+    machine.sim.addRule({upload(Psu, 0), boardsim::Action::withResult(0x85)});
+    struct Case {
+        bool otherAwaitsReboot;
+        char const* settled;
+    };
+    // Another board's pending reboot outlives this failure.
+    for (Case const c : {Case{false, "status None"}, Case{true, "status PendingReboot"}}) {
+        SCOPED_TRACE(c.settled);
+        restartWithReport(c.otherAwaitsReboot
+                              ? R"({"lightController":{"state":"pendingReboot","version":16}})"
+                              : "{}");
+        online({Psu});
+        cacheInfo(Psu, PsuInfo);
+        ASSERT_EQ(engine->boardOtaFirmwareUpgrade(Psu, path, false), ErrorCode::Success);
+        ASSERT_TRUE(events->waitEvents(3));
+        EXPECT_EQ(events->sequence(),
+                  (Events{"status InProgress", "finished 1 OtaStorageError", c.settled}));
+        expectReport(report(Psu), State::failed, 124);
+        EXPECT_EQ(Status::firmwareUpgradeToStr(status()), std::string(c.settled).substr(7));
+        EXPECT_FALSE(machine.sim.pendingFirmware(Psu).has_value());
+    }
+}
+
+TEST_F(EngineFirmwareRuns, SecondManualUpgradeWhileOneUploadsFailsAndTheFirstGoesOn) {
+    online({Psu, Light});
+    cacheInfo(Psu, PsuInfo);
+    cacheInfo(Light, LightInfo);
+    std::string const psuImage = machine.dir.path("psu-124.bin");
+    Bytes const psuBytes = writeFirmwareImage(psuImage, {});
+    std::string const lightImage = machine.dir.path("lights-16.bin");
+    writeFirmwareImage(lightImage, {"lights", 16, "lights", 1, "RELEASE"});
+    // The first upload's first segment takes a while to be answered.
+    machine.sim.addRule({upload(Psu, 1), boardsim::Action::delayed(300)});
+
+    ASSERT_EQ(engine->boardOtaFirmwareUpgrade(Psu, psuImage, false), ErrorCode::Success);
+    ASSERT_TRUE(machine.sim.waitFor(upload(Psu, 1), 1, 2000));
+    ASSERT_EQ(engine->boardOtaFirmwareUpgrade(Light, lightImage, false), ErrorCode::Success);
+    ASSERT_TRUE(events->waitEvents(6));
+    EXPECT_EQ(events->sequence(),
+              (Events{"status InProgress", "status InProgress", "finished 16 OtaLimit",
+                      "status None", "finished 1 Success", "status PendingReboot"}));
+    expectReport(report(Light), State::failed, 16);
+    expectReport(report(Psu), State::pendingReboot, 124);
+    EXPECT_EQ(status(), Status::FirmwareUpgrade::PendingReboot);
+    EXPECT_EQ(machine.sim.pendingFirmware(Psu), psuBytes);
+    EXPECT_EQ(machine.sim.requestCount(upload(Light)), 0u);
+}
+
+TEST_F(EngineFirmwareRuns, AutomaticRunInstallsWhatTheSchemaExpectsAndAcceptsTheImages) {
+    // Loaded from an earlier run: the main board's upload failed then.
+    restartWithReport(R"({"mainBoard":{"state":"failed","version":100}})");
+    online({Psu, Light});
+    cacheInfo(Main, withVersion(MainInfo, 99)); // no image for it
+    cacheInfo(Psu, withVersion(PsuInfo, 120));
+    cacheInfo(Light, withVersion(LightInfo, 10));
+    Bytes const psuBytes = image("psu-123.bin", {"psu", 123, "psu", 2, "RELEASE"});
+    image("psu-124.bin", {"psu", 124, "psu", 2, "RELEASE"});
+    Bytes const lightBytes = image("lights-15.bin", {"lights", 15, "lights", 1, "OTA"});
+
+    testsupport::LogCapture log;
+    runAutomatic();
+    std::string const text = log.text();
+
+    EXPECT_EQ(events->sequence(),
+              (Events{"status InProgress", "finished 0 FileNotFound", "finished 1 Success",
+                      "finished 16 Success", "status PendingReboot"}));
+    // The selection as the run began.
+    Firmwares const selected = events->reportsAtStatus().at(0);
+    expectReport(selected.find(Main)->second, State::failed, 100);
+    expectReport(selected.find(Psu)->second, State::pendingInstallation, 123);
+    expectReport(selected.find(Light)->second, State::pendingInstallation, 15);
+
+    EXPECT_EQ(reportText(), R"({"lightController":{"state":"pendingReboot","version":15},)"
+                            R"("mainBoard":{"state":"failed","version":100},)"
+                            R"("psu":{"state":"pendingReboot","version":123}})");
+    EXPECT_EQ(status(), Status::FirmwareUpgrade::PendingReboot);
+    EXPECT_EQ(machine.sim.pendingFirmware(Psu), psuBytes);
+    EXPECT_EQ(machine.sim.pendingFirmware(Light), lightBytes);
+
+    // Installed images leave the firmware directory; the others stay.
+    for (char const* name : {"psu-123.bin", "lights-15.bin"}) {
+        EXPECT_FALSE(std::filesystem::exists(firmwaresDir() + "/" + name)) << name;
+        EXPECT_TRUE(std::filesystem::exists(acceptedDir() + "/" + name)) << name;
+        EXPECT_NE(text.find(std::string("Moved '") + name + "' to '" + acceptedDir() + "'"),
+                  std::string::npos);
+    }
+    EXPECT_TRUE(std::filesystem::exists(firmwaresDir() + "/psu-124.bin"));
+    EXPECT_NE(text.find("[Engine] Could not find firmware for main-R1"), std::string::npos);
+    EXPECT_NE(text.find("Could not complete auto OTA update on mainBoard: FileNotFound"),
+              std::string::npos);
+    EXPECT_NE(text.find("Could not find firmware for ZRV480_Service-R2"), std::string::npos);
+    // Selected images stay until the board is found rebooted.
+    EXPECT_EQ(engine->otaImages.size(), 2u);
+}
+
+TEST_F(EngineFirmwareRuns, LoadedReportWithoutAnImageAwaitsARebootOnlyIfItSaidSo) {
+    struct Case {
+        char const* loaded;
+        State after;
+        char const* finished;
+        char const* settled;
+    };
+    Case const cases[] = {
+        {"pendingReboot", State::pendingReboot, "finished 0 Success", "status PendingReboot"},
+        {"failed", State::failed, "finished 0 FileNotFound", "status None"},
+        {"installing", State::failed, "finished 0 FileNotFound", "status None"},
+        {"pendingInstallation", State::failed, "finished 0 FileNotFound", "status None"},
+    };
+    // The power supply needs an image this run, but its bootloader refuses it.
+    image("psu-123.bin", {"psu", 123, "psu", 2, "RELEASE"});
+    machine.sim.addRule({upload(Psu, 0), boardsim::Action::withResult(0x85)});
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.loaded);
+        restartWithReport(std::string(R"({"mainBoard":{"state":")") + c.loaded +
+                          R"(","version":100}})");
+        online({Psu});
+        cacheInfo(Main, MainInfo);
+        cacheInfo(Psu, withVersion(PsuInfo, 120));
+        cacheInfo(Light, LightInfo);
+        runAutomatic();
+        EXPECT_EQ(events->sequence(), (Events{"status InProgress", c.finished,
+                                              "finished 1 OtaStorageError", c.settled}));
+        expectReport(report(Main), c.after, 100);
+        expectReport(report(Psu), State::failed, 123);
+        // A failed image stays for the next start.
+        EXPECT_TRUE(std::filesystem::exists(firmwaresDir() + "/psu-123.bin"));
+    }
+}
+
+TEST_F(EngineFirmwareRuns, AutomaticRunWithNothingToInstallLeavesEverythingAsItWas) {
+    restartWithReport(R"({"psu":{"state":"failed","version":123}})");
+    online({Psu, Light});
+    cacheInfo(Main, MainInfo);
+    cacheInfo(Psu, PsuInfo);
+    cacheInfo(Light, LightInfo);
+    image("psu-124.bin", {"psu", 124, "psu", 2, "RELEASE"});
+    runAutomatic();
+    EXPECT_TRUE(events->sequence().empty());
+    EXPECT_EQ(reportText(), R"({"psu":{"state":"failed","version":123}})");
+    EXPECT_EQ(status(), Status::FirmwareUpgrade::None);
+    EXPECT_EQ(machine.sim.requestCount(upload(Psu)), 0u);
+}
+
+TEST_F(EngineFirmwareRuns, AutomaticRunStopsBetweenBoardsWhenTheEngineStops) {
+    online({Psu, Light});
+    cacheInfo(Main, MainInfo);
+    cacheInfo(Psu, withVersion(PsuInfo, 120));
+    cacheInfo(Light, withVersion(LightInfo, 10));
+    image("psu-123.bin", {"psu", 123, "psu", 2, "RELEASE"});
+    image("lights-15.bin", {"lights", 15, "lights", 1, "RELEASE"});
+    image("service-1.bin", {"ZRV480_Service", 1, "ZRV480_Service", 2, "RELEASE"});
+    // The stop arrives while the power supply's upload runs.
+    engine->firmwareUpgradeProgress.connect([this](uint8_t address, float) {
+        if (address == Psu) {
+            engine->running = false;
+        }
+    });
+    engine->running = true;
+    testsupport::LogCapture log;
+    engine->applyFirmwareUpgrades();
+    EXPECT_EQ(log.count("Engine stopping: firmware upgrades left for the next start"), 1u);
+
+    EXPECT_EQ(events->sequence(),
+              (Events{"status InProgress", "finished 1 Success", "status PendingReboot"}));
+    expectReport(report(Psu), State::pendingReboot, 123);
+    expectReport(report(Light), State::pendingInstallation, 15);
+    expectReport(report(200), State::pendingInstallation, 1);
+    EXPECT_EQ(machine.sim.requestCount(upload(Light)), 0u);
+    EXPECT_TRUE(machine.sim.files().empty());
+    EXPECT_TRUE(std::filesystem::exists(firmwaresDir() + "/lights-15.bin"));
+}
+
+} // namespace
+} // namespace enginetest
