@@ -1,0 +1,199 @@
+#pragma once
+
+// The device interface: offers the engine to MQTT clients through the
+// service's client. The constructor wires everything once, before the client
+// starts: handlers on the engine's signals, the service's calls, and the
+// topic tree (manager nodes and one subtree per board). Afterwards it works
+// only through those handlers.
+//
+// Threads: tree getters run on the MQTT library's threads, the subscriptions
+// thread and every thread that publishes a node (under the client's tree
+// lock, so no getter calls back into the client's tree). Setters and call
+// handlers run on the MQTT receive thread. Signal handlers run on the
+// emitting thread: monitoring, reboot poll, workers, the start-up and the
+// stopping thread.
+//
+// Locks: fieldsMutex guards the adaptor's own fields (pending reboot ids,
+// `connected`). It is a leaf, never held while publishing or calling the
+// engine: a synchronous reboot holds the engine's online signal while the
+// monitoring thread may be inside that same signal. The engine and the client
+// take their own locks.
+
+#include "device/PendingTransfer.h"
+#include "device/PendingUpgrades.h"
+#include "engine/Engine.h"
+#include "engine/Status.h"
+#include "mqtt/Client.h"
+
+#include "bus/ErrorCode.h"
+#include "foundation/LambdaTree.h"
+#include "foundation/Log.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace velt::ZRV480::BoardManager::Manager {
+
+class MqttAdaptor {
+public:
+    using json = nlohmann::json;
+    using ErrorCode = Bus::Common::ErrorCode;
+    using Result = std::pair<bool, json>;
+    using Getter = LambdaTree::Getter;
+    using Setter = LambdaTree::Setter;
+    using RpcHandler = MQTT::Client::RpcHandler;
+
+    // Both must outlive every emission of the signals the adaptor connects
+    // to; the adaptor keeps them alive as long as it lives.
+    MqttAdaptor(std::shared_ptr<Engine> engine, std::shared_ptr<MQTT::Client> client);
+    // Neither disconnects its handlers nor unregisters its topics.
+    virtual ~MqttAdaptor();
+    MqttAdaptor(MqttAdaptor const&) = delete;
+    MqttAdaptor& operator=(MqttAdaptor const&) = delete;
+
+    // Replies made from an ErrorCode, shared by every handler.
+    // {"code": code, "what": its name}
+    static json codeToJson(ErrorCode code);
+    // {"completed":true[,"data"]} for 0, else the failed reply with codeToJson.
+    static std::string successOrCodeRPC(ErrorCode code, json const& data);
+    // (true, value) for 0, else (false, codeToJson(code)).
+    static Result successOrCodeLT(ErrorCode code, json const& value);
+
+    // Publications (MqttAdaptor.cpp).
+    void onMqttConnected();
+    void onMqttDisconnected();
+    void onStarted();
+    void onStatusChanged(Status const& status);
+    void onSlotNstatusChanged(std::string const topic);
+    void onError(std::string const& text);
+    void onStop();
+    void onBoardOnlineChanged(uint8_t address, bool online);
+
+    // Board subtree (MqttAdaptorBoards.cpp).
+    LambdaTree boardToLambda(uint8_t address);
+    Getter boardStatus(uint8_t address);
+    Getter boardInfo(uint8_t address);
+    Getter boardUptime(uint8_t address);
+    Getter boardBootloaderFlagsGet(uint8_t address);
+    Setter boardBootloaderFlagsSet(uint8_t address);
+    Getter boardBootloaderStatus(uint8_t address);
+    Getter boardTelemetryGet(uint8_t address, uint8_t slot);
+    Getter boardStatusSlotGet(uint8_t address, uint8_t slot);
+    Getter boardConfigGet(uint8_t address, uint8_t slot);
+    Setter boardConfigSet(uint8_t address, uint8_t slot);
+
+    // Board and broadcast actions (MqttAdaptorActions.cpp).
+    RpcHandler boardReboot(uint8_t address);
+    RpcHandler boardRestoreDefaults(uint8_t address);
+    RpcHandler boardAction(uint8_t address, uint8_t action);
+    RpcHandler broadcastReboot();
+    RpcHandler broadcastRestoreDefaults();
+    RpcHandler broadcastHeartbeat();
+
+    // Manager nodes (MqttAdaptorManager.cpp).
+    Getter getManagerInfo();
+    Getter getManagerStatus();
+    Getter getManagerBusStatistics();
+    Getter getManagerMonitorStatistics();
+
+    // Main-board nodes (MqttAdaptorMainBoard.cpp).
+    Getter mainTimestampGet();
+    Setter mainTimestampSet();
+    Getter mainBusStatisticsGet();
+    Getter mainNetworkStatusGet();
+    Getter mainNetworkBoardServerGet();
+    Setter mainNetworkBoardServerSet();
+    Getter mainNetworkDhcpGet();
+    Setter mainNetworkDhcpSet();
+    Getter mainNetworkIpGet();
+    Setter mainNetworkIpSet();
+    Getter mainNetworkDnsGet();
+    Setter mainNetworkDnsSet();
+
+    // Lights (MqttAdaptorLights.cpp).
+    void subscribeLights(uint8_t address);
+    RpcHandler lightPlayPattern(uint8_t address, uint8_t slot, bool color);
+    RpcHandler lightPlayPatternMulti(uint8_t address);
+    RpcHandler lightTransitionColor(uint8_t address, uint8_t slot);
+    RpcHandler lightTransitionValue(uint8_t address, uint8_t slot);
+
+    // Main-board files and security (MqttAdaptorFiles.cpp).
+    RpcHandler mainFileTransmit();
+    RpcHandler mainFileReceive();
+    RpcHandler mainFileDelete();
+    RpcHandler mainFileChecksum();
+    RpcHandler mainSecurityDisarm();
+    RpcHandler mainSecurityPreAuth();
+    RpcHandler mainSecurityPreAuthCancel();
+    void onFileTransmitProgress(float percent);
+    void onFileTransmitFinished(ErrorCode code);
+    void onFileReceiveProgress(float percent);
+    void onFileReceiveFinished(ErrorCode code);
+
+    // Firmware upgrade (MqttAdaptorFirmware.cpp).
+    Getter firmwareUpgradeProgressGet();
+    RpcHandler firmwareUpgradeApply();
+    RpcHandler boardFirmwareUpgrade(uint8_t address);
+    void onFirmwareUpgradeProgress(uint8_t address, float percent);
+    void onFirmwareUpgradeFinished(uint8_t address, ErrorCode code);
+
+    // "[MqttAdaptor] <format>" at the given level.
+    void log(Log::Level level, char const* format, ...) const __attribute__((format(printf, 3, 4)));
+
+private:
+    // Construction steps (MqttAdaptor.cpp).
+    void connectEngineSignals();
+    void subscribeFixedCalls();
+    LambdaTree buildRoot();
+    void subscribeBoardCalls(uint8_t address);
+    void warnNameCollisions() const;
+    bool isConnected() const;
+
+    // The five members of a board's information object.
+    static json boardInfoToJson(Engine::BoardInfo const& info);
+    // A call that runs `action` once and answers with its code.
+    static RpcHandler callHandler(std::function<ErrorCode()> action);
+
+    // Reads a telemetry or configuration slot's cached value.
+    using SlotRead = ErrorCode (Engine::*)(uint8_t, uint8_t, json&) const;
+    Getter slotValueGetter(SlotRead read, uint8_t address, uint8_t slot);
+
+    // Main-board nodes below the main board's "misc" (MqttAdaptorMainBoard.cpp).
+    void insertMainBoardNodes(LambdaTree& misc);
+    // False, with a warning, unless every field is present and a JSON string.
+    bool hasStringMembers(json const& request, std::initializer_list<char const*> fields) const;
+    // The dotted address in `field`; nothing, with a warning naming `label`,
+    // when it is not one.
+    std::optional<Engine::Ip> parseAddressMember(json const& request, char const* field,
+                                                 char const* label) const;
+
+    // Publishes node `path` below the base topic at QoS 0.
+    void publishNode(std::string const& path, MQTT::Retained retained);
+
+    std::shared_ptr<Engine> const engine;
+    std::shared_ptr<MQTT::Client> const client;
+
+    // Main-board files and security: one pending request per direction.
+    PendingTransfer fileTransmitRequest;
+    PendingTransfer fileReceiveRequest;
+    // Firmware upgrade: pending requests and progress steps per board.
+    PendingUpgrades firmwareUpgradeRequests;
+
+    mutable std::mutex fieldsMutex; // guards rebootRequestIds and connected
+    // Board address -> id of the reboot request whose finished notice is due.
+    std::map<uint8_t, std::string> rebootRequestIds;
+    // Between the client's connected and disconnected signals; gates the
+    // status publications.
+    bool connected = false;
+};
+
+} // namespace velt::ZRV480::BoardManager::Manager
