@@ -215,6 +215,14 @@ private:
     void subscriptionsThreadBody();
 
     void dispatch(Message const& message);
+    // The first entry whose key, as a filter, matches topic.
+    template <typename Table>
+    static typename Table::const_iterator firstMatch(Table const& table, std::string const& topic);
+    // Registers a one-shot handler under key in pending, publishes request
+    // and waits for the handler's message: (false, "") on time-out.
+    std::pair<bool, std::string> awaitReply(std::map<std::string, CommandHandler>& pending,
+                                            std::mutex& pendingMutex, std::string const& key,
+                                            Message const& request, uint64_t timeoutMs);
     void publishError(json const& error, std::string const& topic);
 
     // Registers the topics of path's subtree that are not in before and

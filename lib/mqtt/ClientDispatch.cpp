@@ -13,12 +13,57 @@ namespace {
 
 // A one-shot channel for one message: a second fulfilment throws
 // std::future_error, which the dispatcher reports.
-struct ResponseChannel {
+struct ReplyChannel {
     std::promise<Message> promise;
     std::future<Message> future = promise.get_future();
 };
 
+std::string const& keyOf(std::string const& key) {
+    return key;
+}
+
+template <typename Value>
+std::string const& keyOf(std::pair<std::string const, Value> const& entry) {
+    return entry.first;
+}
+
 } // namespace
+
+template <typename Table>
+typename Table::const_iterator Client::firstMatch(Table const& table, std::string const& topic) {
+    auto found = table.begin();
+    while (found != table.end() && !topicMatch(topic, keyOf(*found))) {
+        ++found;
+    }
+    return found;
+}
+
+template std::set<std::string>::const_iterator
+Client::firstMatch(std::set<std::string> const& table, std::string const& topic);
+template std::map<std::string, Client::RpcHandler>::const_iterator
+Client::firstMatch(std::map<std::string, Client::RpcHandler> const& table,
+                   std::string const& topic);
+
+std::pair<bool, std::string> Client::awaitReply(std::map<std::string, CommandHandler>& pending,
+                                                std::mutex& pendingMutex, std::string const& key,
+                                                Message const& request, uint64_t timeoutMs) {
+    auto channel = std::make_shared<ReplyChannel>();
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex);
+        pending[key] = [channel](Message const& reply) { channel->promise.set_value(reply); };
+    }
+    publish(request, false);
+    bool const answered =
+        channel->future.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex);
+        pending.erase(key);
+    }
+    if (!answered) {
+        return {false, ""};
+    }
+    return {true, channel->future.get().payload};
+}
 
 bool Client::subscribeCommand(std::string const& topic, CommandHandler const& handler,
                               bool internal) {
@@ -81,10 +126,7 @@ bool Client::handleReceivedCommandResponse(Message const& message) {
     CommandHandler handler;
     {
         std::lock_guard<std::mutex> lock(pendingCommandsMutex);
-        auto found = pendingCommands.begin();
-        while (found != pendingCommands.end() && !topicMatch(message.topic, found->first)) {
-            ++found;
-        }
+        auto const found = firstMatch(pendingCommands, message.topic);
         if (found == pendingCommands.end()) {
             return false;
         }
@@ -100,10 +142,7 @@ bool Client::handleReceivedCommandInternal(Message const& message) {
     CommandHandler handler;
     {
         std::lock_guard<std::mutex> lock(treeMutex);
-        auto found = commands.begin();
-        while (found != commands.end() && !topicMatch(relative, found->first)) {
-            ++found;
-        }
+        auto const found = firstMatch(commands, relative);
         if (found == commands.end()) {
             return false;
         }
@@ -118,10 +157,7 @@ bool Client::handleReceivedCommandExternal(Message const& message) {
     CommandHandler handler;
     {
         std::lock_guard<std::mutex> lock(treeMutex);
-        auto found = externalCommands.begin();
-        while (found != externalCommands.end() && !topicMatch(message.topic, found->first)) {
-            ++found;
-        }
+        auto const found = firstMatch(externalCommands, message.topic);
         if (found == externalCommands.end()) {
             return false;
         }
@@ -142,7 +178,6 @@ Message Client::makeErrorMessage(json const& error, std::string const& topic) co
 std::pair<bool, std::string> Client::command(std::string const& topic,
                                              std::string const& responseTopic,
                                              std::string const& payload, uint64_t timeoutMs) {
-    auto channel = std::make_shared<ResponseChannel>();
     bool subscribedHere;
     {
         std::lock_guard<std::mutex> lock(treeMutex);
@@ -151,26 +186,13 @@ std::pair<bool, std::string> Client::command(std::string const& topic,
     if (subscribedHere) {
         subscribeExpectedResponse(responseTopic);
     }
-    {
-        std::lock_guard<std::mutex> lock(pendingCommandsMutex);
-        pendingCommands[responseTopic] = [channel](Message const& response) {
-            channel->promise.set_value(response);
-        };
-    }
-    publish(Message(topic, payload, Retained::No, QoS::ExactlyOnce), false);
-    bool const answered =
-        channel->future.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
-    {
-        std::lock_guard<std::mutex> lock(pendingCommandsMutex);
-        pendingCommands.erase(responseTopic);
-    }
+    auto const result =
+        awaitReply(pendingCommands, pendingCommandsMutex, responseTopic,
+                   Message(topic, payload, Retained::No, QoS::ExactlyOnce), timeoutMs);
     if (subscribedHere) {
         unsubscribeExpectedResponse(responseTopic);
     }
-    if (!answered) {
-        return {false, ""};
-    }
-    return {true, channel->future.get().payload};
+    return result;
 }
 
 bool Client::subscribeExpectedResponse(std::string const& topic) {

@@ -1,22 +1,11 @@
 #include "mqtt/Client.h"
 
-#include <chrono>
 #include <exception>
-#include <future>
-#include <memory>
+#include <random>
 
 #include "foundation/Utils.h"
 
 namespace MQTT {
-
-namespace {
-
-struct ReplyChannel {
-    std::promise<Message> promise;
-    std::future<Message> future = promise.get_future();
-};
-
-} // namespace
 
 bool Client::subscribeRpc(std::string const& name, RpcHandler const& handler) {
     {
@@ -124,10 +113,7 @@ bool Client::handleReceivedRpcRequest(Message const& message) {
     RpcHandler handler;
     {
         std::lock_guard<std::mutex> lock(treeMutex);
-        auto found = rpcs.begin();
-        while (found != rpcs.end() && !topicMatch(request.name, found->first)) {
-            ++found;
-        }
+        auto const found = firstMatch(rpcs, request.name);
         if (found == rpcs.end()) {
             return false;
         }
@@ -153,7 +139,6 @@ bool Client::handleReceivedRpcRequest(Message const& message) {
 std::pair<bool, std::string> Client::rpc(std::string const& name, std::string const& payload,
                                          uint64_t timeoutMs) {
     std::uniform_int_distribution<uint64_t> distribution(10000, 99999);
-    auto channel = std::make_shared<ReplyChannel>();
     bool subscribedHere;
     {
         std::lock_guard<std::mutex> lock(treeMutex);
@@ -168,26 +153,14 @@ std::pair<bool, std::string> Client::rpc(std::string const& name, std::string co
         std::lock_guard<std::mutex> lock(randomMutex);
         id = std::to_string(distribution(random));
     }
-    {
-        std::lock_guard<std::mutex> lock(pendingRpcsMutex);
-        pendingRpcs[id] = [channel](Message const& reply) { channel->promise.set_value(reply); };
-    }
-    publish(Message(Utils::combinePath(name, "/request/" + id), payload, Retained::No,
-                    QoS::ExactlyOnce),
-            false);
-    bool const answered =
-        channel->future.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
-    {
-        std::lock_guard<std::mutex> lock(pendingRpcsMutex);
-        pendingRpcs.erase(id);
-    }
+    auto const result = awaitReply(pendingRpcs, pendingRpcsMutex, id,
+                                   Message(Utils::combinePath(name, "/request/" + id), payload,
+                                           Retained::No, QoS::ExactlyOnce),
+                                   timeoutMs);
     if (subscribedHere) {
         unsubscribeExpectedRpc(name);
     }
-    if (!answered) {
-        return {false, ""};
-    }
-    return {true, channel->future.get().payload};
+    return result;
 }
 
 bool Client::subscribeExpectedRpc(std::string const& name) {
@@ -224,11 +197,7 @@ bool Client::handleReceivedRpcResponse(Message const& message) {
     }
     {
         std::lock_guard<std::mutex> lock(treeMutex);
-        auto found = expectedRpcs.begin();
-        while (found != expectedRpcs.end() && !topicMatch(reply.name, *found)) {
-            ++found;
-        }
-        if (found == expectedRpcs.end()) {
+        if (firstMatch(expectedRpcs, reply.name) == expectedRpcs.end()) {
             return false;
         }
     }
