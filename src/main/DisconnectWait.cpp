@@ -1,0 +1,27 @@
+#include "main/DisconnectWait.h"
+
+#include <chrono>
+
+namespace velt::ZRV480::BoardManager {
+
+DisconnectWait::DisconnectWait(MQTT::Client& client) {
+    client.stopping.connect([state = state] {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->stopping = true;
+    });
+    client.disconnected.connect([state = state] {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        if (state->stopping) {
+            state->notified = true;
+            state->changed.notify_all();
+        }
+    });
+}
+
+bool DisconnectWait::wait(int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(state->mutex);
+    return state->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [this] { return state->notified; });
+}
+
+} // namespace velt::ZRV480::BoardManager

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "mqtt/Client.h"
+
+namespace velt::ZRV480::BoardManager {
+
+// After the MQTT client's stop, its disconnection notice arrives later on a
+// library thread and runs the slots of objects that main is about to
+// release; main waits for it (bounded: a client that was not connected gets
+// no notice). Made after every other slot is connected, so its own slot runs
+// last.
+class DisconnectWait {
+public:
+    explicit DisconnectWait(MQTT::Client& client);
+    // True when the notice of a disconnection after a stop has come.
+    bool wait(int timeoutMs) const;
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool stopping = false; // guarded by mutex
+        bool notified = false; // guarded by mutex
+    };
+    // Shared with the slots, which may outlive this object.
+    std::shared_ptr<State> state = std::make_shared<State>();
+};
+
+} // namespace velt::ZRV480::BoardManager
