@@ -113,7 +113,10 @@ void Engine::setFirmwareUpgradeState(Status::FirmwareUpgrade state) {
 }
 
 bool Engine::isBoardOnline(uint8_t address) const {
-    return parser.isOnline(Bus::Schema::AddressMain) && parser.isOnline(address);
+    // Without a main board in the schema nothing is reachable, and the bus
+    // layer keeps no flag for address 0.
+    return boards.count(Bus::Schema::AddressMain) != 0 &&
+           parser.isOnline(Bus::Schema::AddressMain) && parser.isOnline(address);
 }
 
 ErrorCode Engine::answerFromCache(uint8_t address, bool needsInit,

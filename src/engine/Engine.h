@@ -15,7 +15,15 @@
 // 1. lifecycleMutex serialises start, stop and the monitoring restart of a
 //    "device" write. It is held while the monitoring thread is joined, so
 //    nothing that a slot of an engine signal runs may take it: the
-//    monitoring thread's emissions must never wait for it.
+//    monitoring thread's emissions must never wait for it. For the same
+//    reason a caller of stop or setDeviceConfig holds no lock that such a
+//    slot may need (tree, configuration file, publication locks). start
+//    emits boardConfigChanged and stop emits stopped under it: their slots
+//    never call start, stop or setDeviceConfig. Neither stop nor the restart
+//    runs on the monitoring thread (they refuse and log), so no thread is
+//    joined by itself; the thread handle is only touched under this lock.
+//    The monitoring loop runs while keepMonitoring is set; `running` says
+//    whether the engine is started and stays set across a restart.
 // 2. reportFileMutex serialises the writes of "boards-state.json": a save
 //    takes it, copies the report under stateMutex and writes the copy.
 // 3. stateMutex guards the caches, the settings, the report, the manager

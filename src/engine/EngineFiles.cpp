@@ -1,32 +1,135 @@
 #include "engine/Engine.h"
 
+#include "bus/ErrorCode.h"
+#include "engine/AtomicFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <limits>
+
 namespace velt::ZRV480::BoardManager::Manager {
 
 using Bus::Common::ErrorCode;
 
-ErrorCode Engine::mainFileTransmit(std::string const&, std::string const&) {
-    // TODO(engine-life)
-    return ErrorCode::FileNotFound;
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd(fd) {}
+    ~Descriptor() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    Descriptor(Descriptor const&) = delete;
+    Descriptor& operator=(Descriptor const&) = delete;
+    int get() const { return fd; }
+
+private:
+    int const fd;
+};
+
+// Reads exactly `size` bytes; false when the file ends early or a read fails.
+bool readExactly(int fd, std::vector<uint8_t>& bytes, size_t size) {
+    bytes.resize(size);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t const n = ::read(fd, bytes.data() + done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
 }
 
-ErrorCode Engine::mainFileReceive(std::string const&, std::string const&) {
-    // TODO(engine-life)
-    return ErrorCode::FileInternalError;
+// A name beside `path` that no other caller of this process uses.
+std::string temporaryBeside(std::string const& path) {
+    static std::atomic<unsigned> counter{0};
+    return path + ".part." + std::to_string(::getpid()) + "." + std::to_string(++counter);
 }
 
-ErrorCode Engine::mainFileTransmit(std::vector<uint8_t> const&, std::string const&) {
-    // TODO(engine-life)
-    return ErrorCode::Timeout;
+} // namespace
+
+ErrorCode Engine::mainFileTransmit(std::string const& localPath, std::string const& remoteName) {
+    log(Log::Level::Debug, "mainFileTransmit(%s, %s)", localPath.c_str(), remoteName.c_str());
+    Descriptor file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+        log(Log::Level::Warning, "Could not open file '%s'", localPath.c_str());
+        return ErrorCode::FileNotFound;
+    }
+    // Only a regular file has a size to trust, and the main board counts
+    // sizes in 32 bits.
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
+        static_cast<uint64_t>(info.st_size) > std::numeric_limits<uint32_t>::max()) {
+        log(Log::Level::Warning, "Could not check size of file '%s'", localPath.c_str());
+        return ErrorCode::FileSizeError;
+    }
+    std::vector<uint8_t> bytes;
+    if (!readExactly(file.get(), bytes, static_cast<size_t>(info.st_size))) {
+        // Never fill the missing part with zeros and send it as the file.
+        log(Log::Level::Warning, "Could not read file '%s' whole", localPath.c_str());
+        return ErrorCode::FileSizeError;
+    }
+    startWorker([this, bytes = std::move(bytes), remoteName] {
+        fileTransmitFinished.emit(mainFileTransmit(bytes, remoteName));
+    });
+    return ErrorCode::Success;
 }
 
-ErrorCode Engine::mainFileDelete(std::string const&) {
-    // TODO(engine-life)
-    return ErrorCode::Timeout;
+ErrorCode Engine::mainFileReceive(std::string const& localPath, std::string const& remoteName) {
+    log(Log::Level::Debug, "mainFileReceive");
+    // The target is only replaced once every byte has arrived (through a
+    // file beside it renamed over it): a failed fetch leaves it as it was.
+    // Here it is only made sure that a file can be written there.
+    struct stat existing {};
+    bool const isDirectory = ::stat(localPath.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode);
+    std::string const probe = temporaryBeside(localPath);
+    Descriptor file(::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (file.get() >= 0) {
+        ::unlink(probe.c_str());
+    }
+    if (isDirectory || file.get() < 0) {
+        log(Log::Level::Error, "Could not open file '%s'", localPath.c_str());
+        return ErrorCode::FileInternalError;
+    }
+
+    startWorker([this, remoteName, localPath] {
+        std::vector<uint8_t> bytes;
+        ErrorCode result = parser.mainFileReceive(remoteName, bytes);
+        if (result == ErrorCode::Success &&
+            !AtomicFile::write(localPath, reinterpret_cast<char const*>(bytes.data()),
+                               bytes.size())) {
+            log(Log::Level::Error, "Could not open file '%s'", localPath.c_str());
+            result = ErrorCode::FileInternalError;
+        }
+        fileReceiveFinished.emit(result);
+    });
+    return ErrorCode::Success;
 }
 
-ErrorCode Engine::mainFileChecksum(std::string const&, uint32_t&, Md5&) {
-    // TODO(engine-life)
-    return ErrorCode::Timeout;
+ErrorCode Engine::mainFileTransmit(std::vector<uint8_t> const& bytes,
+                                   std::string const& remoteName) {
+    log(Log::Level::Debug, "mainFileTransmit([binary], %s)", remoteName.c_str());
+    return parser.mainFileTransmit(remoteName, bytes, true);
+}
+
+ErrorCode Engine::mainFileDelete(std::string const& remoteName) {
+    return parser.mainFileDelete(remoteName);
+}
+
+ErrorCode Engine::mainFileChecksum(std::string const& remoteName, uint32_t& size, Md5& md5) {
+    return parser.mainFileChecksum(remoteName, size, md5);
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager

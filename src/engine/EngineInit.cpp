@@ -1,29 +1,228 @@
 #include "engine/Engine.h"
 
+#include "bus/ErrorCode.h"
+#include "bus/Schema.h"
+#include "foundation/String.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+
 namespace velt::ZRV480::BoardManager::Manager {
 
+using Bus::Common::ec2str;
 using Bus::Common::ErrorCode;
 
-ErrorCode Engine::boardInitStartup(uint8_t) {
-    // TODO(engine-life)
-    return ErrorCode::Timeout;
+namespace {
+
+// At most this many initialisations fail in a row before the board is left
+// alone until it is rebooted on request.
+constexpr uint32_t MaxInitAttempts = 5;
+// A main-board clock further off than this is worth a warning.
+constexpr int64_t ClockToleranceS = 3600;
+
+} // namespace
+
+ErrorCode Engine::boardInitStartup(uint8_t address) {
+    std::string const& name = boards.at(address).getName();
+    log(Log::Level::Info, "Initializing %s...", name.c_str());
+    if (address != Bus::Schema::AddressMain) {
+        // Behind a silent main board no other board can answer.
+        ErrorCode const mainHeartbeat =
+            readCache(Bus::Schema::AddressMain,
+                      [](BoardCache const& cache) { return cache.heartbeat.first; });
+        if (mainHeartbeat != ErrorCode::Success) {
+            return mainHeartbeat;
+        }
+    }
+    if (!beginInitAttempt(address)) {
+        return ErrorCode::InvalidParameter;
+    }
+
+    cacheHeartbeat(address);
+    ErrorCode result =
+        readCache(address, [](BoardCache const& cache) { return cache.heartbeat.first; });
+    if (result != ErrorCode::Success) {
+        log(Log::Level::Error, "Could not get board heartbeat");
+        return result;
+    }
+
+    BoardInfo info;
+    result = parser.boardInfoGet(address, info);
+    changeCache(address, [&](BoardCache& cache) { cache.boardInfo = {result, info}; });
+    if (result != ErrorCode::Success) {
+        log(Log::Level::Error, "Could not get board info");
+        return result;
+    }
+
+    ErrorCode const flags = boardBootloaderFlagsReset(address);
+    if (flags != ErrorCode::Success) {
+        log(Log::Level::Error, "Could not set %s bootloader flags (%s)", name.c_str(),
+            ec2str(flags).c_str());
+    }
+    cacheBootloaderStatus(address);
+    handleBoardStatus(address);
+    checkRebootMarker(address);
+    if (auto const firmwareResult = checkFirmwareVersion(address)) {
+        return *firmwareResult;
+    }
+
+    if (address == Bus::Schema::AddressMain) {
+        setMainClock();
+    }
+    if (boardConfigCacheFromTempfs(address) != ErrorCode::Success) {
+        boardConfigCacheFromConfigFile(address);
+    }
+    result = boardConfigCacheApply(address);
+    // A value the board refuses is no reason to leave the board unserved.
+    if (result != ErrorCode::Success && result != ErrorCode::BusInvalidValue) {
+        log(Log::Level::Error, "Could not apply config on %s", name.c_str());
+        return result;
+    }
+    return finishInit(address, String::format("Initialized %s", name.c_str()).c_str());
 }
 
-ErrorCode Engine::boardInitEmergency(uint8_t) {
-    // TODO(engine-life)
-    return ErrorCode::Timeout;
+ErrorCode Engine::boardInitEmergency(uint8_t address) {
+    std::string const& name = boards.at(address).getName();
+    if (!beginInitAttempt(address)) {
+        return ErrorCode::InvalidParameter;
+    }
+    log(Log::Level::Info, "boardInitEmergency(%s)", name.c_str());
+
+    BoardInfo info;
+    ErrorCode result = parser.boardInfoGet(address, info);
+    changeCache(address, [&](BoardCache& cache) { cache.boardInfo = {result, info}; });
+    if (result != ErrorCode::Success) {
+        return result;
+    }
+    handleBoardStatus(address);
+    checkRebootMarker(address);
+    if (auto const firmwareResult = checkFirmwareVersion(address)) {
+        return *firmwareResult;
+    }
+
+    // Only the board's own copy: the configuration file is a start-up source.
+    boardConfigCacheFromTempfs(address);
+    result = boardConfigCacheApply(address);
+    if (result != ErrorCode::Success) {
+        log(Log::Level::Error, "Could not apply config on %s: %s", name.c_str(),
+            ec2str(result).c_str());
+        return result;
+    }
+    cacheBootloaderFlags(address);
+    cacheBootloaderStatus(address);
+    return finishInit(address, "Done");
 }
 
-void Engine::boardHadReboot(uint8_t) {
-    // TODO(engine-life)
+void Engine::boardHadReboot(uint8_t address) {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        firmwares.erase(address);
+        otaImages.erase(address);
+    }
+    saveFirmwares();
 }
 
-void Engine::cacheBootloaderStatus(uint8_t) {
-    // TODO(engine-life)
+void Engine::cacheBootloaderStatus(uint8_t address) {
+    log(Log::Level::Debug, "cacheBootloaderStatus(%s)", boards.at(address).getName().c_str());
+    BootloaderStatus status;
+    ErrorCode const result = parser.bootloaderStatusGet(address, status);
+    changeCache(address, [&](BoardCache& cache) { cache.bootloaderStatus = {result, status}; });
 }
 
-void Engine::cacheBootloaderFlags(uint8_t) {
-    // TODO(engine-life)
+void Engine::cacheBootloaderFlags(uint8_t address) {
+    log(Log::Level::Debug, "cacheBootloaderFlags(%d)", address);
+    bool const firmwareOk =
+        readCache(address, [](BoardCache const& cache) { return cache.firmwareOk; });
+    if (!firmwareOk) {
+        changeCache(address, [](BoardCache& cache) {
+            cache.bootloaderFlags = {ErrorCode::InvalidBoardVersion, Flags()};
+        });
+        return;
+    }
+    Flags flags;
+    ErrorCode const result = parser.bootloaderFlagsGet(address, flags);
+    changeCache(address, [&](BoardCache& cache) { cache.bootloaderFlags = {result, flags}; });
+}
+
+bool Engine::beginInitAttempt(uint8_t address) {
+    return changeCache(address, [](BoardCache& cache) {
+        cache.firmwareOk = false;
+        cache.initialized = false;
+        ++cache.initAttempts;
+        return cache.initAttempts <= MaxInitAttempts;
+    });
+}
+
+void Engine::checkRebootMarker(uint8_t address) {
+    int32_t value = 0;
+    // An unreadable cell is no sign of a reboot.
+    if (parser.scratchpadGet(address, ScratchpadCell, value) == ErrorCode::Success &&
+        value != ScratchpadMarker) {
+        boardHadReboot(address);
+    }
+}
+
+std::optional<ErrorCode> Engine::checkFirmwareVersion(uint8_t address) {
+    Board const& board = boards.at(address);
+    unsigned const expected = board.getExpectedFirmwareVersion();
+    unsigned const actual = readCache(
+        address, [](BoardCache const& cache) { return cache.boardInfo.second.firmwareVersion; });
+    if (expected == actual) {
+        changeCache(address, [](BoardCache& cache) { cache.firmwareOk = true; });
+        return std::nullopt;
+    }
+    // Served all the same, as far as a board with unknown firmware can be:
+    // the monitoring loop does not try it again.
+    changeCache(address, [](BoardCache& cache) { cache.initialized = true; });
+    log(Log::Level::Error, "%s: Firmware version not known! (expected=%d, actual=%d)",
+        board.getName().c_str(), expected, actual);
+    ErrorCode const written = writeRebootMarker(address);
+    return written == ErrorCode::Success ? ErrorCode::InvalidBoardVersion : written;
+}
+
+void Engine::setMainClock() {
+    int32_t remote = 0;
+    ErrorCode const read = parser.mainTimestampGet(remote);
+    int32_t local = static_cast<int32_t>(static_cast<uint32_t>(std::time(nullptr)));
+    if (read != ErrorCode::Success) {
+        log(Log::Level::Warning, "Could not get main RTC");
+    } else {
+        log(Log::Level::Info, "Main RTC was %zu, setting to %zu",
+            static_cast<size_t>(static_cast<uint32_t>(remote)),
+            static_cast<size_t>(static_cast<uint32_t>(local)));
+        int32_t const offset =
+            static_cast<int32_t>(static_cast<uint32_t>(local) - static_cast<uint32_t>(remote));
+        if (std::llabs(offset) > ClockToleranceS) {
+            log(Log::Level::Warning, "RTC was off by more than 1h");
+        }
+    }
+    if (parser.mainTimestampSet(local) != ErrorCode::Success) {
+        log(Log::Level::Error, "Could not set main RTC");
+    }
+}
+
+ErrorCode Engine::writeRebootMarker(uint8_t address) {
+    int32_t marker = ScratchpadMarker;
+    ErrorCode const written = parser.scratchpadSet(address, ScratchpadCell, marker);
+    if (written != ErrorCode::Success) {
+        log(Log::Level::Error, "Could not set scratchpad on %s",
+            boards.at(address).getName().c_str());
+    }
+    return written;
+}
+
+ErrorCode Engine::finishInit(uint8_t address, char const* doneLine) {
+    ErrorCode const written = writeRebootMarker(address);
+    if (written != ErrorCode::Success) {
+        return written;
+    }
+    changeCache(address, [](BoardCache& cache) {
+        cache.initialized = true;
+        cache.initAttempts = 0;
+    });
+    log(Log::Level::Info, "%s", doneLine);
+    return ErrorCode::Success;
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager

@@ -1,28 +1,253 @@
 #include "engine/Engine.h"
 
+#include "bus/BusReport.h"
+#include "bus/ErrorCode.h"
+#include "bus/Helpers.h"
+#include "bus/Schema.h"
+
+#include <cstring>
+#include <mutex>
+#include <tuple>
+
 namespace velt::ZRV480::BoardManager::Manager {
 
 using Bus::Common::ErrorCode;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The pause between cycles is taken and reported as idle time in steps of this.
+constexpr std::chrono::milliseconds SleepStep = 50ms;
+// The network, clock and bus report of the main board are read every tenth cycle.
+constexpr uint64_t MiscCycles = 10;
+
+} // namespace
 
 void Engine::monitoringFunction() {
-    // TODO(engine-life)
+    size_t slots = 0;
+    for (auto const& entry : boards) {
+        slots += entry.second.getConfigs().size() + entry.second.getTelemetries().size() + 2;
+    }
+    int const priority = Bus::Common::Helpers::threadPriorityMinGet();
+    int const failure = Bus::Common::Helpers::threadPrioritySet(priority);
+    log(failure == 0 ? Log::Level::Info : Log::Level::Error,
+        "%set transmission priority to min(%d): %s", failure == 0 ? "S" : "Could not s", priority,
+        std::strerror(failure));
+
+    uint64_t batchSize = 0;
+    uint32_t periodMs = 0;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        batchSize = config.getCacheBatchSize();
+        periodMs = config.getStatusPeriod();
+    }
+    log(Log::Level::Info, "Monitoring %d slots in batches of %d*%d every %dms",
+        static_cast<int>(slots), static_cast<int>(batchSize), static_cast<int>(boards.size()),
+        static_cast<int>(periodMs));
+    // Read once: a new period takes effect when the loop is restarted.
+    std::chrono::milliseconds const period(periodMs);
+
+    uint64_t cycle = 0;
+    while (keepMonitoring) {
+        for (auto const& entry : boards) {
+            if (!keepMonitoring) {
+                break;
+            }
+            {
+                std::lock_guard<std::mutex> lock(stateMutex);
+                batchSize = config.getCacheBatchSize();
+            }
+            // A board that timed out hides the boards behind it for this cycle.
+            if (cacheBatch(entry.first, batchSize, cycle) == ErrorCode::Timeout) {
+                break;
+            }
+        }
+        cycle = (cycle + 1) % MiscCycles;
+        monitorSleep(period);
+    }
 }
 
-ErrorCode Engine::cacheBatch(uint8_t, uint64_t, uint64_t) {
-    // TODO(engine-life)
-    return ErrorCode::Timeout;
+ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle) {
+    cacheHeartbeat(address);
+    if (auto const ended = checkOffline(address)) {
+        return *ended;
+    }
+
+    if (isBoardOnline(address)) {
+        uint32_t const attempts =
+            readCache(address, [](BoardCache const& cache) { return cache.initAttempts; });
+        int32_t value = 0;
+        if (parser.scratchpadGet(address, ScratchpadCell, value) == ErrorCode::Success &&
+            value != ScratchpadMarker) {
+            if (attempts > 4) {
+                return ErrorCode::Success; // given up on until a reboot request
+            }
+            log(Log::Level::Warning,
+                "Scratchpad of %s [0x%08x] does not match expected [0x%08x]. Reboot detected!",
+                boards.at(address).getName().c_str(), static_cast<unsigned>(value),
+                static_cast<unsigned>(ScratchpadMarker));
+            rebuildCache(address);
+        }
+        if (!readCache(address, [](BoardCache const& cache) { return cache.initialized; })) {
+            boardInitEmergency(address);
+            boardOnline.emit(address);
+            return ErrorCode::Success;
+        }
+    }
+
+    if (isBoardOnline(address)) {
+        handleBoardStatus(address);
+        recordCacheAge(address, Monitoring::Steps::Status);
+    }
+    if (cycle == 0 && isBoardOnline(address)) {
+        if (address == Bus::Schema::AddressMain) {
+            cacheMainNetwork();
+            cacheMainTimestamp();
+            cacheMainBusStatistics();
+        }
+        recordCacheAge(address, Monitoring::Steps::Misc);
+    }
+    if (isBoardOnline(address)) {
+        cacheNextConfig(address);
+    }
+    for (uint64_t read = 0; read <= batchSize; ++read) {
+        if (!isBoardOnline(address)) {
+            return ErrorCode::Success;
+        }
+        cacheNextTelemetry(address);
+    }
+    return ErrorCode::Success;
+}
+
+std::optional<ErrorCode> Engine::checkOffline(uint8_t address) {
+    ErrorCode const result =
+        readCache(address, [](BoardCache const& cache) { return cache.heartbeat.first; });
+    if (isBoardOnline(address)) {
+        // Remembered as well, so that a second drop-out with the same code
+        // as the first is an edge again.
+        previousHeartbeat[address] = ErrorCode::Success;
+        return std::nullopt;
+    }
+    auto const known = previousHeartbeat.find(address);
+    ErrorCode const previous =
+        known == previousHeartbeat.end() ? ErrorCode::Success : known->second;
+    previousHeartbeat[address] = result;
+    if (result == ErrorCode::Success) {
+        return std::nullopt; // every further step finds the board offline
+    }
+    if (result != previous) {
+        changeCache(address, [](BoardCache& cache) { cache.initialized = false; });
+        boardOffline.emit(address);
+    }
+    return result;
+}
+
+void Engine::rebuildCache(uint8_t address) {
+    BoardCache fresh(boards.at(address));
+    changeCache(address, [&fresh](BoardCache& cache) {
+        fresh.configs = std::move(cache.configs);
+        fresh.initAttempts = cache.initAttempts;
+        cache = std::move(fresh);
+    });
+}
+
+namespace {
+
+// Reads the slot at the board's cursor with `read` and advances the cursor;
+// true when it went back to the first slot. A board without such slots
+// reads nothing.
+template <typename Slots, typename Read>
+bool readAtCursor(typename Slots::const_iterator& next, typename Slots::const_iterator end,
+                  Slots const& slots, Read read) {
+    if (next == end) {
+        return false;
+    }
+    read(next->first);
+    if (++next != end) {
+        return false;
+    }
+    next = slots.begin();
+    return true;
+}
+
+} // namespace
+
+void Engine::cacheNextConfig(uint8_t address) {
+    if (readAtCursor(monitoring.getConfigIts(address), monitoring.getConfigItEnds(address),
+                     boards.at(address).getConfigs(),
+                     [&](uint8_t slot) { cacheConfig(address, slot); })) {
+        recordCacheAge(address, Monitoring::Steps::Config);
+    }
+}
+
+void Engine::cacheNextTelemetry(uint8_t address) {
+    if (readAtCursor(monitoring.getTelemetryIts(address), monitoring.getTelemetryItEnds(address),
+                     boards.at(address).getTelemetries(),
+                     [&](uint8_t slot) { cacheTelemetry(address, slot); })) {
+        recordCacheAge(address, Monitoring::Steps::Telemetry);
+    }
+}
+
+void Engine::recordCacheAge(uint8_t address, Monitoring::Steps step) {
+    auto const now = MonitorStatistics::Clock::now();
+    std::lock_guard<std::mutex> lock(stateMutex);
+    monitorStatistics.setCachAge(address, step, now);
+}
+
+void Engine::monitorSleep(std::chrono::milliseconds period) {
+    using Clock = std::chrono::steady_clock;
+    for (auto slept = 0ms; slept < period && keepMonitoring; slept += SleepStep) {
+        auto const from = Clock::now();
+        {
+            std::unique_lock<std::mutex> lock(monitorWaitMutex);
+            monitorWake.wait_until(lock, from + SleepStep, [this] { return !keepMonitoring; });
+        }
+        std::lock_guard<std::mutex> lock(stateMutex);
+        monitorStatistics.addIdleTime(std::min<Clock::duration>(Clock::now() - from, SleepStep));
+    }
 }
 
 void Engine::cacheMainNetwork() {
-    // TODO(engine-life)
+    log(Log::Level::Debug, "cacheMainNetwork");
+    bool link = false;
+    Mac mac{};
+    Ip ip{};
+    ErrorCode const statusResult = parser.mainNetworkStatusGet(link, mac, ip);
+    uint16_t port = 0;
+    ErrorCode const serverResult = parser.mainNetworkBoardServerGet(port);
+    bool dhcp = false;
+    ErrorCode const dhcpResult = parser.mainNetworkDhcpGet(dhcp);
+    Ip address{};
+    Ip netmask{};
+    Ip gateway{};
+    ErrorCode const ipResult = parser.mainNetworkIpGet(address, netmask, gateway);
+    Ip dns{};
+    ErrorCode const dnsResult = parser.mainNetworkDnsGet(dns);
+    changeCache(Bus::Schema::AddressMain, [&](BoardCache& cache) {
+        cache.mainNetworkStatus = {statusResult, {link, mac, ip}};
+        cache.mainNetworkBoardServer = {serverResult, port};
+        cache.mainNetworkDhcp = {dhcpResult, dhcp};
+        cache.mainNetworkIp = {ipResult, {address, netmask, gateway}};
+        cache.mainNetworkDns = {dnsResult, dns};
+    });
 }
 
 void Engine::cacheMainTimestamp() {
-    // TODO(engine-life)
+    log(Log::Level::Debug, "cacheMainTimestamp");
+    int32_t timestamp = 0;
+    ErrorCode const result = parser.mainTimestampGet(timestamp);
+    changeCache(Bus::Schema::AddressMain, [&](BoardCache& cache) {
+        cache.mainTimestamp = {result, timestamp};
+    });
 }
 
 void Engine::cacheMainBusStatistics() {
-    // TODO(engine-life)
+    log(Log::Level::Debug, "cacheMainBusStatistics");
+    Bus::BusReport report{};
+    ErrorCode const result = parser.mainBusStatisticsGet(report);
+    changeCache(Bus::Schema::AddressMain, [&](BoardCache& cache) {
+        cache.mainBusStatistics = {result, report};
+    });
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager

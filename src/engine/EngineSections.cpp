@@ -1,25 +1,139 @@
 #include "engine/Engine.h"
 
+#include "bus/ErrorCode.h"
+
+#include <mutex>
+
 namespace velt::ZRV480::BoardManager::Manager {
 
+using Bus::Common::ec2str;
 using Bus::Common::ErrorCode;
+using nlohmann::json;
 
-nlohmann::json Engine::getDeviceConfig() const {
-    // TODO(engine-life)
-    return nullptr;
+namespace {
+
+std::string compact(json const& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-void Engine::setDeviceConfig(nlohmann::json const&) {
-    // TODO(engine-life)
+} // namespace
+
+json Engine::getDeviceConfig() const {
+    log(Log::Level::Debug, "boardConfigGet()");
+    json device;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        device = config.toJson();
+    }
+    device["socket"] = parser.socketConfigGet();
+    return device;
 }
 
-nlohmann::json Engine::getBoardsConfig() const {
-    // TODO(engine-life)
-    return nullptr;
+void Engine::setDeviceConfig(json const& device) {
+    log(Log::Level::Debug, "setDeviceConfig(%s)", compact(device).c_str());
+    if (device.is_object() && device.contains("socket")) {
+        parser.socketConfigSet(device.at("socket"));
+    }
+    json settings = device;
+    Bus::Parser::Config bus;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        json const known = config.toJson();
+        // Anything but an object, null or an empty array fails here, before
+        // anything is merged.
+        for (auto it = settings.begin(); it != settings.end();) {
+            it = known.contains(it.key()) ? std::next(it) : settings.erase(it);
+        }
+        if (settings.empty()) {
+            return;
+        }
+        config.fromJson(settings);
+        bus = {static_cast<int64_t>(config.getUdpTimeoutMs()), config.getRetransmit()};
+    }
+    parser.configSet(bus);
+    restartMonitorThread();
 }
 
-void Engine::setBoardsConfig(nlohmann::json const&) {
-    // TODO(engine-life)
+json Engine::getBoardsConfig() const {
+    log(Log::Level::Debug, "getBoardsConfig()");
+    json result;
+    for (auto const& [address, board] : boards) {
+        json document;
+        bool initialized = false;
+        {
+            std::lock_guard<std::mutex> lock(stateMutex);
+            document = config.getBoardConfig(address);
+            initialized = boardCaches.at(address).initialized;
+        }
+        for (auto const& [slot, slotConfig] : board.getConfigs()) {
+            if ((document.is_object() && document.contains(slotConfig.name)) || !initialized) {
+                continue; // a stored value wins; an uninitialised board has no cached one
+            }
+            json value;
+            ErrorCode const result = boardConfigGet(address, slot, value);
+            if (result == ErrorCode::Success) {
+                document[slotConfig.name] = value;
+            } else {
+                log(Log::Level::Warning, "Could not get config option '%s' from '%s': %s",
+                    slotConfig.name.c_str(), board.getName().c_str(), ec2str(result).c_str());
+            }
+        }
+        result[board.getName()] = document;
+    }
+    return result;
+}
+
+void Engine::setBoardsConfig(json const& boardsSection) {
+    log(Log::Level::Debug, "setBoardsConfig(%s)", compact(boardsSection).c_str());
+    if (!boardsSection.is_object()) {
+        return;
+    }
+    for (auto const& [address, board] : boards) {
+        std::string const& name = board.getName();
+        auto const member = boardsSection.find(name);
+        if (member == boardsSection.end()) {
+            continue;
+        }
+        if (!member->is_object()) {
+            log(Log::Level::Warning, "Could not set %s config: json field is not an object",
+                name.c_str());
+            continue;
+        }
+        bool const writable = readCache(
+            address, [](BoardCache const& cache) { return cache.initialized && cache.firmwareOk; });
+        json document = json::object();
+        for (auto const& [slot, slotConfig] : board.getConfigs()) {
+            auto const value = member->find(slotConfig.name);
+            if (value == member->end()) {
+                continue;
+            }
+            if (!writable) {
+                // Checked against the board at its next initialisation.
+                document[slotConfig.name] = *value;
+                continue;
+            }
+            json echoed = *value;
+            if (boardConfigSet(address, slot, echoed) == ErrorCode::Success) {
+                document[slotConfig.name] = echoed;
+            } else {
+                log(Log::Level::Error, "Config for %s on slot '%d' failed with value '%s'",
+                    name.c_str(), slot, compact(*value).c_str());
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(stateMutex);
+            json const stored = config.getBoardConfig(address);
+            if (document.empty()) {
+                document = stored;
+            } else if (stored.is_object()) {
+                for (auto const& [key, storedValue] : stored.items()) {
+                    document.emplace(key, storedValue); // keeps what was just written
+                }
+            }
+            config.setBoardConfig(address, document);
+        }
+        log(Log::Level::Info, "Final %s config is %s", name.c_str(), compact(document).c_str());
+    }
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager
