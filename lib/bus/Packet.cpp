@@ -8,7 +8,7 @@ using Common::ErrorCode;
 
 namespace {
 
-constexpr size_t HeaderSize = 4;
+using Protocol::HeaderSize;
 
 bool isKnownCommand(uint8_t value) {
     switch (static_cast<Packet::Command>(value)) {
@@ -53,8 +53,9 @@ ErrorCode Packet::fromBytes(std::vector<uint8_t> const& bytes, Packet& packet) {
     packet.sequence = bytes[1];
 
     uint8_t const code = bytes[2];
-    if (bytes.size() == HeaderSize && (code & 0xF0) == 0x80) {
-        if (code < 0x81 || code > 0x87) {
+    if (bytes.size() == HeaderSize &&
+        (code & Protocol::ErrorByteMask) == Protocol::ErrorBytePrefix) {
+        if (code < Protocol::ErrorByteFirst || code > Protocol::ErrorByteLast) {
             return ErrorCode::MalformedResponse;
         }
         packet.error = code;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bus/ErrorCode.h"
+#include "bus/Protocol.h"
 
 #include <cstdint>
 #include <string>
@@ -14,21 +15,12 @@ namespace velt::ZRV480::Bus {
 // the command and is exactly four bytes long.
 class Packet {
 public:
-    enum class Command : uint8_t {
-        Status = 0,
-        Telemetry = 1,
-        ConfigGet = 2,
-        ConfigSet = 3,
-        Action = 4,
-        Misc = 5,
-        OTA = 64,
-        Heartbeat = 127,
-    };
+    using Command = Protocol::Command;
 
     // The address every valid reply carries: the service itself.
-    static constexpr uint8_t AddressHost = 201;
+    static constexpr uint8_t AddressHost = Protocol::AddressHost;
     // The address of a request to every board at once.
-    static constexpr uint8_t AddressBroadcast = 255;
+    static constexpr uint8_t AddressBroadcast = Protocol::AddressBroadcast;
 
     // An empty reply for a request to fill.
     Packet();

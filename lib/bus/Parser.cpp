@@ -1,7 +1,7 @@
 #include "bus/Parser.h"
 
 #include "bus/Helpers.h"
-#include "bus/Schema.h"
+#include "bus/Protocol.h"
 
 #include <future>
 #include <limits>
@@ -59,7 +59,7 @@ void Parser::socketConfigSet(nlohmann::json const& settings) {
 }
 
 bool Parser::isOnline(uint8_t address) const {
-    return online.at(Schema::AddressMain) && online.at(address);
+    return online.at(Protocol::AddressMain) && online.at(address);
 }
 
 void Parser::start() {
@@ -102,7 +102,7 @@ ErrorCode Parser::send(Packet const& request, Packet& reply, bool retry,
     uint8_t const address = request.getAddress();
     std::string const name = nameOf(address);
     bool const heartbeat = request.getCommand() == Packet::Command::Heartbeat;
-    if (!online.at(Schema::AddressMain) && !(heartbeat && address == Schema::AddressMain)) {
+    if (!online.at(Protocol::AddressMain) && !(heartbeat && address == Protocol::AddressMain)) {
         log(Log::Level::Warning, "Dropping request to %s: bus offline", name.c_str());
         return ErrorCode::Timeout;
     }
@@ -213,7 +213,7 @@ std::string Parser::nameOf(uint8_t address) const {
 }
 
 void Parser::updateOnline(uint8_t address, ErrorCode result, std::string const& requestText) {
-    std::atomic<bool>& bus = online.at(Schema::AddressMain);
+    std::atomic<bool>& bus = online.at(Protocol::AddressMain);
     std::atomic<bool>& target = online.at(address);
     switch (result) {
     case ErrorCode::Timeout:

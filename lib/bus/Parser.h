@@ -214,9 +214,6 @@ private:
     static const Exchange filePassExchange; // segments of a file transfer
     static const Exchange otaPassExchange;  // segments of a firmware upload
 
-    // Segments of a transfer carry at most this many bytes each.
-    static constexpr size_t segmentSize = 128;
-
     // Sends `request` as `how` says; on Success `payload` is the reply's.
     Common::ErrorCode exchange(Packet const& request, Exchange const& how, std::string const& trace,
                                std::vector<uint8_t>& payload);

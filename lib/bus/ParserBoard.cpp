@@ -1,4 +1,5 @@
 #include "bus/Parser.h"
+#include "bus/Protocol.h"
 #include "foundation/String.h"
 
 namespace velt::ZRV480::Bus {
@@ -8,9 +9,6 @@ using Common::ErrorCode;
 using namespace std::chrono_literals;
 
 namespace {
-constexpr uint8_t miscReboot = 0;
-constexpr uint8_t miscRestoreDefaults = 1;
-
 // Reboots, restores and broadcasts would act twice if repeated: one attempt.
 ErrorCode sendOnce(Parser& parser, Packet const& request) {
     Packet reply;
@@ -45,21 +43,23 @@ ErrorCode Parser::boardAction(uint8_t address, uint8_t action) {
 
 ErrorCode Parser::boardReboot(uint8_t address) {
     log(Log::Level::Info, "boardReboot(%s)", names.at(address).c_str());
-    return sendOnce(*this, Packet(address, Packet::Command::Misc, miscReboot, {}));
+    return sendOnce(*this, Packet(address, Packet::Command::Misc, Protocol::Misc::Reboot, {}));
 }
 
 ErrorCode Parser::boardRestoreDefaults(uint8_t address) {
     log(Log::Level::Info, "boardRestoreDefaults(%s)", names.at(address).c_str());
-    return sendOnce(*this, Packet(address, Packet::Command::Misc, miscRestoreDefaults, {}));
+    return sendOnce(*this,
+                    Packet(address, Packet::Command::Misc, Protocol::Misc::RestoreDefaults, {}));
 }
 
 ErrorCode Parser::broadcastReboot() {
-    return sendOnce(*this, Packet(Packet::AddressBroadcast, Packet::Command::Misc, miscReboot, {}));
+    return sendOnce(
+        *this, Packet(Packet::AddressBroadcast, Packet::Command::Misc, Protocol::Misc::Reboot, {}));
 }
 
 ErrorCode Parser::broadcastRestoreDefaults() {
-    return sendOnce(
-        *this, Packet(Packet::AddressBroadcast, Packet::Command::Misc, miscRestoreDefaults, {}));
+    return sendOnce(*this, Packet(Packet::AddressBroadcast, Packet::Command::Misc,
+                                  Protocol::Misc::RestoreDefaults, {}));
 }
 
 ErrorCode Parser::broadcastHeartbeat() {

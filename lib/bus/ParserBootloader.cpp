@@ -1,7 +1,7 @@
 #include "bus/FlagsFlash.h"
 #include "bus/FlagsSd.h"
 #include "bus/Parser.h"
-#include "bus/Schema.h"
+#include "bus/Protocol.h"
 #include "bus/StatusFlash.h"
 #include "bus/StatusSd.h"
 #include "foundation/String.h"
@@ -18,18 +18,13 @@ using ValueObjects::Bootloader::StatusSd;
 
 namespace {
 
-constexpr uint8_t miscBootloader = 240;
-constexpr uint8_t statusRead = 1;
-constexpr uint8_t flagsRead = 2;
-constexpr uint8_t flagsWrite = 3;
-
 // The main board's bootloader names and numbers its bits differently.
 std::vector<Flags::Flag> const& flagTable(uint8_t address) {
-    return address == Schema::AddressMain ? FlagsSd::sd_flags : FlagsFlash::flash_flags;
+    return address == Protocol::AddressMain ? FlagsSd::sd_flags : FlagsFlash::flash_flags;
 }
 
 Packet bootloaderRequest(uint8_t address, std::vector<uint8_t> const& payload) {
-    return Packet(address, Packet::Command::Misc, miscBootloader, payload);
+    return Packet(address, Packet::Command::Misc, Protocol::Misc::Bootloader, payload);
 }
 
 } // namespace
@@ -37,12 +32,13 @@ Packet bootloaderRequest(uint8_t address, std::vector<uint8_t> const& payload) {
 ErrorCode Parser::bootloaderStatusGet(uint8_t address, Status& status) {
     std::string trace = String::format("bootloaderStatusGet(%s)", names.at(address).c_str());
     std::vector<uint8_t> payload;
-    ErrorCode result = query(bootloaderRequest(address, {statusRead}), trace, 2, false, payload);
+    ErrorCode result = query(bootloaderRequest(address, {Protocol::Bootloader::StatusRead}), trace,
+                             2, false, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
     uint16_t word = uint16At(payload, 0);
-    if (address == Schema::AddressMain) {
+    if (address == Protocol::AddressMain) {
         status = StatusSd(word);
     } else {
         status = StatusFlash(word);
@@ -54,7 +50,8 @@ ErrorCode Parser::bootloaderStatusGet(uint8_t address, Status& status) {
 ErrorCode Parser::bootloaderFlagsGet(uint8_t address, Flags& flags) {
     std::string trace = String::format("boardOtaBootloaderFlagsGet %d", address);
     std::vector<uint8_t> payload;
-    ErrorCode result = query(bootloaderRequest(address, {flagsRead}), trace, 2, false, payload);
+    ErrorCode result = query(bootloaderRequest(address, {Protocol::Bootloader::FlagsRead}), trace,
+                             2, false, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -67,16 +64,17 @@ ErrorCode Parser::bootloaderFlagsSet(uint8_t address, Flags& flags) {
     // Encoded by the names of the target board's table, whatever table the
     // caller's object holds.
     Flags encoded = flags;
-    if (address == Schema::AddressMain) {
+    if (address == Protocol::AddressMain) {
         encoded = FlagsSd(flags);
     } else {
         encoded = FlagsFlash(flags);
     }
     uint16_t word = static_cast<uint16_t>(encoded.toBitset().to_ulong());
     std::vector<uint8_t> payload;
-    ErrorCode result = query(bootloaderRequest(address, {flagsWrite, static_cast<uint8_t>(word),
-                                                         static_cast<uint8_t>(word >> 8)}),
-                             trace, 2, false, payload);
+    ErrorCode result = query(
+        bootloaderRequest(address, {Protocol::Bootloader::FlagsWrite, static_cast<uint8_t>(word),
+                                    static_cast<uint8_t>(word >> 8)}),
+        trace, 2, false, payload);
     if (result != ErrorCode::Success) {
         return result;
     }

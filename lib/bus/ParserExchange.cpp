@@ -1,4 +1,5 @@
 #include "bus/Parser.h"
+#include "bus/Protocol.h"
 
 namespace velt::ZRV480::Bus {
 
@@ -59,7 +60,7 @@ ErrorCode Parser::transferPasses(uint64_t restarts, char const* retryText, char 
 }
 
 bool Parser::segmentCount(size_t length, uint16_t& count) {
-    size_t segments = (length + segmentSize - 1) / segmentSize;
+    size_t segments = (length + Protocol::SegmentSize - 1) / Protocol::SegmentSize;
     if (segments > UINT16_MAX) {
         return false;
     }
@@ -69,8 +70,8 @@ bool Parser::segmentCount(size_t length, uint16_t& count) {
 
 void Parser::segmentAppend(std::vector<uint8_t>& payload, std::vector<uint8_t> const& data,
                            uint32_t k) {
-    size_t begin = (k - 1) * segmentSize;
-    size_t end = std::min(begin + segmentSize, data.size());
+    size_t begin = (k - 1) * Protocol::SegmentSize;
+    size_t end = std::min(begin + Protocol::SegmentSize, data.size());
     payload.insert(payload.end(), data.begin() + begin, data.begin() + end);
 }
 

@@ -1,6 +1,6 @@
 #include "bus/Helpers.h"
 #include "bus/Parser.h"
-#include "bus/Schema.h"
+#include "bus/Protocol.h"
 #include "foundation/String.h"
 
 #include <algorithm>
@@ -12,14 +12,6 @@ using Common::ErrorCode;
 using Common::Helpers;
 
 namespace {
-
-constexpr uint8_t miscFiles = 241;
-
-constexpr uint8_t fileOpen = 0;
-constexpr uint8_t fileWrite = 1;
-constexpr uint8_t fileRead = 2;
-constexpr uint8_t fileDelete = 3;
-constexpr uint8_t fileChecksum = 4;
 
 constexpr char const* retryText = "Got Timeout, re-trying transmission...";
 constexpr char const* stopText = "Too many timeouts, stopping transmission!";
@@ -37,9 +29,9 @@ std::vector<uint8_t> segmentRequest(uint8_t subCommand, uint8_t handle, uint16_t
 ErrorCode Parser::fileRequest(std::vector<uint8_t> const& request, Exchange const& how,
                               std::string const& trace, std::vector<uint8_t>& payload,
                               ErrorCode& result) {
-    ErrorCode sent =
-        exchange(Packet(Schema::AddressMain, Packet::Command::Misc, miscFiles, request), how, trace,
-                 payload);
+    ErrorCode sent = exchange(
+        Packet(Protocol::AddressMain, Packet::Command::Misc, Protocol::Misc::Files, request), how,
+        trace, payload);
     if (sent != ErrorCode::Success) {
         return sent;
     }
@@ -58,7 +50,7 @@ ErrorCode Parser::mainFileOpen(std::string const& name, uint8_t& handle) {
         log(Log::Level::Warning, "%s : the name holds a zero byte", trace.c_str());
         return ErrorCode::MalformedRequest;
     }
-    std::vector<uint8_t> request{fileOpen};
+    std::vector<uint8_t> request{Protocol::File::Open};
     request.insert(request.end(), name.begin(), name.end());
     request.push_back(0);
     std::vector<uint8_t> payload;
@@ -107,7 +99,7 @@ ErrorCode Parser::mainFileTransmit(std::string const& name, std::vector<uint8_t>
         log(Log::Level::Info, "File Descriptor already open, returning known");
         handle = static_cast<uint8_t>(openFile->second);
     }
-    std::vector<uint8_t> header = segmentRequest(fileWrite, handle, 0);
+    std::vector<uint8_t> header = segmentRequest(Protocol::File::Write, handle, 0);
     uint32Append(header, static_cast<uint32_t>(data.size()));
     uint16Append(header, count);
     return transferPasses(configGet().retransmit, retryText, stopText,
@@ -128,7 +120,8 @@ ErrorCode Parser::fileTransmitPass(uint8_t handle, std::string const& trace,
         return result;
     }
     for (uint32_t k = 1; k <= count; ++k) {
-        std::vector<uint8_t> segment = segmentRequest(fileWrite, handle, static_cast<uint16_t>(k));
+        std::vector<uint8_t> segment =
+            segmentRequest(Protocol::File::Write, handle, static_cast<uint16_t>(k));
         segmentAppend(segment, data, k);
         sent = fileRequest(segment, filePassExchange, trace, payload, result);
         if (sent != ErrorCode::Success) {
@@ -164,8 +157,8 @@ ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, std::
                                   std::vector<uint8_t>& data) {
     std::vector<uint8_t> payload;
     ErrorCode result = ErrorCode::Success;
-    ErrorCode sent =
-        fileRequest(segmentRequest(fileRead, handle, 0), filePassExchange, trace, payload, result);
+    ErrorCode sent = fileRequest(segmentRequest(Protocol::File::Read, handle, 0), filePassExchange,
+                                 trace, payload, result);
     if (sent != ErrorCode::Success) {
         return sent;
     }
@@ -181,7 +174,7 @@ ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, std::
     // A new pass starts again from an empty buffer.
     data.clear();
     for (uint32_t k = 1; k <= count; ++k) {
-        sent = fileRequest(segmentRequest(fileRead, handle, static_cast<uint16_t>(k)),
+        sent = fileRequest(segmentRequest(Protocol::File::Read, handle, static_cast<uint16_t>(k)),
                            filePassExchange, trace, payload, result);
         if (sent != ErrorCode::Success) {
             return sent;
@@ -189,9 +182,9 @@ ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, std::
         log(Log::Level::Debug, "payload: %s ", Helpers::hexStr(payload, true).c_str());
         // A segment holds at most 128 bytes of the file: a longer reply is
         // no segment of it, and its bytes must not end up in the file.
-        if (payload.size() > 2 + segmentSize) {
+        if (payload.size() > 2 + Protocol::SegmentSize) {
             log(Log::Level::Warning, "File %s segment %u/%d : %zu bytes, at most %zu expected",
-                name.c_str(), k, count, payload.size() - 2, segmentSize);
+                name.c_str(), k, count, payload.size() - 2, Protocol::SegmentSize);
             return ErrorCode::MalformedResponse;
         }
         data.insert(data.end(), payload.begin() + 2, payload.end());
@@ -234,7 +227,7 @@ ErrorCode Parser::mainFileDelete(std::string const& name) {
         return ErrorCode::FileLimit;
     }
     std::vector<uint8_t> payload;
-    return fileHandleRequest(name, trace, fileDelete, "delete", payload);
+    return fileHandleRequest(name, trace, Protocol::File::Delete, "delete", payload);
 }
 
 ErrorCode Parser::mainFileChecksum(std::string const& name, uint32_t& size,
@@ -246,7 +239,8 @@ ErrorCode Parser::mainFileChecksum(std::string const& name, uint32_t& size,
         return ErrorCode::FileLimit;
     }
     std::vector<uint8_t> payload;
-    ErrorCode result = fileHandleRequest(name, trace, fileChecksum, "checksum", payload);
+    ErrorCode result =
+        fileHandleRequest(name, trace, Protocol::File::Checksum, "checksum", payload);
     if (result != ErrorCode::Success) {
         return result;
     }

@@ -1,6 +1,7 @@
 #include "bus/CRC.h"
 #include "bus/Helpers.h"
 #include "bus/Parser.h"
+#include "bus/Protocol.h"
 #include "foundation/String.h"
 
 namespace velt::ZRV480::Bus {
@@ -11,11 +12,8 @@ using Common::Helpers;
 
 namespace {
 
-constexpr uint8_t miscBootloader = 240;
-constexpr uint8_t bootloaderSegment = 0;
-
 std::vector<uint8_t> segmentRequest(uint16_t k) {
-    return {bootloaderSegment, static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8)};
+    return {Protocol::Bootloader::Segment, static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8)};
 }
 
 } // namespace
@@ -57,8 +55,9 @@ ErrorCode Parser::firmwarePass(uint8_t address, std::string const& trace,
             segmentAppend(request, image, k);
         }
         std::vector<uint8_t> payload;
-        ErrorCode sent = exchange(Packet(address, Packet::Command::Misc, miscBootloader, request),
-                                  otaPassExchange, trace, payload);
+        ErrorCode sent =
+            exchange(Packet(address, Packet::Command::Misc, Protocol::Misc::Bootloader, request),
+                     otaPassExchange, trace, payload);
         if (sent != ErrorCode::Success) {
             return sent;
         }

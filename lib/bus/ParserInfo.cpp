@@ -1,4 +1,5 @@
 #include "bus/Parser.h"
+#include "bus/Protocol.h"
 #include "foundation/String.h"
 
 #include <algorithm>
@@ -8,24 +9,12 @@ namespace velt::ZRV480::Bus {
 using Common::ErrorCode;
 using ValueObjects::BoardInfo;
 
-namespace {
-
-constexpr uint8_t miscBoardInfo = 2;
-constexpr uint8_t miscScratchpad = 255;
-constexpr uint8_t scratchpadRead = 0;
-constexpr uint8_t scratchpadWrite = 1;
-constexpr uint8_t scratchpadErase = 2;
-constexpr size_t boardIdSize = 16;
-constexpr size_t patternStepsMax = 255;
-
-} // namespace
-
 ErrorCode Parser::boardInfoGet(uint8_t address, BoardInfo& info) {
     std::string trace = String::format("boardInfoGet(%s)", names.at(address).c_str());
     std::vector<uint8_t> payload;
     // A record is at least 4 bytes long.
-    ErrorCode result =
-        query(Packet(address, Packet::Command::Misc, miscBoardInfo, {}), trace, 4, false, payload);
+    ErrorCode result = query(Packet(address, Packet::Command::Misc, Protocol::Misc::BoardInfo, {}),
+                             trace, 4, false, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -42,7 +31,7 @@ ErrorCode Parser::boardInfoGet(uint8_t address, BoardInfo& info) {
         return ErrorCode::MalformedResponse;
     }
     size_t rest = static_cast<size_t>(payload.end() - boardEnd) - 1;
-    if (rest != 0 && rest < 1 + boardIdSize) {
+    if (rest != 0 && rest < 1 + Protocol::BoardIdSize) {
         return ErrorCode::MalformedResponse;
     }
     size_t versionAt = static_cast<size_t>(firmwareEnd - payload.begin()) + 1;
@@ -51,7 +40,7 @@ ErrorCode Parser::boardInfoGet(uint8_t address, BoardInfo& info) {
     info.boardName.assign(boardBegin, boardEnd);
     info.boardVersion = rest == 0 ? 0 : boardEnd[1];
     if (rest != 0) {
-        std::copy_n(boardEnd + 2, boardIdSize, info.boardId.begin());
+        std::copy_n(boardEnd + 2, Protocol::BoardIdSize, info.boardId.begin());
     }
     return ErrorCode::Success;
 }
@@ -60,9 +49,9 @@ ErrorCode Parser::scratchpadGet(uint8_t address, uint8_t index, int32_t& value) 
     std::string trace =
         String::format("scratchpadGet(%s, %d, %d)", names.at(address).c_str(), index, value);
     std::vector<uint8_t> payload;
-    ErrorCode result =
-        query(Packet(address, Packet::Command::Misc, miscScratchpad, {scratchpadRead, index}),
-              trace, 4, true, payload);
+    ErrorCode result = query(Packet(address, Packet::Command::Misc, Protocol::Misc::Scratchpad,
+                                    {Protocol::Scratchpad::Read, index}),
+                             trace, 4, true, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -74,11 +63,12 @@ ErrorCode Parser::scratchpadGet(uint8_t address, uint8_t index, int32_t& value) 
 ErrorCode Parser::scratchpadSet(uint8_t address, uint8_t index, int32_t& value) {
     std::string trace =
         String::format("scratchpadSet(%s, %d, %d)", names.at(address).c_str(), index, value);
-    std::vector<uint8_t> request{scratchpadWrite, index};
+    std::vector<uint8_t> request{Protocol::Scratchpad::Write, index};
     uint32Append(request, static_cast<uint32_t>(value));
     std::vector<uint8_t> echo;
-    ErrorCode result = query(Packet(address, Packet::Command::Misc, miscScratchpad, request), trace,
-                             4, true, echo);
+    ErrorCode result =
+        query(Packet(address, Packet::Command::Misc, Protocol::Misc::Scratchpad, request), trace, 4,
+              true, echo);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -90,17 +80,18 @@ ErrorCode Parser::scratchpadSet(uint8_t address, uint8_t index, int32_t& value) 
 ErrorCode Parser::scratchpadClear(uint8_t address) {
     std::string trace = String::format("scratchpadClear(%s)", names.at(address).c_str());
     std::vector<uint8_t> reply;
-    return query(Packet(address, Packet::Command::Misc, miscScratchpad, {scratchpadErase}), trace,
-                 0, false, reply);
+    return query(Packet(address, Packet::Command::Misc, Protocol::Misc::Scratchpad,
+                        {Protocol::Scratchpad::Erase}),
+                 trace, 0, false, reply);
 }
 
 ErrorCode Parser::lightPatternPlay(uint8_t address, uint8_t slot,
                                    std::vector<Light::PatternStep> const& steps, uint8_t repeat) {
     std::string trace = String::format("lightPlayPattern %d", slot);
     // The count byte could not describe a longer pattern.
-    if (steps.size() > patternStepsMax) {
+    if (steps.size() > Protocol::PatternStepsMax) {
         log(Log::Level::Warning, "%s : %zu steps, at most %zu fit one pattern", trace.c_str(),
-            steps.size(), patternStepsMax);
+            steps.size(), Protocol::PatternStepsMax);
         return ErrorCode::MalformedRequest;
     }
     std::vector<uint8_t> request{static_cast<uint8_t>(steps.size()), repeat};

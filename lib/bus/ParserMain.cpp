@@ -1,5 +1,5 @@
 #include "bus/Parser.h"
-#include "bus/Schema.h"
+#include "bus/Protocol.h"
 #include "foundation/String.h"
 
 #include <algorithm>
@@ -10,24 +10,8 @@ using Common::ErrorCode;
 
 namespace {
 
-constexpr uint8_t miscClock = 3;
-constexpr uint8_t miscNetwork = 4;
-constexpr uint8_t miscSecurity = 5;
-constexpr uint8_t miscBusReport = 6;
-constexpr uint8_t miscDisarm = 241;
-
-constexpr uint8_t networkStatus = 0;
-constexpr uint8_t networkBoardServer = 1;
-constexpr uint8_t networkDhcp = 2;
-constexpr uint8_t networkIp = 3;
-constexpr uint8_t networkDns = 4;
-
-constexpr uint8_t securityPreAuth = 3;
-constexpr uint8_t disarmRequest = 1;
-constexpr size_t passwordHashLength = 64;
-
 Packet mainRequest(uint8_t slot, std::vector<uint8_t> const& payload) {
-    return Packet(Schema::AddressMain, Packet::Command::Misc, slot, payload);
+    return Packet(Protocol::AddressMain, Packet::Command::Misc, slot, payload);
 }
 
 template <size_t N>
@@ -60,17 +44,18 @@ Packet secretRequest(uint8_t slot, std::vector<uint8_t> const& payload) {
 }
 
 Packet preAuthRequest(std::string const& hash, std::string const& salt) {
-    std::vector<uint8_t> payload{securityPreAuth, 0};
+    std::vector<uint8_t> payload{Protocol::Security::PreAuth, 0};
     textAppend(payload, hash);
     textAppend(payload, salt);
-    return secretRequest(miscSecurity, payload);
+    return secretRequest(Protocol::Misc::Security, payload);
 }
 
 } // namespace
 
 ErrorCode Parser::mainTimestampGet(int32_t& timestamp) {
     std::vector<uint8_t> payload;
-    ErrorCode result = query(mainRequest(miscClock, {}), "mainTimestampGet()", 4, true, payload);
+    ErrorCode result =
+        query(mainRequest(Protocol::Misc::Clock, {}), "mainTimestampGet()", 4, true, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -81,14 +66,14 @@ ErrorCode Parser::mainTimestampGet(int32_t& timestamp) {
 
 ErrorCode Parser::mainTimestampSet(int32_t& timestamp) {
     log(Log::Level::Debug, "mainTimestampSet(%d)", timestamp);
-    return int32Set(mainRequest(miscClock, {}), timestamp);
+    return int32Set(mainRequest(Protocol::Misc::Clock, {}), timestamp);
 }
 
 ErrorCode Parser::mainNetworkStatusGet(bool& link, std::array<uint8_t, 6>& mac,
                                        std::array<uint8_t, 4>& ip) {
     std::vector<uint8_t> payload;
-    ErrorCode result = query(mainRequest(miscNetwork, {networkStatus}), "mainNetworkStatusGet", 11,
-                             false, payload);
+    ErrorCode result = query(mainRequest(Protocol::Misc::Network, {Protocol::Network::Status}),
+                             "mainNetworkStatusGet", 11, false, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -100,7 +85,7 @@ ErrorCode Parser::mainNetworkStatusGet(bool& link, std::array<uint8_t, 6>& mac,
 
 ErrorCode Parser::mainNetworkBoardServerGet(uint16_t& port) {
     std::vector<uint8_t> payload;
-    ErrorCode result = query(mainRequest(miscNetwork, {networkBoardServer}),
+    ErrorCode result = query(mainRequest(Protocol::Misc::Network, {Protocol::Network::BoardServer}),
                              "mainNetworkBoardServerGet", 2, false, payload);
     if (result != ErrorCode::Success) {
         return result;
@@ -110,11 +95,11 @@ ErrorCode Parser::mainNetworkBoardServerGet(uint16_t& port) {
 }
 
 ErrorCode Parser::mainNetworkBoardServerSet(uint16_t& port) {
-    std::vector<uint8_t> request{networkBoardServer};
+    std::vector<uint8_t> request{Protocol::Network::BoardServer};
     uint16Append(request, port);
     std::vector<uint8_t> echo;
-    ErrorCode result =
-        query(mainRequest(miscNetwork, request), "mainNetworkBoardServerSet", 2, false, echo);
+    ErrorCode result = query(mainRequest(Protocol::Misc::Network, request),
+                             "mainNetworkBoardServerSet", 2, false, echo);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -124,8 +109,8 @@ ErrorCode Parser::mainNetworkBoardServerSet(uint16_t& port) {
 
 ErrorCode Parser::mainNetworkDhcpGet(bool& dhcp) {
     std::vector<uint8_t> payload;
-    ErrorCode result =
-        query(mainRequest(miscNetwork, {networkDhcp}), "mainNetworkDhcpGet", 1, false, payload);
+    ErrorCode result = query(mainRequest(Protocol::Misc::Network, {Protocol::Network::Dhcp}),
+                             "mainNetworkDhcpGet", 1, false, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -135,9 +120,9 @@ ErrorCode Parser::mainNetworkDhcpGet(bool& dhcp) {
 
 ErrorCode Parser::mainNetworkDhcpSet(bool& dhcp) {
     std::vector<uint8_t> echo;
-    ErrorCode result =
-        query(mainRequest(miscNetwork, {networkDhcp, dhcp ? uint8_t{1} : uint8_t{0}}),
-              "mainNetworkDhcpSet", 1, false, echo);
+    ErrorCode result = query(mainRequest(Protocol::Misc::Network,
+                                         {Protocol::Network::Dhcp, dhcp ? uint8_t{1} : uint8_t{0}}),
+                             "mainNetworkDhcpSet", 1, false, echo);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -148,8 +133,8 @@ ErrorCode Parser::mainNetworkDhcpSet(bool& dhcp) {
 ErrorCode Parser::mainNetworkIpGet(std::array<uint8_t, 4>& ip, std::array<uint8_t, 4>& netmask,
                                    std::array<uint8_t, 4>& gateway) {
     std::vector<uint8_t> payload;
-    ErrorCode result =
-        query(mainRequest(miscNetwork, {networkIp}), "mainNetworkIpGet", 12, false, payload);
+    ErrorCode result = query(mainRequest(Protocol::Misc::Network, {Protocol::Network::Ip}),
+                             "mainNetworkIpGet", 12, false, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -161,13 +146,13 @@ ErrorCode Parser::mainNetworkIpGet(std::array<uint8_t, 4>& ip, std::array<uint8_
 
 ErrorCode Parser::mainNetworkIpSet(std::array<uint8_t, 4>& ip, std::array<uint8_t, 4>& netmask,
                                    std::array<uint8_t, 4>& gateway) {
-    std::vector<uint8_t> request{networkIp};
+    std::vector<uint8_t> request{Protocol::Network::Ip};
     arrayAppend(request, ip);
     arrayAppend(request, netmask);
     arrayAppend(request, gateway);
     std::vector<uint8_t> echo;
     ErrorCode result =
-        query(mainRequest(miscNetwork, request), "mainNetworkIpSet", 12, false, echo);
+        query(mainRequest(Protocol::Misc::Network, request), "mainNetworkIpSet", 12, false, echo);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -179,8 +164,8 @@ ErrorCode Parser::mainNetworkIpSet(std::array<uint8_t, 4>& ip, std::array<uint8_
 
 ErrorCode Parser::mainNetworkDnsGet(std::array<uint8_t, 4>& dns) {
     std::vector<uint8_t> payload;
-    ErrorCode result =
-        query(mainRequest(miscNetwork, {networkDns}), "mainNetworkDnsGet", 4, false, payload);
+    ErrorCode result = query(mainRequest(Protocol::Misc::Network, {Protocol::Network::Dns}),
+                             "mainNetworkDnsGet", 4, false, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -189,11 +174,11 @@ ErrorCode Parser::mainNetworkDnsGet(std::array<uint8_t, 4>& dns) {
 }
 
 ErrorCode Parser::mainNetworkDnsSet(std::array<uint8_t, 4>& dns) {
-    std::vector<uint8_t> request{networkDns};
+    std::vector<uint8_t> request{Protocol::Network::Dns};
     arrayAppend(request, dns);
     std::vector<uint8_t> echo;
     ErrorCode result =
-        query(mainRequest(miscNetwork, request), "mainNetworkDnsSet", 4, false, echo);
+        query(mainRequest(Protocol::Misc::Network, request), "mainNetworkDnsSet", 4, false, echo);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -203,8 +188,8 @@ ErrorCode Parser::mainNetworkDnsSet(std::array<uint8_t, 4>& dns) {
 
 ErrorCode Parser::mainBusStatisticsGet(BusReport& report) {
     std::vector<uint8_t> payload;
-    ErrorCode result =
-        query(mainRequest(miscBusReport, {}), "mainBusStatisticsGet", 7, false, payload);
+    ErrorCode result = query(mainRequest(Protocol::Misc::BusReport, {}), "mainBusStatisticsGet", 7,
+                             false, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -218,10 +203,10 @@ ErrorCode Parser::mainBusStatisticsGet(BusReport& report) {
 
 ErrorCode Parser::mainSecurityPreAuth(std::string const& passwordHash, std::string const& salt) {
     std::string trace = "mainSecurityPreAuth";
-    if (passwordHash.size() != passwordHashLength) {
+    if (passwordHash.size() != Protocol::PasswordHashLength) {
         log(Log::Level::Debug, "%s", trace.c_str());
         log(Log::Level::Warning, "Password hash length is invalid (expected=%zu, actual=%zu)",
-            passwordHashLength, passwordHash.size());
+            Protocol::PasswordHashLength, passwordHash.size());
         return ErrorCode::MalformedRequest;
     }
     if (hasZeroByte(passwordHash) || hasZeroByte(salt)) {
@@ -246,10 +231,10 @@ ErrorCode Parser::mainSecurityDisarm(std::string const& password, bool& disarmed
     }
     // 1, then one zero byte more than the password has characters, then the
     // password without a terminating zero.
-    std::vector<uint8_t> request{disarmRequest};
+    std::vector<uint8_t> request{Protocol::File::Disarm};
     request.insert(request.end(), password.size() + 1, 0);
     request.insert(request.end(), password.begin(), password.end());
-    return boolGet(secretRequest(miscDisarm, request), disarmed);
+    return boolGet(secretRequest(Protocol::Misc::Files, request), disarmed);
 }
 
 } // namespace velt::ZRV480::Bus

@@ -1,5 +1,6 @@
 #include "bus/Board.h"
 #include "bus/Parser.h"
+#include "bus/Protocol.h"
 #include "foundation/String.h"
 
 #include <algorithm>
@@ -14,8 +15,6 @@ using nlohmann::json;
 using ValueObjects::Color;
 
 namespace {
-
-constexpr int32_t transitionFlag = 0x01000000;
 
 std::string slotTrace(char const* operation, std::string const& name, Packet const& request) {
     return String::format("%s(%s, %d, %d)", operation, name.c_str(),
@@ -88,8 +87,8 @@ ErrorCode Parser::int32Get(Packet const& request, int32_t& value) {
     }
     value = int32At(payload, 0);
     // Bit 24 of a positive value is the transition flag of a light, not data.
-    if (value > 0 && (value & transitionFlag)) {
-        value &= ~transitionFlag;
+    if (value > 0 && (value & Protocol::TransitionFlag)) {
+        value &= ~Protocol::TransitionFlag;
     }
     log(Log::Level::Debug, "int32_t: %d [0x%08x]", value, static_cast<uint32_t>(value));
     return ErrorCode::Success;
@@ -188,14 +187,14 @@ ErrorCode Parser::enumSet(Packet const& target, int32_t index) {
 }
 
 ErrorCode Parser::lightTransitionColor(uint8_t address, uint8_t slot, Color& colour) {
-    int32_t value = colorBits(colour) | transitionFlag;
+    int32_t value = colorBits(colour) | Protocol::TransitionFlag;
     ErrorCode result = int32Set(Packet(address, Packet::Command::ConfigSet, slot, {}), value);
     colour = colorFromBits(value);
     return result;
 }
 
 ErrorCode Parser::lightTransitionValue(uint8_t address, uint8_t slot, uint8_t& value) {
-    int32_t written = value | transitionFlag;
+    int32_t written = value | Protocol::TransitionFlag;
     ErrorCode result = int32Set(Packet(address, Packet::Command::ConfigSet, slot, {}), written);
     value = static_cast<uint8_t>(written);
     return result;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bus/Board.h"
+#include "bus/Protocol.h"
 #include "foundation/Logger.h"
 
 #include <array>
@@ -24,8 +25,8 @@ namespace velt::ZRV480::Bus {
 // the schema invalid with the boards read before it.
 class Schema : public Logger {
 public:
-    static constexpr uint8_t AddressMain = 0;
-    static constexpr uint8_t AddressService = 200; // the service console
+    static constexpr uint8_t AddressMain = Protocol::AddressMain;
+    static constexpr uint8_t AddressService = Protocol::AddressService; // the service console
 
     Schema();
     // Loads the given file instead of the one beside the executable.
