@@ -71,5 +71,68 @@ TEST_F(EngineConstruction, RelaysTheBusLayersProgress) {
     EXPECT_EQ(upgrade, (std::vector<std::pair<uint8_t, float>>{{Psu, 60.0f}}));
 }
 
+TEST_F(EngineConstruction, ARebuiltCacheKeepsOnlyConfigurationsAndAttempts) {
+    engine->editCache(Psu, [](BoardCache& cache) {
+        cache.initialized = true;
+        cache.firmwareOk = true;
+        cache.statusScanned = true;
+        cache.initAttempts = 3;
+        cache.heartbeat = {ErrorCode::Success, 10};
+        cache.telemetries.at(1) = {ErrorCode::Success, 87};
+        cache.configs.at(2) = {ErrorCode::Success, 42};
+    });
+    engine->rebuildCache(Psu);
+    BoardCache const cache = engine->getBoardCache(Psu);
+    EXPECT_FALSE(cache.initialized);
+    EXPECT_FALSE(cache.firmwareOk);
+    EXPECT_FALSE(cache.statusScanned);
+    EXPECT_EQ(cache.initAttempts, 3u);
+    EXPECT_EQ(cache.heartbeat.first, ErrorCode::Timeout);
+    EXPECT_EQ(cache.telemetries.at(1).first, ErrorCode::Timeout);
+    EXPECT_EQ(cache.configs.at(2), (BoardCache::Entry<nlohmann::json>{ErrorCode::Success, 42}));
+}
+
+// The light board described without telemetry and configuration slots.
+class SlotlessBoard : public ::testing::Test {
+protected:
+    static std::string schema() {
+        std::string xml = testsupport::SimulatedMachine::fixtureSchemaXml();
+        size_t const light = xml.find("<address>0x10</address>");
+        size_t const first = xml.find("<telemetry", light);
+        size_t const last = xml.find("<status", light);
+        xml.erase(first, last - first);
+        return xml;
+    }
+
+    testsupport::SimulatedMachine machine{testsupport::SimulatedMachine::defaultScenario(),
+                                          schema()};
+};
+
+TEST_F(SlotlessBoard, GetsEmptySignalMapsAndItsBatchesReadNoSlots) {
+    ASSERT_TRUE(machine.schema.isValid());
+    ASSERT_TRUE(machine.schema.getBoards().at(Light).getTelemetries().empty());
+    ASSERT_TRUE(machine.schema.getBoards().at(Light).getConfigs().empty());
+    auto engine = makeTestEngine(machine, machine.dir.path(""), machine.dir.path("copies"));
+    EXPECT_TRUE(engine->getTelemetrySignals(Light).empty());
+    EXPECT_FALSE(engine->getStatusSignals(Light).empty());
+
+    engine->parser.start();
+    machine.sim.setScratchpad(Light, 4, Engine::ScratchpadMarker);
+    uint32_t uptime = 0;
+    ASSERT_EQ(engine->parser.heartbeat(Main, uptime), ErrorCode::Success);
+    engine->editCache(Light, [](BoardCache& cache) {
+        cache.initialized = true;
+        cache.firmwareOk = true;
+    });
+    for (uint64_t cycle = 0; cycle < 3; ++cycle) {
+        EXPECT_EQ(engine->cacheBatch(Light, 20, cycle), ErrorCode::Success);
+    }
+    constexpr uint8_t TelemetryCommand = 1;
+    constexpr uint8_t ConfigGetCommand = 2;
+    EXPECT_EQ(machine.sim.requestCount(boardsim::Filter{Light, TelemetryCommand}), 0u);
+    EXPECT_EQ(machine.sim.requestCount(boardsim::Filter{Light, ConfigGetCommand}), 0u);
+    EXPECT_GE(machine.sim.requestCount(boardsim::Filter{Light, 0, 0}), 3u); // status slot 0
+}
+
 } // namespace
 } // namespace enginetest

@@ -56,6 +56,7 @@ public:
     using Engine::logBoardInfo;
     using Engine::monitoringFunction;
     using Engine::readServiceVersion;
+    using Engine::rebuildCache;
     using Engine::saveFirmwares;
     using Engine::serviceConsoleFirmwareUpgrade;
 
