@@ -45,11 +45,13 @@ bool ClientHarness::startClient() {
 
 bool ClientHarness::settled() {
     // The client subscribes a connection's topics in one go, then emits
-    // connected; a probe command subscribed after that answers once the
-    // broker has taken every earlier subscription of the same connection.
-    if (!client->connected.emittedSemaphore().Wait(WaitMs)) {
-        return false;
-    }
+    // connected.
+    return client->connected.emittedSemaphore().Wait(WaitMs) && probe();
+}
+
+// A probe command subscribed now answers once the broker has taken every
+// earlier subscription of the same connection.
+bool ClientHarness::probe() {
     std::string const topic = "probe/" + std::to_string(++probes);
     auto seen = std::make_shared<std::atomic<bool>>(false);
     client->subscribeCommand(

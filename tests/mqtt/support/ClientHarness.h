@@ -20,8 +20,10 @@ public:
     // Starts the client and waits until it is connected and every
     // subscription it made is in effect at the broker.
     bool startClient();
-    // After a (re)connection: true once the subscriptions are in effect.
+    // After a (re)connection: true once its subscriptions are in effect.
     bool settled();
+    // True once every subscription requested so far is in effect.
+    bool probe();
     MQTT::Config settings() const;
 
     std::string const base;
