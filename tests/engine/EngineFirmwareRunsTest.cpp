@@ -1,106 +1,18 @@
-#include "support/EngineFixture.h"
-#include "support/FirmwareImage.h"
+#include "support/FirmwareFixture.h"
 #include "support/LogCapture.h"
-#include "support/UpgradeEvents.h"
 
 #include <filesystem>
-#include <initializer_list>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace enginetest {
 namespace {
 
-using velt::ZRV480::BoardManager::Manager::Firmwares;
-using velt::ZRV480::BoardManager::Manager::Status;
-using velt::ZRV480::Bus::ValueObjects::BoardInfo;
 using Bytes = std::vector<uint8_t>;
 using Events = std::vector<std::string>;
 using State = Firmwares::State;
 
-constexpr uint8_t Misc = 5;
-constexpr uint8_t Bootloader = 240;
-
-// A board's firmware upload, or one segment of it (0: the header).
-boardsim::Filter upload(uint8_t address, std::optional<uint16_t> segment = std::nullopt) {
-    return boardsim::Filter{address, Misc, Bootloader, 0, segment};
-}
-
-// The boards as they report themselves: each at the version the schema expects.
-BoardInfo const MainInfo{"main", 1, {}, "main", 100};
-BoardInfo const PsuInfo{"psu", 2, {}, "psu", 123};
-BoardInfo const LightInfo{"lights", 1, {}, "lights", 15};
-
-BoardInfo withVersion(BoardInfo info, uint16_t version) {
-    info.firmwareVersion = version;
-    return info;
-}
-
-class EngineFirmwareRuns : public EngineFixture {
-protected:
-    void SetUp() override {
-        EngineFixture::SetUp();
-        events = std::make_unique<UpgradeEvents>(*engine);
-    }
-
-    // A new engine that loads `report` as its "boards-state.json".
-    void restartWithReport(std::string const& report) {
-        machine.dir.write("app/boards-state.json", report);
-        rebuildEngine();
-        events = std::make_unique<UpgradeEvents>(*engine);
-    }
-
-    // Starts the bus and lets the main board and `addresses` answer a heartbeat.
-    void online(std::initializer_list<uint8_t> addresses) {
-        startBus();
-        uint32_t uptime = 0;
-        ASSERT_EQ(engine->parser.heartbeat(Main, uptime), ErrorCode::Success);
-        for (uint8_t address : addresses) {
-            ASSERT_EQ(engine->parser.heartbeat(address, uptime), ErrorCode::Success);
-        }
-    }
-
-    void cacheInfo(uint8_t address, BoardInfo const& info) {
-        engine->editCache(address, [&](BoardCache& cache) {
-            cache.boardInfo = {ErrorCode::Success, info};
-        });
-    }
-
-    // The automatic run as the monitoring thread of a running engine does it.
-    void runAutomatic() {
-        engine->running = true;
-        engine->applyFirmwareUpgrades();
-        engine->running = false;
-    }
-
-    std::string firmwaresDir() const { return appDir() + "/firmwares"; }
-    std::string acceptedDir() const { return firmwaresDir() + "/accepted"; }
-
-    // An image in the firmware directory.
-    Bytes image(std::string const& name, ImageHeader const& fields) {
-        std::filesystem::create_directories(acceptedDir());
-        return writeFirmwareImage(firmwaresDir() + "/" + name, fields);
-    }
-
-    std::string reportText() const { return machine.dir.read("app/boards-state.json"); }
-
-    std::optional<Firmwares::Firmware> report(uint8_t address) const {
-        Firmwares const reports = engine->firmwareUpgradeGet();
-        auto const found = reports.find(address);
-        return found == reports.end() ? std::nullopt : std::make_optional(found->second);
-    }
-
-    Status::FirmwareUpgrade status() const { return engine->getStatus().getFirmwareUpgrade(); }
-
-    std::unique_ptr<UpgradeEvents> events;
-};
-
-void expectReport(std::optional<Firmwares::Firmware> const& report, State state, uint8_t version) {
-    ASSERT_TRUE(report.has_value());
-    EXPECT_EQ(Firmwares::stateToStr(report->state), Firmwares::stateToStr(state));
-    EXPECT_EQ(report->version, version);
-}
+using EngineFirmwareRuns = FirmwareFixture;
 
 TEST_F(EngineFirmwareRuns, ManualUpgradeUploadsOnAWorkerThenAwaitsTheReboot) {
     online({Psu});
