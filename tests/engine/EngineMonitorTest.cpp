@@ -1,0 +1,197 @@
+#include "support/EngineEvents.h"
+#include "support/EngineFixture.h"
+#include "support/LogCapture.h"
+
+#include "bus/Protocol.h"
+
+#include <chrono>
+#include <map>
+#include <thread>
+#include <vector>
+
+namespace enginetest {
+namespace {
+
+namespace Protocol = velt::ZRV480::Bus::Protocol;
+using boardsim::Filter;
+using testsupport::LogCapture;
+using Command = Protocol::Command;
+using namespace std::chrono_literals;
+
+constexpr uint8_t ThresholdSlot = 2; // psu "Battery Low Threshold", 0..100
+
+uint8_t code(Command command) {
+    return static_cast<uint8_t>(command);
+}
+
+// The requests to one board since the simulator's log was cleared, by kind.
+struct Traffic {
+    size_t heartbeats = 0;
+    size_t scratchpadReads = 0;
+    size_t slot0Reads = 0;
+    std::vector<uint8_t> statusSlots;
+    std::vector<uint8_t> configSlots;
+    std::vector<uint8_t> telemetrySlots;
+    size_t mainExtras = 0; // network, clock and bus report reads
+
+    Traffic(boardsim::BoardSim const& sim, uint8_t address) {
+        for (auto const& request : sim.requests()) {
+            if (request.address != address) {
+                continue;
+            }
+            auto const command = static_cast<Command>(request.command);
+            if (command == Command::Heartbeat) {
+                ++heartbeats;
+            } else if (command == Command::Status && request.slot == 0) {
+                ++slot0Reads;
+            } else if (command == Command::Status) {
+                statusSlots.push_back(request.slot);
+            } else if (command == Command::ConfigGet) {
+                configSlots.push_back(request.slot);
+            } else if (command == Command::Telemetry) {
+                telemetrySlots.push_back(request.slot);
+            } else if (command == Command::Misc && request.slot == Protocol::Misc::Scratchpad &&
+                       !request.payload.empty() &&
+                       request.payload[0] == Protocol::Scratchpad::Read) {
+                ++scratchpadReads;
+            } else if (command == Command::Misc && (request.slot == Protocol::Misc::Clock ||
+                                                    request.slot == Protocol::Misc::Network ||
+                                                    request.slot == Protocol::Misc::BusReport)) {
+                ++mainExtras;
+            }
+        }
+    }
+};
+
+// Every board of the machine initialised as at start-up, the loop not running.
+class MonitorBatch : public EngineFixture {
+protected:
+    void SetUp() override {
+        EngineFixture::SetUp();
+        startBus();
+        for (uint8_t address : {Main, Psu, Light}) {
+            ASSERT_EQ(engine->boardInitStartup(address), ErrorCode::Success);
+        }
+        engine->starting = false;
+        machine.sim.clearRequests();
+    }
+
+    Traffic batch(uint8_t address, uint64_t batchSize, uint64_t cycle,
+                  ErrorCode expected = ErrorCode::Success) {
+        machine.sim.clearRequests();
+        EXPECT_EQ(engine->cacheBatch(address, batchSize, cycle), expected);
+        return Traffic(machine.sim, address);
+    }
+};
+
+TEST_F(MonitorBatch, ABatchReadsHeartbeatStatusOneConfigurationAndBatchSizePlusOneTelemetries) {
+    // psu: telemetry slots 0-3, configuration slots 0, 1, 2 and 4. Slot 3
+    // is an enumeration, which the engine does not read over the bus: its
+    // turns come and go without a request.
+    Traffic first = batch(Psu, 5, 1);
+    EXPECT_EQ(first.heartbeats, 1u);
+    EXPECT_EQ(first.scratchpadReads, 1u);
+    EXPECT_EQ(first.slot0Reads, 1u);
+    EXPECT_EQ(first.configSlots, std::vector<uint8_t>{0});
+    EXPECT_EQ(first.telemetrySlots, (std::vector<uint8_t>{0, 1, 2, 0, 1}));
+    EXPECT_EQ(first.mainExtras, 0u);
+
+    // The cursors go on where the last batch left them.
+    Traffic second = batch(Psu, 5, 2);
+    EXPECT_EQ(second.configSlots, std::vector<uint8_t>{1});
+    EXPECT_EQ(second.telemetrySlots, (std::vector<uint8_t>{2, 0, 1, 2}));
+
+    // The main board's network, clock and bus report: every tenth cycle only.
+    EXPECT_EQ(batch(Main, 20, 0).mainExtras, 7u);
+    EXPECT_EQ(batch(Main, 20, 1).mainExtras, 0u);
+    EXPECT_EQ(batch(Psu, 20, 0).mainExtras, 0u);
+    EXPECT_EQ(batch(Main, 20, 0).telemetrySlots.size(), 21u);
+}
+
+TEST_F(MonitorBatch, APowerCycledBoardIsReinitialisedWithItsConfigurationEveryTime) {
+    nlohmann::json threshold = 42;
+    ASSERT_EQ(engine->boardConfigSet(Psu, ThresholdSlot, threshold), ErrorCode::Success);
+    // More power cycles than an initialisation may fail in a row.
+    for (int round = 1; round <= 6; ++round) {
+        SCOPED_TRACE(round);
+        machine.sim.powerCycle(Psu);
+        ASSERT_TRUE(machine.sim.waitBooted(Psu, 2000));
+        ASSERT_NE(machine.sim.raw(Psu, boardsim::SlotTable::Config, ThresholdSlot), 42);
+        EngineEvents events(*engine);
+        LogCapture log(Log::Level::Warning);
+
+        // The rebuilt cache has not been scanned: the whole mask is read.
+        EXPECT_EQ(batch(Psu, 20, 1).statusSlots, (std::vector<uint8_t>{1, 4, 6}));
+        EXPECT_EQ(events.count("online 1"), 1u);
+        EXPECT_EQ(log.count("Scratchpad of psu [0x00000000] does not match expected "
+                            "[0xdeadbeaf]. Reboot detected!"),
+                  1u);
+        BoardCache const cache = engine->getBoardCache(Psu);
+        EXPECT_TRUE(cache.initialized);
+        EXPECT_TRUE(cache.firmwareOk);
+        EXPECT_EQ(machine.sim.scratchpad(Psu, Engine::ScratchpadCell), Engine::ScratchpadMarker);
+        EXPECT_EQ(machine.sim.raw(Psu, boardsim::SlotTable::Config, ThresholdSlot), 42);
+    }
+}
+
+TEST_F(MonitorBatch, OfflineAndOnlineEdgesAreAnnouncedOnceEach) {
+    EngineEvents events(*engine);
+    for (int dropOut = 1; dropOut <= 2; ++dropOut) {
+        SCOPED_TRACE(dropOut);
+        machine.sim.setPresent(Psu, false);
+        for (int cycle = 0; cycle < 3; ++cycle) {
+            Traffic const offline = batch(Psu, 20, 1, ErrorCode::BusTimeout);
+            EXPECT_EQ(offline.scratchpadReads + offline.telemetrySlots.size(), 0u);
+        }
+        EXPECT_EQ(events.count("offline 1"), size_t(dropOut));
+        EXPECT_FALSE(engine->getBoardCache(Psu).initialized);
+
+        machine.sim.setPresent(Psu, true);
+        batch(Psu, 20, 1);
+        batch(Psu, 20, 1);
+        EXPECT_EQ(events.count("online 1"), size_t(dropOut));
+        EXPECT_TRUE(engine->getBoardCache(Psu).initialized);
+    }
+}
+
+TEST_F(MonitorBatch, ABoardWithAnotherFirmwareIsInitialisedOnceAndServedWithoutValues) {
+    auto info = machine.sim.boardInfo(Psu);
+    info.firmwareVersion = 99;
+    machine.sim.setBoardInfo(Psu, info);
+    machine.sim.powerCycle(Psu);
+    ASSERT_TRUE(machine.sim.waitBooted(Psu, 2000));
+    LogCapture log(Log::Level::Error);
+
+    batch(Psu, 20, 1);
+    BoardCache const cache = engine->getBoardCache(Psu);
+    EXPECT_TRUE(cache.initialized);
+    EXPECT_FALSE(cache.firmwareOk);
+    EXPECT_EQ(machine.sim.scratchpad(Psu, Engine::ScratchpadCell), Engine::ScratchpadMarker);
+    // Not tried again; its values are not read from the board.
+    Traffic const next = batch(Psu, 20, 1);
+    EXPECT_EQ(next.telemetrySlots.size(), 0u);
+    EXPECT_EQ(next.configSlots.size(), 0u);
+    EXPECT_EQ(log.count("psu: Firmware version not known! (expected=123, actual=99)"), 1u);
+}
+
+TEST_F(EngineFixture, ASilentBoardEndsEveryCycleAndHidesTheBoardsBehindIt) {
+    machine.sim.putFile("schema.xml", machine.schema.getBinary());
+    EngineEvents events(*engine);
+    engine->start();
+    machine.sim.setAbsentMode(boardsim::Silence::Silent);
+    machine.sim.setPresent(Psu, false);
+    ASSERT_TRUE(events.waitFor("offline 1", 1));
+    machine.sim.clearRequests();
+    ASSERT_TRUE(machine.sim.waitFor(Filter{Main, code(Command::Heartbeat)}, 3, 3000));
+    EXPECT_EQ(machine.sim.requestCount(Filter{Light}), 0u);
+    EXPECT_GT(machine.sim.requestCount(Filter{Main, code(Command::Telemetry)}), 0u);
+
+    machine.sim.setPresent(Psu, true);
+    ASSERT_TRUE(events.waitFor("online 1", 1));
+    ASSERT_TRUE(machine.sim.waitFor(Filter{Light, code(Command::Telemetry)}, 1, 3000));
+    engine->stop();
+    EXPECT_EQ(events.count("offline 1"), 1u);
+}
+
+} // namespace
+} // namespace enginetest
