@@ -1,0 +1,136 @@
+#include "support/ServiceRun.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <stdexcept>
+
+namespace e2e {
+
+using nlohmann::json;
+
+Service::Service(std::string directoryPath) : directory(std::move(directoryPath)) {
+    namespace fs = std::filesystem;
+    fs::create_directories(directory);
+    fs::copy_file(BM_SERVICE_EXECUTABLE, path("zrv480-boardman"));
+    fs::copy_file(std::string(BM_FIXTURES_DIR) + "/schema.xml", path("schema.xml"));
+}
+
+Service::~Service() {
+    // A test that failed half-way must not leave a running service behind.
+    if (process) {
+        stop(SIGKILL, 5000);
+    }
+}
+
+void Service::writeConfig(json const& config) const {
+    std::ofstream(path("zrv480-boardman.json")) << config.dump(4);
+}
+
+void Service::start(std::vector<std::string> const& arguments) {
+    std::vector<std::string> argv = {path("zrv480-boardman"), "-e", "-f", "zrv480-boardman.json"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    process = std::make_unique<Process>(argv, directory, path("service.out"), path("service.log"));
+}
+
+bool Service::waitLog(std::string const& text, int timeoutMs) const {
+    return waitForText(path("service.log"), text, timeoutMs);
+}
+
+std::string Service::log() const {
+    return readFile(path("service.log"));
+}
+
+std::optional<int> Service::stop(int signal, int timeoutMs) {
+    if (!process) {
+        return std::nullopt;
+    }
+    process->signal(signal);
+    std::optional<int> const status = process->wait(timeoutMs);
+    if (status) {
+        process.reset();
+    }
+    return status;
+}
+
+Simulator::Simulator(std::string const& directory)
+    : process({BM_SIMULATOR_EXECUTABLE, "--bind", "127.0.0.1"}, directory,
+              directory + "/board-sim.out", directory + "/board-sim.log") {
+    std::string const output = directory + "/board-sim.out";
+    if (!waitForText(output, "\n", StartMs)) {
+        throw std::runtime_error("board-sim did not start: " +
+                                 readFile(directory + "/board-sim.log"));
+    }
+    std::smatch ports;
+    std::string const line = readFile(output);
+    if (!std::regex_search(line, ports, std::regex("LISTENING udp=(\\d+) control=(\\d+)"))) {
+        throw std::runtime_error("board-sim said: " + line);
+    }
+    udpPort = static_cast<uint16_t>(std::stoi(ports[1]));
+    controlPort = static_cast<uint16_t>(std::stoi(ports[2]));
+}
+
+json Simulator::control(json const& request) const {
+    int const fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(controlPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval const limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr const*>(&address), sizeof(address)) == 0) {
+        std::string const line = request.dump() + "\n";
+        if (write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+            char c = 0;
+            while (read(fd, &c, 1) == 1 && c != '\n') {
+                answer += c;
+            }
+        }
+    }
+    close(fd);
+    return json::parse(answer, nullptr, false);
+}
+
+void ServiceRun::SetUp() {
+    ASSERT_TRUE(broker.start()) << broker.logText();
+    simulator = std::make_unique<Simulator>(dir.path());
+    service = std::make_unique<Service>(dir.path("service"));
+    client = subscriber(std::string(Base) + "/#");
+}
+
+json ServiceRun::exampleConfig() const {
+    std::ifstream example(std::string(BM_EXAMPLES_DIR) + "/zrv480-boardman.json");
+    json config = json::parse(example);
+    config["device"]["socket"]["port"] = simulator->port();
+    config["mqtt"]["url"] = broker.url();
+    return config;
+}
+
+void ServiceRun::startWith(json const& config) {
+    // Every run talks to the simulator on loopback, never to a real machine.
+    ASSERT_EQ(config["device"]["socket"]["address"], "127.0.0.1");
+    service->writeConfig(config);
+    service->start();
+    ASSERT_TRUE(service->waitLog("[Engine] Started!")) << service->log();
+}
+
+std::unique_ptr<mqtttest::Recorder> ServiceRun::subscriber(std::string const& filter) const {
+    auto recorder = std::make_unique<mqtttest::Recorder>(broker.url());
+    EXPECT_TRUE(recorder->connect());
+    EXPECT_TRUE(recorder->subscribe(filter));
+    return recorder;
+}
+
+std::string ServiceRun::call(std::string const& name, std::string const& payload) {
+    std::string const id = "e2e-" + std::to_string(++calls);
+    client->publish(topic(name + "/request/" + id), payload);
+    return client->takePayload(topic(name + "/response/" + id), ReplyMs);
+}
+
+} // namespace e2e

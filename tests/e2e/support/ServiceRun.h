@@ -1,0 +1,92 @@
+#pragma once
+
+#include "support/MosquittoBroker.h"
+#include "support/Process.h"
+#include "support/ScratchDir.h"
+#include "support/mqtt/Recorder.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+constexpr char const* Base = "velt/zrv/boardman";
+// Bounds of the waits for the service; generous for sanitizer builds on a
+// loaded machine.
+constexpr int StartMs = 30000;
+constexpr int ReplyMs = 10000;
+
+// The service in a scratch directory of its own: the executable and the
+// fixture schema copied there, its standard error (the log) in "service.log".
+class Service {
+public:
+    explicit Service(std::string directory);
+    ~Service();
+
+    std::string path(std::string const& name) const { return directory + "/" + name; }
+    void writeConfig(nlohmann::json const& config) const;
+    // Runs it with "-e -f zrv480-boardman.json" and the extra arguments.
+    void start(std::vector<std::string> const& arguments = {});
+    bool waitLog(std::string const& text, int timeoutMs = StartMs) const;
+    std::string log() const;
+    // Sends the signal and waits for the end: the exit status, or nothing.
+    std::optional<int> stop(int signal = SIGTERM, int timeoutMs = StartMs);
+    bool running() const { return process != nullptr; }
+
+private:
+    std::string const directory;
+    std::unique_ptr<Process> process;
+};
+
+// The board-sim executable with its default scenario, which matches the
+// fixture schema, and its control port.
+class Simulator {
+public:
+    explicit Simulator(std::string const& directory);
+    uint16_t port() const { return udpPort; }
+    // One control request; the simulator's answer.
+    nlohmann::json control(nlohmann::json const& request) const;
+
+private:
+    Process process;
+    uint16_t udpPort = 0;
+    uint16_t controlPort = 0;
+};
+
+// A whole machine for one test: broker, simulated boards, the service (not
+// started) and a client connected to the broker that records what it gets.
+class ServiceRun : public ::testing::Test {
+protected:
+    void SetUp() override;
+
+    // The example configuration pointed at this run's simulator and broker.
+    nlohmann::json exampleConfig() const;
+    // Writes the configuration, starts the service and waits until the
+    // engine has started.
+    void startWith(nlohmann::json const& config);
+    // A client of its own, connected and subscribed to the filter.
+    std::unique_ptr<mqtttest::Recorder> subscriber(std::string const& filter) const;
+    // A call below the base topic: the reply payload ("" on time-out).
+    std::string call(std::string const& name, std::string const& payload);
+    static std::string topic(std::string const& relative) {
+        return std::string(Base) + "/" + relative;
+    }
+
+    testsupport::ScratchDir const dir;
+    testsupport::MosquittoBroker broker;
+    std::unique_ptr<Simulator> simulator;
+    std::unique_ptr<Service> service;
+    std::unique_ptr<mqtttest::Recorder> client;
+
+private:
+    int calls = 0;
+};
+
+} // namespace e2e
