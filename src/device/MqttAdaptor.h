@@ -40,6 +40,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace velt::ZRV480::BoardManager::Manager {
 
@@ -182,7 +183,22 @@ private:
     std::shared_ptr<Engine> const engine;
     std::shared_ptr<MQTT::Client> const client;
 
-    // Main-board files and security: one pending request per direction.
+    // Main-board files and security (MqttAdaptorFiles.cpp).
+    // (values of the required text members in order, request id) -> reply.
+    using TextMembersCall =
+        std::function<std::string(std::vector<std::string> const&, std::string const&)>;
+    // A call whose payload must be an object with the text members `keys`:
+    // 20 or 21 otherwise, before anything is called.
+    static RpcHandler textMembersCall(std::vector<char const*> keys, TextMembersCall call);
+    // Claims the direction for the request and runs `start`; 71 while another
+    // request of the direction is pending.
+    std::string startFileTransfer(PendingTransfer& transfer, std::string const& id,
+                                  std::function<ErrorCode()> const& start);
+    // Progress and finished notices below the call's topic.
+    void publishFileProgress(PendingTransfer& transfer, char const* call, float percent);
+    void publishFileFinished(PendingTransfer& transfer, char const* call, ErrorCode code);
+
+    // One pending request per direction.
     PendingTransfer fileTransmitRequest;
     PendingTransfer fileReceiveRequest;
     // Firmware upgrade: pending requests and progress steps per board.

@@ -1,24 +1,110 @@
 #include "device/MqttAdaptor.h"
 
+#include "device/RequestPayload.h"
+#include "engine/Firmwares.h"
+#include "mqtt/Message.h"
+
+#include "bus/ErrorCode.h"
+#include "bus/Schema.h"
+#include "foundation/String.h"
+
 #include <string>
+#include <variant>
 
 namespace velt::ZRV480::BoardManager::Manager {
 
-// TODO(device-calls): every handler below.
+namespace {
+
+char const* const NodePath = "firmwareUpgrade";
+
+} // namespace
+
 MqttAdaptor::Getter MqttAdaptor::firmwareUpgradeProgressGet() {
-    return []() -> Result { return {true, {{"boards", json::object()}, {"progress", 100}}}; };
+    return [this]() -> Result {
+        auto const steps = firmwareUpgradeRequests.steps();
+        json boards = json::object();
+        float sum = 0;
+        size_t shown = 0;
+        for (auto const& [address, report] : engine->firmwareUpgradeGet()) {
+            // Boards whose information cannot be read (offline, not yet
+            // initialised) are neither shown nor counted.
+            Engine::BoardInfo info;
+            if (engine->boardInfoGet(address, info) != ErrorCode::Success) {
+                continue;
+            }
+            auto const step = steps.find(address);
+            uint8_t const progress = step != steps.end() ? step->second
+                                     : report.state == Firmwares::State::pendingReboot ? 100
+                                                                                       : 0;
+            std::string const name = address == Bus::Schema::AddressService
+                                         ? "service"
+                                         : engine->getBoards().at(address).getName();
+            boards[name] = {{"current", {{"version", info.firmwareVersion}}},
+                            {"new", {{"version", report.version}}},
+                            {"progress", progress},
+                            {"state", Firmwares::stateToStr(report.state)}};
+            sum += progress;
+            ++shown;
+        }
+        if (shown == 0) {
+            return {true, {{"boards", boards}, {"progress", 100}}};
+        }
+        return {true, {{"boards", boards}, {"progress", sum / static_cast<float>(shown)}}};
+    };
 }
 
 MqttAdaptor::RpcHandler MqttAdaptor::firmwareUpgradeApply() {
-    return callHandler([]() { return ErrorCode::MalformedRequest; });
+    // Runs the synchronous reboots before it answers.
+    return callHandler([this]() { return engine->firmwareUpgradeApply(); });
 }
 
-MqttAdaptor::RpcHandler MqttAdaptor::boardFirmwareUpgrade(uint8_t) {
-    return callHandler([]() { return ErrorCode::MalformedRequest; });
+MqttAdaptor::RpcHandler MqttAdaptor::boardFirmwareUpgrade(uint8_t address) {
+    return [this, address](std::string const&, std::string const& payload, std::string const& id) {
+        auto const document = RequestPayload::object(payload);
+        if (auto const* code = std::get_if<ErrorCode>(&document)) {
+            return successOrCodeRPC(*code, nullptr);
+        }
+        auto const& request = std::get<json>(document);
+        auto const firmware = request.find("firmware");
+        if (firmware == request.end() || !firmware->is_string()) {
+            return successOrCodeRPC(ErrorCode::MalformedRequest, nullptr);
+        }
+        auto const force = request.find("force");
+        bool const forced = force != request.end() && force->is_boolean() && force->get<bool>();
+        // The bus uploads one image at a time; a second request for the board
+        // would only fail later and must not take over the first one's notice.
+        if (!firmwareUpgradeRequests.claim(address, id)) {
+            return successOrCodeRPC(ErrorCode::OtaLimit, nullptr);
+        }
+        auto const code =
+            engine->boardOtaFirmwareUpgrade(address, firmware->get<std::string>(), forced);
+        if (code != ErrorCode::Success) {
+            firmwareUpgradeRequests.release(address, id);
+        }
+        return successOrCodeRPC(code, nullptr);
+    };
 }
 
-void MqttAdaptor::onFirmwareUpgradeProgress(uint8_t, float) {}
+void MqttAdaptor::onFirmwareUpgradeProgress(uint8_t address, float percent) {
+    if (firmwareUpgradeRequests.progress(address, percent)) {
+        publishNode(NodePath, MQTT::Retained::No);
+    }
+}
 
-void MqttAdaptor::onFirmwareUpgradeFinished(uint8_t, ErrorCode) {}
+void MqttAdaptor::onFirmwareUpgradeFinished(uint8_t address, ErrorCode) {
+    // The outcome shows in the node's state; the notice only says it ended.
+    publishNode(NodePath, MQTT::Retained::No);
+    // Only requested uploads have an id; the service console's never has.
+    auto const id = firmwareUpgradeRequests.finish(address);
+    if (!id) {
+        return;
+    }
+    std::string const& name = engine->getBoards().at(address).getName();
+    client->publish(MQTT::Message(String::format("%s/action/firmwareUpgrade/finished/%s",
+                                                 name.c_str(), id->c_str()),
+                                  MQTT::Client::makeRpcCompleted(nullptr), MQTT::Retained::No,
+                                  MQTT::QoS::AtMostOnce),
+                    true);
+}
 
 } // namespace velt::ZRV480::BoardManager::Manager

@@ -16,7 +16,7 @@ std::variant<nlohmann::json, ErrorCode> object(std::string const& payload) {
 }
 
 std::variant<std::vector<std::string>, ErrorCode> strings(std::string const& payload,
-                                                          std::initializer_list<char const*> keys) {
+                                                          std::vector<char const*> const& keys) {
     auto document = object(payload);
     if (auto const* code = std::get_if<ErrorCode>(&document)) {
         return *code;

@@ -4,7 +4,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <initializer_list>
 #include <string>
 #include <variant>
 #include <vector>
@@ -19,7 +18,7 @@ std::variant<nlohmann::json, Bus::Common::ErrorCode> object(std::string const& p
 // MalformedRequest as `object` gives them; MalformedRequest for the first key
 // that is missing or not a JSON string. Other members are ignored.
 std::variant<std::vector<std::string>, Bus::Common::ErrorCode>
-strings(std::string const& payload, std::initializer_list<char const*> keys);
+strings(std::string const& payload, std::vector<char const*> const& keys);
 
 // True for a number written without sign, fraction or exponent no greater than
 // `max`.
