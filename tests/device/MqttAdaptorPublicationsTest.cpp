@@ -1,0 +1,142 @@
+#include "support/AdaptorFixture.h"
+
+#include "engine/Status.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace devicetest {
+namespace {
+
+using velt::ZRV480::BoardManager::Manager::Status;
+
+class PublicationsTest : public AdaptorFixture {
+protected:
+    // The retained "status" as a client that subscribes now reads it.
+    json retainedStatus() {
+        auto late = lateSubscriber(below("status"));
+        mqtttest::Received status;
+        EXPECT_TRUE(late->take(below("status"), status));
+        EXPECT_TRUE(status.retained);
+        return json::parse(status.payload, nullptr, false);
+    }
+};
+
+TEST_F(PublicationsTest, ConnectionPublishesInfoThenStatusRetained) {
+    client->start();
+    ASSERT_TRUE(client->waitConnected(5000));
+
+    // The fixture schema has no "main/status/security" and there is no
+    // "config" node here: both are skipped.
+    EXPECT_EQ(topicsUntil("status"), (std::vector<std::string>{"info", "status"}));
+
+    auto late = lateSubscriber(below("#"));
+    mqtttest::Received info;
+    ASSERT_TRUE(late->take(below("info"), info));
+    EXPECT_TRUE(info.retained);
+    EXPECT_EQ(info.qos, 0);
+    EXPECT_EQ(json::parse(info.payload)["service"]["version"], "3.1.5");
+    EXPECT_TRUE(late->quiet(below("firmwareUpgrade"), 300));
+}
+
+TEST_F(PublicationsTest, ConnectionAlsoPublishesFirmwareUpgradeWhilePendingReboot) {
+    {
+        std::lock_guard lock(engine->stateMutex);
+        engine->status.setFirmwareUpgrade(Status::FirmwareUpgrade::PendingReboot);
+    }
+    client->start();
+    ASSERT_TRUE(client->waitConnected(5000));
+
+    EXPECT_EQ(topicsUntil("firmwareUpgrade"),
+              (std::vector<std::string>{"info", "status", "firmwareUpgrade"}));
+    // Not retained: a later subscriber does not get it.
+    EXPECT_TRUE(lateSubscriber(below("firmwareUpgrade"))->quiet(below("firmwareUpgrade"), 300));
+}
+
+TEST_F(PublicationsTest, RetainedStatusFollowsTheEngineThroughStartAndStop) {
+    connect();
+    json const before = retainedStatus();
+    EXPECT_EQ(before["service"], false);
+    EXPECT_EQ(before["device"], (json{{"active", true}, {"firmwareUpgrade", "None"}}));
+
+    startEngine();
+    EXPECT_EQ(retainedStatus()["service"], true);
+
+    engine->stop();
+    EXPECT_EQ(retainedStatus()["service"], false);
+    // The stop publication comes before the client is stopped.
+    EXPECT_FALSE(client->isRunning());
+}
+
+TEST_F(PublicationsTest, StartAnnouncesEveryStatusSlotRetained) {
+    connect();
+    startEngine();
+
+    auto late = lateSubscriber(below("+/status/+"));
+    for (std::string const topic :
+         {"psu/status/mainsLost", "psu/status/onBattery", "psu/status/overTemperature",
+          "mainBoard/status/busError", "lightController/status/ledDriverFault"}) {
+        mqtttest::Received status;
+        ASSERT_TRUE(late->take(below(topic), status)) << topic;
+        EXPECT_TRUE(status.retained) << topic;
+    }
+    mqtttest::Received mainsLost;
+    ASSERT_TRUE(lateSubscriber(below("psu/status/mainsLost"))
+                    ->take(below("psu/status/mainsLost"), mainsLost));
+    EXPECT_EQ(json::parse(mainsLost.payload), (json{{"code", 0}, {"message", "Mains present"}}));
+}
+
+TEST_F(PublicationsTest, SlotStatusIsNotPublishedBeforeTheConnection) {
+    // The engine announces every slot while it starts; the client is not
+    // connected yet, so nothing may go out (and nothing is retained later).
+    bringUp(Psu);
+    engine->handleBoardStatus(Psu);
+    connect();
+    EXPECT_TRUE(lateSubscriber(below("+/status/+"))->quiet(below("psu/status/mainsLost"), 300));
+}
+
+TEST_F(PublicationsTest, EngineErrorTextIsPublishedAsItStands) {
+    connect();
+    engine->error.emit("bus gone {not json");
+    mqtttest::Received error;
+    ASSERT_TRUE(recorder->take(below("error"), error));
+    EXPECT_EQ(error.payload, "bus gone {not json");
+    EXPECT_FALSE(error.retained);
+}
+
+TEST(ReplyHelpersTest, CodesBecomeErrorDocumentsAndReplies) {
+    struct Case {
+        ErrorCode code;
+        json document;
+        std::string reply;
+    };
+    Case const cases[] = {
+        {ErrorCode::Success, {{"code", 0}, {"what", "Success"}}, R"({"completed":true})"},
+        {ErrorCode::Timeout,
+         {{"code", 1}, {"what", "Timeout"}},
+         R"({"completed":false,"error":{"code":1,"what":"Timeout"}})"},
+        {ErrorCode::OnBatteries,
+         {{"code", 150}, {"what", "OnBatteries"}},
+         R"({"completed":false,"error":{"code":150,"what":"OnBatteries"}})"},
+        {static_cast<ErrorCode>(-7),
+         {{"code", -7}, {"what", "Unknown error code!"}},
+         R"({"completed":false,"error":{"code":-7,"what":"Unknown error code!"}})"},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.document.dump());
+        EXPECT_EQ(MqttAdaptor::codeToJson(c.code), c.document);
+        EXPECT_EQ(MqttAdaptor::successOrCodeRPC(c.code, nullptr), c.reply);
+        auto const result = MqttAdaptor::successOrCodeLT(c.code, 42);
+        EXPECT_EQ(result.first, c.code == ErrorCode::Success);
+        EXPECT_EQ(result.second, c.code == ErrorCode::Success ? json(42) : c.document);
+    }
+    // Data rides along only on success, and only when not empty.
+    EXPECT_EQ(MqttAdaptor::successOrCodeRPC(ErrorCode::Success, {{"size", 3}}),
+              R"({"completed":true,"data":{"size":3}})");
+    EXPECT_EQ(MqttAdaptor::successOrCodeRPC(ErrorCode::Timeout, {{"size", 3}}),
+              R"({"completed":false,"error":{"code":1,"what":"Timeout"}})");
+}
+
+} // namespace
+} // namespace devicetest
