@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <iterator>
 #include <thread>
 
 namespace enginetest {
@@ -158,6 +159,23 @@ TEST(ManagerStatusTest, StateTexts) {
                   c.text)
             << c.value;
     }
+}
+
+TEST(MonitoringCursorsTest, CursorsStartAtTheFirstSlotOfEachBoard) {
+    Board::Config const option{"c", SlotType::Int32, 0, 0, 10};
+    std::map<uint8_t, Board> const boards{
+        {3, boardWith({}, {{3, option}, {7, option}, {9, option}})},
+        {4, boardWith({{2, {"t", SlotType::Bool, 0}}}, {})}};
+    Monitoring monitoring(boards);
+    EXPECT_EQ(monitoring.getConfigIts(3)->first, 3);
+    EXPECT_EQ(std::prev(monitoring.getConfigItEnds(3))->first, 9);
+    EXPECT_EQ(monitoring.getConfigItEnds(3), boards.at(3).getConfigs().end());
+    EXPECT_EQ(monitoring.getTelemetryIts(3), monitoring.getTelemetryItEnds(3));
+    EXPECT_EQ(monitoring.getTelemetryIts(4)->first, 2);
+    EXPECT_EQ(monitoring.getConfigIts(4), monitoring.getConfigItEnds(4));
+    // The positions are stored: advancing one moves it for the next reader.
+    ++monitoring.getConfigIts(3);
+    EXPECT_EQ(monitoring.getConfigIts(3)->first, 7);
 }
 
 using Steps = Monitoring::Steps;
