@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -127,10 +129,25 @@ std::unique_ptr<mqtttest::Recorder> ServiceRun::subscriber(std::string const& fi
     return recorder;
 }
 
-std::string ServiceRun::call(std::string const& name, std::string const& payload) {
-    std::string const id = "e2e-" + std::to_string(++calls);
+std::string ServiceRun::call(std::string const& name, std::string const& payload,
+                             std::string const& id) {
     client->publish(topic(name + "/request/" + id), payload);
     return client->takePayload(topic(name + "/response/" + id), ReplyMs);
+}
+
+bool ServiceRun::waitValue(std::string const& relative, json const& value, int timeoutMs) {
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    mqtttest::Received message;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int const left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              deadline - std::chrono::steady_clock::now())
+                                              .count());
+        if (client->take(topic(relative), message, std::max(left, 1)) &&
+            json::parse(message.payload, nullptr, false) == value) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace e2e

@@ -73,8 +73,13 @@ protected:
     void startWith(nlohmann::json const& config);
     // A client of its own, connected and subscribed to the filter.
     std::unique_ptr<mqtttest::Recorder> subscriber(std::string const& filter) const;
-    // A call below the base topic: the reply payload ("" on time-out).
-    std::string call(std::string const& name, std::string const& payload);
+    // A call below the base topic with the request id: the reply payload
+    // ("" on time-out).
+    std::string call(std::string const& name, std::string const& payload, std::string const& id);
+    // Takes the messages on the topic (below the base topic) until one whose
+    // payload is the JSON value; false when none came within timeoutMs.
+    bool waitValue(std::string const& relative, nlohmann::json const& value,
+                   int timeoutMs = ReplyMs);
     static std::string topic(std::string const& relative) {
         return std::string(Base) + "/" + relative;
     }
@@ -84,9 +89,6 @@ protected:
     std::unique_ptr<Simulator> simulator;
     std::unique_ptr<Service> service;
     std::unique_ptr<mqtttest::Recorder> client;
-
-private:
-    int calls = 0;
 };
 
 } // namespace e2e

@@ -1,0 +1,144 @@
+#include "support/ServiceRun.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+using e2e::Base;
+using e2e::ServiceRun;
+using nlohmann::json;
+
+std::string const CopiesDir = "/dev/shm/zrv480_board_manager";
+
+int modeOf(std::string const& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
+}
+
+// The retained message that a client subscribed after it got first ("" when
+// none).
+std::string retained(std::unique_ptr<mqtttest::Recorder> const& late, std::string const& topic) {
+    mqtttest::Received message;
+    if (!late->take(topic, message, e2e::ReplyMs) || !message.retained) {
+        return "";
+    }
+    return message.payload;
+}
+
+class LifecycleTest : public ServiceRun {};
+
+TEST_F(LifecycleTest, StartUpRewritesTheExampleWithTheBoardsValuesAndPublishesStatus) {
+    startWith(exampleConfig());
+
+    ASSERT_TRUE(service->waitLog("[EngineConfigAdaptor] Calling config rewrite"));
+    std::string const file = service->path("zrv480-boardman.json");
+    std::string const port = std::to_string(simulator->port());
+    EXPECT_EQ(e2e::readFile(file), R"({
+    "boards": {
+        "lightController": {
+            "lightP1": 128,
+            "lightRgb1": {
+                "b": 0,
+                "g": 128,
+                "r": 255
+            }
+        },
+        "mainBoard": {
+            "busSpeed": "fast"
+        },
+        "psu": {
+            "batteryLowThreshold": 20,
+            "chargeVoltageLimit": 13.8,
+            "fanMode": "auto",
+            "outputEnabled": true
+        }
+    },
+    "device": {
+        "cacheBatchSize": 20,
+        "retransmissions": 2,
+        "socket": {
+            "address": "127.0.0.1",
+            "port": )" + port + R"(,
+            "timeoutMs": 100
+        },
+        "statusPeriod": 5000,
+        "timeoutMs": 500
+    },
+    "mqtt": {
+        "base": "velt/zrv/boardman",
+        "clientId": "",
+        "keepAliveSec": 20,
+        "log": {
+            "payload": false,
+            "published": false,
+            "received": false,
+            "subscriptions": false
+        },
+        "password": "",
+        "url": ")" + broker.url() + R"(",
+        "username": ""
+    }
+})");
+    EXPECT_EQ(modeOf(file), 0600);
+
+    // A client that comes later still reads the service's status.
+    std::string const topic = std::string(Base) + "/status";
+    json const status = json::parse(retained(subscriber(topic), topic), nullptr, false);
+    EXPECT_TRUE(status.is_object() && status.contains("service")) << status;
+}
+
+TEST_F(LifecycleTest, UnparsableConfigurationIsKeptAsBadAndTheDefaultsWritten) {
+    std::string const text = "{\"device\": {\"socket\": ";
+    std::ofstream(service->path("zrv480-boardman.json")) << text;
+
+    // The defaults point at no broker that runs here, so the service waits
+    // for one and never starts the engine.
+    service->start();
+    ASSERT_TRUE(service->waitLog("[Config] Saving updated config file")) << service->log();
+    EXPECT_EQ(service->stop(SIGTERM), 0);
+
+    EXPECT_EQ(e2e::readFile(service->path("zrv480-boardman.json.bad")), text);
+    json const written = json::parse(e2e::readFile(service->path("zrv480-boardman.json")));
+    EXPECT_EQ(written["device"]["statusPeriod"], 5000);
+    EXPECT_EQ(written["mqtt"]["base"], Base);
+    std::string const log = service->log();
+    EXPECT_NE(log.find("kept as 'zrv480-boardman.json.bad'"), std::string::npos) << log;
+    EXPECT_NE(log.find("Could not apply 'zrv480-boardman.json' : [json.exception.parse_error"),
+              std::string::npos);
+    EXPECT_EQ(log.find("[Engine] Starting..."), std::string::npos);
+}
+
+TEST_F(LifecycleTest, TerminationPublishesTheFinalStatusRemovesCopiesAndEndsWithZero) {
+    // A per-board copy from an earlier run: applied at start, removed at stop.
+    std::filesystem::create_directories(CopiesDir);
+    std::string const copy = CopiesDir + "/psu";
+    std::ofstream(copy) << "1 false\n";
+    startWith(exampleConfig());
+    ASSERT_TRUE(service->waitLog("[EngineConfigAdaptor] Calling config rewrite"));
+    json const written = json::parse(e2e::readFile(service->path("zrv480-boardman.json")));
+    EXPECT_EQ(written["boards"]["psu"]["outputEnabled"], false);
+    client->clear();
+
+    EXPECT_EQ(service->stop(SIGTERM), 0);
+
+    mqtttest::Received last;
+    ASSERT_TRUE(client->take(std::string(Base) + "/status", last, e2e::ReplyMs));
+    EXPECT_EQ(json::parse(last.payload)["service"], false) << last.payload;
+    std::string const topic = std::string(Base) + "/status";
+    json const kept = json::parse(retained(subscriber(topic), topic), nullptr, false);
+    EXPECT_EQ(kept.value("service", true), false) << kept;
+    EXPECT_FALSE(std::filesystem::exists(copy));
+    std::string const log = service->log();
+    EXPECT_NE(log.find("Signal caught: Terminated [15]"), std::string::npos);
+    EXPECT_NE(log.find("[Engine] Stopped!"), std::string::npos);
+    EXPECT_EQ(log.find("ERROR: "), std::string::npos) << log; // no sanitizer report
+}
+
+} // namespace
