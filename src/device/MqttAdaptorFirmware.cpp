@@ -86,8 +86,11 @@ MqttAdaptor::RpcHandler MqttAdaptor::boardFirmwareUpgrade(uint8_t address) {
 }
 
 void MqttAdaptor::onFirmwareUpgradeProgress(uint8_t address, float percent) {
-    if (firmwareUpgradeRequests.progress(address, percent)) {
+    // Reports of one upload come from one thread, so nothing raises the step
+    // between the check and the publication, which shows the step reached.
+    if (firmwareUpgradeRequests.reaches(address, percent)) {
         publishNode(NodePath, MQTT::Retained::No);
+        firmwareUpgradeRequests.advance(address);
     }
 }
 

@@ -19,9 +19,14 @@ void PendingUpgrades::release(uint8_t address, std::string const& requestId) {
     }
 }
 
-bool PendingUpgrades::progress(uint8_t address, float percent) {
+bool PendingUpgrades::reaches(uint8_t address, float percent) {
     std::lock_guard lock(mutex);
-    return progressSteps[address].reach(percent).has_value();
+    return progressSteps[address].reaches(percent);
+}
+
+void PendingUpgrades::advance(uint8_t address) {
+    std::lock_guard lock(mutex);
+    progressSteps[address].advance();
 }
 
 std::optional<std::string> PendingUpgrades::finish(uint8_t address) {

@@ -24,8 +24,10 @@ public:
     // Forgets a request that was refused after its claim, if still pending.
     void release(uint8_t address, std::string const& requestId);
     // Whether a progress report reaches the board's next step (a board
-    // without a step starts at 0); raises the step when it does.
-    bool progress(uint8_t address, float percent);
+    // without a step starts at 0). The node published for it shows the step
+    // reached; advance raises the step afterwards.
+    bool reaches(uint8_t address, float percent);
+    void advance(uint8_t address);
     // The board's upload ended: when it had a pending request, its id, and
     // the request and the board's step are forgotten. Steps of uploads that
     // no request started stay.

@@ -5,13 +5,21 @@
 namespace velt::ZRV480::BoardManager::Manager {
 
 std::optional<uint8_t> ProgressStep::reach(float percent) {
-    // Written so that a report that is not a number counts as below the step.
-    if (!(percent >= step)) {
+    if (!reaches(percent)) {
         return std::nullopt;
     }
     auto const published = step;
-    step = std::min<uint8_t>(step + Increment, Last);
+    advance();
     return published;
+}
+
+bool ProgressStep::reaches(float percent) const {
+    // Written so that a report that is not a number counts as below the step.
+    return percent >= step;
+}
+
+void ProgressStep::advance() {
+    step = std::min<uint8_t>(step + Increment, Last);
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager

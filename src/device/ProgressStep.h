@@ -11,8 +11,12 @@ namespace velt::ZRV480::BoardManager::Manager {
 // once at 100 every further report of 100 publishes 100 again.
 class ProgressStep {
 public:
-    // The step to publish for this report, if it reaches the next step.
+    // The step to publish for this report, if it reaches the next step; the
+    // step is then raised.
     std::optional<uint8_t> reach(float percent);
+    // The two halves of reach, for a publication that shows the step reached.
+    bool reaches(float percent) const;
+    void advance();
     // The step the next publication waits for.
     uint8_t next() const { return step; }
     void reset() { step = 0; }

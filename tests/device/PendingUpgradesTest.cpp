@@ -10,6 +10,15 @@ namespace {
 
 using namespace velt::ZRV480::BoardManager::Manager;
 
+// A report as the progress handler takes it: check, then raise the step.
+bool report(PendingUpgrades& upgrades, uint8_t address, float percent) {
+    if (!upgrades.reaches(address, percent)) {
+        return false;
+    }
+    upgrades.advance(address);
+    return true;
+}
+
 TEST(PendingUpgrades, RequestsAreKeptPerBoard) {
     PendingUpgrades upgrades;
     ASSERT_TRUE(upgrades.claim(1, "one"));
@@ -28,15 +37,17 @@ TEST(PendingUpgrades, RequestsAreKeptPerBoard) {
 TEST(PendingUpgrades, StepsFollowProgressAndEndWithTheRequest) {
     PendingUpgrades upgrades;
     // Progress of an upload nobody requested creates a step that stays.
-    EXPECT_TRUE(upgrades.progress(200, 0));
-    EXPECT_FALSE(upgrades.progress(200, 3));
-    EXPECT_TRUE(upgrades.progress(200, 7));
+    EXPECT_TRUE(upgrades.reaches(200, 0));
+    EXPECT_EQ(upgrades.steps(), (std::map<uint8_t, uint8_t>{{200, 0}}));
+    upgrades.advance(200);
+    EXPECT_FALSE(report(upgrades, 200, 3));
+    EXPECT_TRUE(report(upgrades, 200, 7));
     EXPECT_EQ(upgrades.finish(200), std::nullopt);
     EXPECT_EQ(upgrades.steps(), (std::map<uint8_t, uint8_t>{{200, 10}}));
 
     ASSERT_TRUE(upgrades.claim(16, "x"));
-    EXPECT_TRUE(upgrades.progress(16, 100));
-    EXPECT_TRUE(upgrades.progress(16, 100));
+    EXPECT_TRUE(report(upgrades, 16, 100));
+    EXPECT_TRUE(report(upgrades, 16, 100));
     EXPECT_EQ(upgrades.steps(), (std::map<uint8_t, uint8_t>{{16, 10}, {200, 10}}));
     // A second request for the board is refused and keeps its steps.
     EXPECT_FALSE(upgrades.claim(16, "y"));
@@ -49,7 +60,7 @@ TEST(PendingUpgrades, StepsFollowProgressAndEndWithTheRequest) {
 
 TEST(PendingUpgrades, RefusedRequestLeavesItsStepAtZero) {
     PendingUpgrades upgrades;
-    EXPECT_TRUE(upgrades.progress(1, 50));
+    EXPECT_TRUE(report(upgrades, 1, 50));
     ASSERT_TRUE(upgrades.claim(1, "r"));
     upgrades.release(1, "r");
     EXPECT_EQ(upgrades.steps().at(1), 0);
