@@ -2,7 +2,10 @@
 
 # bm_add_library(<name> [DEPS <targets>...])
 # A static library from every source in the calling directory. Headers are
-# included as "<dir>/<Header>.h" relative to lib/ or src/.
+# included as "<dir>/<Header>.h". Each library has an include root of its own
+# in the build tree, holding only a link <dir> to its directory, so a target
+# sees the headers of its own library and of those it links, and an include
+# of a layer above fails to build.
 function(bm_add_library name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
@@ -11,8 +14,11 @@ function(bm_add_library name)
     return()
   endif()
   add_library(${name} STATIC ${sources})
-  get_filename_component(parent ${CMAKE_CURRENT_SOURCE_DIR} DIRECTORY)
-  target_include_directories(${name} PUBLIC ${parent})
+  get_filename_component(dir ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  set(root ${CMAKE_BINARY_DIR}/include/${name})
+  file(MAKE_DIRECTORY ${root})
+  file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${root}/${dir} SYMBOLIC)
+  target_include_directories(${name} PUBLIC ${root})
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
