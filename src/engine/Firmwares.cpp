@@ -158,7 +158,7 @@ bool Firmwares::save() const {
     }
     log(Log::Level::Info, "Writing '%s'", filePath.c_str());
     if (!AtomicFile::write(filePath, toJson().dump())) {
-        log(Log::Level::Warning, "Could not write file '%s': %s", filePath.c_str(),
+        log(Log::Level::Error, "Could not write file '%s': %s", filePath.c_str(),
             std::strerror(errno));
         return false;
     }
