@@ -228,7 +228,7 @@ public:
     ErrorCode mainFileDelete(std::string const& remoteName);
     ErrorCode mainFileChecksum(std::string const& remoteName, uint32_t& size, Md5& md5);
 
-    // Firmware (EngineFirmware.cpp).
+    // Firmware upgrade runs (EngineFirmwareRuns.cpp).
     // Accepts or refuses at once; the upload runs on a worker.
     ErrorCode boardOtaFirmwareUpgrade(uint8_t address, std::string const& path, bool force);
     // Reboots every board with a report, the power-supply board last.
@@ -348,7 +348,9 @@ protected:
     // The whole copy, or nothing when it cannot be read or changed while read.
     std::optional<std::string> readCopy(std::string const& path) const;
 
-    // Firmware (EngineFirmware.cpp).
+    // Firmware images and upgrade rules (EngineFirmware.cpp), then the runs
+    // (EngineFirmwareRuns.cpp). The console's version file is written only
+    // by the monitoring thread, so it needs no lock of its own.
     bool createFirmwareDirectories();
     std::optional<Firmware> findFirmwareFile(uint8_t version,
                                              std::string const& nameWithRevision) const;

@@ -251,5 +251,25 @@ TEST_F(EngineFirmwareRuns, AutomaticRunStopsBetweenBoardsWhenTheEngineStops) {
     EXPECT_TRUE(std::filesystem::exists(firmwaresDir() + "/lights-15.bin"));
 }
 
+TEST_F(EngineFirmwareRuns, StartRunsTheAutomaticRunOnTheMonitoringThread) {
+    machine.sim.putFile("schema.xml", machine.schema.getBinary());
+    boardsim::BoardInfo info = machine.sim.boardInfo(Psu);
+    info.firmwareVersion = 120;
+    machine.sim.setBoardInfo(Psu, info);
+    machine.dir.write("app/serviceConsoleFirmwareVersion", "7\n");
+    Bytes const bytes = image("psu-123.bin", {"psu", 123, "psu", 2, "RELEASE"});
+    // Not newer than the recorded version, which the start reads first.
+    image("console-7.bin", {"ZRV480_Service", 7, "ZRV480_Service", 2, "OTA"});
+
+    engine->start();
+    ASSERT_TRUE(events->waitEvents(3));
+    engine->stop();
+    EXPECT_EQ(events->sequence(),
+              (Events{"status InProgress", "finished 1 Success", "status PendingReboot"}));
+    EXPECT_EQ(machine.sim.pendingFirmware(Psu), bytes);
+    EXPECT_TRUE(std::filesystem::exists(acceptedDir() + "/psu-123.bin"));
+    EXPECT_FALSE(report(200).has_value());
+}
+
 } // namespace
 } // namespace enginetest
