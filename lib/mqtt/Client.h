@@ -50,12 +50,17 @@ namespace MQTT {
 //   wait for treeMutex. Never hold treeMutex, or any lock that a change
 //   callback takes, across a setter.
 // - Change callbacks run on the thread that emits the node's signal (the
-//   engine's monitoring thread) and take treeMutex: nothing may wait for that
-//   thread while holding treeMutex, and no node bound to a signal may be
-//   created, copied or destroyed under it except while grafting.
-// - treeMutex, pendingRpcsMutex, pendingCommandsMutex, configMutex and
-//   connectionMutex are leaves: none is held while another is taken, a
-//   signal is emitted, a handler runs or the broker is called.
+//   engine's monitoring thread), inside that emission, and take treeMutex:
+//   nothing may wait for that thread while holding treeMutex. Grafting copies
+//   nodes bound to signals under treeMutex, which takes those signals' locks:
+//   graft before the signals are emitted (the device interface does so while
+//   it is built).
+// - A set walks the node's subtree without treeMutex (the setters run
+//   there); it starts at the deepest group on the path, so it never writes
+//   the values of the nodes above it.
+// - treeMutex, pendingRpcsMutex, pendingCommandsMutex and connectionMutex
+//   are never held together, nor while a signal is emitted, a handler runs or
+//   the broker is called; configMutex and logNameMutex are innermost.
 class Client : public MQTTClientListener {
 public:
     using json = nlohmann::json;

@@ -150,6 +150,11 @@ TEST(ClientConnection, AUrlTheLibraryRejectsIsLoggedAndRetried) {
     EXPECT_TRUE(log.waitFor("Connection failed (reason=", WaitMs, 2)) << log.text();
     EXPECT_GE(elapsedMs(started), 2000);
     client.stop();
+
+    // A stopped client makes no further attempt.
+    size_t const attempts = log.count("Connection failed (reason=");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(log.count("Connection failed (reason="), attempts);
 }
 
 TEST(ClientConnection, ARestartedBrokerIsReconnectedAndEverySubscriptionRenewed) {
