@@ -1,0 +1,178 @@
+// The monitoring loop against the in-process board simulator with the
+// fixture schema: one full monitoring cycle next to the same requests sent
+// straight through the command layer, whose ratio is the engine's own cost
+// per cycle; and the CPU time the process spends per second while the loop
+// waits between cycles at the default status period.
+
+#include "BoardSim.h"
+#include "bus/Packet.h"
+#include "bus/Parser.h"
+#include "bus/Schema.h"
+#include "engine/Engine.h"
+#include "foundation/Log.h"
+
+#include <benchmark/benchmark.h>
+
+#include <sys/stat.h>
+#include <time.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using velt::ZRV480::BoardManager::Manager::Engine;
+using velt::ZRV480::Bus::Packet;
+using velt::ZRV480::Bus::Schema;
+using velt::ZRV480::Bus::Common::ErrorCode;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int Repetitions = 5;
+constexpr int Cycles = 200;
+// Not the tenth cycle: that one adds the main board's network, clock and bus report.
+constexpr uint64_t OrdinaryCycle = 1;
+
+std::string fixtureSchema() {
+    std::string const here = __FILE__;
+    return here.substr(0, here.rfind('/')) + "/../tests/fixtures/schema.xml";
+}
+
+// The engine's monitoring steps within reach of the benchmark.
+class BenchEngine : public Engine {
+public:
+    using Engine::boardInitStartup;
+    using Engine::cacheBatch;
+    using Engine::config;
+    using Engine::Engine;
+    using Engine::parser;
+    using Engine::starting;
+    using Engine::stateMutex;
+};
+
+// The simulated machine and an engine on it, its files in a directory of its own.
+class Machine {
+public:
+    Machine() : port(sim.start(0, "127.0.0.1")), schema(fixtureSchema()) {
+        char pattern[] = "/tmp/monitor-bench-XXXXXX";
+        dir = ::mkdtemp(pattern);
+        sim.setRequestLogLimit(10000);
+        sim.putFile("schema.xml", schema.getBinary());
+        engine = std::make_unique<BenchEngine>(schema, Engine::Paths{dir, dir + "/copies"});
+        // Before anything is sent: the bus reaches the simulator only.
+        engine->parser.socketConfigSet(
+            {{"address", "127.0.0.1"}, {"port", port}, {"timeoutMs", 100}});
+    }
+    ~Machine() {
+        engine.reset();
+        sim.stop();
+        std::system(("rm -rf '" + dir + "'").c_str());
+    }
+
+    // One cycle's batches, as the loop runs them.
+    void cycle() {
+        for (auto const& entry : engine->getBoards()) {
+            engine->cacheBatch(entry.first, 20, OrdinaryCycle);
+        }
+    }
+
+    boardsim::BoardSim sim;
+    uint16_t const port;
+    Schema const schema;
+    std::string dir;
+    std::unique_ptr<BenchEngine> engine;
+};
+
+void MonitoringCycle(benchmark::State& state) {
+    Machine machine;
+    BenchEngine& engine = *machine.engine;
+    engine.parser.start();
+    for (auto const& entry : engine.getBoards()) {
+        if (engine.boardInitStartup(entry.first) != ErrorCode::Success) {
+            state.SkipWithError("a board could not be initialised");
+            return;
+        }
+    }
+    engine.starting = false;
+
+    // The requests of one cycle, to be sent again without the engine.
+    machine.sim.clearRequests();
+    machine.cycle();
+    std::vector<Packet> requests;
+    for (auto const& record : machine.sim.requests()) {
+        requests.emplace_back(record.address, static_cast<Packet::Command>(record.command),
+                              record.slot, record.payload);
+    }
+
+    Clock::duration cycles{};
+    Clock::duration direct{};
+    Packet reply;
+    for (auto _ : state) {
+        auto const begin = Clock::now();
+        machine.cycle();
+        auto const middle = Clock::now();
+        for (Packet const& request : requests) {
+            engine.parser.send(request, reply, true, 0ms);
+        }
+        auto const end = Clock::now();
+        cycles += middle - begin;
+        direct += end - middle;
+        state.SetIterationTime(std::chrono::duration<double>(middle - begin).count());
+    }
+    double const iterations = static_cast<double>(state.iterations());
+    state.counters["requests"] = static_cast<double>(requests.size());
+    state.counters["direct_us"] =
+        std::chrono::duration<double, std::micro>(direct).count() / iterations;
+    state.counters["cycle/direct"] = std::chrono::duration<double>(cycles).count() /
+                                     std::chrono::duration<double>(direct).count();
+}
+
+double processCpuSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The whole process, simulator included: an upper bound of the service's share.
+void IdleCpu(benchmark::State& state) {
+    Machine machine;
+    {
+        std::lock_guard<std::mutex> lock(machine.engine->stateMutex);
+        machine.engine->config.fromJson({{"statusPeriod", 5000}});
+    }
+    machine.engine->start();
+    std::this_thread::sleep_for(500ms); // the first cycle is over
+    for (auto _ : state) {
+        double const cpuBefore = processCpuSeconds();
+        auto const begin = Clock::now();
+        std::this_thread::sleep_for(4s);
+        double const wall = std::chrono::duration<double>(Clock::now() - begin).count();
+        state.SetIterationTime(wall);
+        state.counters["cpu_percent"] = (processCpuSeconds() - cpuBefore) / wall * 100.0;
+    }
+    machine.engine->stop();
+}
+
+BENCHMARK(MonitoringCycle)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(Cycles)
+    ->Repetitions(Repetitions)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(IdleCpu)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Per-request traces would measure the system logger, not the loop.
+    Log::setLevel(Log::Level::Warning);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
