@@ -8,6 +8,8 @@
 #include "foundation/Log.h"
 #include "mqtt/Client.h"
 
+#include "MedianReporter.h"
+
 #include <benchmark/benchmark.h>
 #include <mqtt/async_client.h>
 
@@ -15,7 +17,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <mutex>
 #include <string>
 
@@ -126,21 +127,6 @@ void RpcGet(benchmark::State& state) {
 
 BENCHMARK(BrokerEcho)->UseRealTime()->Repetitions(Repetitions)->ReportAggregatesOnly(true);
 BENCHMARK(RpcGet)->UseRealTime()->Repetitions(Repetitions)->ReportAggregatesOnly(true);
-
-// Prints as usual and keeps the median time of each benchmark.
-class MedianReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(std::vector<Run> const& runs) override {
-        for (Run const& run : runs) {
-            if (run.aggregate_name == "median") {
-                medians[run.run_name.function_name] = run.GetAdjustedRealTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    std::map<std::string, double> medians;
-};
 
 } // namespace
 
