@@ -79,7 +79,9 @@ void Client::start() {
     brokerClient.setUsername(settings.getUsername());
     brokerClient.setPassword(settings.getPassword());
     brokerClient.setKeepAlive(static_cast<int>(settings.getKeepAlive()));
-    attemptConnect(attempt);
+    // Every attempt runs on our own thread, so the library client is never
+    // made or replaced on one of the library's threads, whoever starts us.
+    tasks.post(std::chrono::milliseconds(0), [this, attempt] { attemptConnect(attempt); });
     log(Log::Level::Info, "Started!");
 }
 
