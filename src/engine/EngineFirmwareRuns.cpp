@@ -31,6 +31,8 @@ using Upgrade = Status::FirmwareUpgrade;
 namespace {
 
 constexpr uint8_t ServiceAddress = Bus::Schema::AddressService;
+// Rebooted last, and only on mains: it powers the others.
+constexpr char const* PowerSupplyName = "psu";
 
 // An installed image leaves the firmware directory, so that the next start
 // does not select it again while the board still waits for its reboot.
@@ -303,7 +305,7 @@ ErrorCode Engine::firmwareUpgradeApply() {
     }
     std::optional<uint8_t> psu;
     for (auto const& [address, board] : boards) {
-        if (board.getName() == "psu") {
+        if (board.getName() == PowerSupplyName) {
             psu = psu.value_or(address);
             continue;
         }
