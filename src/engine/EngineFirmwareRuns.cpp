@@ -74,16 +74,13 @@ ErrorCode Engine::boardOtaFirmwareUpgrade(uint8_t address, std::string const& pa
     saveFirmwares();
 
     startWorker([this, address, image, version] {
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            firmwares[address] = {State::installing, version};
-        }
-        setFirmwareUpgradeState(Upgrade::InProgress);
         uint8_t retries = 0;
         {
             std::lock_guard<std::mutex> lock(stateMutex);
+            firmwares[address] = {State::installing, version};
             retries = static_cast<uint8_t>(config.getRetransmit());
         }
+        setFirmwareUpgradeState(Upgrade::InProgress);
         ErrorCode const result =
             parser.boardOtaFirmwareUpgradeExecute(address, image.getBinary(), retries);
         {
