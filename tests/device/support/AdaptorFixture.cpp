@@ -21,6 +21,12 @@ std::string below(std::string const& relative) {
     return Utils::combinePath(Base, relative);
 }
 
+AdaptorFixture::AdaptorFixture()
+    : AdaptorFixture(testsupport::SimulatedMachine::fixtureSchemaXml()) {}
+
+AdaptorFixture::AdaptorFixture(std::string const& schemaXml)
+    : machine(testsupport::SimulatedMachine::defaultScenario(), schemaXml) {}
+
 void AdaptorFixture::SetUp() {
     ASSERT_TRUE(broker.start()) << broker.logText();
     std::string const appDir = machine.dir.path("app");

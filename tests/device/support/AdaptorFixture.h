@@ -41,6 +41,10 @@ std::string below(std::string const& relative);
 // bus as they need.
 class AdaptorFixture : public ::testing::Test {
 protected:
+    // The fixture schema, or another schema for the simulator's default boards.
+    AdaptorFixture();
+    explicit AdaptorFixture(std::string const& schemaXml);
+
     void SetUp() override;
     void TearDown() override;
 
