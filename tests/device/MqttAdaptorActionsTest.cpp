@@ -63,6 +63,19 @@ TEST_F(ActionsTest, RebootedBoardGetsOneFinishedNoticeWithTheRequestsId) {
     EXPECT_TRUE(finishedNotices().empty());
 }
 
+TEST_F(ActionsTest, SynchronousRebootMeetsTheMonitoringThreadInTheOnlineSignal) {
+    connect();
+    startEngine();
+    EXPECT_EQ(call("psu/action/reboot", "", "r1"), Completed);
+    ASSERT_EQ(recorder->takePayload(below("psu/action/reboot/finished/r1")), Completed.dump());
+
+    // Its poll thread and the monitoring thread both report the board online;
+    // the adaptor's handler runs on both without holding up either.
+    EXPECT_EQ(engine->boardRebootSync(Psu), ErrorCode::Success);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(finishedNotices().empty());
+}
+
 TEST_F(ActionsTest, OnlyTheLastSuccessfulRequestIsAnnounced) {
     connect();
     bringUp(Psu);

@@ -55,8 +55,12 @@ void AdaptorFixture::TearDown() {
     // The engine's stop reaches the adaptor, which stops the client; the
     // client's tree holds nodes bound to the engine's signals, so it goes
     // before the engine.
-    engine->stop();
-    client->stop();
+    if (engine) {
+        engine->stop();
+    }
+    if (client) {
+        client->stop();
+    }
     recorder.reset();
     adaptor.reset();
     client.reset();
