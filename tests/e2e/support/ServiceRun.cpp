@@ -120,6 +120,8 @@ void ServiceRun::startWith(json const& config) {
     service->writeConfig(config);
     service->start();
     ASSERT_TRUE(service->waitLog("[Engine] Started!")) << service->log();
+    // Requests are heard once the first connection's subscriptions are made.
+    ASSERT_TRUE(service->waitLog("[MQTT::Client] Subscriptions thread ended!")) << service->log();
 }
 
 std::unique_ptr<mqtttest::Recorder> ServiceRun::subscriber(std::string const& filter) const {
@@ -136,6 +138,20 @@ std::string ServiceRun::call(std::string const& name, std::string const& payload
 }
 
 bool ServiceRun::waitValue(std::string const& relative, json const& value, int timeoutMs) {
+    return waitMessage(
+        relative, [&value](json const& payload) { return payload == value; }, timeoutMs);
+}
+
+std::string ServiceRun::untaken() const {
+    std::string all;
+    for (auto const& message : client->pending()) {
+        all += message.topic + " " + message.payload + "\n";
+    }
+    return all;
+}
+
+bool ServiceRun::waitMessage(std::string const& relative,
+                             std::function<bool(json const&)> const& accept, int timeoutMs) {
     auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     mqtttest::Received message;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -143,7 +159,7 @@ bool ServiceRun::waitValue(std::string const& relative, json const& value, int t
                                               deadline - std::chrono::steady_clock::now())
                                               .count());
         if (client->take(topic(relative), message, std::max(left, 1)) &&
-            json::parse(message.payload, nullptr, false) == value) {
+            accept(json::parse(message.payload, nullptr, false))) {
             return true;
         }
     }

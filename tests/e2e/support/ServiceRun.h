@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,6 +37,7 @@ public:
     void start(std::vector<std::string> const& arguments = {});
     bool waitLog(std::string const& text, int timeoutMs = StartMs) const;
     std::string log() const;
+    void signal(int number) const { process->signal(number); }
     // Sends the signal and waits for the end: the exit status, or nothing.
     std::optional<int> stop(int signal = SIGTERM, int timeoutMs = StartMs);
     bool running() const { return process != nullptr; }
@@ -69,7 +71,7 @@ protected:
     // The example configuration pointed at this run's simulator and broker.
     nlohmann::json exampleConfig() const;
     // Writes the configuration, starts the service and waits until the
-    // engine has started.
+    // engine has started and the service listens to requests.
     void startWith(nlohmann::json const& config);
     // A client of its own, connected and subscribed to the filter.
     std::unique_ptr<mqtttest::Recorder> subscriber(std::string const& filter) const;
@@ -80,6 +82,12 @@ protected:
     // payload is the JSON value; false when none came within timeoutMs.
     bool waitValue(std::string const& relative, nlohmann::json const& value,
                    int timeoutMs = ReplyMs);
+    // The same for the first payload that the predicate accepts.
+    bool waitMessage(std::string const& relative,
+                     std::function<bool(nlohmann::json const&)> const& accept,
+                     int timeoutMs = ReplyMs);
+    // What the client received and no wait took, for a failure's message.
+    std::string untaken() const;
     static std::string topic(std::string const& relative) {
         return std::string(Base) + "/" + relative;
     }

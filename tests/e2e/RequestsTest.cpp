@@ -1,0 +1,116 @@
+#include "support/ServiceRun.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+using e2e::Base;
+using nlohmann::json;
+
+// A running service whose monitoring loop cycles quickly, so that changes
+// on the boards show within a few hundred milliseconds.
+class RequestsTest : public e2e::ServiceRun {
+protected:
+    void SetUp() override {
+        ServiceRun::SetUp();
+        json config = exampleConfig();
+        config["device"]["statusPeriod"] = 200;
+        startWith(config);
+        // Right after the start the monitoring loop may still be bringing a
+        // board back (its getters answer Timeout until then).
+        bool ready = false;
+        for (int attempt = 0; attempt < 40 && !ready; ++attempt) {
+            json const reply = json::parse(
+                call("psu/telemetry/inputVoltage/get", "", "ready-" + std::to_string(attempt)),
+                nullptr, false);
+            ready = reply.is_object() && reply.value("completed", false);
+            if (!ready) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            }
+        }
+        ASSERT_TRUE(ready) << service->log();
+    }
+
+    json raw(int address, char const* table, int slot) const {
+        return simulator->control(
+            {{"op", "raw"}, {"addr", address}, {"table", table}, {"slot", slot}})["raw"];
+    }
+    void setRaw(int address, char const* table, int slot, int value) const {
+        ASSERT_EQ(simulator->control({{"op", "setRaw"},
+                                      {"addr", address},
+                                      {"table", table},
+                                      {"slot", slot},
+                                      {"raw", value}})["ok"],
+                  true);
+    }
+};
+
+TEST_F(RequestsTest, GetSetAndMonitorAsCommandsAndAsCalls) {
+    // Get.
+    client->publish(std::string(Base) + "/psu/telemetry/inputVoltage/get", "");
+    EXPECT_TRUE(waitValue("psu/telemetry/inputVoltage", 24.12)) << untaken();
+    EXPECT_EQ(json::parse(call("psu/telemetry/inputVoltage/get", "", "get-1")),
+              json({{"completed", true}, {"data", 24.12}}));
+
+    // Set: the value reaches the board.
+    client->publish(std::string(Base) + "/psu/config/outputEnabled/set", "false");
+    EXPECT_TRUE(waitValue("psu/config/outputEnabled", false)) << untaken();
+    EXPECT_EQ(raw(1, "config", 1), 0);
+    EXPECT_EQ(json::parse(call("mainBoard/config/busSpeed/set", "\"slow\"", "set-1")),
+              json({{"completed", true}, {"data", "slow"}}));
+    EXPECT_EQ(raw(0, "config", 0), 0);
+
+    // Monitor: the command form publishes the value at once, then each change.
+    client->publish(std::string(Base) + "/psu/telemetry/inputVoltage/monitor",
+                    R"({"active":true})");
+    EXPECT_TRUE(waitValue("psu/telemetry/inputVoltage", 24.12)) << untaken();
+    setRaw(1, "telemetry", 0, 2500);
+    EXPECT_TRUE(waitValue("psu/telemetry/inputVoltage", 25.0));
+
+    EXPECT_EQ(
+        json::parse(call("psu/telemetry/batteryLevel/monitor", R"({"active":true})", "monitor-1")),
+        json({{"completed", true}, {"data", {{"active", true}, {"skipChangesForMs", 0}}}}));
+    setRaw(1, "telemetry", 1, 42);
+    EXPECT_TRUE(waitValue("psu/telemetry/batteryLevel", 42));
+}
+
+TEST_F(RequestsTest, ConfigWriteOfTheStatusPeriodRestartsMonitoringAndIsSaved) {
+    client->publish(std::string(Base) + "/config/device/statusPeriod/set", "300");
+
+    ASSERT_TRUE(service->waitLog("Restarting monitor thread due to changed config", e2e::ReplyMs))
+        << service->log();
+    // The written node is published with the value in effect once the file
+    // is written.
+    ASSERT_TRUE(waitValue("config/device/statusPeriod", 300)) << untaken();
+    json const written = json::parse(e2e::readFile(service->path("zrv480-boardman.json")));
+    EXPECT_EQ(written["device"]["statusPeriod"], 300);
+    EXPECT_EQ(written["device"]["socket"]["port"], simulator->port()); // the rest is kept
+}
+
+TEST_F(RequestsTest, RebootIsAnsweredAtOnceAndAnnouncedWhenTheBoardIsBack) {
+    EXPECT_EQ(json::parse(call("psu/action/reboot", "", "reboot-1")), json({{"completed", true}}));
+    EXPECT_TRUE(waitValue("psu/action/reboot/finished/reboot-1", {{"completed", true}}));
+}
+
+TEST_F(RequestsTest, ServiceReconnectsAfterTheBrokerWasAwayAndAnswersAgain) {
+    broker.stop();
+    ASSERT_TRUE(service->waitLog("[MQTT::Client] Disconnected from broker.", e2e::ReplyMs));
+    ASSERT_TRUE(broker.restart()) << broker.logText();
+
+    // The service subscribes again after its next attempt (every 2 s).
+    client = subscriber(std::string(Base) + "/#");
+    std::string reply;
+    for (int attempt = 0; attempt < 10 && reply.empty(); ++attempt) {
+        reply = call("status/get", "", "status-" + std::to_string(attempt));
+    }
+    json const answer = json::parse(reply, nullptr, false);
+    EXPECT_EQ(answer.value("completed", false), true) << reply;
+    EXPECT_EQ(answer["data"]["service"], true) << reply;
+}
+
+} // namespace
