@@ -91,7 +91,8 @@ void Client::stop() {
     }
     log(Log::Level::Info, "Stopping...");
     stopping.emit();
-    Thread::sleep(StopPauseMs);
+    // Resumed when a signal interrupts it, unlike Thread::sleep.
+    std::this_thread::sleep_for(std::chrono::milliseconds(StopPauseMs));
     {
         std::lock_guard<std::mutex> lock(connectionMutex);
         running = false;
