@@ -165,6 +165,18 @@ TEST_F(EngineStart, ASchemaWithoutMainBoardStartsNothing) {
     EXPECT_EQ(log.count("[Engine] Starting..."), 0u);
 }
 
+TEST_F(EngineStart, AnUnreadableSchemaIsNeverSentToTheMainBoard) {
+    velt::ZRV480::Bus::Schema const unread(machine.dir.path("no-such-schema.xml"));
+    std::string const dir = machine.dir.path("unread");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    TestEngine other(unread, Engine::Paths{dir, dir + "/copies"});
+    other.parser.socketConfigSet(machine.socketConfig());
+    other.parser.start();
+    EXPECT_NE(other.configure(), ErrorCode::Success);
+    EXPECT_EQ(machine.sim.requestCount(Filter{}), 0u);
+    EXPECT_FALSE(machine.sim.file("schema.xml").has_value());
+}
+
 TEST_F(EngineStart, StartAfterStopRepeatsTheWholeSequence) {
     putSchemaOnMain();
     LogCapture log;
