@@ -25,6 +25,7 @@ using mqtttest::Received;
 //   bad   a getter that always fails
 //   a, c, r  values with change signals
 //   obj   a getter whose object members change shape
+//   cfg   a writable object whose setter renews its registrations
 class TreeTopics : public ::testing::Test {
 protected:
     TreeTopics() {
@@ -40,6 +41,18 @@ protected:
         tree.insert({"c", LambdaTree([this] { return read(c); }, cChanged)});
         tree.insert({"r", LambdaTree([this] { return read(r); }, rChanged)});
         tree.insert({"obj", LambdaTree([this] { return read(obj); })});
+        // Like the service's configuration node, its setter renews the
+        // node's registrations from inside the write.
+        tree.insert({"cfg", LambdaTree([this] { return read(cfg); },
+                                       [this](json const& value) {
+                                           {
+                                               std::lock_guard<std::mutex> lock(mutex);
+                                               cfg = value;
+                                           }
+                                           renewed = harness.client->updateLambdaTreeSubscriptions(
+                                               "cfg", true);
+                                           return std::make_pair(true, value);
+                                       })});
         harness.client->subscribeLambdaTree(tree, "");
     }
 
@@ -88,6 +101,8 @@ protected:
     json c = "c0";
     json r = "r0";
     json obj = {{"p", 1}, {"q", 2}};
+    json cfg = {{"k1", 1}};
+    std::atomic<bool> renewed{false};
     std::atomic<int> writes{0};
     mqtttest::ClientHarness harness;
 };
@@ -311,6 +326,18 @@ TEST_F(TreeTopics, RegistrationsFollowTheTreesShape) {
     EXPECT_FALSE(harness.client->updateLambdaTreeSubscriptions("no/such/node", true));
     MQTT::Client empty("b", "MQTT");
     EXPECT_FALSE(empty.updateLambdaTreeSubscriptions("", false));
+}
+
+TEST_F(TreeTopics, ASetterMayRenewTheRegistrationsOfItsNode) {
+    ASSERT_TRUE(harness.startClient());
+    ASSERT_TRUE(harness.recorder->publish("b/cfg/set", R"({"k2":2})"));
+    EXPECT_EQ(harness.recorder->takePayload("b/cfg"), R"({"k2":2})");
+    EXPECT_TRUE(renewed);
+    ASSERT_TRUE(harness.probe());
+    ASSERT_TRUE(harness.recorder->publish("b/cfg/k2/get", ""));
+    EXPECT_EQ(harness.recorder->takePayload("b/cfg/k2"), "2");
+    harness.client->onMessageReceived("b/cfg/k1/get", "", 0, false);
+    EXPECT_EQ(takeJson("b/error")["error"], "Unknown topic");
 }
 
 TEST_F(TreeTopics, ASubtreeGraftedWhileRunningIsServed) {
