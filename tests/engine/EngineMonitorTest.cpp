@@ -4,7 +4,9 @@
 
 #include "bus/Protocol.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <thread>
 #include <vector>
@@ -191,6 +193,39 @@ TEST_F(EngineFixture, ASilentBoardEndsEveryCycleAndHidesTheBoardsBehindIt) {
     ASSERT_TRUE(machine.sim.waitFor(Filter{Light, code(Command::Telemetry)}, 1, 3000));
     engine->stop();
     EXPECT_EQ(events.count("offline 1"), 1u);
+}
+
+TEST_F(EngineFixture, TheWaitBetweenCyclesIsTakenInWholeStepsOfFiftyMilliseconds) {
+    machine.sim.putFile("schema.xml", machine.schema.getBinary());
+    struct Case {
+        uint32_t periodMs;
+        int64_t fromMs; // the shortest gap between two cycles lies in [from, to)
+        int64_t toMs;
+    };
+    for (Case const c : {Case{120, 150, 1000}, Case{0, 0, 50}}) {
+        SCOPED_TRACE(c.periodMs);
+        {
+            std::lock_guard<std::mutex> lock(engine->stateMutex);
+            engine->config.fromJson({{"statusPeriod", c.periodMs}});
+        }
+        engine->start();
+        machine.sim.clearRequests();
+        Filter const cycleStarts{Main, code(Command::Heartbeat)};
+        ASSERT_TRUE(machine.sim.waitFor(cycleStarts, 6, 5000));
+        engine->stop();
+        std::vector<int64_t> starts;
+        for (auto const& request : machine.sim.requests()) {
+            if (request.address == Main && request.command == code(Command::Heartbeat)) {
+                starts.push_back(request.timeMs);
+            }
+        }
+        int64_t shortest = INT64_MAX;
+        for (size_t i = 1; i < starts.size(); ++i) {
+            shortest = std::min(shortest, starts[i] - starts[i - 1]);
+        }
+        EXPECT_GE(shortest, c.fromMs);
+        EXPECT_LT(shortest, c.toMs);
+    }
 }
 
 } // namespace
