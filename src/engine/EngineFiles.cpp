@@ -62,7 +62,8 @@ std::string temporaryBeside(std::string const& path) {
 
 ErrorCode Engine::mainFileTransmit(std::string const& localPath, std::string const& remoteName) {
     log(Log::Level::Debug, "mainFileTransmit(%s, %s)", localPath.c_str(), remoteName.c_str());
-    Descriptor file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without blocking: opening a named pipe would wait for a writer.
+    Descriptor file(::open(localPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0) {
         log(Log::Level::Warning, "Could not open file '%s'", localPath.c_str());
         return ErrorCode::FileNotFound;

@@ -102,9 +102,13 @@ TEST_F(FileTransfers, OnlyARegularFileReadWholeIsSent) {
         std::string path;
         ErrorCode expected;
     };
-    std::vector<Case> cases{{local("missing.bin"), ErrorCode::FileNotFound},
-                            {local(), ErrorCode::FileSizeError},
-                            {big, ErrorCode::FileSizeError}};
+    std::string const pipe = local("pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    std::vector<Case> cases{
+        {local("missing.bin"), ErrorCode::FileNotFound},
+        {local(), ErrorCode::FileSizeError},
+        {pipe, ErrorCode::FileSizeError}, // refused without waiting for a writer
+        {big, ErrorCode::FileSizeError}};
     // Its size says 4096 bytes, its content is a few: a short read.
     std::string const shortFile = "/sys/devices/system/cpu/online";
     if (::access(shortFile.c_str(), R_OK) == 0) {
