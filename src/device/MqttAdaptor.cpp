@@ -4,6 +4,8 @@
 
 #include "bus/Board.h"
 #include "bus/ErrorCode.h"
+#include "bus/SlotType.h"
+#include "engine/Status.h"
 #include "foundation/String.h"
 #include "foundation/Utils.h"
 

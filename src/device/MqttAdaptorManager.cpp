@@ -1,6 +1,11 @@
 #include "device/MqttAdaptor.h"
 
+#include "bus/Board.h"
+#include "bus/BoardInfo.h"
 #include "bus/Helpers.h"
+#include "bus/Statistics.h"
+#include "engine/MonitorStatistics.h"
+#include "engine/Status.h"
 #include "foundation/String.h"
 
 #include <string>
