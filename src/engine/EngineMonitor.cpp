@@ -5,6 +5,8 @@
 #include "bus/Helpers.h"
 #include "bus/Schema.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <tuple>
@@ -20,6 +22,9 @@ namespace {
 constexpr std::chrono::milliseconds SleepStep = 50ms;
 // The network, clock and bus report of the main board are read every tenth cycle.
 constexpr uint64_t MiscCycles = 10;
+// A board found rebooted with more failed initialisations than this behind
+// it is left alone until a reboot request.
+constexpr uint32_t RebuildAttempts = 4;
 
 } // namespace
 
@@ -79,7 +84,7 @@ ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle
         int32_t value = 0;
         if (parser.scratchpadGet(address, ScratchpadCell, value) == ErrorCode::Success &&
             value != ScratchpadMarker) {
-            if (attempts > 4) {
+            if (attempts > RebuildAttempts) {
                 return ErrorCode::Success; // given up on until a reboot request
             }
             log(Log::Level::Warning,
