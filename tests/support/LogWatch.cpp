@@ -70,13 +70,31 @@ bool LogWatch::waitFor(std::string const& needle, int timeoutMs, size_t times) {
                           [&] { return countLocked(needle) >= times; });
 }
 
+void LogWatch::sync(std::unique_lock<std::mutex>& lock) {
+    // The pipe keeps order: once a marker written now has been read, so has
+    // every line written before it.
+    std::string const marker = "\n<logwatch " + std::to_string(++markers) + ">\n";
+    if (::write(STDERR_FILENO, marker.data(), marker.size()) !=
+        static_cast<ssize_t>(marker.size())) {
+        return;
+    }
+    grown.wait_for(lock, std::chrono::seconds(2),
+                   [&] { return captured.find(marker) != std::string::npos; });
+    size_t const at = captured.find(marker);
+    if (at != std::string::npos) {
+        captured.replace(at, marker.size(), "\n");
+    }
+}
+
 size_t LogWatch::count(std::string const& needle) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
+    sync(lock);
     return countLocked(needle);
 }
 
 std::string LogWatch::text() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
+    sync(lock);
     return captured;
 }
 

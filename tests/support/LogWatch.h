@@ -21,12 +21,15 @@ public:
 
     // Waits (bounded) until text has been logged at least `times` times.
     bool waitFor(std::string const& text, int timeoutMs = 5000, size_t times = 1);
-    // How often text has been logged so far.
+    // How often text has been logged so far, every line written before the
+    // call included.
     size_t count(std::string const& text);
     std::string text();
 
 private:
     void read();
+    // Waits until everything written to standard error so far is captured.
+    void sync(std::unique_lock<std::mutex>& lock);
     size_t countLocked(std::string const& text) const;
 
     int savedStderr = -1;
@@ -34,6 +37,7 @@ private:
     std::mutex mutex; // guards captured
     std::condition_variable grown;
     std::string captured;
+    int markers = 0; // guarded by mutex
     std::thread reader;
 };
 
