@@ -116,6 +116,31 @@ TEST_F(BoardsTest, RootHoldsTheManagerNodesAndOneSubtreePerBoard) {
     EXPECT_TRUE(root["data"]["statistics"].contains("cache"));
 }
 
+TEST_F(BoardsTest, MonitoredValuesArePublishedWhenTheEngineSeesThemChange) {
+    connect();
+    startEngine();
+    for (char const* node : {"psu/telemetry/batteryLevel", "psu/status/mainsLost"}) {
+        EXPECT_EQ(call(std::string(node) + "/monitor", R"({"active":true})", "m1")["completed"],
+                  true);
+    }
+    machine.sim.setRaw(Psu, boardsim::SlotTable::Telemetry, 1, 55);
+    machine.sim.setStatusText(Psu, 4, 1, "Mains lost");
+    machine.sim.setStatus(Psu, 1U << 4, 0); // the status pass reads the slots flagged here
+
+    // Publications of the values before the change may come first.
+    auto const published = [this](std::string const& node, json const& value) {
+        mqtttest::Received message;
+        while (recorder->take(below(node), message)) {
+            if (json::parse(message.payload, nullptr, false) == value) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(published("psu/telemetry/batteryLevel", 55));
+    EXPECT_TRUE(published("psu/status/mainsLost", {{"code", 1}, {"message", "Mains lost"}}));
+}
+
 TEST_F(BoardsTest, GettersAnswerTimeoutWhileTheBoardIsNotUp) {
     LambdaTree psu = adaptor->boardToLambda(Psu);
     LambdaTree::Errors const errors = psu.update("");
