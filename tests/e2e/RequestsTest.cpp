@@ -92,6 +92,25 @@ TEST_F(RequestsTest, ConfigWriteOfTheStatusPeriodRestartsMonitoringAndIsSaved) {
     EXPECT_EQ(written["device"]["socket"]["port"], simulator->port()); // the rest is kept
 }
 
+TEST_F(RequestsTest, RefusedSocketIsReportedWhileTheOtherSectionsApplyAndAreSaved) {
+    client->publish(std::string(Base) + "/config/set",
+                    R"({"device":{"socket":{"address":"not an address"}},)"
+                    R"("boards":{"psu":{"fanMode":"high"}}})");
+
+    ASSERT_TRUE(waitMessage("error", [](json const& report) {
+        return report.is_object() && report["command"] == "config/set" &&
+               report.dump().find("socket setting") != std::string::npos;
+    })) << untaken();
+    EXPECT_EQ(raw(1, "config", 0), 2); // "high" reached the board
+    json const written = json::parse(e2e::readFile(service->path("zrv480-boardman.json")));
+    EXPECT_EQ(written["boards"]["psu"]["fanMode"], "high");
+    EXPECT_EQ(written["device"]["socket"]["address"], "127.0.0.1");
+    EXPECT_EQ(written["device"]["socket"]["port"], simulator->port());
+    // Still talking to the boards at the old address.
+    EXPECT_EQ(json::parse(call("psu/config/fanMode/get", "", "after-1")),
+              json({{"completed", true}, {"data", "high"}}));
+}
+
 TEST_F(RequestsTest, RebootIsAnsweredAtOnceAndAnnouncedWhenTheBoardIsBack) {
     EXPECT_EQ(json::parse(call("psu/action/reboot", "", "reboot-1")), json({{"completed", true}}));
     EXPECT_TRUE(waitValue("psu/action/reboot/finished/reboot-1", {{"completed", true}}));

@@ -19,7 +19,13 @@ using nlohmann::json;
 Service::Service(std::string directoryPath) : directory(std::move(directoryPath)) {
     namespace fs = std::filesystem;
     fs::create_directories(directory);
-    fs::copy_file(BM_SERVICE_EXECUTABLE, path("zrv480-boardman"));
+    // A link, not a symbolic one: the service looks for its schema beside
+    // the file it was started as. Copied where a link cannot be made.
+    std::error_code linkFailed;
+    fs::create_hard_link(BM_SERVICE_EXECUTABLE, path("zrv480-boardman"), linkFailed);
+    if (linkFailed) {
+        fs::copy_file(BM_SERVICE_EXECUTABLE, path("zrv480-boardman"));
+    }
     fs::copy_file(std::string(BM_FIXTURES_DIR) + "/schema.xml", path("schema.xml"));
 }
 
