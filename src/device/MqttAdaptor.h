@@ -53,8 +53,8 @@ public:
     using Setter = LambdaTree::Setter;
     using RpcHandler = MQTT::Client::RpcHandler;
 
-    // Both must outlive every emission of the signals the adaptor connects
-    // to; the adaptor keeps them alive as long as it lives.
+    // Keeps the engine and the client alive as long as it lives, and must
+    // itself outlive every emission of the signals it connects to.
     MqttAdaptor(std::shared_ptr<Engine> engine, std::shared_ptr<MQTT::Client> client);
     // Neither disconnects its handlers nor unregisters its topics.
     virtual ~MqttAdaptor();
