@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include <fcntl.h>
@@ -36,6 +38,18 @@ bool writeAll(int fd, std::string const& text) {
         done += static_cast<size_t>(count);
     }
     return true;
+}
+
+// A link to the file stays a link: the file that it points at is replaced.
+std::string replacedFile(std::string const& path) {
+    std::error_code error;
+    if (std::filesystem::is_symlink(path, error)) {
+        std::filesystem::path const target = std::filesystem::canonical(path, error);
+        if (!error) {
+            return target.string();
+        }
+    }
+    return path;
 }
 
 // The directory part of path, for the temporary file beside it.
@@ -116,13 +130,14 @@ bool Config::writeLocked(json const& document) const {
 
     // The new text replaces the file only once it is wholly on disk, so a
     // failed write leaves the previous file as it was.
-    std::string temporary = path + ".XXXXXX";
+    std::string const target = replacedFile(path);
+    std::string temporary = target + ".XXXXXX";
     int const fd = mkstemp(temporary.data()); // mode 0600
     bool written = fd >= 0 && writeAll(fd, text) && fsync(fd) == 0;
     if (fd >= 0 && close(fd) != 0) {
         written = false;
     }
-    if (written && rename(temporary.c_str(), path.c_str()) != 0) {
+    if (written && rename(temporary.c_str(), target.c_str()) != 0) {
         written = false;
     }
     if (!written) {
@@ -136,7 +151,7 @@ bool Config::writeLocked(json const& document) const {
     }
     log(Log::Level::Info, "Saving updated config file");
     // The rename itself is durable only once the directory is synced.
-    int const dir = open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY);
+    int const dir = open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY);
     if (dir >= 0) {
         fsync(dir);
         close(dir);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -159,6 +161,20 @@ TEST_F(ConfigFileTest, UpdateHandsTheWholeFileToEveryOwnerAndRewritesWhatTheyHol
     EXPECT_EQ(config->fileRead(), expected); // the rewritten text reads back the same
     EXPECT_EQ(modeOf(file), 0600);           // it may hold the broker password
     EXPECT_EQ(logged().find("Could not apply"), std::string::npos);
+}
+
+TEST_F(ConfigFileTest, LinkedFileIsReplacedWhereTheLinkPoints) {
+    mkdir(path("etc").c_str(), 0755);
+    writeText(path("etc/boardman.json"), json{{"mqtt", {{"url", "127.0.0.1:2000"}}}}.dump());
+    ASSERT_EQ(symlink("etc/boardman.json", file.c_str()), 0);
+
+    config->update();
+
+    struct stat link;
+    ASSERT_EQ(lstat(file.c_str(), &link), 0);
+    EXPECT_TRUE(S_ISLNK(link.st_mode));
+    EXPECT_EQ(json::parse(readText(path("etc/boardman.json")))["mqtt"]["url"], "127.0.0.1:2000");
+    EXPECT_EQ(modeOf(path("etc/boardman.json")), 0600);
 }
 
 TEST_F(ConfigFileTest, UnparsableFileIsKeptAsBadBeforeTheDefaultsAreWritten) {
