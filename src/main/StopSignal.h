@@ -26,8 +26,9 @@ public:
     StopSignal(StopSignal const&) = delete;
     StopSignal& operator=(StopSignal const&) = delete;
 
-    // The engine that a signal stops from now on. False when a signal came
-    // first: the caller must not start the engine then.
+    // The engine that a signal stops from now on (none: nothing to stop).
+    // False when a signal came first: the caller must not start the engine
+    // then.
     bool setEngine(std::shared_ptr<Manager::Engine> engine);
     bool requested() const;
     // Until a signal's stop is done.

@@ -115,8 +115,10 @@ int main(int argc, char** argv) {
             stop.waitDone();
         }
 
-        // A signal during the start may have found the engine not yet
-        // running; both stops do nothing when there is nothing to stop.
+        // A signal that comes now finds nothing to stop. One during the start
+        // may have found the engine not yet running; both stops do nothing
+        // when there is nothing to stop.
+        stop.setEngine(nullptr);
         engine->stop();
         mqttClient->stop();
         disconnectWait.wait(2000);
