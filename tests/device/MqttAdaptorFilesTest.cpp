@@ -1,4 +1,5 @@
 #include "support/AdaptorFixture.h"
+#include "support/CallReplies.h"
 
 #include "BoardSim.h"
 
@@ -15,13 +16,6 @@ constexpr uint8_t Open = 0;
 constexpr uint8_t Write = 1;
 constexpr size_t SegmentSize = 128;
 
-json failed(ErrorCode code, char const* what) {
-    return {{"completed", false}, {"error", {{"code", static_cast<int>(code)}, {"what", what}}}};
-}
-
-json const Completed = {{"completed", true}};
-json const NotJson = failed(ErrorCode::MalformedJson, "MalformedJson");
-json const Malformed = failed(ErrorCode::MalformedRequest, "MalformedRequest");
 json const Busy = failed(ErrorCode::FileLimit, "FileLimit");
 
 // A file content of `segments` whole segments that differ from each other.
@@ -76,14 +70,8 @@ std::vector<int> stepsUpTo(int last) {
     return steps;
 }
 
-struct Refusal {
-    char const* name;
-    char const* payload;
-    json reply;
-};
-
 TEST_F(FilesTest, RefusedRequestsAnswerAtOnceAndSendNothing) {
-    std::vector<Refusal> const cases{
+    std::vector<CallCase> const cases{
         {"main/action/fileTransmit", "local=a", NotJson},
         {"main/action/fileTransmit", R"(["/tmp/a", "b"])", Malformed},
         {"main/action/fileTransmit", R"({"local": "/tmp/a"})", Malformed},

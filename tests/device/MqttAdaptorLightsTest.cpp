@@ -1,4 +1,5 @@
 #include "support/AdaptorFixture.h"
+#include "support/CallReplies.h"
 #include "support/LogCapture.h"
 
 #include "BoardSim.h"
@@ -14,18 +15,6 @@ constexpr uint8_t Misc = 5;      // pattern requests
 constexpr uint8_t ConfigSet = 3; // transitions
 constexpr uint8_t LightP1 = 10;
 constexpr uint8_t LightRgb1 = 20;
-
-json failed(ErrorCode code, char const* what) {
-    return {{"completed", false}, {"error", {{"code", static_cast<int>(code)}, {"what", what}}}};
-}
-
-json failed(char const* text) {
-    return {{"completed", false}, {"error", text}};
-}
-
-json const Completed = {{"completed", true}};
-json const NotJson = failed(ErrorCode::MalformedJson, "MalformedJson");
-json const Malformed = failed(ErrorCode::MalformedRequest, "MalformedRequest");
 
 class LightsTest : public AdaptorFixture {
 protected:
@@ -52,14 +41,8 @@ protected:
     }
 };
 
-struct Refusal {
-    char const* name;
-    char const* payload;
-    json reply;
-};
-
 TEST_F(LightsTest, RefusedRequestsAnswerAtOnceAndSendNothing) {
-    std::vector<Refusal> const cases{
+    std::vector<CallCase> const cases{
         {"light/action/lightRgb1/play", "{\"pattern\":", NotJson},
         {"light/action/lightRgb1/play", "[]", Malformed},
         {"light/action/lightRgb1/play", R"({"repeat": -1, "pattern": []})",
