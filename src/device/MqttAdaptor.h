@@ -198,7 +198,9 @@ private:
     void publishFileProgress(PendingTransfer& transfer, char const* call, float percent);
     void publishFileFinished(PendingTransfer& transfer, char const* call, ErrorCode code);
 
-    // One pending request per direction.
+    // One pending request per direction. These and firmwareUpgradeRequests
+    // guard themselves with a leaf lock of their own, never held while
+    // publishing or calling the engine.
     PendingTransfer fileTransmitRequest;
     PendingTransfer fileReceiveRequest;
     // Firmware upgrade: pending requests and progress steps per board.
