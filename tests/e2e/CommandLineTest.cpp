@@ -105,4 +105,32 @@ TEST_F(CommandLineTest, VerbosityIsLoggedAsGivenAndSetsTheLevel) {
     }
 }
 
+TEST_F(CommandLineTest, ConfigurationFileIsTheDefaultInTheWorkingDirectoryOrTheOneGiven) {
+    // Neither file exists: each run writes the defaults where it looks, then
+    // waits for a broker that does not come until the signal ends it.
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string written;
+    };
+    Case const cases[] = {
+        {{}, dir.path("zrv480-boardman.json")},
+        {{"-f", "other.json"}, dir.path("other.json")},
+        {{"--conf", dir.path("service/third.json")}, dir.path("service/third.json")},
+    };
+    int count = 0;
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.written);
+        std::vector<std::string> argv = {service.path("zrv480-boardman"), "-e"};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        std::string const log = dir.path("run-" + std::to_string(++count) + ".log");
+        e2e::Process run(argv, dir.path(), dir.path("run.out"), log);
+        EXPECT_TRUE(e2e::waitForText(log, "Saving updated config file", e2e::StartMs));
+        run.signal(SIGTERM);
+        EXPECT_EQ(run.wait(e2e::StartMs), 0);
+        nlohmann::json const written =
+            nlohmann::json::parse(e2e::readFile(c.written), nullptr, false);
+        EXPECT_EQ(written["mqtt"]["base"], e2e::Base) << e2e::readFile(log);
+    }
+}
+
 } // namespace

@@ -43,6 +43,8 @@ void Service::writeConfig(json const& config) const {
 void Service::start(std::vector<std::string> const& arguments) {
     std::vector<std::string> argv = {path("zrv480-boardman"), "-e", "-f", "zrv480-boardman.json"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
+    // The log of an earlier run must not answer the waits of this one.
+    unlink(path("service.log").c_str());
     process = std::make_unique<Process>(argv, directory, path("service.out"), path("service.log"));
 }
 
