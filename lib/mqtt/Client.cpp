@@ -179,6 +179,12 @@ void Client::attemptConnect(uint64_t attempt) {
     if (brokerClient.connect()) {
         return;
     }
+    if (brokerClient.isConnected()) {
+        // A late attempt found the connection up already.
+        std::lock_guard<std::mutex> lock(connectionMutex);
+        attemptPending = false;
+        return;
+    }
     // The library refused the request outright (a malformed url, say): no
     // result will ever come back for it, so retry like a failed attempt.
     log(Log::Level::Error, "Connection failed (reason=%s).", "Connection request refused");
