@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +50,9 @@ Process::Process(std::vector<std::string> const& argv, std::string const& dir,
         dup2(out, 1);
         dup2(err, 2);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        // A test process that dies (killed, or a closed output pipe) takes
+        // the child with it instead of leaving it running.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         execv(args[0], args.data());
         _exit(127);
     }
