@@ -46,15 +46,18 @@ private:
     // Every owner's refusal, joined; empty when all accepted.
     std::string apply(nlohmann::json const& document);
     std::set<std::shared_ptr<Configurable>> owners() const;
+    // Callers of these three hold fileMutex.
     void keepUnparsable() const;
-    // Callers hold fileMutex.
     nlohmann::json readLocked() const;
     bool writeLocked(nlohmann::json const& document) const;
 
     mutable std::mutex configurablesMutex;
     std::set<std::shared_ptr<Configurable>> configurables; // guarded by configurablesMutex
     std::string const path;
-    mutable std::mutex fileMutex; // guards the file at path and its temporary
+    // Guards the file at path and its temporary. Held while the owners answer
+    // onConfigGet for a rewrite, never while they apply a document, so an
+    // owner's onConfigGet must not rewrite the file itself.
+    mutable std::mutex fileMutex;
 };
 
 } // namespace velt::ZRV480::BoardManager::Config
