@@ -1,7 +1,11 @@
 #include "bus/Parser.h"
 
+#include "bus/Driver.h"
 #include "bus/Helpers.h"
+#include "bus/Packet.h"
 #include "bus/Protocol.h"
+
+#include <nlohmann/json.hpp>
 
 #include <future>
 #include <limits>

@@ -1,21 +1,13 @@
 #pragma once
 
-#include "bus/BoardInfo.h"
-#include "bus/BootloaderStatus.h"
-#include "bus/BusReport.h"
-#include "bus/Color.h"
-#include "bus/Driver.h"
 #include "bus/ErrorCode.h"
-#include "bus/Flags.h"
-#include "bus/Packet.h"
-#include "bus/PatternStep.h"
 #include "bus/SlotType.h"
 #include "bus/Statistics.h"
 #include "foundation/Log.h"
 #include "foundation/Logger.h"
 #include "foundation/Signal.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <array>
 #include <atomic>
@@ -32,7 +24,21 @@
 
 namespace velt::ZRV480::Bus {
 class Board;
-}
+class Driver;
+class Packet;
+struct BusReport;
+namespace ValueObjects {
+struct BoardInfo;
+struct Color;
+namespace Bootloader {
+class Flags;
+class Status;
+} // namespace Bootloader
+} // namespace ValueObjects
+namespace Light {
+struct PatternStep;
+} // namespace Light
+} // namespace velt::ZRV480::Bus
 
 namespace velt::ZRV480::Bus {
 
@@ -226,19 +232,6 @@ private:
     // most restarts + 1 times; then the result is Timeout.
     Common::ErrorCode transferPasses(uint64_t restarts, char const* retryText, char const* stopText,
                                      std::function<Common::ErrorCode()> const& pass);
-    // The number of segments of `length` bytes; false when it exceeds 16 bits.
-    static bool segmentCount(size_t length, uint16_t& count);
-    // Appends the bytes of data segment k (from 1) of `data`.
-    static void segmentAppend(std::vector<uint8_t>& payload, std::vector<uint8_t> const& data,
-                              uint32_t k);
-    // Progress after data segment k of count, in percent (single precision).
-    static float segmentPercent(uint32_t k, uint16_t count);
-    static uint16_t uint16At(std::vector<uint8_t> const& bytes, size_t offset);
-    static uint32_t uint32At(std::vector<uint8_t> const& bytes, size_t offset);
-    static int32_t int32At(std::vector<uint8_t> const& bytes, size_t offset);
-    static void uint16Append(std::vector<uint8_t>& bytes, uint16_t value);
-    static void uint32Append(std::vector<uint8_t>& bytes, uint32_t value);
-
     // One request of a file operation: the reply's file result in `result`
     // and its payload in `payload`.
     Common::ErrorCode fileRequest(std::vector<uint8_t> const& request, Exchange const& how,

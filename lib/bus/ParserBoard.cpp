@@ -1,5 +1,8 @@
 #include "bus/Parser.h"
+
+#include "bus/Packet.h"
 #include "bus/Protocol.h"
+#include "bus/WireFormat.h"
 #include "foundation/String.h"
 
 namespace velt::ZRV480::Bus {

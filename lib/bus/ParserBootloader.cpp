@@ -1,9 +1,14 @@
+#include "bus/Parser.h"
+
+#include "bus/BootloaderStatus.h"
+#include "bus/Flags.h"
 #include "bus/FlagsFlash.h"
 #include "bus/FlagsSd.h"
-#include "bus/Parser.h"
+#include "bus/Packet.h"
 #include "bus/Protocol.h"
 #include "bus/StatusFlash.h"
 #include "bus/StatusSd.h"
+#include "bus/WireFormat.h"
 #include "foundation/String.h"
 
 namespace velt::ZRV480::Bus {

@@ -1,5 +1,6 @@
 #include "bus/Parser.h"
-#include "bus/Protocol.h"
+
+#include "bus/Packet.h"
 
 namespace velt::ZRV480::Bus {
 
@@ -57,49 +58,6 @@ ErrorCode Parser::transferPasses(uint64_t restarts, char const* retryText, char 
         }
         log(Log::Level::Warning, "%s", retryText);
     }
-}
-
-bool Parser::segmentCount(size_t length, uint16_t& count) {
-    size_t segments = (length + Protocol::SegmentSize - 1) / Protocol::SegmentSize;
-    if (segments > UINT16_MAX) {
-        return false;
-    }
-    count = static_cast<uint16_t>(segments);
-    return true;
-}
-
-void Parser::segmentAppend(std::vector<uint8_t>& payload, std::vector<uint8_t> const& data,
-                           uint32_t k) {
-    size_t begin = (k - 1) * Protocol::SegmentSize;
-    size_t end = std::min(begin + Protocol::SegmentSize, data.size());
-    payload.insert(payload.end(), data.begin() + begin, data.begin() + end);
-}
-
-float Parser::segmentPercent(uint32_t k, uint16_t count) {
-    return static_cast<float>(k) / static_cast<float>(count) * 100.0f;
-}
-
-uint16_t Parser::uint16At(std::vector<uint8_t> const& bytes, size_t offset) {
-    return static_cast<uint16_t>(bytes.at(offset) | bytes.at(offset + 1) << 8);
-}
-
-uint32_t Parser::uint32At(std::vector<uint8_t> const& bytes, size_t offset) {
-    return static_cast<uint32_t>(uint16At(bytes, offset)) |
-           static_cast<uint32_t>(uint16At(bytes, offset + 2)) << 16;
-}
-
-int32_t Parser::int32At(std::vector<uint8_t> const& bytes, size_t offset) {
-    return static_cast<int32_t>(uint32At(bytes, offset));
-}
-
-void Parser::uint16Append(std::vector<uint8_t>& bytes, uint16_t value) {
-    bytes.push_back(static_cast<uint8_t>(value));
-    bytes.push_back(static_cast<uint8_t>(value >> 8));
-}
-
-void Parser::uint32Append(std::vector<uint8_t>& bytes, uint32_t value) {
-    uint16Append(bytes, static_cast<uint16_t>(value));
-    uint16Append(bytes, static_cast<uint16_t>(value >> 16));
 }
 
 } // namespace velt::ZRV480::Bus

@@ -1,6 +1,9 @@
-#include "bus/Helpers.h"
 #include "bus/Parser.h"
+
+#include "bus/Helpers.h"
+#include "bus/Packet.h"
 #include "bus/Protocol.h"
+#include "bus/WireFormat.h"
 #include "foundation/String.h"
 
 #include <algorithm>
@@ -50,7 +53,11 @@ ErrorCode Parser::mainFileOpen(std::string const& name, uint8_t& handle) {
         log(Log::Level::Warning, "%s : the name holds a zero byte", trace.c_str());
         return ErrorCode::MalformedRequest;
     }
-    std::vector<uint8_t> request{Protocol::File::Open};
+    // Reserved first: GCC's release-mode bounds check misreads an insert into
+    // a vector made from one byte.
+    std::vector<uint8_t> request;
+    request.reserve(name.size() + 2);
+    request.push_back(Protocol::File::Open);
     request.insert(request.end(), name.begin(), name.end());
     request.push_back(0);
     std::vector<uint8_t> payload;

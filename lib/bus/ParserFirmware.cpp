@@ -1,7 +1,10 @@
+#include "bus/Parser.h"
+
 #include "bus/CRC.h"
 #include "bus/Helpers.h"
-#include "bus/Parser.h"
+#include "bus/Packet.h"
 #include "bus/Protocol.h"
+#include "bus/WireFormat.h"
 #include "foundation/String.h"
 
 namespace velt::ZRV480::Bus {

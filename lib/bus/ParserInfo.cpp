@@ -1,5 +1,10 @@
 #include "bus/Parser.h"
+
+#include "bus/BoardInfo.h"
+#include "bus/Packet.h"
+#include "bus/PatternStep.h"
 #include "bus/Protocol.h"
+#include "bus/WireFormat.h"
 #include "foundation/String.h"
 
 #include <algorithm>

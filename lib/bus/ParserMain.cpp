@@ -1,5 +1,9 @@
 #include "bus/Parser.h"
+
+#include "bus/BusReport.h"
+#include "bus/Packet.h"
 #include "bus/Protocol.h"
+#include "bus/WireFormat.h"
 #include "foundation/String.h"
 
 #include <algorithm>

@@ -1,7 +1,13 @@
-#include "bus/Board.h"
 #include "bus/Parser.h"
+
+#include "bus/Board.h"
+#include "bus/Color.h"
+#include "bus/Packet.h"
 #include "bus/Protocol.h"
+#include "bus/WireFormat.h"
 #include "foundation/String.h"
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cmath>

@@ -1,5 +1,7 @@
 #include "bus/Statistics.h"
 
+#include <nlohmann/json.hpp>
+
 namespace velt::ZRV480::Bus {
 
 using Common::ErrorCode;

@@ -4,7 +4,7 @@
 #include "bus/Packet.h"
 #include "foundation/Logger.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
 #include <map>

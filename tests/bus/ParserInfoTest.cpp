@@ -1,6 +1,9 @@
 #include "support/CommandsBus.h"
 #include "support/LogCapture.h"
 
+#include "bus/BoardInfo.h"
+#include "bus/PatternStep.h"
+
 #include <numeric>
 
 namespace bustest {

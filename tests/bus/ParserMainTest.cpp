@@ -1,7 +1,10 @@
 #include "support/CommandsBus.h"
 #include "support/LogCapture.h"
 
+#include "bus/BusReport.h"
 #include "bus/Helpers.h"
+
+#include <nlohmann/json.hpp>
 
 #include <functional>
 

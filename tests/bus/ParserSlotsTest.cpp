@@ -2,6 +2,7 @@
 #include "support/LogCapture.h"
 
 #include "bus/Board.h"
+#include "bus/Color.h"
 
 #include <cmath>
 #include <functional>

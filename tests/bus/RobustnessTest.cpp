@@ -6,7 +6,9 @@
 #include "support/CommandsBus.h"
 #include "support/TempDir.h"
 
+#include "bus/BoardInfo.h"
 #include "bus/BootloaderStatus.h"
+#include "bus/BusReport.h"
 #include "bus/CRC.h"
 #include "bus/Firmware.h"
 #include "bus/FirmwareHeader.h"
@@ -14,6 +16,7 @@
 #include "bus/FlagsFlash.h"
 #include "bus/Helpers.h"
 #include "bus/MD5.h"
+#include "bus/PatternStep.h"
 #include "bus/Schema.h"
 
 #include <gtest/gtest.h>

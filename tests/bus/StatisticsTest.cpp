@@ -3,6 +3,7 @@
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <vector>
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BoardSim.h"
+#include "bus/Packet.h"
 #include "bus/Parser.h"
 
 #include <gtest/gtest.h>
