@@ -38,10 +38,18 @@ Client::Client(std::string const& defaultBase, std::string const& logName)
 Client::~Client() {
     // No restart may run while the client goes away.
     tasks.shutdown();
+    notifications.shutdown();
     stop();
     brokerClient.close();
-    std::unique_lock<std::mutex> lock(subscriptionsMutex);
-    subscriptionsDone.wait(lock, [this] { return subscriptionThreads == 0; });
+    {
+        std::unique_lock<std::mutex> lock(subscriptionsMutex);
+        subscriptionsDone.wait(lock, [this] { return subscriptionThreads == 0; });
+    }
+    // The tree's nodes leave their signals now: a change callback that
+    // still runs must find the notification thread (declared after the
+    // tree, so destroyed before it) in place.
+    std::lock_guard<std::mutex> lock(treeMutex);
+    root = LambdaTree();
 }
 
 std::string Client::base() const {

@@ -50,11 +50,10 @@ namespace MQTT {
 //   wait for treeMutex. Never hold treeMutex, or any lock that a change
 //   callback takes, across a setter.
 // - Change callbacks run on the thread that emits the node's signal (the
-//   engine's monitoring thread), inside that emission, and take treeMutex:
-//   nothing may wait for that thread while holding treeMutex. Grafting copies
-//   nodes bound to signals under treeMutex, which takes those signals' locks:
-//   graft before the signals are emitted (the device interface does so while
-//   it is built).
+//   engine's monitoring thread), inside that emission: they only hand the
+//   notification to the client's notification thread, which refreshes and
+//   publishes under treeMutex. So the emitting thread never waits for
+//   treeMutex, and grafting may copy nodes bound to signals under it.
 // - A set walks the node's subtree without treeMutex (the setters run
 //   there); it starts at the deepest group on the path, so it never writes
 //   the values of the nodes above it.
@@ -296,8 +295,11 @@ private:
     // Subscriptions threads still running; the destructor waits for them.
     int subscriptionThreads = 0;
 
-    // Last member: its thread is joined before the others go.
+    // Last members: their threads are joined before the others go.
+    // Connection attempts and restarts.
     TaskThread tasks;
+    // Change notifications of monitors, in the order of the changes.
+    TaskThread notifications;
 };
 
 } // namespace MQTT

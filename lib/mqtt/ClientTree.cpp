@@ -423,8 +423,13 @@ Client::json Client::monitorEnable(Form form, std::string const& path, uint64_t 
         monitors.erase(found);
     }
     log(Log::Level::Info, "Activating monitor for '%s'", path.c_str());
+    // The callback runs inside the emitting signal's lock; it hands the work
+    // on, so that the emitting thread never waits for treeMutex (grafting
+    // takes signal locks under treeMutex).
     monitors[path] = root.connect(path, [this, form, path, skipChangesForMs] {
-        onTreeChanged(form, path, skipChangesForMs);
+        notifications.post(std::chrono::milliseconds(0), [this, form, path, skipChangesForMs] {
+            onTreeChanged(form, path, skipChangesForMs);
+        });
     });
     return root.get(path);
 }

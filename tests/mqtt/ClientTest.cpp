@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -160,11 +161,12 @@ TEST(ClientConnection, AUrlTheLibraryRejectsIsLoggedAndRetried) {
 TEST(ClientConnection, ARestartedBrokerIsReconnectedAndEverySubscriptionRenewed) {
     testsupport::LogWatch log;
     ClientHarness harness;
-    int disconnects = 0;
+    std::atomic<int> disconnects{0};
     harness.client->disconnected.connect([&] { ++disconnects; });
-    std::string received;
+    std::atomic<bool> received{false};
     harness.client->subscribeCommand(
-        "x/get", [&](MQTT::Message const& message) { received = message.payload; }, true);
+        "x/get", [&](MQTT::Message const& message) { received = message.payload == "again"; },
+        true);
     harness.client->start();
     ASSERT_TRUE(log.waitFor("Connected to broker:"));
 
@@ -182,10 +184,10 @@ TEST(ClientConnection, ARestartedBrokerIsReconnectedAndEverySubscriptionRenewed)
     ASSERT_TRUE(harness.recorder->connect());
     ASSERT_TRUE(harness.settled());
     ASSERT_TRUE(harness.recorder->publish("b/x/get", "again", 1));
-    for (int i = 0; i < 100 && received.empty(); ++i) {
+    for (int i = 0; i < 100 && !received; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    EXPECT_EQ(received, "again");
+    EXPECT_TRUE(received);
 }
 
 TEST(ClientConnection, AUrlChangedFromAMessageHandlerMovesTheClient) {
