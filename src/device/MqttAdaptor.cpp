@@ -10,7 +10,9 @@
 #include "foundation/Utils.h"
 
 #include <array>
+#include <chrono>
 #include <cstdarg>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -140,6 +142,10 @@ void MqttAdaptor::publishNode(std::string const& path, MQTT::Retained retained) 
     client->publishLambdaTreeNode(path, retained, MQTT::QoS::AtMostOnce);
 }
 
+void MqttAdaptor::later(std::function<void()> work) {
+    publisher.post(std::chrono::milliseconds(0), std::move(work));
+}
+
 void MqttAdaptor::onMqttConnected() {
     log(Log::Level::Debug, "Notified of connection!");
     publishNode("config", MQTT::Retained::Yes);
@@ -168,26 +174,29 @@ void MqttAdaptor::onStarted() {
     // The copy retained at connection time was read before the engine ran;
     // a late subscriber must not be told that the service is down.
     log(Log::Level::Debug, "Notified of start!");
-    publishNode("status", MQTT::Retained::Yes);
+    later([this]() { publishNode("status", MQTT::Retained::Yes); });
 }
 
 void MqttAdaptor::onStatusChanged(Status const&) {
     log(Log::Level::Debug, "Notified of onStatusChanged!");
     if (isConnected()) {
-        publishNode("status", MQTT::Retained::Yes);
+        later([this]() { publishNode("status", MQTT::Retained::Yes); });
     }
 }
 
 void MqttAdaptor::onSlotNstatusChanged(std::string const topic) {
     log(Log::Level::Info, "Notified of onSlotNstatusChanged for topic: %s", topic.c_str());
     if (isConnected()) {
-        publishNode(topic, MQTT::Retained::Yes);
+        later([this, topic]() { publishNode(topic, MQTT::Retained::Yes); });
     }
 }
 
 void MqttAdaptor::onError(std::string const& text) {
     log(Log::Level::Debug, "Notified of onError!");
-    client->publish(MQTT::Message("error", text, MQTT::Retained::No, MQTT::QoS::AtMostOnce), true);
+    later([this, text]() {
+        client->publish(MQTT::Message("error", text, MQTT::Retained::No, MQTT::QoS::AtMostOnce),
+                        true);
+    });
 }
 
 void MqttAdaptor::onStop() {
@@ -200,8 +209,8 @@ void MqttAdaptor::onBoardOnlineChanged(uint8_t address, bool online) {
     std::string const name = engine->getBoards().at(address).getName();
     log(Log::Level::Debug, "Notified of onBoardOnlineChanged(%s, %s)!", name.c_str(),
         online ? "online" : "offline");
-    client->updateLambdaTreeSubscriptions(name, true);
 
+    // The edge consumes the id pending now, not one requested after it.
     std::optional<std::string> requestId;
     {
         std::lock_guard lock(fieldsMutex);
@@ -211,13 +220,16 @@ void MqttAdaptor::onBoardOnlineChanged(uint8_t address, bool online) {
             rebootRequestIds.erase(pending);
         }
     }
-    if (requestId) {
-        std::string const topic =
-            String::format("%s/action/reboot/finished/%s", name.c_str(), requestId->c_str());
-        client->publish(MQTT::Message(topic, MQTT::Client::makeRpcCompleted(nullptr),
-                                      MQTT::Retained::No, MQTT::QoS::AtMostOnce),
-                        true);
-    }
+    later([this, name, requestId]() {
+        client->updateLambdaTreeSubscriptions(name, true);
+        if (requestId) {
+            std::string const topic =
+                String::format("%s/action/reboot/finished/%s", name.c_str(), requestId->c_str());
+            client->publish(MQTT::Message(topic, MQTT::Client::makeRpcCompleted(nullptr),
+                                          MQTT::Retained::No, MQTT::QoS::AtMostOnce),
+                            true);
+        }
+    });
 }
 
 void MqttAdaptor::log(Log::Level level, char const* format, ...) const {

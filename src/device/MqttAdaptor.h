@@ -13,6 +13,15 @@
 // emitting thread: monitoring, reboot poll, workers, the start-up and the
 // stopping thread.
 //
+// Engine threads never call into the broker client: the handlers of the
+// engine's signals decide what to publish on the emitting thread and hand the
+// publishing (and the subscription updates) to the adaptor's own thread,
+// `publisher`. The broker library holds its own lock while it runs a request
+// handler, and a handler may wait for an engine thread (a synchronous reboot
+// joins its poll thread, a "device" write joins the monitoring thread): an
+// engine thread blocked in the library would never end. Only the stop
+// publishes on the stopping thread, so it goes out before the client stops.
+//
 // Locks: fieldsMutex guards the adaptor's own fields (pending reboot ids,
 // `connected`). It is a leaf, never held while publishing or calling the
 // engine: a synchronous reboot holds the engine's online signal while the
@@ -24,6 +33,7 @@
 #include "engine/Engine.h"
 #include "engine/Status.h"
 #include "mqtt/Client.h"
+#include "mqtt/TaskThread.h"
 
 #include "bus/ErrorCode.h"
 #include "foundation/LambdaTree.h"
@@ -179,6 +189,8 @@ private:
 
     // Publishes node `path` below the base topic at QoS 0.
     void publishNode(std::string const& path, MQTT::Retained retained);
+    // Runs `work` on the adaptor's own thread, in posting order.
+    void later(std::function<void()> work);
 
     std::shared_ptr<Engine> const engine;
     std::shared_ptr<MQTT::Client> const client;
@@ -212,6 +224,10 @@ private:
     // Between the client's connected and disconnected signals; gates the
     // status publications.
     bool connected = false;
+
+    // Publishes for the engine's threads. Last: its thread ends before the
+    // members its tasks use go.
+    MQTT::TaskThread publisher;
 };
 
 } // namespace velt::ZRV480::BoardManager::Manager
