@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,6 +60,7 @@ protected:
 TEST_F(LoadTest, ThousandGetsPerSecondAreEachAnsweredOnceWhileMonitoringKeepsItsPace) {
     json config = exampleConfig();
     config["device"]["statusPeriod"] = PeriodMs;
+    config["mqtt"]["log"]["received"] = true; // TEMP
     startWith(config);
     // Only the statistics replies reach the main client; the load has its own.
     client = subscriber(topic("statistics/cache/get/response/+"));
@@ -69,25 +71,30 @@ TEST_F(LoadTest, ThousandGetsPerSecondAreEachAnsweredOnceWhileMonitoringKeepsIts
     int const seconds = fromEnv && std::atoi(fromEnv) > 0 ? std::atoi(fromEnv) : 15;
     int const total = seconds * GetsPerSecond;
     auto replies = subscriber(topic(std::string(Getter) + "/response/+"));
-    auto sender = std::make_unique<mqtttest::Recorder>(broker.url());
-    ASSERT_TRUE(sender->connect());
-
-    // Sent in steps of ten every ten milliseconds, on a schedule that does
-    // not drift; monitoring sampled beside it.
-    std::thread load([&] {
-        auto const start = Clock::now();
-        for (int sent = 0; sent < total;) {
-            for (int step = 0; step < 10 && sent < total; ++step, ++sent) {
-                sender->publish(
-                    topic(std::string(Getter) + "/request/load-" + std::to_string(sent)), "");
+    // Four clients, each sending its share in steps every ten milliseconds
+    // on a schedule that does not drift; monitoring sampled beside them.
+    int constexpr Senders = 4;
+    std::vector<std::thread> load;
+    for (int first = 0; first < Senders; ++first) {
+        auto sender = std::make_shared<mqtttest::Recorder>(broker.url());
+        ASSERT_TRUE(sender->connect());
+        load.emplace_back([this, sender, first, total] {
+            auto const start = Clock::now();
+            for (int sent = first; sent < total;) {
+                for (int step = 0; step < 10 && sent < total; ++step, sent += Senders) {
+                    sender->publish(
+                        topic(std::string(Getter) + "/request/load-" + std::to_string(sent)), "");
+                }
+                std::this_thread::sleep_until(start + std::chrono::milliseconds(sent));
             }
-            std::this_thread::sleep_until(start + std::chrono::milliseconds(sent));
-        }
-    });
+        });
+    }
     auto const loadStart = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     double const loadedMs = sampledCycleMs("loaded-", std::max(3, (seconds - 2) * 2 - 2));
-    load.join();
+    for (auto& sender : load) {
+        sender.join();
+    }
     double const sendSeconds = std::chrono::duration<double>(Clock::now() - loadStart).count();
 
     // Every request has exactly one reply, with the value.
@@ -112,13 +119,17 @@ TEST_F(LoadTest, ThousandGetsPerSecondAreEachAnsweredOnceWhileMonitoringKeepsIts
                      : 1;
     }
     int missing = 0;
+    std::string missingIds;
     int twice = 0;
     for (int id = 0; id < total; ++id) {
         auto const found = perId.find("load-" + std::to_string(id));
+        if (found == perId.end() && missingIds.size() < 60) {
+            missingIds += " load-" + std::to_string(id);
+        }
         missing += found == perId.end() ? 1 : 0;
         twice += found != perId.end() && found->second > 1 ? 1 : 0;
     }
-    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(missing, 0) << "among them" << missingIds;
     EXPECT_EQ(twice, 0);
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(perId.size(), static_cast<size_t>(total)); // no reply to an id never sent
