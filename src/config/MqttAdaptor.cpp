@@ -18,11 +18,24 @@ MqttAdaptor::MqttAdaptor(std::shared_ptr<Config> config, std::shared_ptr<MQTT::C
         LambdaTree(std::map<std::string, LambdaTree>{{"config", node}}), "");
 }
 
+// The node's value is published retained at every connection: the broker
+// password stays in the file and never goes out.
 std::pair<bool, json> MqttAdaptor::lambdaTreeUpdate() {
-    return {true, config->get()};
+    json document = config->get();
+    if (document.is_object() && document["mqtt"].is_object()) {
+        document["mqtt"].erase("password");
+    }
+    return {true, document};
 }
 
-std::pair<bool, json> MqttAdaptor::lambdaTreeSet(json const& document) {
+std::pair<bool, json> MqttAdaptor::lambdaTreeSet(json const& written) {
+    // Readers never see the password, so a section written back from what
+    // they read keeps the one in effect.
+    json document = written;
+    if (document.is_object() && document.contains("mqtt") && document["mqtt"].is_object() &&
+        !document["mqtt"].contains("password")) {
+        document["mqtt"]["password"] = client->getConfig().getPassword();
+    }
     try {
         config->set(document);
     } catch (...) {
@@ -32,7 +45,7 @@ std::pair<bool, json> MqttAdaptor::lambdaTreeSet(json const& document) {
         throw;
     }
     client->updateLambdaTreeSubscriptions("config", true);
-    return {true, document};
+    return {true, written};
 }
 
 void MqttAdaptor::onConfigSet(json const& document) {

@@ -24,10 +24,12 @@ public:
     void onConfigSet(nlohmann::json const& document) override;
     nlohmann::json onConfigGet() const override;
 
-    // The node "config": the document in effect, and a write that applies a
-    // document as the file is applied and rewrites the file.
+    // The node "config": the document in effect without the broker password,
+    // and a write that applies a document as the file is applied and
+    // rewrites the file; an "mqtt" section without "password" keeps the
+    // password in effect.
     std::pair<bool, nlohmann::json> lambdaTreeUpdate();
-    std::pair<bool, nlohmann::json> lambdaTreeSet(nlohmann::json const& document);
+    std::pair<bool, nlohmann::json> lambdaTreeSet(nlohmann::json const& written);
 
 private:
     std::shared_ptr<Config> config;

@@ -88,8 +88,9 @@ TEST_F(MqttAdaptorTest, DocumentsWithoutAChangedSectionLeaveTheClientAlone) {
 TEST_F(MqttAdaptorTest, ConfigNodeReadsTheMergedDocumentAndIsGraftedAtTheRoot) {
     auto const [ok, document] = adaptor->lambdaTreeUpdate();
     EXPECT_TRUE(ok);
-    EXPECT_EQ(document,
-              json({{"device", {{"statusPeriod", 5000}}}, {"mqtt", client->getConfig().toJson()}}));
+    json section = client->getConfig().toJson();
+    section.erase("password");
+    EXPECT_EQ(document, json({{"device", {{"statusPeriod", 5000}}}, {"mqtt", section}}));
     // A node that is in the tree is read and published (here without a
     // broker); any other path is refused.
     EXPECT_TRUE(client->publishLambdaTreeNode("config", MQTT::Retained::No, MQTT::QoS::AtMostOnce));
@@ -111,6 +112,27 @@ TEST_F(MqttAdaptorTest, ConfigNodeWriteAppliesRewritesAndReportsARefusalAfterwar
     json const written = json::parse(readText(file));
     EXPECT_EQ(written["mqtt"]["url"], "127.0.0.1:3000"); // the other section is applied
     EXPECT_EQ(written["device"]["statusPeriod"], 5000);  // the refused one is not written
+}
+
+TEST_F(MqttAdaptorTest, ThePasswordIsNeverReadAndKeptWhenAWriteLeavesItOut) {
+    ASSERT_TRUE(adaptor->lambdaTreeSet({{"mqtt", {{"password", "s3cret"}}}}).first);
+    EXPECT_EQ(client->getConfig().getPassword(), "s3cret");
+    auto const [ok, document] = adaptor->lambdaTreeUpdate();
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(document.dump().find("s3cret"), std::string::npos);
+    EXPECT_FALSE(document["mqtt"].contains("password"));
+
+    // The section a reader saw, written back with one change, keeps the
+    // password.
+    json changed = {{"mqtt", document["mqtt"]}};
+    changed["mqtt"]["username"] = "operator";
+    ASSERT_TRUE(adaptor->lambdaTreeSet(changed).first);
+    EXPECT_EQ(client->getConfig().getPassword(), "s3cret");
+    EXPECT_EQ(json::parse(readText(file))["mqtt"]["password"], "s3cret");
+
+    // An explicit password, even an empty one, replaces it.
+    ASSERT_TRUE(adaptor->lambdaTreeSet({{"mqtt", {{"password", ""}}}}).first);
+    EXPECT_EQ(client->getConfig().getPassword(), "");
 }
 
 } // namespace
