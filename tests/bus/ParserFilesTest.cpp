@@ -1,6 +1,8 @@
 #include "support/CommandsBus.h"
 #include "support/LogCapture.h"
 
+#include <gmock/gmock.h>
+
 #include "bus/MD5.h"
 
 #include <chrono>
@@ -313,6 +315,32 @@ TEST_F(ParserFilesTest, SkipOpenReusesTheHandleOfTheLastOpenOfThatName) {
     EXPECT_EQ(parser.mainFileTransmit("a.txt", data, false), ErrorCode::Success);
     EXPECT_EQ(sim.file("a.txt"), data);
     EXPECT_EQ(fileRequests(OpenSub), 0u);
+}
+
+// Operators follow the file operations by these lines, word for word.
+TEST_F(ParserFilesTest, OperationsLogEveryStep) {
+    LogCapture log;
+    ASSERT_EQ(parser.mainFileTransmit("a.txt", pattern(200), true), ErrorCode::Success);
+    ASSERT_EQ(parser.mainFileTransmit("a.txt", {9}, false), ErrorCode::Success);
+    Bytes read;
+    ASSERT_EQ(parser.mainFileReceive("a.txt", read), ErrorCode::Success);
+    uint32_t size = 0;
+    std::array<uint8_t, 16> md5{};
+    ASSERT_EQ(parser.mainFileChecksum("a.txt", size, md5), ErrorCode::Success);
+    ASSERT_EQ(parser.mainFileDelete("a.txt"), ErrorCode::Success);
+    sim.setOpenMissing(boardsim::OpenMissing::NotFound);
+    EXPECT_EQ(parser.mainFileDelete("a.txt"), ErrorCode::FileNotFound);
+    EXPECT_THAT(
+        log.lines("[Parser] File"),
+        testing::ElementsAre(
+            "[Parser] File 1 segment 0/2 : Success", "[Parser] File 1 segment 1/2 : Success",
+            "[Parser] File 1 segment 2/2 : FileDone",
+            "[Parser] File Descriptor already open, returning known",
+            "[Parser] File 1 segment 0/1 : Success", "[Parser] File 1 segment 1/1 : FileDone",
+            "[Parser] File a.txt segment 0/? : Success",
+            "[Parser] File a.txt segment 0/1 : Success", "[Parser] File 1 segment 1/1 : FileDone",
+            "[Parser] File checksum a.txt : Success", "[Parser] File delete a.txt : Success",
+            "[Parser] File Open a.txt : FileNotFound"));
 }
 
 TEST_F(ParserFilesTest, ShortOrRefusedRepliesEndTheOperation) {

@@ -1,6 +1,8 @@
 #include "support/CommandsBus.h"
 #include "support/LogCapture.h"
 
+#include <gmock/gmock.h>
+
 #include <thread>
 #include <utility>
 
@@ -57,6 +59,16 @@ TEST_F(ParserFirmwareTest, ImageIsSentBehindAHeaderWithItsLengthCrcAndCount) {
 
 // The bootloader's CRC starts from a zero register: "abc" gives 0x359A672F,
 // an empty image 0xFFFFFFFF.
+TEST_F(ParserFirmwareTest, UploadLogsEverySegment) {
+    onUpload(Psu, 2, boardsim::Action::withResult(0x84));
+    LogCapture log;
+    EXPECT_EQ(parser.boardOtaFirmwareUpgradeExecute(Psu, image(300), 0), ErrorCode::OtaXFERError);
+    EXPECT_THAT(log.lines("[Parser] Firmware"),
+                testing::ElementsAre("[Parser] Firmware psu segment 0/3 : Success",
+                                     "[Parser] Firmware psu segment 1/3 : Success",
+                                     "[Parser] Firmware psu segment 2/3 : OtaXFERError"));
+}
+
 TEST_F(ParserFirmwareTest, HeaderCarriesTheBootloadersCrc) {
     struct Case {
         Bytes image;

@@ -295,6 +295,71 @@ TEST_F(ParserBus, BroadcastTimeoutTakesTheBusOffline) {
     EXPECT_EQ(parser.getBusStatistics().toJson()["unknown"]["timeouts"], 1);
 }
 
+// The broadcast's own entry goes offline on an error reply 101 to 103; then
+// only a heartbeat broadcast leaves until one succeeds.
+TEST_F(ParserBus, BroadcastErrorHoldsBackBroadcastsUntilAHeartbeat) {
+    struct Case {
+        uint8_t errorByte;
+        ErrorCode result;
+    };
+    std::vector<Case> const cases = {{0x81, ErrorCode::BusGeneralError},
+                                     {0x82, ErrorCode::BusTimeout},
+                                     {0x83, ErrorCode::BusProtocolError}};
+    for (Case const& c : cases) {
+        SCOPED_TRACE(testing::Message() << "error byte 0x" << std::hex << int(c.errorByte));
+        ASSERT_EQ(heartbeat(Main), ErrorCode::Success);
+        sim.clearRequests();
+        int const rule = addRule(Broadcast, Command::Misc, Action::errorReply(c.errorByte));
+        EXPECT_EQ(send(Packet(Broadcast, Command::Misc, 0, {}), false), c.result);
+        sim.removeRule(rule);
+        EXPECT_FALSE(parser.isOnline(Broadcast));
+        EXPECT_TRUE(parser.isOnline(Main));
+        {
+            LogCapture log;
+            EXPECT_EQ(send(Packet(Broadcast, Command::Misc, 1, {}), false), ErrorCode::Timeout);
+            EXPECT_EQ(log.count("[Parser] Dropping request to broadcast: target offline"), 1u);
+        }
+        LogCapture log;
+        EXPECT_EQ(send(Packet(Broadcast, Command::Heartbeat, 0, {}), false), ErrorCode::Success);
+        EXPECT_EQ(log.count("[Parser] Setting broadcast online"), 1u);
+        EXPECT_TRUE(parser.isOnline(Broadcast));
+        EXPECT_EQ(received(Broadcast, Command::Misc, 1), 1u); // the dropped one never left
+    }
+}
+
+// A second reply to the attempt in flight (a duplicated datagram) cannot
+// replace the first: the request keeps the first value, and the delivery
+// fails with an exception that the listener logs as a failed callback before
+// it goes on (see the driver's tests). The replies are handed in here the way
+// the listener hands them on; whether the second comes while the request
+// still waits is the scheduler's choice, so a few rounds are run.
+TEST_F(ParserBus, SecondReplyWithTheSameSequenceKeepsTheFirst) {
+    bringOnline(Psu);
+    boardsim::Rule hold;
+    hold.match = matching(Psu, Command::Telemetry);
+    hold.action = Action::held();
+    sim.addRule(hold);
+    size_t refused = 0;
+    for (size_t round = 1; round <= 20 && refused == 0; ++round) {
+        Packet reply;
+        auto request = std::async(std::launch::async, [&] {
+            return parser.send(telemetryRead(Psu, 0), reply, false, 2000ms);
+        });
+        ASSERT_TRUE(sim.waitFor(matching(Psu, Command::Telemetry), round, WaitMs));
+        uint8_t const sequence = sim.requests().back().sequence;
+        parser.onSocketData({0xC9, sequence, 0x01, 0, 1, 0, 0, 0});
+        try {
+            parser.onSocketData({0xC9, sequence, 0x01, 0, 2, 0, 0, 0});
+        } catch (std::future_error const&) {
+            ++refused;
+        }
+        ASSERT_EQ(request.get(), ErrorCode::Success);
+        EXPECT_EQ(reply.getPayload(), (Bytes{1, 0, 0, 0}));
+        releaseHeld(1); // the simulator's own reply, late now
+    }
+    EXPECT_EQ(refused, 1u);
+}
+
 TEST_F(ParserBus, ConcurrentSendersNeverInterleave) {
     bringOnline(Psu);
     addRule(Psu, Command::Telemetry, Action::delayed(2));

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace bustest {
 
 LogCapture::LogCapture() {
@@ -30,6 +32,18 @@ size_t LogCapture::count(std::string const& line) {
     size_t found = 0;
     for (size_t at = all.find(line); at != std::string::npos; at = all.find(line, at + 1)) {
         ++found;
+    }
+    return found;
+}
+
+std::vector<std::string> LogCapture::lines(std::string const& start) {
+    std::vector<std::string> found;
+    std::istringstream all(text());
+    for (std::string line; std::getline(all, line);) {
+        size_t const at = line.find(start);
+        if (at != std::string::npos) {
+            found.push_back(line.substr(at));
+        }
     }
     return found;
 }

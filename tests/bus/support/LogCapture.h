@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace bustest {
 
@@ -15,6 +16,9 @@ public:
     std::string text();
     // How often `line` occurs in the captured text; ends the capture.
     size_t count(std::string const& line);
+    // The captured lines that hold `start`, from `start` on, in order; ends
+    // the capture.
+    std::vector<std::string> lines(std::string const& start);
 
 private:
     bool capturing = true;

@@ -31,7 +31,7 @@ std::map<uint8_t, std::string> boardNames();
 // with short time-outs so that silence costs tens of milliseconds.
 class SimulatedBus : public ::testing::Test {
 protected:
-    static constexpr int64_t TimeoutMs = 30;
+    static constexpr int64_t TimeoutMs = 250;
     static constexpr int WaitMs = 2000; // upper bound for the simulator's waitFor
 
     void SetUp() override;
