@@ -61,7 +61,7 @@ void Driver::setConfig(nlohmann::json const& settings) {
 }
 
 void Driver::transmit(std::vector<uint8_t> const& bytes) {
-    transmit(bytes, Helpers::hexStr(bytes, true));
+    transmit(bytes, Log::isEnabled(Log::Level::Debug) ? Helpers::hexStr(bytes, true) : "");
 }
 
 void Driver::transmit(std::vector<uint8_t> const& bytes, std::string const& logText) {
@@ -144,7 +144,9 @@ void Driver::listen(int fd) {
             break;
         }
         std::vector<uint8_t> const data(buffer, buffer + size);
-        log(Log::Level::Debug, "Received: [%s]", Helpers::hexStr(data, true).c_str());
+        if (Log::isEnabled(Log::Level::Debug)) {
+            log(Log::Level::Debug, "Received: [%s]", Helpers::hexStr(data, true).c_str());
+        }
         try {
             dataReceived.emit(data);
         } catch (std::exception const& e) {

@@ -103,18 +103,9 @@ ErrorCode Parser::send(Packet const& request, Packet& reply, bool retry,
     if (!running) {
         return ErrorCode::Timeout;
     }
-    uint8_t const address = request.getAddress();
-    std::string const name = nameOf(address);
-    bool const heartbeat = request.getCommand() == Packet::Command::Heartbeat;
-    if (!online.at(Protocol::AddressMain) && !(heartbeat && address == Protocol::AddressMain)) {
-        log(Log::Level::Warning, "Dropping request to %s: bus offline", name.c_str());
+    if (!admits(request)) {
         return ErrorCode::Timeout;
     }
-    if (!online.at(address) && !heartbeat) {
-        log(Log::Level::Warning, "Dropping request to %s: target offline", name.c_str());
-        return ErrorCode::Timeout;
-    }
-
     std::lock_guard<std::mutex> sendLock(sendMutex);
     uint8_t const seq = sequence;
     sequence = static_cast<uint8_t>(seq + 1);
@@ -123,61 +114,81 @@ ErrorCode Parser::send(Packet const& request, Packet& reply, bool retry,
     int64_t const timeoutMs = std::min(
         timeout.count() != 0 ? int64_t(timeout.count()) : defaults.udpTimeoutMs, LongestWaitMs);
     uint64_t attempts = 1;
-    if (retry && online.at(address)) {
+    if (retry && online.at(request.getAddress())) {
         attempts = defaults.retransmit == std::numeric_limits<uint64_t>::max()
                        ? defaults.retransmit
                        : defaults.retransmit + 1;
     }
-
-    std::vector<uint8_t> const datagram = request.toBytes(seq);
-    std::string const requestText = request.toLogText(seq);
-    ErrorCode result = ErrorCode::Timeout;
+    Transaction const transaction{request, seq, request.toBytes(seq),
+                                  // The datagram's text only when the debug line shows it.
+                                  Log::isEnabled(Log::Level::Debug) ? request.toLogText(seq) : "",
+                                  timeoutMs};
     Packet received;
-    for (uint64_t attempt = 0;; ++attempt) {
-        log(Log::Level::Debug, "Transmiting [%02x] (attempt=%d)", seq,
-            static_cast<uint8_t>(attempt));
-        std::promise<std::pair<ErrorCode, Packet>> replySlot;
-        std::future<std::pair<ErrorCode, Packet>> replyFuture = replySlot.get_future();
-        {
-            std::lock_guard<std::mutex> lock(pendingMutex);
-            pending[seq] = [&replySlot](Packet const& frame, ErrorCode code) {
-                replySlot.set_value({code, frame});
-            };
-        }
-        driver->transmit(datagram, requestText);
-        log(Log::Level::Debug, "Waiting [%02x] for %dms", seq, static_cast<int>(timeoutMs));
+    ErrorCode const result = attemptUpTo(attempts, transaction, received);
+    if (result == ErrorCode::Success) {
+        reply = std::move(received);
+    }
+    updateOnline(request, seq, result);
+    return result;
+}
 
-        // A monotonic wait: a step of the wall clock neither prolongs nor cuts it.
-        if (replyFuture.wait_for(std::chrono::milliseconds(timeoutMs)) ==
-            std::future_status::ready) {
-            auto [code, frame] = replyFuture.get();
-            result = code;
-            if (result == ErrorCode::Success && (frame.getCommand() != request.getCommand() ||
-                                                 frame.getAddress() != Packet::AddressHost)) {
-                result = ErrorCode::BusProtocolError;
-            }
-            received = std::move(frame);
-        } else {
-            result = ErrorCode::Timeout;
-        }
-        {
-            // From here on a late reply of this attempt finds no handler.
-            std::lock_guard<std::mutex> lock(pendingMutex);
-            pending.erase(seq);
-        }
+bool Parser::admits(Packet const& request) const {
+    uint8_t const address = request.getAddress();
+    bool const heartbeat = request.getCommand() == Packet::Command::Heartbeat;
+    if (!online.at(Protocol::AddressMain) && !(heartbeat && address == Protocol::AddressMain)) {
+        log(Log::Level::Warning, "Dropping request to %s: bus offline", nameOf(address).c_str());
+        return false;
+    }
+    if (!online.at(address) && !heartbeat) {
+        log(Log::Level::Warning, "Dropping request to %s: target offline", nameOf(address).c_str());
+        return false;
+    }
+    return true;
+}
+
+ErrorCode Parser::attemptUpTo(uint64_t attempts, Transaction const& transaction, Packet& received) {
+    for (uint64_t attempt = 0;; ++attempt) {
+        ErrorCode const result = attemptOnce(transaction, attempt, received);
         {
             std::lock_guard<std::mutex> lock(statisticsMutex);
-            statistics.registerStat(request, result);
+            statistics.registerStat(transaction.request, result);
         }
         if (attempt + 1 >= attempts || !isRepeated(result)) {
-            break;
+            return result;
         }
     }
+}
 
-    if (result == ErrorCode::Success) {
-        reply = received;
+ErrorCode Parser::attemptOnce(Transaction const& transaction, uint64_t attempt, Packet& received) {
+    uint8_t const seq = transaction.sequence;
+    log(Log::Level::Debug, "Transmiting [%02x] (attempt=%d)", seq, static_cast<uint8_t>(attempt));
+    std::promise<std::pair<ErrorCode, Packet>> replySlot;
+    std::future<std::pair<ErrorCode, Packet>> replyFuture = replySlot.get_future();
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex);
+        pending[seq] = [&replySlot](Packet const& frame, ErrorCode code) {
+            replySlot.set_value({code, frame});
+        };
     }
-    updateOnline(address, result, requestText);
+    driver->transmit(transaction.datagram, transaction.logText);
+    log(Log::Level::Debug, "Waiting [%02x] for %dms", seq, static_cast<int>(transaction.timeoutMs));
+
+    ErrorCode result = ErrorCode::Timeout;
+    // A monotonic wait: a step of the wall clock neither prolongs nor cuts it.
+    if (replyFuture.wait_for(std::chrono::milliseconds(transaction.timeoutMs)) ==
+        std::future_status::ready) {
+        auto [code, frame] = replyFuture.get();
+        result = code;
+        Packet const& request = transaction.request;
+        if (result == ErrorCode::Success && (frame.getCommand() != request.getCommand() ||
+                                             frame.getAddress() != Packet::AddressHost)) {
+            result = ErrorCode::BusProtocolError;
+        }
+        received = std::move(frame);
+    }
+    // From here on a late reply of this attempt finds no handler.
+    std::lock_guard<std::mutex> lock(pendingMutex);
+    pending.erase(seq);
     return result;
 }
 
@@ -216,7 +227,8 @@ std::string Parser::nameOf(uint8_t address) const {
     return address == Packet::AddressBroadcast ? "broadcast" : names.at(address);
 }
 
-void Parser::updateOnline(uint8_t address, ErrorCode result, std::string const& requestText) {
+void Parser::updateOnline(Packet const& request, uint8_t seq, ErrorCode result) {
+    uint8_t const address = request.getAddress();
     std::atomic<bool>& bus = online.at(Protocol::AddressMain);
     std::atomic<bool>& target = online.at(address);
     switch (result) {
@@ -232,7 +244,7 @@ void Parser::updateOnline(uint8_t address, ErrorCode result, std::string const& 
     case ErrorCode::BusProtocolError:
         if (target) {
             log(Log::Level::Warning, "Setting %s offline: (response=%s, request=[%s])",
-                nameOf(address).c_str(), ec2str(result).c_str(), requestText.c_str());
+                nameOf(address).c_str(), ec2str(result).c_str(), request.toLogText(seq).c_str());
         }
         target = false;
         bus = true;

@@ -223,20 +223,23 @@ private:
     // Sends `request` as `how` says; on Success `payload` is the reply's.
     Common::ErrorCode exchange(Packet const& request, Exchange const& how, std::string const& trace,
                                std::vector<uint8_t>& payload);
+    // Whether a reply too short to decode is worth the warning "MalformedResponse".
+    enum class ShortReply { Quiet, Warned };
     // The trace line at debug, then a value exchange whose reply must carry
-    // `minimum` payload bytes; a shorter one gives MalformedResponse, with
-    // the warning "MalformedResponse" when `warnShort`.
+    // `minimum` payload bytes; a shorter one gives MalformedResponse.
     Common::ErrorCode query(Packet const& request, std::string const& trace, size_t minimum,
-                            bool warnShort, std::vector<uint8_t>& payload);
+                            ShortReply shortReply, std::vector<uint8_t>& payload);
     // Runs `pass` until it ends with anything but Timeout or BusTimeout, at
     // most restarts + 1 times; then the result is Timeout.
     Common::ErrorCode transferPasses(uint64_t restarts, char const* retryText, char const* stopText,
                                      std::function<Common::ErrorCode()> const& pass);
-    // One request of a file operation: the reply's file result in `result`
-    // and its payload in `payload`.
-    Common::ErrorCode fileRequest(std::vector<uint8_t> const& request, Exchange const& how,
-                                  std::string const& trace, std::vector<uint8_t>& payload,
-                                  Common::ErrorCode& result);
+    struct FileReply {
+        Common::ErrorCode sent;   // of the exchange: Success when a reply came back
+        Common::ErrorCode result; // the file result the reply carries, once sent
+    };
+    // One request of a file operation; the reply's payload in `payload`.
+    FileReply fileRequest(std::vector<uint8_t> const& request, Exchange const& how,
+                          std::string const& trace, std::vector<uint8_t>& payload);
     Common::ErrorCode fileTransmitPass(uint8_t handle, std::string const& trace,
                                        std::vector<uint8_t> const& header,
                                        std::vector<uint8_t> const& data, uint16_t count);
@@ -251,12 +254,31 @@ private:
                                    std::vector<uint8_t> const& image, uint16_t count);
     using Handler = std::function<void(Packet const&, Common::ErrorCode)>;
 
+    // One request on its way: what every attempt sends and waits for.
+    struct Transaction {
+        Packet const& request;
+        uint8_t sequence;
+        std::vector<uint8_t> datagram;
+        std::string logText; // of the datagram; empty while debug lines are off
+        int64_t timeoutMs;
+    };
+
+    // The online check before a request: false, with the warning, for a
+    // request that may not go out.
+    bool admits(Packet const& request) const;
+    // Attempts until one ends with a result that is not repeated, at most
+    // `attempts` times; counts every attempt in the statistics.
+    Common::ErrorCode attemptUpTo(uint64_t attempts, Transaction const& transaction,
+                                  Packet& received);
+    // Sends the datagram once and waits for the reply of its sequence number;
+    // on Success `received` holds it.
+    Common::ErrorCode attemptOnce(Transaction const& transaction, uint64_t attempt,
+                                  Packet& received);
     // "broadcast" for 255, else the board's name; throws std::out_of_range
     // for an unknown address.
     std::string nameOf(uint8_t address) const;
-    // The online bookkeeping at the end of a request; `requestText` is the
-    // request's datagram as log text.
-    void updateOnline(uint8_t address, Common::ErrorCode result, std::string const& requestText);
+    // The online bookkeeping at the end of the request sent with `seq`.
+    void updateOnline(Packet const& request, uint8_t seq, Common::ErrorCode result);
 
     std::shared_ptr<Driver> driver;
 

@@ -38,7 +38,7 @@ ErrorCode Parser::bootloaderStatusGet(uint8_t address, Status& status) {
     std::string trace = String::format("bootloaderStatusGet(%s)", names.at(address).c_str());
     std::vector<uint8_t> payload;
     ErrorCode result = query(bootloaderRequest(address, {Protocol::Bootloader::StatusRead}), trace,
-                             2, false, payload);
+                             2, ShortReply::Quiet, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -56,7 +56,7 @@ ErrorCode Parser::bootloaderFlagsGet(uint8_t address, Flags& flags) {
     std::string trace = String::format("boardOtaBootloaderFlagsGet %d", address);
     std::vector<uint8_t> payload;
     ErrorCode result = query(bootloaderRequest(address, {Protocol::Bootloader::FlagsRead}), trace,
-                             2, false, payload);
+                             2, ShortReply::Quiet, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -79,7 +79,7 @@ ErrorCode Parser::bootloaderFlagsSet(uint8_t address, Flags& flags) {
     ErrorCode result = query(
         bootloaderRequest(address, {Protocol::Bootloader::FlagsWrite, static_cast<uint8_t>(word),
                                     static_cast<uint8_t>(word >> 8)}),
-        trace, 2, false, payload);
+        trace, 2, ShortReply::Quiet, payload);
     if (result != ErrorCode::Success) {
         return result;
     }

@@ -29,14 +29,14 @@ ErrorCode Parser::exchange(Packet const& request, Exchange const& how, std::stri
 }
 
 ErrorCode Parser::query(Packet const& request, std::string const& trace, size_t minimum,
-                        bool warnShort, std::vector<uint8_t>& payload) {
+                        ShortReply shortReply, std::vector<uint8_t>& payload) {
     log(Log::Level::Debug, "%s", trace.c_str());
     ErrorCode result = exchange(request, valueExchange, trace, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
     if (payload.size() < minimum) {
-        if (warnShort) {
+        if (shortReply == ShortReply::Warned) {
             log(Log::Level::Warning, "MalformedResponse");
         }
         return ErrorCode::MalformedResponse;

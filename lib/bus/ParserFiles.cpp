@@ -29,20 +29,18 @@ std::vector<uint8_t> segmentRequest(uint8_t subCommand, uint8_t handle, uint16_t
 
 } // namespace
 
-ErrorCode Parser::fileRequest(std::vector<uint8_t> const& request, Exchange const& how,
-                              std::string const& trace, std::vector<uint8_t>& payload,
-                              ErrorCode& result) {
+Parser::FileReply Parser::fileRequest(std::vector<uint8_t> const& request, Exchange const& how,
+                                      std::string const& trace, std::vector<uint8_t>& payload) {
     ErrorCode sent = exchange(
         Packet(Protocol::AddressMain, Packet::Command::Misc, Protocol::Misc::Files, request), how,
         trace, payload);
     if (sent != ErrorCode::Success) {
-        return sent;
+        return {sent, sent};
     }
     if (payload.size() < 2) {
-        return ErrorCode::MalformedResponse;
+        return {ErrorCode::MalformedResponse, ErrorCode::MalformedResponse};
     }
-    result = Helpers::fileResult2ec(static_cast<int16_t>(uint16At(payload, 0)));
-    return ErrorCode::Success;
+    return {ErrorCode::Success, Helpers::fileResult2ec(static_cast<int16_t>(uint16At(payload, 0)))};
 }
 
 ErrorCode Parser::mainFileOpen(std::string const& name, uint8_t& handle) {
@@ -61,11 +59,11 @@ ErrorCode Parser::mainFileOpen(std::string const& name, uint8_t& handle) {
     request.insert(request.end(), name.begin(), name.end());
     request.push_back(0);
     std::vector<uint8_t> payload;
-    ErrorCode result = ErrorCode::Success;
-    ErrorCode sent = fileRequest(request, fileExchange, trace, payload, result);
-    if (sent != ErrorCode::Success) {
-        return sent;
+    FileReply reply = fileRequest(request, fileExchange, trace, payload);
+    if (reply.sent != ErrorCode::Success) {
+        return reply.sent;
     }
+    ErrorCode result = reply.result;
     if (result != ErrorCode::Success) {
         log(Log::Level::Warning, "File Open %s : %s", name.c_str(), ec2str(result).c_str());
         return result;
@@ -117,11 +115,11 @@ ErrorCode Parser::fileTransmitPass(uint8_t handle, std::string const& trace,
                                    std::vector<uint8_t> const& header,
                                    std::vector<uint8_t> const& data, uint16_t count) {
     std::vector<uint8_t> payload;
-    ErrorCode result = ErrorCode::Success;
-    ErrorCode sent = fileRequest(header, filePassExchange, trace, payload, result);
-    if (sent != ErrorCode::Success) {
-        return sent;
+    FileReply reply = fileRequest(header, filePassExchange, trace, payload);
+    if (reply.sent != ErrorCode::Success) {
+        return reply.sent;
     }
+    ErrorCode result = reply.result;
     log(Log::Level::Info, "File %d segment %d/%d : %s", handle, 0, count, ec2str(result).c_str());
     if (result != ErrorCode::Success) {
         return result;
@@ -130,10 +128,11 @@ ErrorCode Parser::fileTransmitPass(uint8_t handle, std::string const& trace,
         std::vector<uint8_t> segment =
             segmentRequest(Protocol::File::Write, handle, static_cast<uint16_t>(k));
         segmentAppend(segment, data, k);
-        sent = fileRequest(segment, filePassExchange, trace, payload, result);
-        if (sent != ErrorCode::Success) {
-            return sent;
+        reply = fileRequest(segment, filePassExchange, trace, payload);
+        if (reply.sent != ErrorCode::Success) {
+            return reply.sent;
         }
+        result = reply.result;
         log(Log::Level::Info, "File %d segment %u/%d : %s", handle, k, count,
             ec2str(result).c_str());
         if (!accepted(result)) {
@@ -163,12 +162,12 @@ ErrorCode Parser::mainFileReceive(std::string const& name, std::vector<uint8_t>&
 ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, std::string const& trace,
                                   std::vector<uint8_t>& data) {
     std::vector<uint8_t> payload;
-    ErrorCode result = ErrorCode::Success;
-    ErrorCode sent = fileRequest(segmentRequest(Protocol::File::Read, handle, 0), filePassExchange,
-                                 trace, payload, result);
-    if (sent != ErrorCode::Success) {
-        return sent;
+    FileReply reply = fileRequest(segmentRequest(Protocol::File::Read, handle, 0), filePassExchange,
+                                  trace, payload);
+    if (reply.sent != ErrorCode::Success) {
+        return reply.sent;
     }
+    ErrorCode result = reply.result;
     log(Log::Level::Info, "File %s segment %d/? : %s", name.c_str(), 0, ec2str(result).c_str());
     if (result != ErrorCode::Success) {
         return result;
@@ -181,11 +180,12 @@ ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, std::
     // A new pass starts again from an empty buffer.
     data.clear();
     for (uint32_t k = 1; k <= count; ++k) {
-        sent = fileRequest(segmentRequest(Protocol::File::Read, handle, static_cast<uint16_t>(k)),
-                           filePassExchange, trace, payload, result);
-        if (sent != ErrorCode::Success) {
-            return sent;
+        reply = fileRequest(segmentRequest(Protocol::File::Read, handle, static_cast<uint16_t>(k)),
+                            filePassExchange, trace, payload);
+        if (reply.sent != ErrorCode::Success) {
+            return reply.sent;
         }
+        result = reply.result;
         log(Log::Level::Debug, "payload: %s ", Helpers::hexStr(payload, true).c_str());
         // A segment holds at most 128 bytes of the file: a longer reply is
         // no segment of it, and its bytes must not end up in the file.
@@ -213,11 +213,11 @@ ErrorCode Parser::fileHandleRequest(std::string const& name, std::string const& 
     if (opened != ErrorCode::Success) {
         return opened;
     }
-    ErrorCode result = ErrorCode::Success;
-    ErrorCode sent = fileRequest({subCommand, handle}, fileExchange, trace, payload, result);
-    if (sent != ErrorCode::Success) {
-        return sent;
+    FileReply reply = fileRequest({subCommand, handle}, fileExchange, trace, payload);
+    if (reply.sent != ErrorCode::Success) {
+        return reply.sent;
     }
+    ErrorCode result = reply.result;
     log(Log::Level::Info, "File %s %s : %s", what, name.c_str(), ec2str(result).c_str());
     if (!accepted(result)) {
         log(Log::Level::Warning, "%s : %s", trace.c_str(), ec2str(result).c_str());

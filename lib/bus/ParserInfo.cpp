@@ -19,7 +19,7 @@ ErrorCode Parser::boardInfoGet(uint8_t address, BoardInfo& info) {
     std::vector<uint8_t> payload;
     // A record is at least 4 bytes long.
     ErrorCode result = query(Packet(address, Packet::Command::Misc, Protocol::Misc::BoardInfo, {}),
-                             trace, 4, false, payload);
+                             trace, 4, ShortReply::Quiet, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -56,7 +56,7 @@ ErrorCode Parser::scratchpadGet(uint8_t address, uint8_t index, int32_t& value) 
     std::vector<uint8_t> payload;
     ErrorCode result = query(Packet(address, Packet::Command::Misc, Protocol::Misc::Scratchpad,
                                     {Protocol::Scratchpad::Read, index}),
-                             trace, 4, true, payload);
+                             trace, 4, ShortReply::Warned, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -73,7 +73,7 @@ ErrorCode Parser::scratchpadSet(uint8_t address, uint8_t index, int32_t& value) 
     std::vector<uint8_t> echo;
     ErrorCode result =
         query(Packet(address, Packet::Command::Misc, Protocol::Misc::Scratchpad, request), trace, 4,
-              true, echo);
+              ShortReply::Warned, echo);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -87,7 +87,7 @@ ErrorCode Parser::scratchpadClear(uint8_t address) {
     std::vector<uint8_t> reply;
     return query(Packet(address, Packet::Command::Misc, Protocol::Misc::Scratchpad,
                         {Protocol::Scratchpad::Erase}),
-                 trace, 0, false, reply);
+                 trace, 0, ShortReply::Quiet, reply);
 }
 
 ErrorCode Parser::lightPatternPlay(uint8_t address, uint8_t slot,

@@ -58,8 +58,8 @@ Packet preAuthRequest(std::string const& hash, std::string const& salt) {
 
 ErrorCode Parser::mainTimestampGet(int32_t& timestamp) {
     std::vector<uint8_t> payload;
-    ErrorCode result =
-        query(mainRequest(Protocol::Misc::Clock, {}), "mainTimestampGet()", 4, true, payload);
+    ErrorCode result = query(mainRequest(Protocol::Misc::Clock, {}), "mainTimestampGet()", 4,
+                             ShortReply::Warned, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -77,7 +77,7 @@ ErrorCode Parser::mainNetworkStatusGet(bool& link, std::array<uint8_t, 6>& mac,
                                        std::array<uint8_t, 4>& ip) {
     std::vector<uint8_t> payload;
     ErrorCode result = query(mainRequest(Protocol::Misc::Network, {Protocol::Network::Status}),
-                             "mainNetworkStatusGet", 11, false, payload);
+                             "mainNetworkStatusGet", 11, ShortReply::Quiet, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -90,7 +90,7 @@ ErrorCode Parser::mainNetworkStatusGet(bool& link, std::array<uint8_t, 6>& mac,
 ErrorCode Parser::mainNetworkBoardServerGet(uint16_t& port) {
     std::vector<uint8_t> payload;
     ErrorCode result = query(mainRequest(Protocol::Misc::Network, {Protocol::Network::BoardServer}),
-                             "mainNetworkBoardServerGet", 2, false, payload);
+                             "mainNetworkBoardServerGet", 2, ShortReply::Quiet, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -103,7 +103,7 @@ ErrorCode Parser::mainNetworkBoardServerSet(uint16_t& port) {
     uint16Append(request, port);
     std::vector<uint8_t> echo;
     ErrorCode result = query(mainRequest(Protocol::Misc::Network, request),
-                             "mainNetworkBoardServerSet", 2, false, echo);
+                             "mainNetworkBoardServerSet", 2, ShortReply::Quiet, echo);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -114,7 +114,7 @@ ErrorCode Parser::mainNetworkBoardServerSet(uint16_t& port) {
 ErrorCode Parser::mainNetworkDhcpGet(bool& dhcp) {
     std::vector<uint8_t> payload;
     ErrorCode result = query(mainRequest(Protocol::Misc::Network, {Protocol::Network::Dhcp}),
-                             "mainNetworkDhcpGet", 1, false, payload);
+                             "mainNetworkDhcpGet", 1, ShortReply::Quiet, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -126,7 +126,7 @@ ErrorCode Parser::mainNetworkDhcpSet(bool& dhcp) {
     std::vector<uint8_t> echo;
     ErrorCode result = query(mainRequest(Protocol::Misc::Network,
                                          {Protocol::Network::Dhcp, dhcp ? uint8_t{1} : uint8_t{0}}),
-                             "mainNetworkDhcpSet", 1, false, echo);
+                             "mainNetworkDhcpSet", 1, ShortReply::Quiet, echo);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -138,7 +138,7 @@ ErrorCode Parser::mainNetworkIpGet(std::array<uint8_t, 4>& ip, std::array<uint8_
                                    std::array<uint8_t, 4>& gateway) {
     std::vector<uint8_t> payload;
     ErrorCode result = query(mainRequest(Protocol::Misc::Network, {Protocol::Network::Ip}),
-                             "mainNetworkIpGet", 12, false, payload);
+                             "mainNetworkIpGet", 12, ShortReply::Quiet, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -155,8 +155,8 @@ ErrorCode Parser::mainNetworkIpSet(std::array<uint8_t, 4>& ip, std::array<uint8_
     arrayAppend(request, netmask);
     arrayAppend(request, gateway);
     std::vector<uint8_t> echo;
-    ErrorCode result =
-        query(mainRequest(Protocol::Misc::Network, request), "mainNetworkIpSet", 12, false, echo);
+    ErrorCode result = query(mainRequest(Protocol::Misc::Network, request), "mainNetworkIpSet", 12,
+                             ShortReply::Quiet, echo);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -169,7 +169,7 @@ ErrorCode Parser::mainNetworkIpSet(std::array<uint8_t, 4>& ip, std::array<uint8_
 ErrorCode Parser::mainNetworkDnsGet(std::array<uint8_t, 4>& dns) {
     std::vector<uint8_t> payload;
     ErrorCode result = query(mainRequest(Protocol::Misc::Network, {Protocol::Network::Dns}),
-                             "mainNetworkDnsGet", 4, false, payload);
+                             "mainNetworkDnsGet", 4, ShortReply::Quiet, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -181,8 +181,8 @@ ErrorCode Parser::mainNetworkDnsSet(std::array<uint8_t, 4>& dns) {
     std::vector<uint8_t> request{Protocol::Network::Dns};
     arrayAppend(request, dns);
     std::vector<uint8_t> echo;
-    ErrorCode result =
-        query(mainRequest(Protocol::Misc::Network, request), "mainNetworkDnsSet", 4, false, echo);
+    ErrorCode result = query(mainRequest(Protocol::Misc::Network, request), "mainNetworkDnsSet", 4,
+                             ShortReply::Quiet, echo);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -193,7 +193,7 @@ ErrorCode Parser::mainNetworkDnsSet(std::array<uint8_t, 4>& dns) {
 ErrorCode Parser::mainBusStatisticsGet(BusReport& report) {
     std::vector<uint8_t> payload;
     ErrorCode result = query(mainRequest(Protocol::Misc::BusReport, {}), "mainBusStatisticsGet", 7,
-                             false, payload);
+                             ShortReply::Quiet, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -219,13 +219,14 @@ ErrorCode Parser::mainSecurityPreAuth(std::string const& passwordHash, std::stri
         return ErrorCode::MalformedRequest;
     }
     std::vector<uint8_t> reply;
-    return query(preAuthRequest(passwordHash, salt), trace, 0, false, reply);
+    return query(preAuthRequest(passwordHash, salt), trace, 0, ShortReply::Quiet, reply);
 }
 
 ErrorCode Parser::mainSecurityPreAuthCancel() {
     // A pre-authentication with the hash "0" and the salt "0" cancels it.
     std::vector<uint8_t> reply;
-    return query(preAuthRequest("0", "0"), "mainSecurityPreAuthCancel", 0, false, reply);
+    return query(preAuthRequest("0", "0"), "mainSecurityPreAuthCancel", 0, ShortReply::Quiet,
+                 reply);
 }
 
 ErrorCode Parser::mainSecurityDisarm(std::string const& password, bool& disarmed) {

@@ -87,7 +87,7 @@ bool isColorMember(json const& value, char const* key) {
 ErrorCode Parser::int32Get(Packet const& request, int32_t& value) {
     std::string trace = slotTrace("int32Get", names.at(request.getAddress()), request);
     std::vector<uint8_t> payload;
-    ErrorCode result = query(request, trace, 4, true, payload);
+    ErrorCode result = query(request, trace, 4, ShortReply::Warned, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -103,7 +103,7 @@ ErrorCode Parser::int32Get(Packet const& request, int32_t& value) {
 ErrorCode Parser::doubleGet(Packet const& request, uint8_t multiplier, double& value) {
     std::string trace = slotTrace("doubleGet", names.at(request.getAddress()), request);
     std::vector<uint8_t> payload;
-    ErrorCode result = query(request, trace, 4, true, payload);
+    ErrorCode result = query(request, trace, 4, ShortReply::Warned, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -115,7 +115,7 @@ ErrorCode Parser::doubleGet(Packet const& request, uint8_t multiplier, double& v
 ErrorCode Parser::boolGet(Packet const& request, bool& value) {
     std::string trace = slotTrace("boolGet", names.at(request.getAddress()), request);
     std::vector<uint8_t> payload;
-    ErrorCode result = query(request, trace, 1, true, payload);
+    ErrorCode result = query(request, trace, 1, ShortReply::Warned, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -140,7 +140,7 @@ ErrorCode Parser::int32Set(Packet const& target, int32_t& value) {
     std::string trace = String::format(
         "int32Set(%s, %d, %d)", names.at(target.getAddress()).c_str(), target.getSlot(), value);
     std::vector<uint8_t> echo;
-    ErrorCode result = query(withPayload(target, request), trace, 4, true, echo);
+    ErrorCode result = query(withPayload(target, request), trace, 4, ShortReply::Warned, echo);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -161,7 +161,7 @@ ErrorCode Parser::doubleSet(Packet const& target, uint8_t multiplier, double& va
     std::vector<uint8_t> request;
     uint32Append(request, static_cast<uint32_t>(static_cast<int32_t>(raw)));
     std::vector<uint8_t> echo;
-    ErrorCode result = query(withPayload(target, request), trace, 4, true, echo);
+    ErrorCode result = query(withPayload(target, request), trace, 4, ShortReply::Warned, echo);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -175,7 +175,7 @@ ErrorCode Parser::boolSet(Packet const& target, bool& value) {
                                        target.getSlot(), value ? 1 : 0);
     std::vector<uint8_t> echo;
     ErrorCode result = query(withPayload(target, {value ? uint8_t{1} : uint8_t{0}, 0, 0, 0}), trace,
-                             1, true, echo);
+                             1, ShortReply::Warned, echo);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -189,7 +189,7 @@ ErrorCode Parser::enumSet(Packet const& target, int32_t index) {
     std::vector<uint8_t> request;
     uint32Append(request, static_cast<uint32_t>(index));
     std::vector<uint8_t> echo;
-    return query(withPayload(target, request), trace, 0, false, echo);
+    return query(withPayload(target, request), trace, 0, ShortReply::Quiet, echo);
 }
 
 ErrorCode Parser::lightTransitionColor(uint8_t address, uint8_t slot, Color& colour) {
@@ -215,7 +215,7 @@ ErrorCode Parser::slot0StatusGet(Packet const& request, std::bitset<32>& status,
         return ErrorCode::MalformedRequest;
     }
     std::vector<uint8_t> payload;
-    ErrorCode result = query(request, trace, 8, true, payload);
+    ErrorCode result = query(request, trace, 8, ShortReply::Warned, payload);
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -233,7 +233,7 @@ ErrorCode Parser::slotNStatusGet(Packet const& request, std::pair<uint8_t, std::
         return ErrorCode::MalformedRequest;
     }
     std::vector<uint8_t> payload;
-    ErrorCode result = query(request, trace, 4, true, payload);
+    ErrorCode result = query(request, trace, 4, ShortReply::Warned, payload);
     if (result != ErrorCode::Success) {
         return result;
     }

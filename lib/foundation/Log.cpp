@@ -13,6 +13,18 @@ namespace {
 // afterwards. Atomic so that a late open cannot tear a concurrent read.
 std::atomic<bool> Log_colorEnable{false};
 std::atomic<double> time_start{0.0};
+// The most verbose level let through; setLevel keeps it beside the logger's
+// mask so that a message below it costs no more than this test.
+std::atomic<int> levelLetThrough{static_cast<int>(Log::Level::Debug)};
+
+// The level a message is logged at: a value outside the enumeration goes out
+// at the debug priority.
+int effective(Log::Level level) {
+    int const value = static_cast<int>(level);
+    return value < 0 || value > static_cast<int>(Log::Level::Debug)
+               ? static_cast<int>(Log::Level::Debug)
+               : value;
+}
 
 char const* const ColorEnd = "\033[39m";
 
@@ -72,6 +84,7 @@ bool Log::close() {
 }
 
 void Log::setLevel(Level level) {
+    levelLetThrough = effective(level);
     switch (level) {
     case Level::Error:
         setlogmask(LOG_UPTO(LOG_ERR));
@@ -88,7 +101,14 @@ void Log::setLevel(Level level) {
     }
 }
 
+bool Log::isEnabled(Level level) {
+    return effective(level) <= levelLetThrough;
+}
+
 void Log::vprint(Level level, char const* format, va_list args) {
+    if (!isEnabled(level)) {
+        return;
+    }
     std::string line = stampPrefix();
     line += Log_colorEnable ? Log_formatColor(level, format) : std::string(format);
     // The stamp and escapes hold no conversions; the caller's arguments fill
@@ -107,6 +127,9 @@ void Log::print(Level level, char const* format, ...) {
 }
 
 void Log::print(Level level, std::string const& text) {
+    if (!isEnabled(level)) {
+        return;
+    }
     double const seconds = Clock::elapsedMillis(time_start) / 1000.0;
     if (Log_colorEnable) {
         syslog(priorityOf(level), "[%9.03f] %s%s%s", seconds, colorOf(level), text.c_str(),

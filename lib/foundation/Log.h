@@ -14,6 +14,9 @@ public:
     static bool close();
     // Lets through the messages of this level and the more severe ones.
     static void setLevel(Level level);
+    // Whether a message of this level gets through: a caller can skip
+    // building what such a message would show.
+    static bool isEnabled(Level level);
 
     static void vprint(Level level, char const* format, va_list args)
         __attribute__((format(printf, 2, 0)));

@@ -7,6 +7,9 @@ Logger::Logger(std::string name) : name(std::move(name)) {}
 Logger::~Logger() = default;
 
 void Logger::log(Log::Level level, char const* format, ...) const {
+    if (!Log::isEnabled(level)) {
+        return;
+    }
     // The name becomes part of the format, so its '%' must not start a conversion.
     std::string line = "[";
     for (char c : name) {
