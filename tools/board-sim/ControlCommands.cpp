@@ -281,37 +281,64 @@ Rule ControlCommands::ruleFromJson(const json& v) {
     return rule;
 }
 
-json ControlCommands::handleLine(const std::string& line) {
-    json request;
-    try {
-        request = json::parse(line);
-    } catch (const json::exception& e) {
-        return {{"ok", false}, {"error", std::string("invalid JSON: ") + e.what()}};
+namespace {
+
+// The operations by name. Each reads its members from the request and
+// answers the members of its reply ("ok" is added by handle).
+using Operation = std::function<json(BoardSim&, const json&)>;
+
+json filesReply(BoardSim& s, const json&) {
+    json files = json::array();
+    for (const auto& f : s.files()) {
+        files.push_back({{"name", f.name}, {"size", f.size}, {"md5", f.md5}});
     }
-    return handle(request);
+    return {{"files", files}};
 }
 
-json ControlCommands::handle(const json& request) {
-    try {
-        if (!request.is_object()) {
-            throw BadRequest("a request must be a JSON object");
+json requestsReply(BoardSim& s, const json&) {
+    json list = json::array();
+    for (const auto& record : s.requests()) {
+        list.push_back(recordToJson(record));
+    }
+    return {{"requests", list}};
+}
+
+json countersReply(BoardSim& s, const json& r) {
+    json reply = countersToJson(s.counters());
+    if (r.contains("addr")) {
+        const uint8_t a = address(r);
+        reply["reboots"] = s.counters().reboots(a);
+        if (r.contains("action")) {
+            reply["actions"] = s.counters().actions(a, byte(r, "action"));
         }
-        json reply = dispatch(text(request, "op"), request);
-        reply["ok"] = true;
-        return reply;
-    } catch (const std::exception& e) {
-        // Unknown boards and slots come back as std::out_of_range, bad values as
-        // BadRequest or ScenarioError: all are the client's to fix.
-        return {{"ok", false}, {"error", e.what()}};
+        if (r.contains("cmd") && r.contains("slot")) {
+            reply["requests"] = s.counters().requests(a, byte(r, "cmd"), byte(r, "slot"));
+        }
     }
+    return reply;
 }
 
-json ControlCommands::dispatch(const std::string& op, const json& r) {
-    using Handler = std::function<json(BoardSim&, const json&)>;
-    static const std::map<std::string, Handler> ops = {
+json stateReply(BoardSim& s, const json& r) {
+    json reply = {{"disarmed", s.disarmed()}, {"clock", s.clock()}};
+    auto preauth = s.preauth();
+    reply["preauth"] = preauth ? json{{"hash", preauth->hash}, {"salt", preauth->salt}} : json();
+    if (r.contains("addr")) {
+        const uint8_t a = address(r);
+        const BoardInfo info = s.boardInfo(a);
+        reply["booting"] = s.isBooting(a);
+        reply["firmwareName"] = info.firmwareName;
+        reply["firmwareVersion"] = info.firmwareVersion;
+        reply["bootloaderStatus"] = s.bootloaderStatus(a);
+        reply["bootloaderFlags"] = s.bootloaderFlags(a);
+    }
+    return reply;
+}
+
+const std::map<std::string, Operation>& operations() {
+    static const std::map<std::string, Operation> byName = {
         {"rule",
          [](BoardSim& s, const json& r) {
-             return json{{"id", s.addRule(ruleFromJson(r))}};
+             return json{{"id", s.addRule(ControlCommands::ruleFromJson(r))}};
          }},
         {"removeRule",
          [](BoardSim& s, const json& r) {
@@ -485,73 +512,61 @@ json ControlCommands::dispatch(const std::string& op, const json& r) {
          [](BoardSim& s, const json& r) {
              return json{{"deleted", s.deleteFile(text(r, "name"))}};
          }},
+        {"files", filesReply},
+        {"requests", requestsReply},
+        {"clearRequests",
+         [](BoardSim& s, const json&) { return s.clearRequests(), json::object(); }},
+        {"requestCount",
+         [](BoardSim& s, const json& r) {
+             return json{{"count", s.requestCount(
+                                       ControlCommands::filterFromJson(r.value("match", json())))}};
+         }},
+        {"waitFor",
+         [](BoardSim& s, const json& r) {
+             const bool reached = s.waitFor(
+                 ControlCommands::filterFromJson(r.value("match", json())),
+                 size_t(number(r, "count", 0, INT_MAX)), int(number(r, "timeoutMs", 0, 600000)));
+             return json{{"reached", reached}};
+         }},
+        {"counters", countersReply},
+        {"state", stateReply},
     };
-    auto it = ops.find(op);
-    if (it == ops.end()) {
-        return observe(op, r);
-    }
-    return it->second(sim_, r);
+    return byName;
 }
 
-json ControlCommands::observe(const std::string& op, const json& r) {
-    if (op == "files") {
-        json files = json::array();
-        for (const auto& f : sim_.files()) {
-            files.push_back({{"name", f.name}, {"size", f.size}, {"md5", f.md5}});
+} // namespace
+
+json ControlCommands::handleLine(const std::string& line) {
+    json request;
+    try {
+        request = json::parse(line);
+    } catch (const json::exception& e) {
+        return {{"ok", false}, {"error", std::string("invalid JSON: ") + e.what()}};
+    }
+    return handle(request);
+}
+
+json ControlCommands::handle(const json& request) {
+    try {
+        if (!request.is_object()) {
+            throw BadRequest("a request must be a JSON object");
         }
-        return {{"files", files}};
-    }
-    if (op == "requests") {
-        json list = json::array();
-        for (const auto& record : sim_.requests()) {
-            list.push_back(recordToJson(record));
-        }
-        return {{"requests", list}};
-    }
-    if (op == "clearRequests") {
-        sim_.clearRequests();
-        return json::object();
-    }
-    if (op == "requestCount") {
-        return {{"count", sim_.requestCount(filterFromJson(r.value("match", json())))}};
-    }
-    if (op == "waitFor") {
-        const bool reached = sim_.waitFor(filterFromJson(r.value("match", json())),
-                                          size_t(number(r, "count", 0, INT_MAX)),
-                                          int(number(r, "timeoutMs", 0, 600000)));
-        return {{"reached", reached}};
-    }
-    if (op == "counters") {
-        json reply = countersToJson(sim_.counters());
-        if (r.contains("addr")) {
-            const uint8_t a = address(r);
-            reply["reboots"] = sim_.counters().reboots(a);
-            if (r.contains("action")) {
-                reply["actions"] = sim_.counters().actions(a, byte(r, "action"));
-            }
-            if (r.contains("cmd") && r.contains("slot")) {
-                reply["requests"] = sim_.counters().requests(a, byte(r, "cmd"), byte(r, "slot"));
-            }
-        }
+        json reply = dispatch(text(request, "op"), request);
+        reply["ok"] = true;
         return reply;
+    } catch (const std::exception& e) {
+        // Unknown boards and slots come back as std::out_of_range, bad values as
+        // BadRequest or ScenarioError: all are the client's to fix.
+        return {{"ok", false}, {"error", e.what()}};
     }
-    if (op == "state") {
-        json reply = {{"disarmed", sim_.disarmed()}, {"clock", sim_.clock()}};
-        auto preauth = sim_.preauth();
-        reply["preauth"] =
-            preauth ? json{{"hash", preauth->hash}, {"salt", preauth->salt}} : json();
-        if (r.contains("addr")) {
-            const uint8_t a = address(r);
-            const BoardInfo info = sim_.boardInfo(a);
-            reply["booting"] = sim_.isBooting(a);
-            reply["firmwareName"] = info.firmwareName;
-            reply["firmwareVersion"] = info.firmwareVersion;
-            reply["bootloaderStatus"] = sim_.bootloaderStatus(a);
-            reply["bootloaderFlags"] = sim_.bootloaderFlags(a);
-        }
-        return reply;
+}
+
+json ControlCommands::dispatch(const std::string& op, const json& request) {
+    auto it = operations().find(op);
+    if (it == operations().end()) {
+        throw BadRequest("unknown op '" + op + "'");
     }
-    throw BadRequest("unknown op '" + op + "'");
+    return it->second(sim_, request);
 }
 
 } // namespace boardsim

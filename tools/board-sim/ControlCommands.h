@@ -21,7 +21,6 @@ public:
 
 private:
     nlohmann::json dispatch(const std::string& op, const nlohmann::json& request);
-    nlohmann::json observe(const std::string& op, const nlohmann::json& request);
 
     BoardSim& sim_;
 };
