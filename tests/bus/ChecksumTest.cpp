@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include "Crc32.h"
+#include "Md5.h"
+#include "support/RandomInput.h"
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -118,6 +122,40 @@ TEST(Md5Test, ToStringZeroPadsEveryByte) {
         digest[i] = static_cast<uint8_t>(i);
     }
     EXPECT_EQ(MD5::toString(digest), "000102030405060708090a0b0c0d0e0f");
+}
+
+using bustest::below;
+using bustest::Budget;
+using bustest::Bytes;
+using bustest::randomBytes;
+using namespace std::chrono_literals;
+
+// ------------------------------------------------------------ checksums
+
+// Our MD5 and CRC-32 against the simulator's (OpenSSL's MD5, a bitwise
+// CRC): every length around the 64-byte block edges, fed whole and in pieces.
+TEST(ChecksumTest, AgreeWithAnIndependentImplementation) {
+    std::mt19937 random(99);
+    Budget budget(3000ms);
+    for (size_t length = 0; length < 700 && !budget.spent(); ++length) {
+        Bytes const data = randomBytes(random, length);
+        size_t const cut = below(random, length + 1);
+        Bytes const head(data.begin(), data.begin() + cut), tail(data.begin() + cut, data.end());
+        SCOPED_TRACE(::testing::Message() << length << " bytes cut at " << cut);
+
+        ASSERT_EQ(MD5::calculate(data), boardsim::Md5::digest(data));
+        MD5Context context;
+        MD5_init(&context);
+        MD5_update(&context, head.data(), static_cast<uint32_t>(head.size()));
+        MD5_update(&context, tail.data(), static_cast<uint32_t>(tail.size()));
+        MD5::Digest pieces{};
+        MD5_finish(&context, pieces.data());
+        ASSERT_EQ(pieces, boardsim::Md5::digest(data));
+
+        ASSERT_EQ(CRC::CRC32_update(0, data), boardsim::Crc32::standard(data));
+        ASSERT_EQ(CRC::CRC32_update(0xFFFFFFFF, data), boardsim::Crc32::upload(data));
+        ASSERT_EQ(CRC::CRC32_update(CRC::CRC32_update(0, head), tail), CRC::CRC32_update(0, data));
+    }
 }
 
 } // namespace

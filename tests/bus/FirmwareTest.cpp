@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RandomInput.h"
 #include <cstring>
+#include <random>
 
 using namespace velt::ZRV480::Bus::ValueObjects;
 
@@ -210,6 +212,87 @@ TEST_F(FirmwareFileTest, UnusableFilesAreInvalid) {
         EXPECT_EQ(firmware.getFilepath(), path);
     }
     EXPECT_TRUE(Firmware(dir + "/missing.bin").getBinary().empty());
+}
+
+using bustest::below;
+using bustest::Budget;
+using bustest::Bytes;
+using bustest::randomBytes;
+using namespace std::chrono_literals;
+
+// ------------------------------------------------------- firmware images
+
+// An image with a valid header in the window at 0x100.
+Bytes validImage(size_t size) {
+    Bytes image(size, 0xAA);
+    size_t const at = 0x100;
+    uint32_t const magic = FirmwareHeader::Magic;
+    for (int i = 0; i < 4; ++i) {
+        image[at + i] = static_cast<uint8_t>(magic >> (8 * i));
+    }
+    std::fill(image.begin() + at + 4, image.begin() + at + 256, 0);
+    std::string const company = "Acme", firmware = "psu", board = "psu", build = "OTA";
+    std::copy(company.begin(), company.end(), image.begin() + at + 4);
+    std::copy(firmware.begin(), firmware.end(), image.begin() + at + 36);
+    image[at + 68] = 123;
+    std::copy(board.begin(), board.end(), image.begin() + at + 72);
+    image[at + 104] = 2;
+    std::copy(build.begin(), build.end(), image.begin() + at + 108);
+    return image;
+}
+
+TEST_F(FirmwareFileTest, ReadersSurviveRandomAndCutImages) {
+    std::mt19937 random(7);
+    Budget budget(4000ms);
+    Bytes const valid = validImage(0x200 + 77);
+    ASSERT_TRUE(FirmwareHeader(valid).isValid());
+
+    for (int i = 0; i < 400 && !budget.spent(); ++i) {
+        SCOPED_TRACE(::testing::Message() << "image " << i);
+        Bytes image;
+        switch (i % 4) {
+        case 0: // noise of any size up to beyond the last window
+            image = randomBytes(random, below(random, 0x5300));
+            break;
+        case 1: // the valid image cut anywhere
+            image.assign(valid.begin(), valid.begin() + below(random, valid.size() + 1));
+            break;
+        case 2: // the valid image with a few bytes of its header flipped
+            image = valid;
+            for (int flips = 0; flips < 4; ++flips) {
+                image[0x100 + below(random, 256)] ^= static_cast<uint8_t>(1 + below(random, 255));
+            }
+            break;
+        default: // text fields without their terminating zero
+            image = valid;
+            std::fill(image.begin() + 0x104, image.begin() + 0x100 + 140, 'X');
+            std::copy_n("DEBUG", 5, image.begin() + 0x100 + 108);
+            break;
+        }
+        FirmwareHeader const header(image);
+        bool const whole = image.size() >= 0x200;
+        if (!whole) {
+            EXPECT_FALSE(header.isValid());
+        }
+        if (header.isValid()) {
+            EXPECT_LE(header.getCompany().size(), 32u);
+            EXPECT_LE(header.getFirmware().size(), 32u);
+        }
+        if (i % 4 == 3) {
+            EXPECT_TRUE(header.isValid());
+            EXPECT_EQ(header.getCompany(), std::string(32, 'X'));
+        }
+
+        // The file reader keeps the whole content or nothing.
+        Firmware const file(write("fw.bin", image));
+        EXPECT_EQ(file.isValid(), header.isValid());
+        EXPECT_EQ(file.getBinary(), image);
+    }
+    for (std::string const& path : {dir + "/absent.bin", dir}) {
+        Firmware const unreadable(path);
+        EXPECT_FALSE(unreadable.isValid()) << path;
+        EXPECT_TRUE(unreadable.getBinary().empty()) << path;
+    }
 }
 
 } // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RandomInput.h"
 #include <optional>
+#include <random>
 #include <vector>
 
 namespace {
@@ -152,6 +154,68 @@ TEST(Packet, SecretPayloadStaysOutOfTheLogText) {
     request.setSecret(true);
     EXPECT_EQ(request.toLogText(9), "00 09 05 f1 + 3 secret bytes");
     EXPECT_EQ(request.toBytes(9), (Bytes{0, 9, 5, 241, 'p', 'w', 0})); // the bus still gets them
+}
+
+// Seeded random datagrams.
+using bustest::below;
+using bustest::Budget;
+using bustest::randomBytes;
+using Command = Packet::Command;
+using namespace std::chrono_literals;
+
+// ---------------------------------------------------------------- frames
+
+bool knownCommand(uint8_t byte) {
+    return byte <= 5 || byte == 64 || byte == 127;
+}
+
+TEST(Packet, RandomDatagramsFollowTheLayout) {
+    std::mt19937 random(20261210);
+    Budget budget(3000ms);
+    for (int i = 0; i < 20000 && !budget.spent(); ++i) {
+        Bytes bytes = randomBytes(random, below(random, 601));
+        // Steer a share of the frames to the interesting command bytes.
+        if (bytes.size() >= 3 && i % 3 == 0) {
+            static const uint8_t interesting[] = {0x80, 0x81, 0x85, 0x87, 0x88,
+                                                  0x8F, 0x40, 0x7F, 5,    6};
+            bytes[2] = interesting[below(random, sizeof interesting)];
+        }
+        if (i % 7 == 0 && bytes.size() > 4) {
+            bytes.resize(4);
+        }
+        Packet packet(9, Command::Action, 9, {1, 2, 3});
+        ErrorCode const code = Packet::fromBytes(bytes, packet);
+        SCOPED_TRACE(::testing::Message()
+                     << "datagram " << i << " of " << bytes.size() << " bytes");
+
+        if (bytes.size() < 4) {
+            ASSERT_EQ(code, ErrorCode::MalformedResponse);
+            ASSERT_EQ(packet.getAddress(), 9);
+            ASSERT_EQ(packet.getPayload(), (Bytes{1, 2, 3}));
+            continue;
+        }
+        ASSERT_EQ(packet.getAddress(), bytes[0]);
+        ASSERT_EQ(packet.getSequence(), bytes[1]);
+        uint8_t const code2 = bytes[2];
+        bool const errorFrame = bytes.size() == 4 && (code2 & 0xF0) == 0x80;
+        bool const accepted = errorFrame ? (code2 >= 0x81 && code2 <= 0x87) : knownCommand(code2);
+        ASSERT_EQ(code, accepted ? ErrorCode::Success : ErrorCode::MalformedResponse);
+        if (!accepted) {
+            continue;
+        }
+        ASSERT_EQ(packet.getSlot(), bytes[3]);
+        ASSERT_EQ(packet.isError(), errorFrame);
+        if (errorFrame) {
+            ASSERT_EQ(packet.getError(), code2);
+            continue;
+        }
+        ASSERT_EQ(static_cast<uint8_t>(packet.getCommand()), code2);
+        if (bytes.size() > 4) {
+            ASSERT_EQ(packet.getPayload(), Bytes(bytes.begin() + 4, bytes.end()));
+            // A parsed frame writes back to the same bytes.
+            ASSERT_EQ(packet.toBytes(bytes[1]), bytes);
+        }
+    }
 }
 
 } // namespace

@@ -8,11 +8,14 @@
 
 #include <unistd.h>
 
+#include "support/RandomInput.h"
 #include <algorithm>
 #include <climits>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <random>
+#include <regex>
 #include <string>
 
 using namespace velt::ZRV480::Bus;
@@ -413,6 +416,108 @@ TEST(CamelCaserTest, InPlaceKeepsNameCharactersLowerCased) {
     EXPECT_FALSE(CamelCaser::allowed('9'));
     EXPECT_FALSE(CamelCaser::allowed('0'));
     EXPECT_FALSE(CamelCaser::allowed('\xC3'));
+}
+
+using bustest::below;
+using bustest::Budget;
+using namespace std::chrono_literals;
+
+// --------------------------------------------------------------- schemas
+
+std::string readFixture() {
+    std::ifstream in(std::string(BM_FIXTURES_DIR) + "/schema.xml", std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The values a hand-edited or damaged schema may hold where numbers belong.
+std::vector<std::string> const oddValues = {"",
+                                            " ",
+                                            "-1",
+                                            "-2147483649",
+                                            "99999999999999999999999",
+                                            "0x10",
+                                            "0xFFFF",
+                                            "010",
+                                            "09",
+                                            "4294967296",
+                                            "+7",
+                                            "1e9",
+                                            "7 ",
+                                            "a",
+                                            "&#0;",
+                                            "-99999999999999999999"};
+
+// Replaces the text of one occurrence of a numeric attribute or element.
+std::string replaceValue(std::string const& text, std::mt19937& random) {
+    static std::regex const field(
+        R"~((slot=")([^"]*)(")|(<(address|mask|version|multi|min|max|type)>)([^<]*)(<))~");
+    std::vector<std::smatch> matches;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), field);
+         it != std::sregex_iterator(); ++it) {
+        matches.push_back(*it);
+    }
+    if (matches.empty()) {
+        return text;
+    }
+    std::smatch const& match = matches[below(random, matches.size())];
+    int const group = match[2].matched ? 2 : 6;
+    std::string const value = oddValues[below(random, oddValues.size())];
+    return text.substr(0, match.position(group)) + value +
+           text.substr(match.position(group) + match.length(group));
+}
+
+TEST_F(SchemaFiles, LoaderSurvivesDamagedCopies) {
+    std::string const original = readFixture();
+    ASSERT_FALSE(original.empty());
+    ASSERT_TRUE(Schema(write("schema.xml", original)).isValid());
+
+    std::mt19937 random(42);
+    Budget budget(6000ms);
+    for (int i = 0; i < 600 && !budget.spent(); ++i) {
+        std::string text = original;
+        switch (i % 3) {
+        case 0:
+            for (size_t flips = 1 + below(random, 8); flips > 0; --flips) {
+                text[below(random, text.size())] = static_cast<char>(random());
+            }
+            break;
+        case 1:
+            text.resize(below(random, text.size()));
+            break;
+        default:
+            for (size_t edits = 1 + below(random, 3); edits > 0; --edits) {
+                text = replaceValue(text, random);
+            }
+            break;
+        }
+        SCOPED_TRACE(::testing::Message() << "mutation " << i);
+        Schema const schema(write("schema.xml", text));
+        schema.print();
+        auto const& boards = schema.getBoards();
+        EXPECT_EQ(schema.getBoardNames().size(), boards.size());
+        if (schema.isValid()) {
+            EXPECT_EQ(boards.count(Schema::AddressMain), 1u);
+        }
+        for (auto const& [address, board] : boards) {
+            EXPECT_EQ(board.getAddress(), address);
+        }
+        if (!schema.getBinary().empty()) {
+            EXPECT_EQ(schema.getHash(), MD5::calculate(schema.getBinary()));
+        }
+    }
+
+    // Nesting deep enough to exhaust a recursive parser's stack is refused.
+    std::string deep;
+    for (int level = 0; level < 20000; ++level) {
+        deep += "<name>";
+    }
+    std::string const nested = std::regex_replace(original, std::regex("<name>"), deep,
+                                                  std::regex_constants::format_first_only);
+    Schema const schema(write("schema.xml", nested));
+    EXPECT_FALSE(schema.isValid());
+    EXPECT_TRUE(schema.getBinary().empty());
 }
 
 } // namespace

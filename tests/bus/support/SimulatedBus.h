@@ -28,7 +28,8 @@ constexpr uint8_t Broadcast = 255;
 std::map<uint8_t, std::string> boardNames();
 
 // A parser talking to the in-process board simulator on a loopback port,
-// with short time-outs so that silence costs tens of milliseconds.
+// with time-outs short enough that silence costs a fraction of a second and
+// long enough that a loaded machine still answers in time.
 class SimulatedBus : public ::testing::Test {
 protected:
     static constexpr int64_t TimeoutMs = 250;
