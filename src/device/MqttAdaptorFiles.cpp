@@ -47,12 +47,15 @@ std::string MqttAdaptor::startFileTransfer(PendingTransfer& transfer, std::strin
     return successOrCodeRPC(code, nullptr);
 }
 
+// Both run on the transfer's thread: they decide there and hand the
+// publication to the adaptor's own thread, in order.
 void MqttAdaptor::publishFileProgress(PendingTransfer& transfer, char const* call, float percent) {
     if (auto const step = transfer.progress(percent)) {
-        client->publish(MQTT::Message(String::format("%s/progress", call),
-                                      json{{"percent", *step}}.dump(), MQTT::Retained::No,
-                                      MQTT::QoS::AtMostOnce),
-                        true);
+        later([this, topic = String::format("%s/progress", call), step = *step]() {
+            client->publish(MQTT::Message(topic, json{{"percent", step}}.dump(), MQTT::Retained::No,
+                                          MQTT::QoS::AtMostOnce),
+                            true);
+        });
     }
 }
 
@@ -60,10 +63,11 @@ void MqttAdaptor::publishFileFinished(PendingTransfer& transfer, char const* cal
     log(Log::Level::Info, "%s finished: %s", call, Bus::Common::ec2str(code).c_str());
     // The notice reads the same whatever the outcome.
     if (auto const id = transfer.finish()) {
-        client->publish(MQTT::Message(String::format("%s/finished/%s", call, id->c_str()),
-                                      MQTT::Client::makeRpcCompleted(nullptr), MQTT::Retained::No,
-                                      MQTT::QoS::AtMostOnce),
-                        true);
+        later([this, topic = String::format("%s/finished/%s", call, id->c_str())]() {
+            client->publish(MQTT::Message(topic, MQTT::Client::makeRpcCompleted(nullptr),
+                                          MQTT::Retained::No, MQTT::QoS::AtMostOnce),
+                            true);
+        });
     }
 }
 

@@ -85,29 +85,37 @@ MqttAdaptor::RpcHandler MqttAdaptor::boardFirmwareUpgrade(uint8_t address) {
     };
 }
 
+// Both run on the upload's thread and hand their work to the adaptor's own
+// thread, in order: a progress publication shows the step it reached before
+// the step is raised.
 void MqttAdaptor::onFirmwareUpgradeProgress(uint8_t address, float percent) {
-    // Reports of one upload come from one thread, so nothing raises the step
-    // between the check and the publication, which shows the step reached.
-    if (firmwareUpgradeRequests.reaches(address, percent)) {
-        publishNode(NodePath, MQTT::Retained::No);
-        firmwareUpgradeRequests.advance(address);
-    }
+    later([this, address, percent]() {
+        if (firmwareUpgradeRequests.reaches(address, percent)) {
+            publishNode(NodePath, MQTT::Retained::No);
+            firmwareUpgradeRequests.advance(address);
+        }
+    });
 }
 
 void MqttAdaptor::onFirmwareUpgradeFinished(uint8_t address, ErrorCode) {
-    // The outcome shows in the node's state; the notice only says it ended.
-    publishNode(NodePath, MQTT::Retained::No);
-    // Only requested uploads have an id; the service console's never has.
+    // Taken now, so that a request for the board right after its end is not
+    // refused as pending. Only requested uploads have an id; the service
+    // console's never has.
     auto const id = firmwareUpgradeRequests.finish(address);
-    if (!id) {
-        return;
-    }
-    std::string const& name = engine->getBoards().at(address).getName();
-    client->publish(MQTT::Message(String::format("%s/action/firmwareUpgrade/finished/%s",
-                                                 name.c_str(), id->c_str()),
-                                  MQTT::Client::makeRpcCompleted(nullptr), MQTT::Retained::No,
-                                  MQTT::QoS::AtMostOnce),
-                    true);
+    later([this, address, id]() {
+        // The outcome shows in the node's state; the notice only says it ended.
+        publishNode(NodePath, MQTT::Retained::No);
+        if (!id) {
+            return;
+        }
+        firmwareUpgradeRequests.dropStep(address);
+        std::string const& name = engine->getBoards().at(address).getName();
+        client->publish(MQTT::Message(String::format("%s/action/firmwareUpgrade/finished/%s",
+                                                     name.c_str(), id->c_str()),
+                                      MQTT::Client::makeRpcCompleted(nullptr), MQTT::Retained::No,
+                                      MQTT::QoS::AtMostOnce),
+                        true);
+    });
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager

@@ -37,8 +37,12 @@ std::optional<std::string> PendingUpgrades::finish(uint8_t address) {
     }
     auto id = std::move(pending->second);
     requestIds.erase(pending);
-    progressSteps.erase(address);
     return id;
+}
+
+void PendingUpgrades::dropStep(uint8_t address) {
+    std::lock_guard lock(mutex);
+    progressSteps.erase(address);
 }
 
 std::map<uint8_t, uint8_t> PendingUpgrades::steps() const {

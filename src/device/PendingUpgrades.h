@@ -28,10 +28,12 @@ public:
     // reached; advance raises the step afterwards.
     bool reaches(uint8_t address, float percent);
     void advance(uint8_t address);
-    // The board's upload ended: when it had a pending request, its id, and
-    // the request and the board's step are forgotten. Steps of uploads that
-    // no request started stay.
+    // The board's upload ended: the pending request's id, if there was one,
+    // now no longer pending.
     std::optional<std::string> finish(uint8_t address);
+    // Forgets the board's step once a requested upload's end is published.
+    // Steps of uploads that no request started stay.
+    void dropStep(uint8_t address);
     // The next step of every board that has one.
     std::map<uint8_t, uint8_t> steps() const;
 

@@ -114,6 +114,7 @@ TEST_F(FirmwareTest, NodeShowsReportsOfReadableBoards) {
     // A progress step, when the board has one, is its progress.
     engine->firmwareUpgradeProgress.emit(Psu, 12.5f);
     engine->firmwareUpgradeProgress.emit(Psu, 12.5f);
+    takeNodes(2);
     EXPECT_EQ(node()["boards"]["psu"]["progress"], 10);
 
     // The service console is shown with the version its file recorded.
@@ -262,10 +263,10 @@ TEST_F(FirmwareTest, ApplyRebootsTheUpgradedBoardsBeforeItAnswers) {
     startEngine();
     setReport(Light, State::pendingReboot, 16);
     machine.sim.clearRequests();
-    // Called as the client calls it, but from this thread: over MQTT the
-    // synchronous reboot deadlocks with the subscriptions that the board's
-    // return makes (reported separately).
-    EXPECT_EQ(adaptor->firmwareUpgradeApply()("firmwareUpgrade/apply", "", "a"),
+    // The reboots are waited for on the broker library's thread before the
+    // reply (up to 10 s per board), while the board's return is published.
+    ASSERT_TRUE(recorder->publish(below("firmwareUpgrade/apply/request/a"), "ignored"));
+    EXPECT_EQ(recorder->takePayload(below("firmwareUpgrade/apply/response/a"), 25000),
               "{\"completed\":true}");
     EXPECT_EQ(machine.sim.requestCount(boardsim::Filter{Light, Misc, Reboot}), 1u);
     EXPECT_FALSE(engine->firmwareUpgradeGet().contains(Light));

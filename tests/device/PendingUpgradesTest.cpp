@@ -34,7 +34,7 @@ TEST(PendingUpgrades, RequestsAreKeptPerBoard) {
     EXPECT_EQ(upgrades.finish(1), "one");
 }
 
-TEST(PendingUpgrades, StepsFollowProgressAndEndWithTheRequest) {
+TEST(PendingUpgrades, StepsFollowProgressUntilDropped) {
     PendingUpgrades upgrades;
     // Progress of an upload nobody requested creates a step that stays.
     EXPECT_TRUE(upgrades.reaches(200, 0));
@@ -55,6 +55,10 @@ TEST(PendingUpgrades, StepsFollowProgressAndEndWithTheRequest) {
     EXPECT_EQ(upgrades.steps().at(16), 10);
 
     EXPECT_EQ(upgrades.finish(16), "x");
+    // The step stays until the end is published, then goes.
+    EXPECT_EQ(upgrades.steps().at(16), 10);
+    EXPECT_TRUE(upgrades.claim(16, "next"));
+    upgrades.dropStep(16);
     EXPECT_EQ(upgrades.steps(), (std::map<uint8_t, uint8_t>{{200, 10}}));
 }
 
