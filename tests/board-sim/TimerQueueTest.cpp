@@ -31,10 +31,12 @@ TEST(TimerQueue, CancellingWhileTheThreadWaitsRunsNothing) {
     std::atomic<bool> ran{false};
     {
         TimerQueue queue;
-        queue.schedule(30, [&] { ran = true; });
+        // A wide margin between the wait and the task's time: a loaded
+        // machine may stall this thread for tens of milliseconds.
+        queue.schedule(300, [&] { ran = true; });
         std::this_thread::sleep_for(10ms); // the thread is now waiting for the task
         queue.cancelAll();
-        std::this_thread::sleep_for(40ms); // past the erased task's time
+        std::this_thread::sleep_for(350ms); // past the erased task's time
     }
     EXPECT_FALSE(ran);
 }
