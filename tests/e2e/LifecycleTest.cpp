@@ -94,31 +94,6 @@ TEST_F(LifecycleTest, StartUpRewritesTheExampleWithTheBoardsValuesAndPublishesSt
     EXPECT_TRUE(status.is_object() && status.contains("service")) << status;
 }
 
-TEST_F(LifecycleTest, UnparsableConfigurationIsKeptAsBadAndTheDefaultsWritten) {
-    if (!e2e::loopbackOnly()) {
-        GTEST_SKIP() << "runs the defaults, which address the real machine: only in a private "
-                        "network namespace";
-    }
-    std::string const text = "{\"device\": {\"socket\": ";
-    std::ofstream(service->path("zrv480-boardman.json")) << text;
-
-    // The defaults point at no broker that runs here, so the service waits
-    // for one and never starts the engine.
-    service->start();
-    ASSERT_TRUE(service->waitLog("[Config] Saving updated config file")) << service->log();
-    EXPECT_EQ(service->stop(SIGTERM), 0);
-
-    EXPECT_EQ(e2e::readFile(service->path("zrv480-boardman.json.bad")), text);
-    json const written = json::parse(e2e::readFile(service->path("zrv480-boardman.json")));
-    EXPECT_EQ(written["device"]["statusPeriod"], 5000);
-    EXPECT_EQ(written["mqtt"]["base"], Base);
-    std::string const log = service->log();
-    EXPECT_NE(log.find("kept as 'zrv480-boardman.json.bad'"), std::string::npos) << log;
-    EXPECT_NE(log.find("Could not apply 'zrv480-boardman.json' : [json.exception.parse_error"),
-              std::string::npos);
-    EXPECT_EQ(log.find("[Engine] Starting..."), std::string::npos);
-}
-
 TEST_F(LifecycleTest, TerminationPublishesTheFinalStatusRemovesCopiesAndEndsWithZero) {
     // A per-board copy from an earlier run: applied at start, removed at stop.
     std::filesystem::create_directories(CopiesDir);

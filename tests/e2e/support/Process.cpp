@@ -109,24 +109,6 @@ std::string readFile(std::string const& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool loopbackOnly() {
-    // One line per interface after two header lines: "  name: counters".
-    std::istringstream lines(readFile("/proc/net/dev"));
-    std::string line;
-    int interfaces = 0;
-    bool onlyLoopback = true;
-    for (int number = 0; std::getline(lines, line); ++number) {
-        if (number < 2) {
-            continue;
-        }
-        std::string const name = line.substr(0, line.find(':'));
-        ++interfaces;
-        onlyLoopback = onlyLoopback && name.find_first_not_of(' ') != std::string::npos &&
-                       name.substr(name.find_first_not_of(' ')) == "lo";
-    }
-    return interfaces > 0 && onlyLoopback;
-}
-
 bool waitForText(std::string const& path, std::string const& text, int timeoutMs) {
     auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (readFile(path).find(text) == std::string::npos) {

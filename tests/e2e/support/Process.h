@@ -39,10 +39,6 @@ struct Finished {
 Finished runCommand(std::vector<std::string> const& argv, std::string const& dir, int timeoutMs);
 
 std::string readFile(std::string const& path);
-// True when this process's network namespace has no interface but loopback:
-// a service running on its defaults (the real machine's board and broker
-// addresses) then reaches nothing.
-bool loopbackOnly();
 // Polls the file until it holds the text; false after timeoutMs.
 bool waitForText(std::string const& path, std::string const& text, int timeoutMs);
 
