@@ -10,7 +10,6 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
