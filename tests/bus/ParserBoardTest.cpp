@@ -36,8 +36,10 @@ TEST_F(ParserBoardTest, HeartbeatDecodesTheUptimeAndRefusesOtherSizes) {
 }
 
 TEST_F(ParserBoardTest, HeartbeatWaitsItsOwn100msAndZeroesTheUptimeWhenItFails) {
-    // 60 ms is past the default time-out of the other commands.
-    onRequest(Psu, Command::Heartbeat, 0, boardsim::Action::delayed(60));
+    // A reply 50 ms late is past the default time-out of the other commands,
+    // set short here, and within the heartbeat's own 100 ms.
+    parser.configSet({20, 2});
+    onRequest(Psu, Command::Heartbeat, 0, boardsim::Action::delayed(50));
     uint32_t uptime = 77;
     EXPECT_EQ(parser.heartbeat(Psu, uptime), ErrorCode::Success);
     EXPECT_EQ(received(Psu, Command::Heartbeat, 1), 1u);

@@ -32,7 +32,7 @@ std::map<uint8_t, std::string> boardNames();
 // long enough that a loaded machine still answers in time.
 class SimulatedBus : public ::testing::Test {
 protected:
-    static constexpr int64_t TimeoutMs = 250;
+    static constexpr int64_t TimeoutMs = 500;
     static constexpr int WaitMs = 2000; // upper bound for the simulator's waitFor
 
     void SetUp() override;
