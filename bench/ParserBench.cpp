@@ -10,6 +10,8 @@
 #include "bus/Parser.h"
 #include "foundation/Log.h"
 
+#include "MedianReporter.h"
+
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
 
@@ -148,21 +150,6 @@ BENCHMARK(ParserMinimalResponder)
     ->Repetitions(Repetitions)
     ->ReportAggregatesOnly(true);
 
-// Prints as usual and keeps the median time of each benchmark.
-class MedianReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(std::vector<Run> const& runs) override {
-        for (Run const& run : runs) {
-            if (run.aggregate_name == "median") {
-                medians[run.run_name.function_name] = run.GetAdjustedRealTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    std::map<std::string, double> medians;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -171,12 +158,10 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto const raw = reporter.medians.find("RawUdpRoundTrip");
     for (char const* name : {"ParserHeartbeat", "ParserMinimalResponder"}) {
-        auto const parser = reporter.medians.find(name);
-        if (raw != reporter.medians.end() && parser != reporter.medians.end() && raw->second > 0) {
-            std::printf("%s / RawUdpRoundTrip (medians): %.2f\n", name,
-                        parser->second / raw->second);
+        double const ratio = reporter.ratio(name, "RawUdpRoundTrip");
+        if (ratio > 0) {
+            std::printf("%s / RawUdpRoundTrip (medians): %.2f\n", name, ratio);
         }
     }
     benchmark::Shutdown();
