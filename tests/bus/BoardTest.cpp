@@ -68,7 +68,7 @@ TEST(BoardTest, CopyIsIndependentAndLogsUnderTheSameName) {
     EXPECT_EQ(copy.getStatuses().at(1), "hot");
     EXPECT_EQ(copy.getStatusMask(), 0x2u);
 
-    bustest::LogCapture capture;
+    testsupport::LogCapture capture;
     copy.printActions();
     EXPECT_EQ(capture.count("[Board::lights]  - Actions: 0"), 1u);
 }
@@ -89,7 +89,7 @@ TEST(BoardTest, PrintWritesEverySection) {
                    {15, {"fan", SlotType::Enum, 0, 0, 0}}},
                   {{2, {{0, "off"}, {1, "on"}}}, {3, {}}, {15, {{0, "auto"}, {2, "high"}}}},
                   {{0, "lampTest"}});
-    bustest::LogCapture capture;
+    testsupport::LogCapture capture;
     board.print();
     const std::string expected[] = {
         "[Board::lights] Board[0x10]: lights\n",
@@ -126,7 +126,7 @@ TEST(BoardTest, PrintWritesEverySection) {
 
 TEST(BoardTest, PrintOfAnEmptyBoardStillCounts) {
     const Board board(0, "main", "main.bin", 100, {{0, "fatal"}}, {}, {}, {}, {});
-    bustest::LogCapture capture;
+    testsupport::LogCapture capture;
     board.print();
     EXPECT_EQ(capture.count("  - Telemetries: 0\n"), 1u);
     EXPECT_EQ(capture.count(" - Configurations: 0\n"), 1u);

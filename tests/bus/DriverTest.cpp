@@ -205,7 +205,7 @@ TEST_F(DriverTest, ThrowingSlotIsLoggedAndReceptionGoesOn) {
         }
     });
     Inbox inbox(driver);
-    bustest::LogCapture log;
+    testsupport::LogCapture log;
     driver.setConfig(loopback(gateway.port));
     driver.transmit({1});
     auto const source = gateway.receive();

@@ -57,7 +57,7 @@ std::vector<uint8_t> image(size_t size,
 // Builds a header from an image while capturing the debug lines.
 struct Searched {
     explicit Searched(const std::vector<uint8_t>& bytes) {
-        bustest::LogCapture capture;
+        testsupport::LogCapture capture;
         Log::setLevel(Log::Level::Debug);
         header = FirmwareHeader(bytes);
         log = capture.text();

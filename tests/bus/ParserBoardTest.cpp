@@ -102,7 +102,7 @@ TEST_F(ParserBoardTest, CommandsSendTheirFrameAndRepeatOnlyWhenAllowed) {
 }
 
 TEST_F(ParserBoardTest, ActionNeedsAFourByteAcknowledgement) {
-    LogCapture log;
+    testsupport::LogCapture log;
     EXPECT_EQ(parser.boardAction(Psu, 0), ErrorCode::Success);
     EXPECT_EQ(sim.counters().actions(Psu, 0), 1u);
     replyWith(Psu, Command::Action, 0, {0x01, 0x00});
@@ -111,7 +111,7 @@ TEST_F(ParserBoardTest, ActionNeedsAFourByteAcknowledgement) {
 }
 
 TEST_F(ParserBoardTest, RebootIsAnsweredThenTheBoardRestarts) {
-    LogCapture log;
+    testsupport::LogCapture log;
     EXPECT_EQ(parser.boardReboot(Psu), ErrorCode::Success);
     EXPECT_EQ(sim.counters().reboots(Psu), 1u);
     EXPECT_EQ(log.count("[Parser] boardReboot(psu)"), 1u);
@@ -130,7 +130,7 @@ TEST_F(ParserBoardTest, BroadcastIsHeldBackWhileTheBusIsOffline) {
     sim.setGatewayOnline(false);
     ASSERT_EQ(heartbeat(Main), ErrorCode::Timeout);
     forgetRequests(3);
-    LogCapture log;
+    testsupport::LogCapture log;
     EXPECT_EQ(parser.broadcastReboot(), ErrorCode::Timeout);
     EXPECT_TRUE(sim.requests().empty());
     EXPECT_EQ(log.count("Dropping request to broadcast: bus offline"), 1u);

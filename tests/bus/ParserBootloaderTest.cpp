@@ -126,7 +126,7 @@ TEST_F(ParserBootloaderTest, FailedFlagsWriteLeavesTheObjectAsGiven) {
 }
 
 TEST_F(ParserBootloaderTest, AnnouncedWriteNamesTheBoard) {
-    LogCapture log;
+    testsupport::LogCapture log;
     Flags flags = FlagsFlash(0x00C1);
     EXPECT_EQ(parser.boardBootloaderFlagsSet(Psu, flags), ErrorCode::Success);
     EXPECT_EQ(log.count("[Parser] Setting psu bootloader flags"), 1u);

@@ -192,7 +192,7 @@ TEST_F(ParserFilesTest, TransferEndsOnTheFirstRefusedSegment) {
 TEST_F(ParserFilesTest, TimedOutSegmentRestartsTheTransferFromTheHeader) {
     onFile(WriteSub, boardsim::Action::errorReply(0x82), 2, 1);
     onFile(ReadSub, boardsim::Action::errorReply(0x82), 2, 1);
-    LogCapture log;
+    testsupport::LogCapture log;
     Bytes const data = pattern(300);
     EXPECT_EQ(parser.mainFileTransmit("f.bin", data, true), ErrorCode::Success);
     EXPECT_EQ(sim.file("f.bin"), data);
@@ -212,7 +212,7 @@ TEST_F(ParserFilesTest, PassesAreBoundedByTheRetransmissions) {
         sim.clearRules();
         parser.configSet({TimeoutMs, retransmit});
         onFile(WriteSub, boardsim::Action::errorReply(0x82), 0);
-        LogCapture log;
+        testsupport::LogCapture log;
         EXPECT_EQ(parser.mainFileTransmit("f.bin", pattern(10), true), ErrorCode::Timeout);
         EXPECT_EQ(log.count("Got Timeout, re-trying transmission..."), retransmit);
         EXPECT_EQ(log.count("Too many timeouts, stopping transmission!"), 1u);
@@ -224,7 +224,7 @@ TEST_F(ParserFilesTest, PassesAreBoundedByTheRetransmissions) {
 // bus offline, so the passes left are spent without traffic.
 TEST_F(ParserFilesTest, SilentSegmentTimesOutAfterFiveSecondsWithoutRetry) {
     onFile(WriteSub, boardsim::Action::dropReply(), 1);
-    LogCapture log;
+    testsupport::LogCapture log;
     auto const start = std::chrono::steady_clock::now();
     EXPECT_EQ(parser.mainFileTransmit("f.bin", pattern(300), true), ErrorCode::Timeout);
     auto const elapsed = std::chrono::steady_clock::now() - start;
@@ -296,7 +296,7 @@ TEST_F(ParserFilesTest, OtherFileOperationsAreRefusedWhileOneRuns) {
 }
 
 TEST_F(ParserFilesTest, SkipOpenReusesTheHandleOfTheLastOpenOfThatName) {
-    LogCapture log;
+    testsupport::LogCapture log;
     EXPECT_EQ(parser.mainFileTransmit("never.txt", {1}, false), ErrorCode::FileNotFound);
     EXPECT_TRUE(sim.requests().empty());
     EXPECT_EQ(log.count("Skip-Open requested but file descriptor is not cached"), 1u);
@@ -319,7 +319,7 @@ TEST_F(ParserFilesTest, SkipOpenReusesTheHandleOfTheLastOpenOfThatName) {
 
 // Operators follow the file operations by these lines, word for word.
 TEST_F(ParserFilesTest, OperationsLogEveryStep) {
-    LogCapture log;
+    testsupport::LogCapture log;
     ASSERT_EQ(parser.mainFileTransmit("a.txt", pattern(200), true), ErrorCode::Success);
     ASSERT_EQ(parser.mainFileTransmit("a.txt", {9}, false), ErrorCode::Success);
     Bytes read;

@@ -61,7 +61,7 @@ TEST_F(ParserFirmwareTest, ImageIsSentBehindAHeaderWithItsLengthCrcAndCount) {
 // an empty image 0xFFFFFFFF.
 TEST_F(ParserFirmwareTest, UploadLogsEverySegment) {
     onUpload(Psu, 2, boardsim::Action::withResult(0x84));
-    LogCapture log;
+    testsupport::LogCapture log;
     EXPECT_EQ(parser.boardOtaFirmwareUpgradeExecute(Psu, image(300), 0), ErrorCode::OtaXFERError);
     EXPECT_THAT(log.lines("[Parser] Firmware"),
                 testing::ElementsAre("[Parser] Firmware psu segment 0/3 : Success",
@@ -121,7 +121,7 @@ TEST_F(ParserFirmwareTest, UploadEndsOnTheFirstRefusedSegment) {
 // starts at once from the header.
 TEST_F(ParserFirmwareTest, TimedOutSegmentRestartsTheUploadFromTheHeader) {
     onUpload(Main, 2, boardsim::Action::errorReply(0x82), 1);
-    LogCapture log;
+    testsupport::LogCapture log;
     Bytes const data = image(300);
     EXPECT_EQ(parser.boardOtaFirmwareUpgradeExecute(Main, data, 1), ErrorCode::Success);
     EXPECT_EQ(sim.pendingFirmware(Main), data);
@@ -134,7 +134,7 @@ TEST_F(ParserFirmwareTest, PassesAreBoundedByTheAttempts) {
         SCOPED_TRACE(attempts);
         sim.clearRules();
         onUpload(Main, 0, boardsim::Action::errorReply(0x82));
-        LogCapture log;
+        testsupport::LogCapture log;
         EXPECT_EQ(
             parser.boardOtaFirmwareUpgradeExecute(Main, image(10), static_cast<uint8_t>(attempts)),
             ErrorCode::Timeout);

@@ -112,7 +112,7 @@ TEST_F(ParserInfoTest, ScratchpadCellsAreReadAndWrittenByIndex) {
 
 TEST_F(ParserInfoTest, LightPatternCarriesItsStepsOnTheLightSlot) {
     std::vector<PatternStep> const steps{{255, 0, 0, 500, true}, {0, 0, 0, 500, false}};
-    LogCapture log;
+    testsupport::LogCapture log;
     EXPECT_EQ(parser.lightPatternPlay(Light, 20, steps, 3), ErrorCode::Success);
     EXPECT_EQ(log.count("[Parser] lightPlayPattern 20"), 1u);
     expectOnly(Light, Command::Misc, 20,

@@ -149,11 +149,11 @@ TEST_F(ParserMainTest, ReadsSendTheirSubCommandAndDecodeTheReply) {
 TEST_F(ParserMainTest, OnlyTheClockWarnsAboutAShortReply) {
     replyWith(Main, Command::Misc, 4, {0x01});
     replyWith(Main, Command::Misc, 3, {0x01});
-    LogCapture log;
+    testsupport::LogCapture log;
     json values;
     EXPECT_EQ(statusRead(parser, values), ErrorCode::MalformedResponse);
     EXPECT_EQ(log.count("MalformedResponse"), 0u);
-    LogCapture clockLog;
+    testsupport::LogCapture clockLog;
     EXPECT_EQ(timestampRead(parser, values), ErrorCode::MalformedResponse);
     EXPECT_EQ(clockLog.count("[Parser] MalformedResponse"), 1u);
 }
@@ -280,7 +280,7 @@ TEST_F(ParserMainTest, PreAuthenticationRefusesABadHashOrSaltUnsent) {
         EXPECT_EQ(parser.mainSecurityPreAuth(c.hash, c.salt), ErrorCode::MalformedRequest);
         EXPECT_TRUE(sim.requests().empty());
     }
-    LogCapture log;
+    testsupport::LogCapture log;
     parser.mainSecurityPreAuth(std::string(63, 'a'), "");
     EXPECT_EQ(log.count("Password hash length is invalid (expected=64, actual=63)"), 1u);
 }
@@ -314,7 +314,7 @@ TEST_F(ParserMainTest, SecretsNeverReachTheLog) {
     std::string const hash(64, 'H');
     std::string const salt = "pepper";
     std::string const password = "hunter2";
-    LogCapture log;
+    testsupport::LogCapture log;
     Log::setLevel(Log::Level::Debug);
     onRequest(Main, Command::Misc, 5, boardsim::Action::errorReply(0x83));
     onRequest(Main, Command::Misc, 241, boardsim::Action::errorReply(0x83));

@@ -279,7 +279,7 @@ TEST_F(ParserSlotsTest, StatusSlotZeroReadsTwoWords) {
     EXPECT_EQ(status.to_ulong(), 0x11u);
 
     forgetRequests(2);
-    LogCapture log;
+    testsupport::LogCapture log;
     EXPECT_EQ(parser.slot0StatusGet(Packet(Psu, Command::Status, 3, {}), status, errors),
               ErrorCode::MalformedRequest);
     EXPECT_TRUE(sim.requests().empty());
@@ -310,7 +310,7 @@ TEST_F(ParserSlotsTest, StatusSlotNReadsACodeAndATextUpToItsZero) {
     }
 
     forgetRequests(std::size(cases));
-    LogCapture log;
+    testsupport::LogCapture log;
     std::pair<uint8_t, std::string> status;
     EXPECT_EQ(parser.slotNStatusGet(Packet(Psu, Command::Status, 0, {}), status),
               ErrorCode::MalformedRequest);

@@ -32,7 +32,7 @@ using ParserBus = SimulatedBus;
 TEST_F(ParserBus, HeartbeatBringsTheBusOnline) {
     EXPECT_FALSE(parser.isOnline(Main));
     Packet reply;
-    LogCapture log;
+    testsupport::LogCapture log;
     ASSERT_EQ(send(Packet(Main, Command::Heartbeat, 0, {}), reply), ErrorCode::Success);
     ASSERT_EQ(heartbeat(Main), ErrorCode::Success);
     EXPECT_EQ(log.count("[Parser] Setting main online"), 1u); // only when it changes
@@ -46,7 +46,7 @@ TEST_F(ParserBus, HeartbeatBringsTheBusOnline) {
 
 TEST_F(ParserBus, OfflineRequestsAreDroppedWithoutTraffic) {
     {
-        LogCapture log;
+        testsupport::LogCapture log;
         EXPECT_EQ(send(telemetryRead(Main, 0)), ErrorCode::Timeout);
         EXPECT_EQ(heartbeat(Psu), ErrorCode::Timeout); // only the main board's heartbeat passes
         EXPECT_EQ(log.count("[Parser] Dropping request to main: bus offline"), 1u);
@@ -54,7 +54,7 @@ TEST_F(ParserBus, OfflineRequestsAreDroppedWithoutTraffic) {
     }
     ASSERT_EQ(heartbeat(Main), ErrorCode::Success);
     {
-        LogCapture log;
+        testsupport::LogCapture log;
         EXPECT_EQ(send(telemetryRead(Psu, 0)), ErrorCode::Timeout);
         EXPECT_EQ(log.count("[Parser] Dropping request to psu: target offline"), 1u);
     }
@@ -71,7 +71,7 @@ TEST_F(ParserBus, OfflineRequestsAreDroppedWithoutTraffic) {
 TEST_F(ParserBus, NothingIsSentWhileStopped) {
     parser.stop();
     {
-        LogCapture log;
+        testsupport::LogCapture log;
         EXPECT_EQ(heartbeat(Main), ErrorCode::Timeout);
         EXPECT_EQ(log.text(), "");
     }
@@ -86,7 +86,7 @@ TEST_F(ParserBus, SilenceIsRetriedWithTheSameSequenceThenTheBusGoesOffline) {
     addRule(Psu, Command::Telemetry, Action::dropReply());
     Packet reply(7, Command::Action, 9, {1, 2});
     {
-        LogCapture log;
+        testsupport::LogCapture log;
         EXPECT_EQ(send(telemetryRead(Psu, 0), reply), ErrorCode::Timeout);
         EXPECT_EQ(log.count("[Parser] Setting bus offline: Timeout"), 1u);
     }
@@ -126,7 +126,7 @@ TEST_F(ParserBus, ErrorBytesDecideRepetitionAndOnlineState) {
         SCOPED_TRACE(testing::Message() << "error byte 0x" << std::hex << int(c.errorByte));
         bringOnline(Psu);
         int const rule = addRule(Psu, Command::Telemetry, Action::errorReply(c.errorByte));
-        LogCapture log;
+        testsupport::LogCapture log;
         EXPECT_EQ(send(telemetryRead(Psu, 0)), c.result);
         EXPECT_EQ(received(Psu, Command::Telemetry, c.attempts), c.attempts);
         EXPECT_EQ(parser.isOnline(Psu), c.staysOnline);
@@ -145,7 +145,7 @@ TEST_F(ParserBus, ErrorBytesDecideRepetitionAndOnlineState) {
 TEST_F(ParserBus, OfflineWarningNamesTheRequest) {
     bringOnline(Psu);
     addRule(Psu, Command::Telemetry, Action::errorReply(0x82));
-    LogCapture log;
+    testsupport::LogCapture log;
     send(telemetryRead(Psu, 3));
     EXPECT_EQ(
         log.count("[Parser] Setting psu offline: (response=BusTimeout, request=[01 02 01 03 ])"),
@@ -162,7 +162,7 @@ TEST_F(ParserBus, OfflineBoardGetsOneHeartbeatOnly) {
 TEST_F(ParserBus, MainBoardProtocolErrorKeepsTheBusOnline) {
     ASSERT_EQ(heartbeat(Main), ErrorCode::Success);
     addRule(Main, Command::Telemetry, Action::errorReply(0x83));
-    LogCapture log;
+    testsupport::LogCapture log;
     EXPECT_EQ(send(telemetryRead(Main, 0)), ErrorCode::BusProtocolError);
     EXPECT_EQ(log.count("[Parser] Setting main offline: (response=BusProtocolError"), 1u);
     EXPECT_TRUE(parser.isOnline(Main));
@@ -207,7 +207,7 @@ TEST_F(ParserBus, LateReplyOfThePreviousRequestIsIgnored) {
         return parser.send(Packet(Main, Command::Heartbeat, 0, {}), reply, false, 2000ms);
     });
     ASSERT_TRUE(sim.waitFor(matching(Main, Command::Heartbeat), 3, WaitMs));
-    LogCapture log;
+    testsupport::LogCapture log;
     releaseHeld(2); // sequence 1's late reply first, then sequence 2's
     ASSERT_EQ(second.get(), ErrorCode::Success);
     EXPECT_EQ(reply.getSequence(), 2);
@@ -230,7 +230,7 @@ TEST_F(ParserBus, SequenceWrapsAndOnlyTheTwoPreviousAreExpectedLate) {
         return std::make_pair(result, reply.getSequence());
     });
     ASSERT_TRUE(sim.waitFor(matching(Main, Command::Heartbeat), 257, WaitMs));
-    LogCapture log;
+    testsupport::LogCapture log;
     sim.sendUnsolicited({0xC9, 0xFF, 0x7F, 0}); // the request before: silent
     sim.sendUnsolicited({0xC9, 0xFE, 0x7F, 0}); // older: worth a warning
     releaseHeld(1);
@@ -245,7 +245,7 @@ TEST_F(ParserBus, ShortDatagramIsLoggedAndTheRequestTimesOut) {
     bringOnline(Psu);
     addRule(Psu, Command::Telemetry, Action::shortReply(3));
     parser.configSet({TimeoutMs, 0});
-    LogCapture log;
+    testsupport::LogCapture log;
     EXPECT_EQ(send(telemetryRead(Psu, 0)), ErrorCode::Timeout);
     EXPECT_EQ(log.count("[Parser] Ignoring malformed response of size 3."), 1u);
 }
@@ -315,11 +315,11 @@ TEST_F(ParserBus, BroadcastErrorHoldsBackBroadcastsUntilAHeartbeat) {
         EXPECT_FALSE(parser.isOnline(Broadcast));
         EXPECT_TRUE(parser.isOnline(Main));
         {
-            LogCapture log;
+            testsupport::LogCapture log;
             EXPECT_EQ(send(Packet(Broadcast, Command::Misc, 1, {}), false), ErrorCode::Timeout);
             EXPECT_EQ(log.count("[Parser] Dropping request to broadcast: target offline"), 1u);
         }
-        LogCapture log;
+        testsupport::LogCapture log;
         EXPECT_EQ(send(Packet(Broadcast, Command::Heartbeat, 0, {}), false), ErrorCode::Success);
         EXPECT_EQ(log.count("[Parser] Setting broadcast online"), 1u);
         EXPECT_TRUE(parser.isOnline(Broadcast));
@@ -451,7 +451,7 @@ TEST(ParserStart, TransportFailureLeavesTheParserStopped) {
         EXPECT_STREQ(e.what(), "warm-up");
     }
     {
-        LogCapture log;
+        testsupport::LogCapture log;
         rlimit tight = saved;
         tight.rlim_cur = rlim_t(nextFree);
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);

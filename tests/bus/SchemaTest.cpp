@@ -31,7 +31,7 @@ std::string fixture(const std::string& name) {
 // Loads a schema while capturing what it logs.
 struct Loaded {
     explicit Loaded(const std::string& path) {
-        bustest::LogCapture capture;
+        testsupport::LogCapture capture;
         schema = std::make_unique<Schema>(path);
         log = capture.text();
     }
@@ -263,7 +263,7 @@ TEST(SchemaTest, DefaultLoadsSchemaXmlBesideTheExecutable) {
     std::string expected = self;
     expected = expected.substr(0, expected.rfind('/')) + "/schema.xml";
 
-    bustest::LogCapture capture;
+    testsupport::LogCapture capture;
     const Schema schema;
     EXPECT_FALSE(schema.isValid());
     EXPECT_NE(capture.text().find("[Schema] Could not open file '" + expected + "'"),

@@ -84,18 +84,18 @@ TEST(Statistics, WarnsOncePerRunOfFiveFailures) {
     std::string const warning = "psu Telemetry 0 had 5 consecutive failures!";
     Statistics statistics = named();
     {
-        bustest::LogCapture log;
+        testsupport::LogCapture log;
         registerAll(statistics, Voltage, std::vector<ErrorCode>(4, ErrorCode::Timeout));
         registerAll(statistics, Battery, std::vector<ErrorCode>(4, ErrorCode::Timeout));
         EXPECT_EQ(log.count("had 5 consecutive failures!"), 0u); // two runs of 4, not one of 8
     }
     {
-        bustest::LogCapture log;
+        testsupport::LogCapture log;
         registerAll(statistics, Voltage, std::vector<ErrorCode>(3, ErrorCode::BusGeneralError));
         EXPECT_EQ(log.count("[[Manager::Statistics]] " + warning), 1u);
     }
     {
-        bustest::LogCapture log;
+        testsupport::LogCapture log;
         statistics.registerStat(Voltage, ErrorCode::Success);
         registerAll(statistics, Voltage, std::vector<ErrorCode>(5, ErrorCode::Timeout));
         EXPECT_EQ(log.count(warning), 1u); // a success starts a new run

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -21,6 +22,9 @@ public:
     std::string text();
     // How often `line` occurs in the captured text; ends the capture.
     size_t count(std::string const& line);
+    // The captured lines that hold `start`, from `start` on, in order; ends
+    // the capture.
+    std::vector<std::string> lines(std::string const& start);
 
 private:
     bool capturing = true;
