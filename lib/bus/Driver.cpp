@@ -78,19 +78,12 @@ void Driver::startLocked() {
     if (running) {
         return;
     }
-    int const fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        throw std::runtime_error("failed to acquire socket");
+    if (listener.joinable()) {
+        // A listener that ended on a receive error.
+        listener.join();
     }
     std::lock_guard<std::mutex> lock(socketMutex);
-    // "timeoutMs" counts units of 100 microseconds.
-    timeval timeout{};
-    timeout.tv_usec = static_cast<suseconds_t>(config.getTimeoutMs() * 100);
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0) {
-        ::close(fd);
-        throw std::runtime_error("failed to setsockopt");
-    }
+    int const fd = openSocketLocked();
     destination = sockaddr_in{};
     destination.sin_family = AF_INET;
     destination.sin_port = htons(static_cast<uint16_t>(config.getUdpPort()));
@@ -101,9 +94,6 @@ void Driver::startLocked() {
 }
 
 void Driver::stopLocked() {
-    if (!running) {
-        return;
-    }
     running = false;
     int fd;
     {
@@ -111,10 +101,62 @@ void Driver::stopLocked() {
         fd = socket;
         socket = -1;
     }
-    // Wakes a receive in progress at once, whatever the socket time-out.
-    ::shutdown(fd, SHUT_RDWR);
-    listener.join();
-    ::close(fd);
+    if (fd >= 0) {
+        // Wakes a receive in progress at once, whatever the socket time-out.
+        ::shutdown(fd, SHUT_RDWR);
+    }
+    if (listener.joinable()) {
+        listener.join();
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+int Driver::openSocketLocked() const {
+    int const fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        throw std::runtime_error("failed to acquire socket");
+    }
+    // "timeoutMs" counts units of 100 microseconds.
+    timeval timeout{};
+    timeout.tv_usec = static_cast<suseconds_t>(config.getTimeoutMs() * 100);
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0) {
+        ::close(fd);
+        throw std::runtime_error("failed to setsockopt");
+    }
+    return fd;
+}
+
+int Driver::replaceSocket(int fd, bool failedAgain) {
+    int fresh = -1;
+    std::string failure = "a new socket failed as well";
+    {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        if (socket != fd) {
+            return -1; // a stop took the socket and closes it
+        }
+        if (!failedAgain) {
+            try {
+                fresh = openSocketLocked();
+            } catch (std::runtime_error const& e) {
+                failure = e.what();
+            }
+        }
+        socket = fresh;
+        if (fresh < 0) {
+            // Never set here: a stop may have cleared it already.
+            running = false;
+        }
+        ::close(fd);
+    }
+    if (fresh < 0) {
+        log(Log::Level::Error, "Transport stopped: %s", failure.c_str());
+    } else {
+        log(Log::Level::Warning, "Listener restarted on a new socket");
+    }
+    return fresh;
 }
 
 void Driver::listen(int fd) {
@@ -131,18 +173,30 @@ void Driver::listen(int fd) {
     log(Log::Level::Info, "Listener thread started");
 
     uint8_t buffer[ReceiveBufferSize];
+    // Set while `fd` is a socket that replaced a failed one and has neither
+    // received nor timed out yet: failing at once too, the fault is not the
+    // socket's, and replacing it again would only repeat the error.
+    bool replaced = false;
     while (running) {
         ssize_t const size = ::recvfrom(fd, buffer, sizeof(buffer), 0, nullptr, nullptr);
         if (!running) {
             break;
         }
         if (size < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+            int const error = errno;
+            if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
+                replaced = false;
                 continue;
             }
-            log(Log::Level::Error, "recvfrom says: %s", strerror(errno));
-            break;
+            log(Log::Level::Error, "recvfrom says: %s", strerror(error));
+            fd = replaceSocket(fd, replaced);
+            if (fd < 0) {
+                break;
+            }
+            replaced = true;
+            continue;
         }
+        replaced = false;
         std::vector<uint8_t> const data(buffer, buffer + size);
         if (Log::isEnabled(Log::Level::Debug)) {
             log(Log::Level::Debug, "Received: [%s]", Helpers::hexStr(data, true).c_str());

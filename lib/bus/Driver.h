@@ -20,6 +20,11 @@ namespace velt::ZRV480::Bus {
 // every datagram to the configured gateway (never to whoever sent the last
 // datagram), and a listener thread that hands every received datagram to
 // `dataReceived`.
+//
+// A receive error other than a time-out is logged; the listener then goes on
+// with a new socket. When no new socket can be made, or the new one fails at
+// once as well, the transport stops (it is no longer running) and the next
+// start opens it anew.
 class Driver : public Logger {
 public:
     // Emitted on the listener thread with the bytes of every datagram.
@@ -51,17 +56,28 @@ public:
 private:
     void startLocked();
     void stopLocked();
+    // A socket with the time-outs of `config`; throws std::runtime_error.
+    // Called with socketMutex held.
+    int openSocketLocked() const;
     void listen(int fd);
+    // After a receive error on `fd`: closes it and puts a new socket in its
+    // place, unless `failedAgain` (`fd` itself was such a new socket) or no
+    // socket can be made; then the transport stops. Returns the new socket,
+    // or -1 when the listener is to end (also when a stop took `fd`).
+    int replaceSocket(int fd, bool failedAgain);
 
     // Serialises start, stop and setConfig with each other. It is held across
     // the listener's join: the listener never takes it, so that cannot block.
     std::mutex lifecycleMutex;
 
-    std::atomic<bool> running{false}; // the listener loops while it is set
-    std::thread listener;             // guarded by lifecycleMutex
+    // The listener loops while it is set; cleared by stop, and by the
+    // listener itself when it ends on a receive error.
+    std::atomic<bool> running{false};
+    std::thread listener; // guarded by lifecycleMutex
 
-    // Guarded by socketMutex: replaced by start and stop while other threads
-    // transmit.
+    // Guarded by socketMutex: replaced by start, stop and the listener (after
+    // a receive error) while other threads transmit. Whoever takes a socket
+    // out of `socket` closes it.
     mutable std::mutex socketMutex;
     int socket = -1;
     sockaddr_in destination{};
