@@ -23,6 +23,7 @@
 #include "mqtt/MQTTClientListener.h"
 #include "mqtt/Message.h"
 #include "mqtt/TaskThread.h"
+#include "mqtt/TopicTable.h"
 
 namespace MQTT {
 
@@ -112,7 +113,7 @@ public:
     bool publish(Message const& message, bool prependBase);
 
     // Topics.
-    static bool topicMatch(std::string const& topic, std::string filter);
+    static bool topicMatch(std::string const& topic, std::string const& filter);
     static std::string removeTopicPart(std::string const& topic, std::string const& part);
 
     // Commands: an internal topic is relative to the base topic, an external
@@ -219,7 +220,8 @@ private:
     void subscriptionsThreadBody();
 
     void dispatch(Message const& message);
-    // The first entry whose key, as a filter, matches topic.
+    // The first entry whose key, as a filter, matches topic: a scan, for the
+    // small tables of awaited replies.
     template <typename Table>
     static typename Table::const_iterator firstMatch(Table const& table, std::string const& topic);
     // Registers a one-shot handler under key in pending, publishes request
@@ -270,9 +272,9 @@ private:
     // change notification per form
     mutable std::mutex treeMutex;
     LambdaTree root;
-    std::map<std::string, CommandHandler> commands;
-    std::map<std::string, CommandHandler> externalCommands;
-    std::map<std::string, RpcHandler> rpcs;
+    TopicTable<CommandHandler> commands;
+    TopicTable<CommandHandler> externalCommands;
+    TopicTable<RpcHandler> rpcs;
     std::set<std::string> expectedRpcs;
     std::set<std::string> expectedResponses;
     std::map<std::string, uint64_t> monitors;

@@ -40,9 +40,6 @@ typename Table::const_iterator Client::firstMatch(Table const& table, std::strin
 
 template std::set<std::string>::const_iterator
 Client::firstMatch(std::set<std::string> const& table, std::string const& topic);
-template std::map<std::string, Client::RpcHandler>::const_iterator
-Client::firstMatch(std::map<std::string, Client::RpcHandler> const& table,
-                   std::string const& topic);
 
 std::pair<bool, std::string> Client::awaitReply(std::map<std::string, CommandHandler>& pending,
                                                 std::mutex& pendingMutex, std::string const& key,
@@ -142,7 +139,7 @@ bool Client::handleReceivedCommandInternal(Message const& message) {
     CommandHandler handler;
     {
         std::lock_guard<std::mutex> lock(treeMutex);
-        auto const found = firstMatch(commands, relative);
+        auto const found = commands.match(relative, topicMatch);
         if (found == commands.end()) {
             return false;
         }
@@ -157,7 +154,7 @@ bool Client::handleReceivedCommandExternal(Message const& message) {
     CommandHandler handler;
     {
         std::lock_guard<std::mutex> lock(treeMutex);
-        auto const found = firstMatch(externalCommands, message.topic);
+        auto const found = externalCommands.match(message.topic, topicMatch);
         if (found == externalCommands.end()) {
             return false;
         }

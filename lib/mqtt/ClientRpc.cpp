@@ -113,7 +113,7 @@ bool Client::handleReceivedRpcRequest(Message const& message) {
     RpcHandler handler;
     {
         std::lock_guard<std::mutex> lock(treeMutex);
-        auto const found = firstMatch(rpcs, request.name);
+        auto const found = rpcs.match(request.name, topicMatch);
         if (found == rpcs.end()) {
             return false;
         }

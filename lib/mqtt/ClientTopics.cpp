@@ -1,62 +1,93 @@
 #include "mqtt/Client.h"
 
-#include <vector>
-
-#include "foundation/String.h"
+#include <algorithm>
+#include <cstddef>
+#include <string_view>
 
 namespace MQTT {
 
 namespace {
 
 // Only a level's last character makes it a wildcard.
-bool endsWith(std::string const& level, char wildcard) {
+bool endsWith(std::string_view level, char wildcard) {
     return !level.empty() && level.back() == wildcard;
 }
+
+// The non-empty levels of a topic or filter, in order, as views of its text.
+class Levels {
+public:
+    explicit Levels(std::string_view text) : text(text) {}
+
+    bool next(std::string_view& level) {
+        size_t const start = text.find_first_not_of('/', position);
+        if (start == std::string_view::npos) {
+            position = text.size();
+            return false;
+        }
+        size_t const end = std::min(text.find('/', start), text.size());
+        level = text.substr(start, end - start);
+        position = end;
+        return true;
+    }
+
+    static size_t count(std::string_view text) {
+        Levels levels(text);
+        size_t count = 0;
+        for (std::string_view level; levels.next(level);) {
+            ++count;
+        }
+        return count;
+    }
+
+private:
+    std::string_view text;
+    size_t position = 0;
+};
 
 } // namespace
 
 // The service's own matcher, not MQTT's: '#' alone is a test of characters,
-// and a level counts as a wildcard when it ends in '+' or '#'.
-bool Client::topicMatch(std::string const& topic, std::string filter) {
+// and a level counts as a wildcard when it ends in '+' or '#'. It runs for
+// every wildcard filter on every message, so it works on views and never
+// copies.
+bool Client::topicMatch(std::string const& topic, std::string const& filter) {
     if (topic == filter) {
         return true;
     }
     bool const hasPlus = filter.find('+') != std::string::npos;
     if (endsWith(filter, '#') && !hasPlus) {
-        filter.pop_back();
-        if (endsWith(filter, '/')) {
-            filter.pop_back();
+        std::string_view prefix(filter);
+        prefix.remove_suffix(1);
+        if (endsWith(prefix, '/')) {
+            prefix.remove_suffix(1);
         }
-        return topic.compare(0, filter.size(), filter) == 0;
+        return std::string_view(topic).substr(0, prefix.size()) == prefix;
     }
     if (!hasPlus) {
         return false;
     }
-    std::vector<std::string> const filterLevels = String::tokenizeV(filter, "/");
-    std::vector<std::string> const topicLevels = String::tokenizeV(topic, "/");
-    size_t const levels = filterLevels.size();
-    if (topicLevels.size() != levels && !endsWith(filter, '#')) {
+    size_t const levels = Levels::count(filter);
+    size_t const topicLevels = Levels::count(topic);
+    if (topicLevels != levels && !endsWith(filter, '#')) {
         return false;
     }
-    if (levels == 0) {
-        return true;
-    }
-    if (topicLevels.size() < levels) {
-        for (auto const& level : filterLevels) {
-            if (endsWith(level, '#')) {
-                return true;
-            }
+    // With fewer topic levels only wildcard levels up to a '#' can match.
+    bool const fewer = topicLevels < levels;
+    Levels filterLevels(filter);
+    Levels remaining(topic);
+    std::string_view topicLevel;
+    for (std::string_view level; filterLevels.next(level);) {
+        if (endsWith(level, '#')) {
+            return true;
+        }
+        if (fewer) {
             if (!endsWith(level, '+')) {
                 return false;
             }
+            continue;
         }
-        return true;
-    }
-    for (size_t i = 0; i < levels; ++i) {
-        if (endsWith(filterLevels[i], '#')) {
-            return true;
-        }
-        if (!endsWith(filterLevels[i], '+') && filterLevels[i] != topicLevels[i]) {
+        remaining.next(topicLevel);
+        if (!endsWith(level, '+') && level != topicLevel) {
             return false;
         }
     }

@@ -105,6 +105,38 @@ TEST(Commands, InternalAndExternalTopicsReachTheirHandlers) {
     EXPECT_EQ(entries[3].retained, MQTT::Retained::Yes);
 }
 
+TEST(Commands, WhereAnExactTopicAndAFilterBothMatchTheFirstInOrderTakesIt) {
+    ClientHarness harness;
+    Seen seen;
+    // '+' sorts before letters, so "x/+" comes before "x/get"; "y/get"
+    // comes before the filter that extends it.
+    for (auto const& [topic, tag] : {std::pair{"x/get", "x exact"}, std::pair{"y/get", "y exact"},
+                                     std::pair{"y/get/#", "y filter"}}) {
+        harness.client->subscribeCommand(topic, seen.handler(tag), true);
+    }
+    ASSERT_TRUE(harness.startClient());
+    // Registered while running.
+    harness.client->subscribeCommand("x/+", seen.handler("x filter"), true);
+
+    harness.client->onMessageReceived("b/x/get", "1", 0, false);
+    harness.client->onMessageReceived("b/y/get", "2", 0, false);
+    harness.client->onMessageReceived("b/y/get/z", "3", 0, false);
+    // Without the filter the exact topic takes it again.
+    EXPECT_TRUE(harness.client->unsubscribeCommand("x/+", true));
+    harness.client->onMessageReceived("b/x/get", "4", 0, false);
+    harness.client->onMessageReceived("b/x/set", "5", 0, false);
+
+    auto const entries = seen.wait(4);
+    std::vector<std::string> tags;
+    for (auto const& entry : entries) {
+        tags.push_back(entry.tag + " " + entry.payload);
+    }
+    EXPECT_EQ(tags,
+              (std::vector<std::string>{"x filter 1", "y exact 2", "y filter 3", "x exact 4"}));
+    EXPECT_EQ(errorReport(*harness.recorder),
+              json::parse(R"({"command":"b/x/set","error":"Unknown topic"})"));
+}
+
 TEST(Commands, ARemovedCommandBecomesAnUnknownTopic) {
     testsupport::LogWatch log;
     ClientHarness harness;

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "mqtt/Client.h"
+#include "mqtt/TopicTable.h"
 
 namespace {
 
@@ -60,6 +63,95 @@ TEST(TopicMatch, FollowsTheServicesOwnRules) {
         EXPECT_EQ(Client::topicMatch(c.topic, c.filter), c.matches)
             << "topic '" << c.topic << "' filter '" << c.filter << "'";
     }
+}
+
+// Filters of every kind, with exact topics that other filters match too.
+std::vector<std::string> const Filters = {
+    "a/b",     "a/+",     "+/b",     "a/#", "a/b#", "a/b/#", "a/get", "a/g+",  "#",   "x/get",
+    "x/get/#", "x/+/set", "x/1/set", "+",   "a",    "a/#/c", "b/+/#", "a/b/c", "c/d", "a/x+/c",
+};
+
+// What a scan of every filter in order finds: the first one that matches.
+std::string firstByScan(std::map<std::string, int> const& registered, std::string const& topic) {
+    for (auto const& entry : registered) {
+        if (Client::topicMatch(topic, entry.first)) {
+            return entry.first;
+        }
+    }
+    return "none";
+}
+
+std::string found(MQTT::TopicTable<int> const& table, std::string const& topic) {
+    auto const entry = table.match(topic, Client::topicMatch);
+    return entry == table.end() ? "none" : entry->first;
+}
+
+TEST(TopicTable, TheFirstMatchingFilterInOrderWinsExactOrNot) {
+    struct Case {
+        std::vector<std::string> filters;
+        char const* topic;
+        char const* winner;
+    };
+    Case const cases[] = {
+        // '+' and '#' sort before letters: the wildcard comes first.
+        {{"x/get", "x/+"}, "x/get", "x/+"},
+        {{"x/get", "+/get"}, "x/get", "+/get"},
+        {{"x/get", "x/g+"}, "x/get", "x/g+"},
+        // A filter that extends the exact topic comes after it.
+        {{"x/get", "x/get/#"}, "x/get", "x/get"},
+        {{"a/b", "a/b#"}, "a/b", "a/b"},
+        // Neither matches, or only one of them.
+        {{"x/get", "x/+"}, "x/set/y", "none"},
+        {{"x/get", "y/+"}, "x/get", "x/get"},
+        {{"x/get", "x/+"}, "x/set", "x/+"},
+        // A filter's own text matches it even where it holds wildcards.
+        {{"a/+"}, "a/+", "a/+"},
+    };
+    for (auto const& c : cases) {
+        MQTT::TopicTable<int> table;
+        for (auto const& filter : c.filters) {
+            EXPECT_TRUE(table.emplace(filter, 0));
+        }
+        EXPECT_EQ(found(table, c.topic), c.winner) << c.topic;
+    }
+}
+
+TEST(TopicTable, FindsWhatAScanInFilterOrderFindsAsFiltersComeAndGo) {
+    std::vector<std::string> topics = Filters;
+    for (char const* topic : {"a/b/c/d", "a/bc", "x/1/set", "x/2/set", "q", "", "a/b/", "c/d/e"}) {
+        topics.push_back(topic);
+    }
+    MQTT::TopicTable<int> table;
+    std::map<std::string, int> registered;
+    auto const compare = [&](char const* step) {
+        for (auto const& topic : topics) {
+            EXPECT_EQ(found(table, topic), firstByScan(registered, topic))
+                << step << ", topic '" << topic << "'";
+        }
+        EXPECT_EQ(table.size(), registered.size()) << step;
+    };
+    for (size_t i = 0; i < Filters.size(); ++i) {
+        EXPECT_TRUE(table.emplace(Filters[i], static_cast<int>(i)));
+        registered.emplace(Filters[i], static_cast<int>(i));
+        compare(("added " + Filters[i]).c_str());
+    }
+    // A second registration keeps the first handler.
+    EXPECT_FALSE(table.emplace("a/+", 99));
+    EXPECT_FALSE(table.emplace("a/b", 99));
+    for (auto const& entry : table) {
+        EXPECT_NE(entry.second, 99) << entry.first;
+    }
+
+    // Removed in another order than added, every other one first.
+    for (size_t step = 0; step < 2; ++step) {
+        for (size_t i = step; i < Filters.size(); i += 2) {
+            EXPECT_EQ(table.erase(Filters[i]), 1u);
+            EXPECT_EQ(table.erase(Filters[i]), 0u);
+            registered.erase(Filters[i]);
+            compare(("removed " + Filters[i]).c_str());
+        }
+    }
+    EXPECT_EQ(table.begin(), table.end());
 }
 
 struct RemoveCase {
