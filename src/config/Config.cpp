@@ -1,18 +1,15 @@
 #include "config/Config.h"
 
+#include "foundation/AtomicFile.h"
+
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace velt::ZRV480::BoardManager::Config {
 
@@ -22,22 +19,6 @@ namespace {
 
 bool isEmpty(json const& value) {
     return value.is_null() || ((value.is_object() || value.is_array()) && value.empty());
-}
-
-// Writes all of text to fd; false on any failure.
-bool writeAll(int fd, std::string const& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t const count = write(fd, text.data() + done, text.size() - done);
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(count);
-    }
-    return true;
 }
 
 // A link to the file stays a link: the file that it points at is replaced.
@@ -50,15 +31,6 @@ std::string replacedFile(std::string const& path) {
         }
     }
     return path;
-}
-
-// The directory part of path, for the temporary file beside it.
-std::string directoryOf(std::string const& path) {
-    size_t const slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 } // namespace
@@ -129,33 +101,15 @@ bool Config::writeLocked(json const& document) const {
     std::string const text = document.dump(4, ' ', false, json::error_handler_t::replace);
 
     // The new text replaces the file only once it is wholly on disk, so a
-    // failed write leaves the previous file as it was.
-    std::string const target = replacedFile(path);
-    std::string temporary = target + ".XXXXXX";
-    int const fd = mkstemp(temporary.data()); // mode 0600
-    bool written = fd >= 0 && writeAll(fd, text) && fsync(fd) == 0;
-    if (fd >= 0 && close(fd) != 0) {
-        written = false;
-    }
-    if (written && rename(temporary.c_str(), target.c_str()) != 0) {
-        written = false;
-    }
-    if (!written) {
+    // failed write leaves the previous file as it was. Mode 0600: it may hold
+    // the broker password.
+    if (!AtomicFile::write(replacedFile(path), text, 0600)) {
         int const reason = errno;
-        if (fd >= 0) {
-            unlink(temporary.c_str());
-        }
         log(Log::Level::Error, "Could not write config file: '%s'.", path.c_str());
         log(Log::Level::Error, "Writing '%s' failed: %s", path.c_str(), strerror(reason));
         return false;
     }
     log(Log::Level::Info, "Saving updated config file");
-    // The rename itself is durable only once the directory is synced.
-    int const dir = open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
     return true;
 }
 

@@ -1,6 +1,6 @@
-#include "engine/AtomicFile.h"
 #include "engine/Engine.h"
 
+#include "foundation/AtomicFile.h"
 #include "foundation/String.h"
 #include "foundation/Utils.h"
 

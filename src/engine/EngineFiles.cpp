@@ -1,7 +1,7 @@
 #include "engine/Engine.h"
 
 #include "bus/ErrorCode.h"
-#include "engine/AtomicFile.h"
+#include "foundation/AtomicFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <limits>
+#include <string_view>
 
 namespace velt::ZRV480::BoardManager::Manager {
 
@@ -109,8 +110,9 @@ ErrorCode Engine::mainFileReceive(std::string const& localPath, std::string cons
         std::vector<uint8_t> bytes;
         ErrorCode result = parser.mainFileReceive(remoteName, bytes);
         if (result == ErrorCode::Success &&
-            !AtomicFile::write(localPath, reinterpret_cast<char const*>(bytes.data()),
-                               bytes.size())) {
+            !AtomicFile::write(
+                localPath,
+                std::string_view(reinterpret_cast<char const*>(bytes.data()), bytes.size()))) {
             log(Log::Level::Error, "Could not open file '%s'", localPath.c_str());
             result = ErrorCode::FileInternalError;
         }

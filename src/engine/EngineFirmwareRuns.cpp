@@ -2,13 +2,13 @@
 // automatic run at the start of the monitoring thread, and applying the
 // upgrades by rebooting the boards.
 
-#include "engine/AtomicFile.h"
 #include "engine/Engine.h"
 #include "engine/FirmwareIdentity.h"
 
 #include "bus/ErrorCode.h"
 #include "bus/Firmware.h"
 #include "bus/Schema.h"
+#include "foundation/AtomicFile.h"
 #include "foundation/Log.h"
 #include "foundation/String.h"
 #include "foundation/Utils.h"

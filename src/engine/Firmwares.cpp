@@ -1,7 +1,6 @@
 #include "engine/Firmwares.h"
 
-#include "engine/AtomicFile.h"
-
+#include "foundation/AtomicFile.h"
 #include "foundation/Utils.h"
 
 #include <cerrno>

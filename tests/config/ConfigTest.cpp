@@ -130,7 +130,7 @@ TEST_F(ConfigFileTest, StartWithoutFileWritesTheDefaultsAsPrivateIndentedText) {
                               "    }\n"
                               "}");
     EXPECT_EQ(modeOf(file), 0600);
-    EXPECT_EQ(listing(), "zrv480-boardman.json"); // no temporary left behind
+    EXPECT_EQ(dir.listing(), "zrv480-boardman.json"); // no temporary left behind
     EXPECT_TRUE(device->documents().empty());
     std::string const log = logged();
     EXPECT_NE(log.find("[Config] Could not read config file: '" + file + "'."), std::string::npos);
@@ -284,7 +284,7 @@ TEST_F(ConfigFileTest, FailedWriteLeavesThePreviousFileWhole) {
 
     EXPECT_FALSE(result);
     EXPECT_EQ(readText(file), "previous");
-    EXPECT_EQ(listing(), "zrv480-boardman.json");
+    EXPECT_EQ(dir.listing(), "zrv480-boardman.json");
 
     Config elsewhere(path("missing/dir.json"));
     EXPECT_FALSE(elsewhere.fileWrite(json::object()));

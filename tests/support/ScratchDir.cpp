@@ -1,10 +1,12 @@
 #include "support/ScratchDir.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 namespace testsupport {
 
@@ -36,6 +38,20 @@ std::string ScratchDir::read(std::string const& name) const {
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+std::string ScratchDir::listing() const {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (auto const& entry : std::filesystem::directory_iterator(root, ignored)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    std::string all;
+    for (auto const& name : names) {
+        all += (all.empty() ? "" : " ") + name;
+    }
+    return all;
 }
 
 } // namespace testsupport

@@ -20,6 +20,8 @@ public:
     std::string write(std::string const& name, std::string const& text) const;
     // The whole content of the file `name` (empty when it cannot be read).
     std::string read(std::string const& name) const;
+    // The names in the directory, sorted, blank-separated.
+    std::string listing() const;
 
 private:
     std::string root;

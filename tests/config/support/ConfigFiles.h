@@ -19,8 +19,6 @@ protected:
     static std::string readText(std::string const& file);
     // Permission bits of the file; -1 when it does not exist.
     static int modeOf(std::string const& file);
-    // The names in the scratch directory, sorted, blank-separated.
-    std::string listing() const;
     // Everything logged so far; ends the capture.
     std::string logged() { return capture.text(); }
 

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <sys/types.h>
+
+// Replaces a file whole: the content goes to a temporary file beside it,
+// "<path>.tmp", which is flushed to disk and renamed over the file; the
+// directory is then flushed too, so that the rename survives a power loss.
+// A failed write leaves the old file as it was, removes the temporary and
+// gives false with errno telling why. A crash leaves at most the one
+// temporary, which the next write replaces. Callers serialise writes of the
+// same file.
+class AtomicFile {
+public:
+    // A new file gets `mode` (less the umask), whatever the old one had.
+    static bool write(std::string const& path, std::string_view content, mode_t mode = 0644);
+};

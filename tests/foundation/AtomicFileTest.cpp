@@ -1,0 +1,139 @@
+#include "foundation/AtomicFile.h"
+#include "support/ScratchDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+
+namespace {
+
+using testsupport::ScratchDir;
+
+int modeOf(std::string const& file) {
+    struct stat info;
+    return ::lstat(file.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
+}
+
+// The umask of the process while a test runs, restored afterwards.
+class Umask {
+public:
+    explicit Umask(mode_t mask) : previous(::umask(mask)) {}
+    ~Umask() { ::umask(previous); }
+    Umask(Umask const&) = delete;
+    Umask& operator=(Umask const&) = delete;
+
+private:
+    mode_t const previous;
+};
+
+TEST(AtomicFile, ReplacesTheContentWholeAndLeavesOnlyTheFile) {
+    ScratchDir dir;
+    std::string const path = dir.path("state");
+    std::string const contents[] = {"first\n", std::string(200000, 'x'), "", "last"};
+    for (std::string const& content : contents) {
+        ASSERT_TRUE(AtomicFile::write(path, content));
+        EXPECT_EQ(dir.read("state"), content);
+        EXPECT_EQ(dir.listing(), "state");
+    }
+    std::string const bytes("a\0b\xff", 4);
+    ASSERT_TRUE(AtomicFile::write(path, bytes));
+    EXPECT_EQ(dir.read("state"), bytes);
+}
+
+// The file gets the mode asked for, whatever the file it replaces or a
+// temporary left by a crash had.
+TEST(AtomicFile, NewFileHasTheModeAskedFor) {
+    Umask const mask(022);
+    struct Case {
+        char const* name;
+        mode_t mode;
+        int oldMode;       // of the file replaced; 0: no file yet
+        int temporaryMode; // of a left temporary; 0: none
+    };
+    Case const cases[] = {
+        {"new private file", 0600, 0, 0},
+        {"new shared file", 0644, 0, 0},
+        {"shared file made private", 0600, 0644, 0},
+        {"private file made shared", 0644, 0600, 0},
+        {"left temporary readable by all", 0600, 0600, 0666},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        std::string const path = dir.path("config.json");
+        if (c.oldMode != 0) {
+            ::chmod(dir.write("config.json", "old").c_str(), c.oldMode);
+        }
+        if (c.temporaryMode != 0) {
+            ::chmod(dir.write("config.json.tmp", "half a wr").c_str(), c.temporaryMode);
+        }
+        ASSERT_TRUE(AtomicFile::write(path, "{}", c.mode));
+        EXPECT_EQ(dir.read("config.json"), "{}");
+        EXPECT_EQ(modeOf(path), static_cast<int>(c.mode));
+        EXPECT_EQ(dir.listing(), "config.json");
+    }
+}
+
+// A link standing where the temporary goes is not written through: the file
+// it points at stays as it was.
+TEST(AtomicFile, LinkInPlaceOfTheTemporaryIsNotFollowed) {
+    ScratchDir dir;
+    std::string const other = dir.write("other", "not to be touched");
+    std::string const path = dir.path("state");
+    ASSERT_EQ(::symlink(other.c_str(), (path + ".tmp").c_str()), 0);
+
+    ASSERT_TRUE(AtomicFile::write(path, "new"));
+
+    EXPECT_EQ(dir.read("other"), "not to be touched");
+    EXPECT_EQ(dir.read("state"), "new");
+    struct stat info;
+    ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(dir.listing(), "other state");
+}
+
+// A failed write gives false and errno, keeps what was there and leaves no
+// temporary behind.
+TEST(AtomicFile, FailedWriteKeepsTheOldFile) {
+    struct Case {
+        char const* name;
+        std::function<void(ScratchDir const&)> prepare;
+        std::string target; // inside the scratch directory
+        int error;
+        std::string listing; // of the scratch directory afterwards
+    };
+    Case const cases[] = {
+        {"directory missing", [](ScratchDir const&) {}, "missing/state", ENOENT, ""},
+        {"a directory in the file's place",
+         [](ScratchDir const& dir) {
+             ::mkdir(dir.path("state").c_str(), 0755);
+             dir.write("state/inside", "kept");
+         },
+         "state", EISDIR, "state"},
+        {"a directory in the temporary's place",
+         [](ScratchDir const& dir) {
+             dir.write("state", "old");
+             ::mkdir(dir.path("state.tmp").c_str(), 0755);
+             dir.write("state.tmp/inside", "kept");
+         },
+         "state", EEXIST, "state state.tmp"},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        c.prepare(dir);
+        std::string const before = dir.read(c.target);
+        errno = 0;
+        EXPECT_FALSE(AtomicFile::write(dir.path(c.target), "new"));
+        EXPECT_EQ(errno, c.error);
+        EXPECT_EQ(dir.read(c.target), before);
+        EXPECT_EQ(dir.listing(), c.listing);
+    }
+}
+
+} // namespace
