@@ -32,8 +32,11 @@ uint64_t clockSeed() {
 } // namespace
 
 Client::Client(std::string const& defaultBase, std::string const& logName)
-    : logName(logName), brokerClient(this), config(defaultBase, logName), random(clockSeed()),
-      connectedSemaphore("", 0, 1) {}
+    : Client(defaultBase, logName, brokerClient) {}
+
+Client::Client(std::string const& defaultBase, std::string const& logName, MQTTPublisher& outbox)
+    : logName(logName), brokerClient(this), outbox(outbox), config(defaultBase, logName),
+      random(clockSeed()), connectedSemaphore("", 0, 1) {}
 
 Client::~Client() {
     // No restart may run while the client goes away.
@@ -338,7 +341,7 @@ bool Client::publish(Message const& message, bool prependBase) {
         prependBase ? Utils::combinePath(base(), message.topic) : message.topic;
     int const qos = toMqttQos(message.qos);
     bool const retain = toRetainFlag(message.retained);
-    brokerClient.publish(topic, message.payload, qos, retain);
+    outbox.publish(topic, message.payload, qos, retain);
     if (logSwitch(&Config::getLogPublished)) {
         bool const withPayload = logSwitch(&Config::getLogPayload);
         log(Log::Level::Info, "Publishing%s message (qos=%d): %s%s", retain ? " retained" : "", qos,

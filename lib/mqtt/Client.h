@@ -21,6 +21,7 @@
 #include "mqtt/Config.h"
 #include "mqtt/MQTTClient.h"
 #include "mqtt/MQTTClientListener.h"
+#include "mqtt/MQTTPublisher.h"
 #include "mqtt/Message.h"
 #include "mqtt/TaskThread.h"
 #include "mqtt/TopicTable.h"
@@ -87,6 +88,11 @@ public:
 
     // Connects nothing until start.
     Client(std::string const& defaultBase, std::string const& logName);
+    // Publishes to `outbox` instead of the broker, for a harness that feeds
+    // the client messages through onMessageReceived on its own thread
+    // (dispatch runs on the caller's thread) without starting it. outbox
+    // must outlive the client.
+    Client(std::string const& defaultBase, std::string const& logName, MQTTPublisher& outbox);
     // Stops a running client first.
     ~Client() override;
     Client(Client const&) = delete;
@@ -262,6 +268,7 @@ private:
     mutable std::mutex logNameMutex; // guards logName
     std::string logName;
     MQTTClient brokerClient;
+    MQTTPublisher& outbox;          // brokerClient, unless a harness gave another
     mutable std::mutex configMutex; // guards config
     Config config;
     std::mutex randomMutex; // guards random

@@ -17,6 +17,7 @@
 #include "mqtt/MQTTActionListeners.h"
 #include "mqtt/MQTTClientListener.h"
 #include "mqtt/MQTTMemoryPersistence.h"
+#include "mqtt/MQTTPublisher.h"
 
 // The only contact with the MQTT client library: each request becomes one
 // asynchronous library call, each library event one listener call. It keeps
@@ -28,7 +29,7 @@
 // destroyed once no request uses it and no callback of ours runs, so no
 // request ever reaches a destroyed client. Every listener call runs on a
 // library thread.
-class MQTTClient : public virtual mqtt::callback {
+class MQTTClient : public virtual mqtt::callback, public MQTTPublisher {
 public:
     // listener may be null: events are then dropped.
     explicit MQTTClient(MQTTClientListener* listener);
