@@ -47,7 +47,8 @@ public:
     bool disconnect(int timeoutMs);
     bool subscribe(std::string const& topic, int qos);
     bool unsubscribe(std::string const& topic);
-    bool publish(std::string const& topic, std::string const& payload, int qos, bool retained);
+    bool publish(std::string const& topic, std::string const& payload, int qos,
+                 bool retained) override;
 
     // Destroys the library client (waiting for callbacks of ours that run);
     // a later connect makes a new one. Must not run on a library thread.
