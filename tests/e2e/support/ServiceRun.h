@@ -41,6 +41,8 @@ public:
     // Sends the signal and waits for the end: the exit status, or nothing.
     std::optional<int> stop(int signal = SIGTERM, int timeoutMs = StartMs);
     bool running() const { return process != nullptr; }
+    // The process id while it runs (-1 otherwise).
+    pid_t pid() const { return process ? process->pid() : -1; }
 
 private:
     std::string const directory;
