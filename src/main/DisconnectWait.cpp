@@ -5,6 +5,13 @@
 namespace velt::ZRV480::BoardManager {
 
 DisconnectWait::DisconnectWait(MQTT::Client& client) {
+    // A restart stops and starts again: its notice, also one that comes
+    // after the start, is not the one of the stop that main waits for.
+    client.starting.connect([state = state] {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->stopping = false;
+        state->notified = false;
+    });
     client.stopping.connect([state = state] {
         std::lock_guard<std::mutex> lock(state->mutex);
         state->stopping = true;

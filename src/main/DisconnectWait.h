@@ -16,7 +16,8 @@ namespace velt::ZRV480::BoardManager {
 class DisconnectWait {
 public:
     explicit DisconnectWait(MQTT::Client& client);
-    // True when the notice of a disconnection after a stop has come.
+    // True when the notice of a disconnection after the last stop has come
+    // (a restart's stop, followed by a start, does not count).
     bool wait(int timeoutMs) const;
 
 private:
