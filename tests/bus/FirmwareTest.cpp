@@ -1,5 +1,6 @@
 #include "bus/Firmware.h"
 #include "bus/FirmwareHeader.h"
+#include "support/FirmwareImage.h"
 #include "support/LogCapture.h"
 
 #include "foundation/Log.h"
@@ -9,47 +10,20 @@
 #include <gtest/gtest.h>
 
 #include "support/RandomInput.h"
-#include <cstring>
 #include <random>
 
 using namespace velt::ZRV480::Bus::ValueObjects;
 
 namespace {
 
-struct HeaderFields {
-    uint32_t magic = 0xC0DEB10C;
-    std::string company = "Acme";
-    std::string firmware = "psu";
-    uint8_t version = 123;
-    std::string board = "psu";
-    uint32_t revision = 2;
-    std::string build = "RELEASE";
-};
-
-void putU32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-// Text fields are cut to their 32 bytes; a shorter text is zero-terminated.
-void putText(std::vector<uint8_t>& bytes, size_t at, const std::string& text) {
-    std::memcpy(&bytes[at], text.data(), std::min<size_t>(text.size(), 32));
-}
+using testsupport::ImageHeader;
 
 // An image of the given size filled with 0xAA, with a header at each offset.
 std::vector<uint8_t> image(size_t size,
-                           const std::vector<std::pair<size_t, HeaderFields>>& headers) {
+                           const std::vector<std::pair<size_t, ImageHeader>>& headers) {
     std::vector<uint8_t> bytes(size, 0xAA);
-    for (const auto& [offset, h] : headers) {
-        std::fill(bytes.begin() + offset, bytes.begin() + offset + 256, 0);
-        putU32(bytes, offset, h.magic);
-        putText(bytes, offset + 4, h.company);
-        putText(bytes, offset + 36, h.firmware);
-        bytes[offset + 68] = h.version;
-        putText(bytes, offset + 72, h.board);
-        putU32(bytes, offset + 104, h.revision);
-        putText(bytes, offset + 108, h.build);
+    for (const auto& [offset, header] : headers) {
+        testsupport::putImageHeader(bytes, offset, header);
     }
     return bytes;
 }
@@ -75,7 +49,7 @@ size_t occurrences(const std::string& text, const std::string& part) {
 }
 
 TEST(FirmwareHeaderTest, WindowsAreTriedInOrderWhileTheImageHoldsThem) {
-    HeaderFields wrongMagic;
+    ImageHeader wrongMagic;
     wrongMagic.magic = 0xDEADBEEF;
     struct Case {
         const char* name;
@@ -111,14 +85,14 @@ TEST(FirmwareHeaderTest, WindowsAreTriedInOrderWhileTheImageHoldsThem) {
 }
 
 TEST(FirmwareHeaderTest, WrongMagicIsLoggedThenTheNextWindowIdentifies) {
-    HeaderFields wrongMagic;
+    ImageHeader wrongMagic;
     wrongMagic.magic = 0x0BADC0DE;
     const Searched searched(image(0x3200, {{0x100, wrongMagic}, {0x3100, {}}}));
     const std::string& log = searched.log;
     const size_t seek1 = log.find("Seeking valid header at offset 0x0100.");
     const size_t magic = log.find("Header is invalid (magic=0x0badc0de)");
     const size_t seek2 = log.find("Seeking valid header at offset 0x3100.");
-    const size_t identity = log.find("[Board::Firmware] RELEASE: psu (1.2.3) for psu-R2 by Acme\n");
+    const size_t identity = log.find("[Board::Firmware] RELEASE: psu (1.2.4) for psu-R2 by Velt\n");
     ASSERT_NE(identity, std::string::npos) << log;
     EXPECT_LT(seek1, magic);
     EXPECT_LT(magic, seek2);
@@ -137,7 +111,7 @@ TEST(FirmwareHeaderTest, FieldsAndBuildKinds) {
         {"", false, FirmwareHeader::RELEASE},
     };
     for (const auto& c : cases) {
-        HeaderFields fields;
+        ImageHeader fields;
         fields.build = c.build;
         const Searched searched(image(0x200, {{0x100, fields}}));
         EXPECT_EQ(searched.header.isValid(), c.valid) << c.build;
@@ -148,7 +122,7 @@ TEST(FirmwareHeaderTest, FieldsAndBuildKinds) {
         }
     }
 
-    HeaderFields fields;
+    ImageHeader fields;
     fields.company = std::string(32, 'C'); // fills the field, no terminating zero
     fields.firmware = "lights";
     fields.version = 15;
@@ -197,7 +171,7 @@ TEST_F(FirmwareFileTest, ValidImageKeepsTheWholeFile) {
 
     const Firmware copy = firmware;
     EXPECT_TRUE(copy.isValid());
-    EXPECT_EQ(copy.getHeader().getVersion(), 123);
+    EXPECT_EQ(copy.getHeader().getVersion(), 124);
 }
 
 TEST_F(FirmwareFileTest, UnusableFilesAreInvalid) {
@@ -224,21 +198,9 @@ using namespace std::chrono_literals;
 
 // An image with a valid header in the window at 0x100.
 Bytes validImage(size_t size) {
-    Bytes image(size, 0xAA);
-    size_t const at = 0x100;
-    uint32_t const magic = FirmwareHeader::Magic;
-    for (int i = 0; i < 4; ++i) {
-        image[at + i] = static_cast<uint8_t>(magic >> (8 * i));
-    }
-    std::fill(image.begin() + at + 4, image.begin() + at + 256, 0);
-    std::string const company = "Acme", firmware = "psu", board = "psu", build = "OTA";
-    std::copy(company.begin(), company.end(), image.begin() + at + 4);
-    std::copy(firmware.begin(), firmware.end(), image.begin() + at + 36);
-    image[at + 68] = 123;
-    std::copy(board.begin(), board.end(), image.begin() + at + 72);
-    image[at + 104] = 2;
-    std::copy(build.begin(), build.end(), image.begin() + at + 108);
-    return image;
+    ImageHeader header;
+    header.build = "OTA";
+    return image(size, {{0x100, header}});
 }
 
 TEST_F(FirmwareFileTest, ReadersSurviveRandomAndCutImages) {

@@ -1,8 +1,8 @@
 #include "support/AdaptorFixture.h"
 #include "support/CallReplies.h"
+#include "support/FirmwareImage.h"
 
 #include "engine/Firmwares.h"
-#include "engine/support/FirmwareImage.h"
 
 #include "BoardSim.h"
 
@@ -28,7 +28,7 @@ boardsim::Filter upload(uint8_t address, std::optional<uint16_t> segment = std::
 }
 
 // The next firmware of the light board (it runs version 15).
-enginetest::ImageHeader const LightNext{"lights", 16, "lights", 1, "RELEASE"};
+testsupport::ImageHeader const LightNext{"lights", 16, "lights", 1, "RELEASE"};
 
 class FirmwareTest : public AdaptorFixture {
 protected:
@@ -37,9 +37,9 @@ protected:
         connect();
     }
 
-    std::string image(std::string const& name, enginetest::ImageHeader const& header) {
+    std::string image(std::string const& name, testsupport::ImageHeader const& header) {
         std::string const path = machine.dir.path(name);
-        enginetest::writeFirmwareImage(path, header);
+        testsupport::writeFirmwareImage(path, header);
         return path;
     }
 

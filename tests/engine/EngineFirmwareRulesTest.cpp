@@ -13,6 +13,9 @@
 namespace enginetest {
 namespace {
 
+using testsupport::firmwareImage;
+using testsupport::ImageHeader;
+using testsupport::writeFirmwareImage;
 using velt::ZRV480::Bus::ValueObjects::BoardInfo;
 using velt::ZRV480::Bus::ValueObjects::FirmwareHeader;
 

@@ -17,6 +17,8 @@
 
 namespace enginetest {
 
+using testsupport::ImageHeader;
+using testsupport::writeFirmwareImage;
 using velt::ZRV480::BoardManager::Manager::Firmwares;
 using velt::ZRV480::BoardManager::Manager::Status;
 using velt::ZRV480::Bus::ValueObjects::BoardInfo;

@@ -1,12 +1,10 @@
 #include "support/FirmwareImage.h"
 
-#include "bus/FirmwareHeader.h"
-
 #include <algorithm>
 #include <fstream>
 #include <stdexcept>
 
-namespace enginetest {
+namespace testsupport {
 
 namespace {
 
@@ -21,27 +19,29 @@ void putU32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
     }
 }
 
-// A 32-byte text field, zero-padded.
 void putText(std::vector<uint8_t>& bytes, size_t at, std::string const& text) {
     std::copy_n(text.begin(), std::min<size_t>(text.size(), 32), bytes.begin() + at);
 }
 
 } // namespace
 
+void putImageHeader(std::vector<uint8_t>& image, size_t at, ImageHeader const& header) {
+    std::fill_n(image.begin() + at, FirmwareHeader::Size, 0);
+    putU32(image, at, header.magic);
+    putText(image, at + 4, header.company);
+    putText(image, at + 36, header.firmware);
+    image[at + 68] = header.version;
+    putText(image, at + 72, header.board);
+    putU32(image, at + 104, header.revision);
+    putText(image, at + 108, header.build);
+}
+
 std::vector<uint8_t> firmwareImage(ImageHeader const& header) {
     std::vector<uint8_t> bytes(ImageSize);
     for (size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<uint8_t>(i * 7 + header.version);
     }
-    size_t const at = HeaderOffset;
-    std::fill_n(bytes.begin() + at, FirmwareHeader::Size, 0);
-    putU32(bytes, at, FirmwareHeader::Magic);
-    putText(bytes, at + 4, "Velt");
-    putText(bytes, at + 36, header.firmware);
-    bytes[at + 68] = header.version;
-    putText(bytes, at + 72, header.board);
-    putU32(bytes, at + 104, header.revision);
-    putText(bytes, at + 108, header.build);
+    putImageHeader(bytes, HeaderOffset, header);
     return bytes;
 }
 
@@ -56,4 +56,4 @@ std::vector<uint8_t> writeFirmwareImage(std::string const& path, ImageHeader con
     return bytes;
 }
 
-} // namespace enginetest
+} // namespace testsupport
