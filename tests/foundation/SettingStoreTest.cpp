@@ -1,4 +1,5 @@
 #include "foundation/SettingStore.h"
+#include "support/ScratchDir.h"
 #include "support/VariantPrinters.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -107,25 +108,10 @@ ChildRun inChild(std::function<void()> const& prepare, std::function<bool()> con
 
 class SettingStoreFiles : public testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/settingstore-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    std::string path(std::string const& name) const { return scratch.path(name); }
 
-    std::string path(std::string const& name) const { return dir + "/" + name; }
-
-    std::vector<std::string> files() const {
-        std::vector<std::string> names;
-        for (auto const& entry : fs::directory_iterator(dir)) {
-            names.push_back(entry.path().filename());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    std::string dir;
+    testsupport::ScratchDir const scratch;
+    std::string const dir = scratch.path();
 };
 
 } // namespace
@@ -446,7 +432,7 @@ TEST_F(SettingStoreFiles, SaveJsonWritesTheIndentedDocumentWithoutFinalNewline) 
                                         "        1.5\n"
                                         "    ]\n"
                                         "}");
-    EXPECT_EQ(files(), (std::vector<std::string>{"s.json"}));
+    EXPECT_EQ(scratch.listing(), "s.json");
 }
 
 TEST_F(SettingStoreFiles, JsonFileRoundTrip) {
@@ -508,7 +494,7 @@ TEST_F(SettingStoreFiles, SaveJsonThatCannotRebuildLeavesTheFileUntouched) {
     SettingStore const store = storeOf({{"m", Variant("{bad", Type::Map)}});
     EXPECT_THROW(store.saveJSON(path("s.json")), json::parse_error);
     EXPECT_EQ(readFile(path("s.json")), "old");
-    EXPECT_EQ(files(), (std::vector<std::string>{"s.json"}));
+    EXPECT_EQ(scratch.listing(), "s.json");
 }
 
 TEST_F(SettingStoreFiles, FailedWriteLeavesThePreviousFileWhole) {
@@ -538,7 +524,7 @@ TEST_F(SettingStoreFiles, FailedWriteLeavesThePreviousFileWhole) {
         EXPECT_FALSE(run.result);
         EXPECT_THAT(run.log, testing::HasSubstr(c.message));
         EXPECT_EQ(readFile(target), before);
-        EXPECT_EQ(files(), (std::vector<std::string>{"s.json"}));
+        EXPECT_EQ(scratch.listing(), "s.json");
     }
 }
 
@@ -575,7 +561,7 @@ TEST_F(SettingStoreFiles, SaveJsonIntoAnUnwritableDirectoryKeepsTheOldFile) {
     EXPECT_THAT(run.log, testing::HasSubstr("[Settings] saveJSON(): could not open file '" +
                                             target + "': Permission denied."));
     EXPECT_EQ(readFile(target), "old");
-    EXPECT_EQ(files(), (std::vector<std::string>{"s.json"}));
+    EXPECT_EQ(scratch.listing(), "s.json");
 }
 
 TEST_F(SettingStoreFiles, SaveJsonKeepsTheFileModeAndSymbolicLinks) {

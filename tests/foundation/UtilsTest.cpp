@@ -1,4 +1,5 @@
 #include "foundation/Utils.h"
+#include "support/ScratchDir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -104,19 +105,11 @@ namespace {
 // A scratch directory removed with everything in it when the test ends.
 class UtilsFiles : public testing::Test {
 protected:
-    void SetUp() override {
-        char name[] = "/tmp/utilstest.XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        root = name;
-    }
-    void TearDown() override {
-        std::string const command = "rm -rf '" + root + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
-    }
-    std::string path(std::string const& name) const { return root + "/" + name; }
-    void touch(std::string const& name) const { std::ofstream(path(name)) << "x"; }
+    std::string path(std::string const& name) const { return scratch.path(name); }
+    void touch(std::string const& name) const { scratch.write(name, "x"); }
 
-    std::string root;
+    testsupport::ScratchDir const scratch;
+    std::string const root = scratch.path();
 };
 
 } // namespace
