@@ -74,8 +74,8 @@ LambdaTree::LambdaTree(uint8_t abilities, json const& value)
 LambdaTree::LambdaTree(LambdaTree const& other)
     : children(other.children), getter(other.getter), setter(other.setter), value(other.value),
       kind(other.kind), abilities(other.abilities), abortOnError(other.abortOnError),
-      abortOnErrorExplicit(other.abortOnErrorExplicit), signal(other.signal),
-      lastMonitorId(other.lastMonitorId), monitors(other.monitors) {
+      abortOnErrorExplicit(other.abortOnErrorExplicit), inGroupValue(other.inGroupValue),
+      signal(other.signal), lastMonitorId(other.lastMonitorId), monitors(other.monitors) {
     adoptChildren();
     bind();
 }
@@ -85,6 +85,7 @@ LambdaTree::LambdaTree(LambdaTree&& other) : LambdaTree() {
     swapContent(other);
     // The source stays where it is held, so it keeps its parent as well.
     parent = other.parent;
+    inGroupValue = other.inGroupValue;
     bind();
 }
 
@@ -281,7 +282,47 @@ void LambdaTree::setAbortOnError(bool flag) {
 }
 
 LambdaTree::json LambdaTree::get(std::string const& path) const {
-    return target(path, "").value;
+    return target(path, "").currentValue();
+}
+
+std::string LambdaTree::dump(std::string const& path) const {
+    std::string text;
+    target(path, "").dumpInto(text);
+    return text;
+}
+
+LambdaTree::json LambdaTree::currentValue() const {
+    if (kind != Kind::Group) {
+        return value;
+    }
+    json composed; // null until a member is set, as a walk that visits nothing leaves it
+    for (auto const& entry : children) {
+        if (entry.second.inGroupValue) {
+            composed[entry.first] = entry.second.currentValue();
+        }
+    }
+    return composed;
+}
+
+void LambdaTree::dumpInto(std::string& text) const {
+    if (kind != Kind::Group) {
+        text += value.dump();
+        return;
+    }
+    // The members in the order of the children, which is the order in which
+    // the JSON library keeps and writes an object's keys.
+    bool empty = true;
+    for (auto const& entry : children) {
+        if (!entry.second.inGroupValue) {
+            continue;
+        }
+        text += empty ? '{' : ',';
+        text += json(entry.first).dump();
+        text += ':';
+        entry.second.dumpInto(text);
+        empty = false;
+    }
+    text += empty ? "null" : "}";
 }
 
 LambdaTree::Errors LambdaTree::update(std::string const& path) {
@@ -297,31 +338,28 @@ LambdaTree::Errors LambdaTree::walk(std::string const& path, NewValue const& new
     // Resolving first keeps a mistyped path from calling any getter or
     // setter and from reporting an empty error map as success.
     target(path, "");
-    json output;
-    return updateInternal(output, newValue, "", pathComponents(path));
+    return updateInternal(newValue, "", pathComponents(path));
 }
 
-LambdaTree::Errors LambdaTree::updateInternal(json& output, NewValue const& newValue,
-                                              std::string const& topic, SubPath const& subPath) {
-    Errors errors;
+LambdaTree::Errors LambdaTree::updateInternal(NewValue const& newValue, std::string const& topic,
+                                              SubPath const& subPath) {
     switch (kind) {
     case Kind::Group:
-        errors = updateInternalLambdaGroup(output, newValue, topic, subPath);
-        break;
+        return updateInternalLambdaGroup(newValue, topic, subPath);
     case Kind::Lambda:
-        errors = updateInternalLambda(output, newValue, topic, subPath);
-        break;
+        return updateInternalLambda(newValue, topic, subPath);
     default:
         throw std::runtime_error("impossible node");
     }
-    value = output;
-    return errors;
 }
 
-LambdaTree::Errors LambdaTree::updateInternalLambdaGroup(json& output, NewValue const& newValue,
+LambdaTree::Errors LambdaTree::updateInternalLambdaGroup(NewValue const& newValue,
                                                          std::string const& topic,
                                                          SubPath const& subPath) {
     Errors errors;
+    // The group's value becomes the children visited here; a walk that ends
+    // in an exception leaves it as it was.
+    std::vector<LambdaTree*> visited;
     json const& given = *newValue.value;
     SubPath const childSubPath =
         subPath.empty() ? SubPath() : SubPath(subPath.begin() + 1, subPath.end());
@@ -334,8 +372,9 @@ LambdaTree::Errors LambdaTree::updateInternalLambdaGroup(json& output, NewValue 
             continue;
         }
         NewValue const childValue{newValue.present, member ? &given.at(name) : &given};
-        Errors childErrors = entry.second.updateInternal(
-            output[name], childValue, Utils::combinePath(topic, name), childSubPath);
+        visited.push_back(&entry.second);
+        Errors childErrors =
+            entry.second.updateInternal(childValue, Utils::combinePath(topic, name), childSubPath);
         if (childErrors.empty()) {
             continue;
         }
@@ -348,10 +387,16 @@ LambdaTree::Errors LambdaTree::updateInternalLambdaGroup(json& output, NewValue 
             break;
         }
     }
+    for (auto& entry : children) {
+        entry.second.inGroupValue = false;
+    }
+    for (LambdaTree* child : visited) {
+        child->inGroupValue = true;
+    }
     return errors;
 }
 
-LambdaTree::Errors LambdaTree::updateInternalLambda(json& output, NewValue const& newValue,
+LambdaTree::Errors LambdaTree::updateInternalLambda(NewValue const& newValue,
                                                     std::string const& topic,
                                                     SubPath const& subPath) {
     std::pair<bool, json> written{true, nullptr};
@@ -360,17 +405,19 @@ LambdaTree::Errors LambdaTree::updateInternalLambda(json& output, NewValue const
         written = guarded([&] { return setter(wrapped); });
     }
     // Read back also after a failed write: the cache shows what the node holds now.
-    std::pair<bool, json> const read = guarded([&] { return getter(); });
-    output = read.first ? read.second : json();
-
+    std::pair<bool, json> read = guarded([&] { return getter(); });
     Errors errors;
     if (!read.first) {
-        errors[topic] = read.second;
-    } else if (!written.first) {
-        errors[topic] = written.second;
+        errors[topic] = std::move(read.second);
+        value = json();
+    } else {
+        if (!written.first) {
+            errors[topic] = std::move(written.second);
+        }
+        value = std::move(read.second);
     }
-    if (output.is_structured()) {
-        acceptJson(output, abilities);
+    if (value.is_structured()) {
+        acceptJson(value, abilities);
     }
     return errors;
 }

@@ -70,7 +70,7 @@ public:
     uint8_t getAbilities() const { return abilities; }
     LambdaTree const* getParent() const { return parent; }
     bool getAbortOnError() const { return abortOnError; }
-    json getInternal() const { return value; }
+    json getInternal() const { return currentValue(); }
 
     // Children. The empty name designates this node itself.
     iterator find(std::string const& name);
@@ -104,8 +104,12 @@ public:
 
     // Values. update and set call getters (and setters) and never throw for
     // their failures, which come back as Errors; a path that does not resolve
-    // throws before anything is called or changed.
+    // throws before anything is called or changed. A group's value is made of
+    // the children its last walk visited, as they hold them now; dump writes
+    // the text of get(path).dump() straight from the nodes, without building
+    // the value first.
     json get(std::string const& path) const;
+    std::string dump(std::string const& path) const;
     Errors update(std::string const& path);
     Errors set(std::string const& path, json const& value);
 
@@ -123,13 +127,15 @@ private:
     using SubPath = std::vector<std::string>;
 
     Errors walk(std::string const& path, NewValue const& newValue);
-    Errors updateInternal(json& output, NewValue const& newValue, std::string const& topic,
+    Errors updateInternal(NewValue const& newValue, std::string const& topic,
                           SubPath const& subPath);
-    Errors updateInternalLambda(json& output, NewValue const& newValue, std::string const& topic,
+    Errors updateInternalLambda(NewValue const& newValue, std::string const& topic,
                                 SubPath const& subPath);
-    Errors updateInternalLambdaGroup(json& output, NewValue const& newValue,
-                                     std::string const& topic, SubPath const& subPath);
+    Errors updateInternalLambdaGroup(NewValue const& newValue, std::string const& topic,
+                                     SubPath const& subPath);
     static json wrap(SubPath const& subPath, json const& value);
+    json currentValue() const;
+    void dumpInto(std::string& text) const;
 
     // The deepest node reached along components, and how many were consumed.
     LambdaTree const* descend(SubPath const& components, size_t& consumed) const;
@@ -145,12 +151,15 @@ private:
     Children children;
     Getter getter;
     Setter setter;
-    json value;
+    json value; // unused by groups, whose value is read from their children
     Kind kind = Kind::Group;
     uint8_t abilities = Get;
     bool abortOnError = false;
     bool abortOnErrorExplicit = false;
     LambdaTree* parent = nullptr;
+    // Part of the parent group's value: visited by the group's last walk.
+    // It belongs to the place in the parent, so a swap leaves it.
+    bool inGroupValue = false;
     Signal<>* signal = nullptr;
     int signalConnection = 0; // 0: not connected
     uint64_t lastMonitorId = 0;

@@ -250,16 +250,20 @@ private:
     bool unsubscribeTreeNode(std::string const& node, std::string const& operation);
     // Under treeMutex.
     TreeTopics listTreeTopics(std::string const& path) const;
-    json refreshedValue(std::string const& path, LambdaTree::Errors* errors);
+    // The node's value as text, written under treeMutex straight from the tree.
+    std::string refreshedText(std::string const& path, LambdaTree::Errors* errors);
     json storedValue(std::string const& path) const;
     // Calls the setters without treeMutex; error keys are paths from root.
     LambdaTree::Errors writeTree(std::string const& path, json const& value);
-    void publishNodeValue(std::string const& path, json const& value);
+    void publishNodeValue(std::string const& path, std::string const& text);
     // The node's value as last read.
     json monitorEnable(Form form, std::string const& path, uint64_t skipChangesForMs);
     void monitorDisable(std::string const& path, uint64_t skipChangesForMs);
     void onTreeChanged(Form form, std::string const& path, uint64_t skipChangesForMs);
 
+    // The one writer of both reply forms, with the data given as text, so
+    // that a tree's value goes out as the tree writes it, never copied.
+    static std::string rpcReplyText(bool completed, std::string const& data, json const& error);
     static bool parsePayload(std::string const& payload, json& value);
     static MonitorRequest parseMonitorRequest(std::string const& payload);
     static json errorsToJson(LambdaTree::Errors const& errors);

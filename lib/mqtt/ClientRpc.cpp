@@ -87,22 +87,27 @@ Client::RpcData Client::parseRpcTopicResponse(std::string const& topic) {
 }
 
 std::string Client::makeRpcCompleted(json const& data) {
-    json reply = {{"completed", true}};
-    if (!data.empty()) {
-        reply["data"] = data;
-    }
-    return reply.dump();
+    return rpcReplyText(true, data.dump(), nullptr);
 }
 
 std::string Client::makeRpcFailed(json const& error, json const& data) {
-    json reply = {{"completed", false}};
+    return rpcReplyText(false, data.dump(), error);
+}
+
+// The keys in the order in which the JSON library writes them; null, {} and
+// [] are left out.
+std::string Client::rpcReplyText(bool completed, std::string const& data, json const& error) {
+    std::string reply = completed ? R"({"completed":true)" : R"({"completed":false)";
+    if (data != "null" && data != "{}" && data != "[]") {
+        reply += R"(,"data":)";
+        reply += data;
+    }
     if (!error.empty()) {
-        reply["error"] = error;
+        reply += R"(,"error":)";
+        reply += error.dump();
     }
-    if (!data.empty()) {
-        reply["data"] = data;
-    }
-    return reply.dump();
+    reply += '}';
+    return reply;
 }
 
 bool Client::handleReceivedRpcRequest(Message const& message) {

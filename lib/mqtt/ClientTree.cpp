@@ -267,13 +267,13 @@ bool Client::unsubscribeLambdaTree(std::string const& path) {
     return ok;
 }
 
-Client::json Client::refreshedValue(std::string const& path, LambdaTree::Errors* errors) {
+std::string Client::refreshedText(std::string const& path, LambdaTree::Errors* errors) {
     std::lock_guard<std::mutex> lock(treeMutex);
     LambdaTree::Errors found = root.update(path);
     if (errors) {
         *errors = std::move(found);
     }
-    return root.get(path);
+    return root.dump(path);
 }
 
 LambdaTree::Errors Client::writeTree(std::string const& path, json const& value) {
@@ -309,30 +309,30 @@ LambdaTree::Errors Client::writeTree(std::string const& path, json const& value)
 }
 
 bool Client::publishLambdaTreeNode(std::string const& path, Retained retained, QoS qos) {
-    json value;
+    std::string text;
     {
         std::lock_guard<std::mutex> lock(treeMutex);
         if (!root.topicExists(path)) {
             return false;
         }
         root.update(path);
-        value = root.get(path);
+        text = root.dump(path);
     }
-    publish(Message(path, value.dump(), retained, qos), true);
+    publish(Message(path, text, retained, qos), true);
     return true;
 }
 
-void Client::publishNodeValue(std::string const& path, json const& value) {
-    publish(Message(path, value.dump(), Retained::No, QoS::AtMostOnce), true);
+void Client::publishNodeValue(std::string const& path, std::string const& text) {
+    publish(Message(path, text, Retained::No, QoS::AtMostOnce), true);
 }
 
 void Client::handleLambdaTreeGet(std::string const& path, Message const& message) {
     LambdaTree::Errors errors;
-    json const value = refreshedValue(path, &errors);
+    std::string const text = refreshedText(path, &errors);
     if (!errors.empty()) {
         publishError(errorsToJson(errors), message.topic);
     }
-    publishNodeValue(path, value);
+    publishNodeValue(path, text);
 }
 
 void Client::handleLambdaTreeSet(std::string const& path, Message const& message) {
@@ -364,15 +364,16 @@ void Client::handleLambdaTreeMonitor(std::string const& path, Message const& mes
         return;
     }
     json const value = monitorEnable(Form::Command, path, request.skipChangesForMs);
-    publishNodeValue(path, value);
+    publishNodeValue(path, value.dump());
 }
 
 std::string Client::handleLambdaTreeRpcGet(std::string const& path, std::string const&,
                                            std::string const& payload, std::string const&) {
     log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(), payload.c_str());
     LambdaTree::Errors errors;
-    json const value = refreshedValue(path, &errors);
-    return errors.empty() ? makeRpcCompleted(value) : makeRpcFailed(errorsToJson(errors), value);
+    std::string const text = refreshedText(path, &errors);
+    return errors.empty() ? rpcReplyText(true, text, nullptr)
+                          : rpcReplyText(false, text, errorsToJson(errors));
 }
 
 std::string Client::handleLambdaTreeRpcSet(std::string const& path, std::string const&,
@@ -448,7 +449,7 @@ void Client::monitorDisable(std::string const& path, uint64_t skipChangesForMs) 
 
 void Client::onTreeChanged(Form form, std::string const& path, uint64_t skipChangesForMs) {
     size_t const index = static_cast<size_t>(form);
-    json value;
+    std::string text;
     {
         std::lock_guard<std::mutex> lock(treeMutex);
         if (!previousChangeSet[index]) {
@@ -464,10 +465,10 @@ void Client::onTreeChanged(Form form, std::string const& path, uint64_t skipChan
         }
         log(Log::Level::Debug, "Notified of change under %s. Notifying!", path.c_str());
         root.update(path);
-        value = root.get(path);
+        text = root.dump(path);
         previousChange[index] = now;
     }
-    publishNodeValue(path, value);
+    publishNodeValue(path, text);
 }
 
 } // namespace MQTT

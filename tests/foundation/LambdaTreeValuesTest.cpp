@@ -257,6 +257,29 @@ TEST_F(LambdaTreeValues, AbortOnErrorStopsAGroupAfterTheFirstRealFailure) {
     }
 }
 
+TEST_F(LambdaTreeValues, DumpWritesTheTextOfGetAfterEveryKindOfWalk) {
+    auto const everyNode = [this](char const* step) {
+        for (auto const& path : root.topicDump("", LambdaTree::Get)) {
+            EXPECT_EQ(root.dump(path), root.get(path).dump()) << step << ", node '" << path << "'";
+        }
+    };
+    everyNode("never walked");
+    root.update("");
+    everyNode("whole tree");
+    root.update("boards/b1/temperature");
+    everyNode("one leaf");
+    root.set("settings", {{"a", 10}, {"c", 30}});
+    everyNode("two members");
+    root.set("settings", 5);
+    everyNode("no member");
+    reads["config"] = {false, {{"code", 1}}};
+    root.setAbortOnError(true);
+    root.update("");
+    everyNode("failed read, aborted walk");
+    EXPECT_EQ(root.dump(""), R"({"boards":{"b1":{"mode":"auto","temperature":21},)"
+                             R"("b2":{"voltage":12.5}},"config":null})");
+}
+
 TEST_F(LambdaTreeValues, UnresolvedPathsThrowBeforeAnythingChanges) {
     root.update("");
     json const before = root.get("");

@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "foundation/LambdaTree.h"
 #include "foundation/Signal.h"
@@ -355,6 +357,67 @@ TEST_F(TreeTopics, ASubtreeGraftedWhileRunningIsServed) {
     ASSERT_TRUE(harness.recorder->publish("b/added/below/late/set/request/1", R"({"v":1})"));
     EXPECT_EQ(harness.recorder->takePayload("b/added/below/late/set/response/1"),
               R"({"completed":true,"data":{"v":42}})");
+}
+
+// A get's reply is written from the tree's nodes without building the value;
+// it must hold the bytes that the JSON library writes for the same reply
+// built as a document: keys in order and escaped, empty values left out.
+TEST(TreeReplies, AGetsReplyIsTheTextOfTheSameReplyBuiltAsADocument) {
+    std::map<std::string, std::pair<bool, json>> const reads = {
+        {"b1/mode", {true, "au\"to\n"}},
+        {"b1/temperature", {true, 21.5}},
+        {"b1/status", {true, {{"code", 0}, {"message", "ok"}, {"bits", {true, false}}}}},
+        {"b2/voltage", {true, -3}},
+        {"b2/timeout", {false, {{"code", 1}, {"what", "Timeout"}}}},
+        {"b2/empty", {true, json::object()}},
+        {"b2/none", {true, json::array()}},
+        {"b2/null", {true, nullptr}},
+        {"\u00fcml\"aut/x", {true, "\u00e9"}},
+    };
+    LambdaTree tree;
+    for (auto const& [path, answer] : reads) {
+        std::string const group = path.substr(0, path.find('/'));
+        std::string const name = path.substr(path.find('/') + 1);
+        tree[group].insert({name, LambdaTree([answer = answer] { return answer; })});
+    }
+    tree["idle"]; // a group without children reads null
+    MQTT::Client client("b", "MQTT");
+    ASSERT_TRUE(client.subscribeLambdaTree(tree, ""));
+
+    json data;
+    json errors = json::object();
+    for (auto const& [path, answer] : reads) {
+        json::json_pointer const pointer("/" + path);
+        data[pointer] = answer.first ? answer.second : json();
+        if (!answer.first) {
+            errors[path] = answer.second;
+        }
+    }
+    data["idle"] = nullptr;
+    struct Case {
+        std::string path;
+        json value;
+        json errors;
+    };
+    Case const cases[] = {
+        {"", data, errors},
+        {"b1", data["b1"], json::object()},
+        {"b2", data["b2"], errors},
+        {"b1/status", data["b1"]["status"], json::object()},
+        {"b2/empty", json::object(), json::object()},
+        {"idle", nullptr, json::object()},
+    };
+    for (auto const& c : cases) {
+        json expected = {{"completed", c.errors.empty()}};
+        if (!c.value.empty()) {
+            expected["data"] = c.value;
+        }
+        if (!c.errors.empty()) {
+            expected["error"] = c.errors;
+        }
+        EXPECT_EQ(client.handleLambdaTreeRpcGet(c.path, "", "", "1"), expected.dump())
+            << "'" << c.path << "'";
+    }
 }
 
 } // namespace
