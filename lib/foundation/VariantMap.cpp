@@ -36,21 +36,32 @@ long long indexOf(std::string const& component) {
     return index == std::numeric_limits<long long>::max() ? -1 : std::max(index, -1LL);
 }
 
-// The number of containers on the deepest path of the document, counted
+// The number of containers on the deepest path of the document as its flat
+// keys rebuild it: each '/' in a member's name nests one more object. Counted
 // without recursion so that any document can be measured; stops counting
 // once past `limit`.
 std::size_t depthOf(json const& document, std::size_t limit) {
+    // A node and the number of containers above it.
     std::vector<std::pair<json const*, std::size_t>> open{{&document, 0}};
     std::size_t deepest = 0;
     while (!open.empty() && deepest <= limit) {
-        auto [node, depth] = open.back();
+        auto [node, above] = open.back();
         open.pop_back();
         if (!node->is_structured()) {
+            deepest = std::max(deepest, above);
             continue;
         }
-        deepest = std::max(deepest, depth + 1);
-        for (json const& child : *node) {
-            open.emplace_back(&child, depth + 1);
+        deepest = std::max(deepest, above + 1);
+        if (node->is_object()) {
+            for (auto const& member : node->items()) {
+                auto const separators = std::count(member.key().begin(), member.key().end(), '/');
+                open.emplace_back(&member.value(),
+                                  above + 1 + static_cast<std::size_t>(separators));
+            }
+        } else {
+            for (json const& child : *node) {
+                open.emplace_back(&child, above + 1);
+            }
         }
     }
     return deepest;

@@ -68,7 +68,9 @@ public:
     // Walks the items of a document (object members, array elements by
     // index, a lone scalar under the empty key, nothing for null). Throws
     // std::invalid_argument, before visiting anything, for a document nested
-    // deeper than maxDepth.
+    // deeper than maxDepth, each '/' in a member's name counted as the level
+    // it becomes in the flat keys: otherwise a store would take a document
+    // whose rebuilt JSON it refuses to read back.
     static void flatten(nlohmann::json const& document, Visitor const& visit);
     // The variant a scalar JSON node is stored as.
     static Variant fromScalar(nlohmann::json const& node);

@@ -237,6 +237,31 @@ TEST(SettingStore, DocumentsNestedTooDeepAreRefusedUnchanged) {
     EXPECT_EQ(store.toJson(), expected);
 }
 
+// A member's name nests as deep as its separators: a flat document with a
+// name of too many levels would rebuild into a document the store refuses
+// to read back (a saved file lost at the next load).
+TEST(SettingStore, SeparatorsInNamesCountAsLevels) {
+    auto path = [](std::size_t levels) {
+        std::string key = "k";
+        for (std::size_t level = 1; level < levels; ++level) {
+            key += "/k";
+        }
+        return key;
+    };
+    SettingStore store = storeOf({{"kept", Variant(1)}});
+    for (json const& document :
+         {json{{path(VariantMap::maxDepth + 1), 1}}, json{{"a", {{path(VariantMap::maxDepth), 1}}}},
+          json{{"a", json::array({{{path(VariantMap::maxDepth - 1), 1}}})}}}) {
+        SCOPED_TRACE(document.dump());
+        EXPECT_THROW(store.fromJson(document), std::invalid_argument);
+        EXPECT_EQ(store.toMap(), VariantMap({{"kept", Variant(1)}}));
+    }
+    store.fromJson(json{{"a", {{path(VariantMap::maxDepth - 1), 1}}}});
+    SettingStore copy;
+    copy.fromJson(store.toJson());
+    EXPECT_EQ(copy.toMap(), store.toMap());
+}
+
 TEST(SettingStore, ArraysKeepNoSizeEntryAndRebuildInOrder) {
     SettingStore const store =
         merged({R"({"list": [10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21]})"});
