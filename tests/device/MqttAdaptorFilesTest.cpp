@@ -1,7 +1,9 @@
 #include "support/AdaptorFixture.h"
+#include "support/BoardRequests.h"
 #include "support/CallReplies.h"
 
 #include "BoardSim.h"
+#include "bus/Protocol.h"
 
 #include <cstdint>
 #include <string>
@@ -10,10 +12,9 @@
 namespace devicetest {
 namespace {
 
-constexpr uint8_t Misc = 5;
-constexpr uint8_t Files = 241;
-constexpr uint8_t Open = 0;
-constexpr uint8_t Write = 1;
+namespace File = velt::ZRV480::Bus::Protocol::File;
+using testsupport::mainFile;
+
 constexpr size_t SegmentSize = 128;
 
 json const Busy = failed(ErrorCode::FileLimit, "FileLimit");
@@ -135,8 +136,7 @@ TEST_F(FilesTest, SentAndFetchedFilesPublishStepsAndOneFinishedNotice) {
 }
 
 TEST_F(FilesTest, FailedTransferStillEndsWithItsNotice) {
-    machine.sim.addRule(
-        {boardsim::Filter{Main, Misc, Files, Open}, boardsim::Action::errorReply(0x86)});
+    machine.sim.addRule({mainFile(File::Open), boardsim::Action::errorReply(0x86)});
     EXPECT_EQ(call("main/action/fileReceive", transfer("in.bin", "missing.bin"), "f"), Completed);
     EXPECT_EQ(finishedAfterSteps("main/action/fileReceive", "f"), std::vector<int>{});
 }
@@ -146,14 +146,14 @@ TEST_F(FilesTest, SecondTransferOfADirectionIsRefusedWhileTheFirstRuns) {
     machine.dir.write("out.bin", sent);
     // The second data segment's reply waits until released, after the first
     // one's progress notice.
-    boardsim::Filter const secondSegment{Main, Misc, Files, Write, 2};
+    boardsim::Filter const secondSegment = mainFile(File::Write, 2);
     machine.sim.addRule({secondSegment, boardsim::Action::held(), 0, 1});
 
     EXPECT_EQ(call("main/action/fileTransmit", transfer("out.bin", "first.bin"), "first"),
               Completed);
     ASSERT_TRUE(machine.sim.waitFor(secondSegment, 1, 5000));
     EXPECT_EQ(call("main/action/fileTransmit", transfer("out.bin", "second.bin"), "second"), Busy);
-    EXPECT_EQ(machine.sim.requestCount(boardsim::Filter{Main, Misc, Files, Open}), 1u);
+    EXPECT_EQ(machine.sim.requestCount(mainFile(File::Open)), 1u);
 
     machine.sim.release();
     // The refused request left the steps going.
@@ -174,7 +174,7 @@ TEST_F(FilesTest, ChecksumAndDelete) {
     EXPECT_EQ(call("main/action/fileDelete", R"({"remote": "abc.txt"})", "2"), Completed);
     EXPECT_FALSE(machine.sim.file("abc.txt").has_value());
 
-    machine.sim.addRule({boardsim::Filter{Main, Misc, Files}, boardsim::Action::errorReply(0x86)});
+    machine.sim.addRule({mainFile(), boardsim::Action::errorReply(0x86)});
     EXPECT_EQ(call("main/action/fileDelete", R"({"remote": "abc.txt"})", "3"),
               failed(ErrorCode::BusInvalidValue, "BusInvalidValue"));
     EXPECT_EQ(call("main/action/fileChecksum", R"({"remote": "abc.txt"})", "4"),

@@ -1,4 +1,5 @@
 #include "support/AdaptorFixture.h"
+#include "support/BoardRequests.h"
 #include "support/CallReplies.h"
 #include "support/FirmwareImage.h"
 
@@ -15,17 +16,10 @@ namespace {
 
 using velt::ZRV480::BoardManager::Manager::Firmwares;
 using State = Firmwares::State;
+using testsupport::reboot;
+using testsupport::upload;
 
 constexpr uint8_t Service = 200;
-constexpr uint8_t Misc = 5;
-constexpr uint8_t Bootloader = 240;
-constexpr uint8_t UploadSegment = 0;
-constexpr uint8_t Reboot = 0;
-
-// A board's upload, or one segment of it (0: the header).
-boardsim::Filter upload(uint8_t address, std::optional<uint16_t> segment = std::nullopt) {
-    return boardsim::Filter{address, Misc, Bootloader, UploadSegment, segment};
-}
 
 // The next firmware of the light board (it runs version 15).
 testsupport::ImageHeader const LightNext{"lights", 16, "lights", 1, "RELEASE"};
@@ -256,7 +250,7 @@ TEST_F(FirmwareTest, ApplyAnswersWithTheEnginesResult) {
     machine.sim.clearRequests();
     EXPECT_EQ(call("firmwareUpgrade/apply", "{}", "batteries"),
               failed(ErrorCode::OnBatteries, "OnBatteries"));
-    EXPECT_EQ(machine.sim.requestCount(boardsim::Filter{Psu, Misc, Reboot}), 0u);
+    EXPECT_EQ(machine.sim.requestCount(reboot(Psu)), 0u);
 }
 
 TEST_F(FirmwareTest, ApplyRebootsTheUpgradedBoardsBeforeItAnswers) {
@@ -268,7 +262,7 @@ TEST_F(FirmwareTest, ApplyRebootsTheUpgradedBoardsBeforeItAnswers) {
     ASSERT_TRUE(recorder->publish(below("firmwareUpgrade/apply/request/a"), "ignored"));
     EXPECT_EQ(recorder->takePayload(below("firmwareUpgrade/apply/response/a"), 25000),
               "{\"completed\":true}");
-    EXPECT_EQ(machine.sim.requestCount(boardsim::Filter{Light, Misc, Reboot}), 1u);
+    EXPECT_EQ(machine.sim.requestCount(reboot(Light)), 1u);
     EXPECT_FALSE(engine->firmwareUpgradeGet().contains(Light));
 }
 

@@ -4,27 +4,6 @@
 
 namespace enginetest {
 
-namespace {
-
-constexpr uint8_t Misc = 5;
-constexpr uint8_t Reboot = 0;
-constexpr uint8_t Bootloader = 240;
-constexpr uint8_t Files = 241;
-
-} // namespace
-
-boardsim::Filter upload(uint8_t address, std::optional<uint16_t> segment) {
-    return boardsim::Filter{address, Misc, Bootloader, 0, segment};
-}
-
-boardsim::Filter reboot(uint8_t address) {
-    return boardsim::Filter{address, Misc, Reboot};
-}
-
-boardsim::Filter mainFile() {
-    return boardsim::Filter{Main, Misc, Files};
-}
-
 BoardInfo const MainInfo{"main", 1, {}, "main", 100};
 BoardInfo const PsuInfo{"psu", 2, {}, "psu", 123};
 BoardInfo const LightInfo{"lights", 1, {}, "lights", 15};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/BoardRequests.h"
 #include "support/EngineFixture.h"
 #include "support/FirmwareImage.h"
 #include "support/UpgradeEvents.h"
@@ -18,17 +19,13 @@
 namespace enginetest {
 
 using testsupport::ImageHeader;
+using testsupport::mainFile;
+using testsupport::reboot;
+using testsupport::upload;
 using testsupport::writeFirmwareImage;
 using velt::ZRV480::BoardManager::Manager::Firmwares;
 using velt::ZRV480::BoardManager::Manager::Status;
 using velt::ZRV480::Bus::ValueObjects::BoardInfo;
-
-// A board's firmware upload, or one segment of it (0: the header).
-boardsim::Filter upload(uint8_t address, std::optional<uint16_t> segment = std::nullopt);
-// A request that tells the board to reboot.
-boardsim::Filter reboot(uint8_t address);
-// Any file operation on the main board.
-boardsim::Filter mainFile();
 
 // The boards as the default scenario reports them: each at the version the
 // fixture schema expects.
