@@ -26,6 +26,7 @@ namespace velt::ZRV480::Bus {
 class Board;
 class Driver;
 class Packet;
+class Trace;
 struct BusReport;
 namespace ValueObjects {
 struct BoardInfo;
@@ -221,13 +222,17 @@ private:
     static const Exchange otaPassExchange;  // segments of a firmware upload
 
     // Sends `request` as `how` says; on Success `payload` is the reply's.
-    Common::ErrorCode exchange(Packet const& request, Exchange const& how, std::string const& trace,
+    Common::ErrorCode exchange(Packet const& request, Exchange const& how, Trace const& trace,
                                std::vector<uint8_t>& payload);
+    // The line "<trace>", or "<trace> : <result>", at `level`; the trace's
+    // text is made only when the line shows.
+    void logTrace(Log::Level level, Trace const& trace) const;
+    void logTrace(Log::Level level, Trace const& trace, Common::ErrorCode result) const;
     // Whether a reply too short to decode is worth the warning "MalformedResponse".
     enum class ShortReply { Quiet, Warned };
     // The trace line at debug, then a value exchange whose reply must carry
     // `minimum` payload bytes; a shorter one gives MalformedResponse.
-    Common::ErrorCode query(Packet const& request, std::string const& trace, size_t minimum,
+    Common::ErrorCode query(Packet const& request, Trace const& trace, size_t minimum,
                             ShortReply shortReply, std::vector<uint8_t>& payload);
     // Runs `pass` until it ends with anything but Timeout or BusTimeout, at
     // most restarts + 1 times; then the result is Timeout.
@@ -239,17 +244,17 @@ private:
     };
     // One request of a file operation; the reply's payload in `payload`.
     FileReply fileRequest(std::vector<uint8_t> const& request, Exchange const& how,
-                          std::string const& trace, std::vector<uint8_t>& payload);
-    Common::ErrorCode fileTransmitPass(uint8_t handle, std::string const& trace,
+                          Trace const& trace, std::vector<uint8_t>& payload);
+    Common::ErrorCode fileTransmitPass(uint8_t handle, Trace const& trace,
                                        std::vector<uint8_t> const& header,
                                        std::vector<uint8_t> const& data, uint16_t count);
-    Common::ErrorCode fileReceivePass(uint8_t handle, std::string const& name,
-                                      std::string const& trace, std::vector<uint8_t>& data);
+    Common::ErrorCode fileReceivePass(uint8_t handle, std::string const& name, Trace const& trace,
+                                      std::vector<uint8_t>& data);
     // Opens `name` and sends one request by handle (delete, checksum).
-    Common::ErrorCode fileHandleRequest(std::string const& name, std::string const& trace,
+    Common::ErrorCode fileHandleRequest(std::string const& name, Trace const& trace,
                                         uint8_t subCommand, char const* what,
                                         std::vector<uint8_t>& payload);
-    Common::ErrorCode firmwarePass(uint8_t address, std::string const& trace,
+    Common::ErrorCode firmwarePass(uint8_t address, Trace const& trace,
                                    std::vector<uint8_t> const& header,
                                    std::vector<uint8_t> const& image, uint16_t count);
     using Handler = std::function<void(Packet const&, Common::ErrorCode)>;

@@ -2,6 +2,7 @@
 
 #include "bus/Packet.h"
 #include "bus/Protocol.h"
+#include "bus/Trace.h"
 #include "bus/WireFormat.h"
 #include "foundation/String.h"
 
@@ -20,8 +21,9 @@ ErrorCode sendOnce(Parser& parser, Packet const& request) {
 } // namespace
 
 ErrorCode Parser::heartbeat(uint8_t address, uint32_t& uptime) {
-    std::string trace = String::format("heartbeat(%s)", names.at(address).c_str());
-    log(Log::Level::Debug, "%s", trace.c_str());
+    std::string const& name = names.at(address);
+    Trace const trace([&name] { return String::format("heartbeat(%s)", name.c_str()); });
+    logTrace(Log::Level::Debug, trace);
     Packet reply;
     ErrorCode result = send(Packet(address, Packet::Command::Heartbeat, 0, {}), reply, true, 100ms);
     // After a failure the reply is the empty default one: the uptime reads 0.
@@ -33,7 +35,7 @@ ErrorCode Parser::heartbeat(uint8_t address, uint32_t& uptime) {
     uptime = payload.empty() ? 0 : uint32At(payload, 0);
     log(Log::Level::Debug, "uptime: %u", uptime);
     if (result != ErrorCode::Success) {
-        log(Log::Level::Debug, "%s : %s", trace.c_str(), ec2str(result).c_str());
+        logTrace(Log::Level::Debug, trace, result);
     }
     return result;
 }

@@ -8,6 +8,7 @@
 #include "bus/Protocol.h"
 #include "bus/StatusFlash.h"
 #include "bus/StatusSd.h"
+#include "bus/Trace.h"
 #include "bus/WireFormat.h"
 #include "foundation/String.h"
 
@@ -35,7 +36,8 @@ Packet bootloaderRequest(uint8_t address, std::vector<uint8_t> const& payload) {
 } // namespace
 
 ErrorCode Parser::bootloaderStatusGet(uint8_t address, Status& status) {
-    std::string trace = String::format("bootloaderStatusGet(%s)", names.at(address).c_str());
+    std::string const& name = names.at(address);
+    Trace const trace([&name] { return String::format("bootloaderStatusGet(%s)", name.c_str()); });
     std::vector<uint8_t> payload;
     ErrorCode result = query(bootloaderRequest(address, {Protocol::Bootloader::StatusRead}), trace,
                              2, ShortReply::Quiet, payload);
@@ -53,7 +55,8 @@ ErrorCode Parser::bootloaderStatusGet(uint8_t address, Status& status) {
 }
 
 ErrorCode Parser::bootloaderFlagsGet(uint8_t address, Flags& flags) {
-    std::string trace = String::format("boardOtaBootloaderFlagsGet %d", address);
+    Trace const trace(
+        [address] { return String::format("boardOtaBootloaderFlagsGet %d", address); });
     std::vector<uint8_t> payload;
     ErrorCode result = query(bootloaderRequest(address, {Protocol::Bootloader::FlagsRead}), trace,
                              2, ShortReply::Quiet, payload);
@@ -65,7 +68,8 @@ ErrorCode Parser::bootloaderFlagsGet(uint8_t address, Flags& flags) {
 }
 
 ErrorCode Parser::bootloaderFlagsSet(uint8_t address, Flags& flags) {
-    std::string trace = String::format("boardOtaBootloaderFlagsSet %d", address);
+    Trace const trace(
+        [address] { return String::format("boardOtaBootloaderFlagsSet %d", address); });
     // Encoded by the names of the target board's table, whatever table the
     // caller's object holds.
     Flags encoded = flags;

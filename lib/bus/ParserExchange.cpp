@@ -1,6 +1,7 @@
 #include "bus/Parser.h"
 
 #include "bus/Packet.h"
+#include "bus/Trace.h"
 
 namespace velt::ZRV480::Bus {
 
@@ -13,7 +14,7 @@ const Parser::Exchange Parser::fileExchange{false, 5000ms, Log::Level::Warning, 
 const Parser::Exchange Parser::filePassExchange{false, 5000ms, Log::Level::Warning, true};
 const Parser::Exchange Parser::otaPassExchange{false, 5000ms, Log::Level::Debug, true};
 
-ErrorCode Parser::exchange(Packet const& request, Exchange const& how, std::string const& trace,
+ErrorCode Parser::exchange(Packet const& request, Exchange const& how, Trace const& trace,
                            std::vector<uint8_t>& payload) {
     Packet reply;
     ErrorCode result = send(request, reply, how.retry, how.timeout);
@@ -23,14 +24,26 @@ ErrorCode Parser::exchange(Packet const& request, Exchange const& how, std::stri
     }
     bool timedOut = result == ErrorCode::Timeout || result == ErrorCode::BusTimeout;
     if (!(how.quietTimeouts && timedOut)) {
-        log(how.failureLevel, "%s : %s", trace.c_str(), ec2str(result).c_str());
+        logTrace(how.failureLevel, trace, result);
     }
     return result;
 }
 
-ErrorCode Parser::query(Packet const& request, std::string const& trace, size_t minimum,
+void Parser::logTrace(Log::Level level, Trace const& trace) const {
+    if (Log::isEnabled(level)) {
+        log(level, "%s", trace.c_str());
+    }
+}
+
+void Parser::logTrace(Log::Level level, Trace const& trace, ErrorCode result) const {
+    if (Log::isEnabled(level)) {
+        log(level, "%s : %s", trace.c_str(), ec2str(result).c_str());
+    }
+}
+
+ErrorCode Parser::query(Packet const& request, Trace const& trace, size_t minimum,
                         ShortReply shortReply, std::vector<uint8_t>& payload) {
-    log(Log::Level::Debug, "%s", trace.c_str());
+    logTrace(Log::Level::Debug, trace);
     ErrorCode result = exchange(request, valueExchange, trace, payload);
     if (result != ErrorCode::Success) {
         return result;

@@ -3,6 +3,7 @@
 #include "bus/Helpers.h"
 #include "bus/Packet.h"
 #include "bus/Protocol.h"
+#include "bus/Trace.h"
 #include "bus/WireFormat.h"
 #include "foundation/String.h"
 
@@ -30,7 +31,7 @@ std::vector<uint8_t> segmentRequest(uint8_t subCommand, uint8_t handle, uint16_t
 } // namespace
 
 Parser::FileReply Parser::fileRequest(std::vector<uint8_t> const& request, Exchange const& how,
-                                      std::string const& trace, std::vector<uint8_t>& payload) {
+                                      Trace const& trace, std::vector<uint8_t>& payload) {
     ErrorCode sent = exchange(
         Packet(Protocol::AddressMain, Packet::Command::Misc, Protocol::Misc::Files, request), how,
         trace, payload);
@@ -44,8 +45,8 @@ Parser::FileReply Parser::fileRequest(std::vector<uint8_t> const& request, Excha
 }
 
 ErrorCode Parser::mainFileOpen(std::string const& name, uint8_t& handle) {
-    std::string trace = String::format("mainFileOpen(%s)", name.c_str());
-    log(Log::Level::Info, "%s", trace.c_str());
+    Trace const trace(String::format("mainFileOpen(%s)", name.c_str()));
+    logTrace(Log::Level::Info, trace);
     // The name travels zero-terminated: a zero byte inside would cut it.
     if (name.find('\0') != std::string::npos) {
         log(Log::Level::Warning, "%s : the name holds a zero byte", trace.c_str());
@@ -78,9 +79,9 @@ ErrorCode Parser::mainFileOpen(std::string const& name, uint8_t& handle) {
 
 ErrorCode Parser::mainFileTransmit(std::string const& name, std::vector<uint8_t> const& data,
                                    bool open) {
-    std::string trace =
-        String::format("mainFileTransmit(%s, %s)", name.c_str(), open ? "open" : "skip-open");
-    log(Log::Level::Info, "%s", trace.c_str());
+    Trace const trace(
+        String::format("mainFileTransmit(%s, %s)", name.c_str(), open ? "open" : "skip-open"));
+    logTrace(Log::Level::Info, trace);
     std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
     if (!busy.owns_lock()) {
         return ErrorCode::FileLimit;
@@ -111,7 +112,7 @@ ErrorCode Parser::mainFileTransmit(std::string const& name, std::vector<uint8_t>
                           [&] { return fileTransmitPass(handle, trace, header, data, count); });
 }
 
-ErrorCode Parser::fileTransmitPass(uint8_t handle, std::string const& trace,
+ErrorCode Parser::fileTransmitPass(uint8_t handle, Trace const& trace,
                                    std::vector<uint8_t> const& header,
                                    std::vector<uint8_t> const& data, uint16_t count) {
     std::vector<uint8_t> payload;
@@ -144,8 +145,8 @@ ErrorCode Parser::fileTransmitPass(uint8_t handle, std::string const& trace,
 }
 
 ErrorCode Parser::mainFileReceive(std::string const& name, std::vector<uint8_t>& data) {
-    std::string trace = String::format("mainFileReceive(%s)", name.c_str());
-    log(Log::Level::Info, "%s", trace.c_str());
+    Trace const trace(String::format("mainFileReceive(%s)", name.c_str()));
+    logTrace(Log::Level::Info, trace);
     std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
     if (!busy.owns_lock()) {
         return ErrorCode::FileLimit;
@@ -159,7 +160,7 @@ ErrorCode Parser::mainFileReceive(std::string const& name, std::vector<uint8_t>&
                           [&] { return fileReceivePass(handle, name, trace, data); });
 }
 
-ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, std::string const& trace,
+ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, Trace const& trace,
                                   std::vector<uint8_t>& data) {
     std::vector<uint8_t> payload;
     FileReply reply = fileRequest(segmentRequest(Protocol::File::Read, handle, 0), filePassExchange,
@@ -205,9 +206,8 @@ ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, std::
     return ErrorCode::Success;
 }
 
-ErrorCode Parser::fileHandleRequest(std::string const& name, std::string const& trace,
-                                    uint8_t subCommand, char const* what,
-                                    std::vector<uint8_t>& payload) {
+ErrorCode Parser::fileHandleRequest(std::string const& name, Trace const& trace, uint8_t subCommand,
+                                    char const* what, std::vector<uint8_t>& payload) {
     uint8_t handle = 0;
     ErrorCode opened = mainFileOpen(name, handle);
     if (opened != ErrorCode::Success) {
@@ -220,15 +220,15 @@ ErrorCode Parser::fileHandleRequest(std::string const& name, std::string const& 
     ErrorCode result = reply.result;
     log(Log::Level::Info, "File %s %s : %s", what, name.c_str(), ec2str(result).c_str());
     if (!accepted(result)) {
-        log(Log::Level::Warning, "%s : %s", trace.c_str(), ec2str(result).c_str());
+        logTrace(Log::Level::Warning, trace, result);
         return result;
     }
     return ErrorCode::Success;
 }
 
 ErrorCode Parser::mainFileDelete(std::string const& name) {
-    std::string trace = String::format("mainFileDelete(%s)", name.c_str());
-    log(Log::Level::Info, "%s", trace.c_str());
+    Trace const trace(String::format("mainFileDelete(%s)", name.c_str()));
+    logTrace(Log::Level::Info, trace);
     std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
     if (!busy.owns_lock()) {
         return ErrorCode::FileLimit;
@@ -239,8 +239,8 @@ ErrorCode Parser::mainFileDelete(std::string const& name) {
 
 ErrorCode Parser::mainFileChecksum(std::string const& name, uint32_t& size,
                                    std::array<uint8_t, 16>& md5) {
-    std::string trace = String::format("mainFileChecksum(%s)", name.c_str());
-    log(Log::Level::Info, "%s", trace.c_str());
+    Trace const trace(String::format("mainFileChecksum(%s)", name.c_str()));
+    logTrace(Log::Level::Info, trace);
     std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
     if (!busy.owns_lock()) {
         return ErrorCode::FileLimit;

@@ -4,6 +4,7 @@
 #include "bus/Helpers.h"
 #include "bus/Packet.h"
 #include "bus/Protocol.h"
+#include "bus/Trace.h"
 #include "bus/WireFormat.h"
 #include "foundation/String.h"
 
@@ -23,9 +24,10 @@ std::vector<uint8_t> segmentRequest(uint16_t k) {
 
 ErrorCode Parser::boardOtaFirmwareUpgradeExecute(uint8_t address, std::vector<uint8_t> const& image,
                                                  uint8_t attempts) {
-    std::string trace =
-        String::format("boardOtaFirmwareUpgradeExecute(%s)", names.at(address).c_str());
-    log(Log::Level::Debug, "%s", trace.c_str());
+    std::string const& name = names.at(address);
+    Trace const trace(
+        [&name] { return String::format("boardOtaFirmwareUpgradeExecute(%s)", name.c_str()); });
+    logTrace(Log::Level::Debug, trace);
     std::unique_lock<std::mutex> busy(otaMutex, std::try_to_lock);
     if (!busy.owns_lock()) {
         return ErrorCode::OtaLimit;
@@ -47,7 +49,7 @@ ErrorCode Parser::boardOtaFirmwareUpgradeExecute(uint8_t address, std::vector<ui
                           [&] { return firmwarePass(address, trace, header, image, count); });
 }
 
-ErrorCode Parser::firmwarePass(uint8_t address, std::string const& trace,
+ErrorCode Parser::firmwarePass(uint8_t address, Trace const& trace,
                                std::vector<uint8_t> const& header,
                                std::vector<uint8_t> const& image, uint16_t count) {
     std::string const& name = names.at(address);

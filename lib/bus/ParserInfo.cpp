@@ -4,6 +4,7 @@
 #include "bus/Packet.h"
 #include "bus/PatternStep.h"
 #include "bus/Protocol.h"
+#include "bus/Trace.h"
 #include "bus/WireFormat.h"
 #include "foundation/String.h"
 
@@ -15,7 +16,8 @@ using Common::ErrorCode;
 using ValueObjects::BoardInfo;
 
 ErrorCode Parser::boardInfoGet(uint8_t address, BoardInfo& info) {
-    std::string trace = String::format("boardInfoGet(%s)", names.at(address).c_str());
+    std::string const& name = names.at(address);
+    Trace const trace([&name] { return String::format("boardInfoGet(%s)", name.c_str()); });
     std::vector<uint8_t> payload;
     // A record is at least 4 bytes long.
     ErrorCode result = query(Packet(address, Packet::Command::Misc, Protocol::Misc::BoardInfo, {}),
@@ -51,8 +53,11 @@ ErrorCode Parser::boardInfoGet(uint8_t address, BoardInfo& info) {
 }
 
 ErrorCode Parser::scratchpadGet(uint8_t address, uint8_t index, int32_t& value) {
-    std::string trace =
-        String::format("scratchpadGet(%s, %d, %d)", names.at(address).c_str(), index, value);
+    std::string const& name = names.at(address);
+    int32_t const given = value;
+    Trace const trace([&name, index, given] {
+        return String::format("scratchpadGet(%s, %d, %d)", name.c_str(), index, given);
+    });
     std::vector<uint8_t> payload;
     ErrorCode result = query(Packet(address, Packet::Command::Misc, Protocol::Misc::Scratchpad,
                                     {Protocol::Scratchpad::Read, index}),
@@ -66,8 +71,11 @@ ErrorCode Parser::scratchpadGet(uint8_t address, uint8_t index, int32_t& value) 
 }
 
 ErrorCode Parser::scratchpadSet(uint8_t address, uint8_t index, int32_t& value) {
-    std::string trace =
-        String::format("scratchpadSet(%s, %d, %d)", names.at(address).c_str(), index, value);
+    std::string const& name = names.at(address);
+    int32_t const given = value;
+    Trace const trace([&name, index, given] {
+        return String::format("scratchpadSet(%s, %d, %d)", name.c_str(), index, given);
+    });
     std::vector<uint8_t> request{Protocol::Scratchpad::Write, index};
     uint32Append(request, static_cast<uint32_t>(value));
     std::vector<uint8_t> echo;
@@ -83,7 +91,8 @@ ErrorCode Parser::scratchpadSet(uint8_t address, uint8_t index, int32_t& value) 
 }
 
 ErrorCode Parser::scratchpadClear(uint8_t address) {
-    std::string trace = String::format("scratchpadClear(%s)", names.at(address).c_str());
+    std::string const& name = names.at(address);
+    Trace const trace([&name] { return String::format("scratchpadClear(%s)", name.c_str()); });
     std::vector<uint8_t> reply;
     return query(Packet(address, Packet::Command::Misc, Protocol::Misc::Scratchpad,
                         {Protocol::Scratchpad::Erase}),
@@ -92,7 +101,7 @@ ErrorCode Parser::scratchpadClear(uint8_t address) {
 
 ErrorCode Parser::lightPatternPlay(uint8_t address, uint8_t slot,
                                    std::vector<Light::PatternStep> const& steps, uint8_t repeat) {
-    std::string trace = String::format("lightPlayPattern %d", slot);
+    Trace const trace(String::format("lightPlayPattern %d", slot));
     // The count byte could not describe a longer pattern.
     if (steps.size() > Protocol::PatternStepsMax) {
         log(Log::Level::Warning, "%s : %zu steps, at most %zu fit one pattern", trace.c_str(),
@@ -105,7 +114,7 @@ ErrorCode Parser::lightPatternPlay(uint8_t address, uint8_t slot,
                        {step.b, step.g, step.r, step.transition ? uint8_t{1} : uint8_t{0}});
         uint32Append(request, step.duration);
     }
-    log(Log::Level::Info, "%s", trace.c_str());
+    logTrace(Log::Level::Info, trace);
     std::vector<uint8_t> reply;
     return exchange(Packet(address, Packet::Command::Misc, slot, request), valueExchange, trace,
                     reply);

@@ -3,6 +3,7 @@
 #include "bus/BusReport.h"
 #include "bus/Packet.h"
 #include "bus/Protocol.h"
+#include "bus/Trace.h"
 #include "bus/WireFormat.h"
 #include "foundation/String.h"
 
@@ -206,15 +207,15 @@ ErrorCode Parser::mainBusStatisticsGet(BusReport& report) {
 }
 
 ErrorCode Parser::mainSecurityPreAuth(std::string const& passwordHash, std::string const& salt) {
-    std::string trace = "mainSecurityPreAuth";
+    Trace const trace("mainSecurityPreAuth");
     if (passwordHash.size() != Protocol::PasswordHashLength) {
-        log(Log::Level::Debug, "%s", trace.c_str());
+        logTrace(Log::Level::Debug, trace);
         log(Log::Level::Warning, "Password hash length is invalid (expected=%zu, actual=%zu)",
             Protocol::PasswordHashLength, passwordHash.size());
         return ErrorCode::MalformedRequest;
     }
     if (hasZeroByte(passwordHash) || hasZeroByte(salt)) {
-        log(Log::Level::Debug, "%s", trace.c_str());
+        logTrace(Log::Level::Debug, trace);
         log(Log::Level::Warning, "%s : the hash or the salt holds a zero byte", trace.c_str());
         return ErrorCode::MalformedRequest;
     }

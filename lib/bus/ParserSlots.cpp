@@ -4,6 +4,7 @@
 #include "bus/Color.h"
 #include "bus/Packet.h"
 #include "bus/Protocol.h"
+#include "bus/Trace.h"
 #include "bus/WireFormat.h"
 #include "foundation/String.h"
 
@@ -85,7 +86,8 @@ bool isColorMember(json const& value, char const* key) {
 } // namespace
 
 ErrorCode Parser::int32Get(Packet const& request, int32_t& value) {
-    std::string trace = slotTrace("int32Get", names.at(request.getAddress()), request);
+    std::string const& name = names.at(request.getAddress());
+    Trace const trace([&name, &request] { return slotTrace("int32Get", name, request); });
     std::vector<uint8_t> payload;
     ErrorCode result = query(request, trace, 4, ShortReply::Warned, payload);
     if (result != ErrorCode::Success) {
@@ -101,7 +103,8 @@ ErrorCode Parser::int32Get(Packet const& request, int32_t& value) {
 }
 
 ErrorCode Parser::doubleGet(Packet const& request, uint8_t multiplier, double& value) {
-    std::string trace = slotTrace("doubleGet", names.at(request.getAddress()), request);
+    std::string const& name = names.at(request.getAddress());
+    Trace const trace([&name, &request] { return slotTrace("doubleGet", name, request); });
     std::vector<uint8_t> payload;
     ErrorCode result = query(request, trace, 4, ShortReply::Warned, payload);
     if (result != ErrorCode::Success) {
@@ -113,7 +116,8 @@ ErrorCode Parser::doubleGet(Packet const& request, uint8_t multiplier, double& v
 }
 
 ErrorCode Parser::boolGet(Packet const& request, bool& value) {
-    std::string trace = slotTrace("boolGet", names.at(request.getAddress()), request);
+    std::string const& name = names.at(request.getAddress());
+    Trace const trace([&name, &request] { return slotTrace("boolGet", name, request); });
     std::vector<uint8_t> payload;
     ErrorCode result = query(request, trace, 1, ShortReply::Warned, payload);
     if (result != ErrorCode::Success) {
@@ -125,8 +129,9 @@ ErrorCode Parser::boolGet(Packet const& request, bool& value) {
 }
 
 ErrorCode Parser::enumGet(Packet const& request, int32_t& value) {
-    log(Log::Level::Debug, "%s",
-        slotTrace("enumGet", names.at(request.getAddress()), request).c_str());
+    std::string const& name = names.at(request.getAddress());
+    logTrace(Log::Level::Debug,
+             Trace([&name, &request] { return slotTrace("enumGet", name, request); }));
     ErrorCode result = int32Get(request, value);
     if (result == ErrorCode::Success) {
         log(Log::Level::Debug, "enum: %d", value);
@@ -137,8 +142,11 @@ ErrorCode Parser::enumGet(Packet const& request, int32_t& value) {
 ErrorCode Parser::int32Set(Packet const& target, int32_t& value) {
     std::vector<uint8_t> request;
     uint32Append(request, static_cast<uint32_t>(value));
-    std::string trace = String::format(
-        "int32Set(%s, %d, %d)", names.at(target.getAddress()).c_str(), target.getSlot(), value);
+    std::string const& name = names.at(target.getAddress());
+    int32_t const given = value;
+    Trace const trace([&name, &target, given] {
+        return String::format("int32Set(%s, %d, %d)", name.c_str(), target.getSlot(), given);
+    });
     std::vector<uint8_t> echo;
     ErrorCode result = query(withPayload(target, request), trace, 4, ShortReply::Warned, echo);
     if (result != ErrorCode::Success) {
@@ -150,10 +158,11 @@ ErrorCode Parser::int32Set(Packet const& target, int32_t& value) {
 }
 
 ErrorCode Parser::doubleSet(Packet const& target, uint8_t multiplier, double& value) {
-    std::string trace = slotTrace("doubleSet", names.at(target.getAddress()), target);
+    std::string const& name = names.at(target.getAddress());
+    Trace const trace([&name, &target] { return slotTrace("doubleSet", name, target); });
     double raw = std::trunc(value * multiplier);
     if (!fitsInt32(raw)) {
-        log(Log::Level::Debug, "%s", trace.c_str());
+        logTrace(Log::Level::Debug, trace);
         log(Log::Level::Warning, "%s : %g (multiplier=%d) does not fit the slot", trace.c_str(),
             value, multiplier);
         return ErrorCode::InvalidParameter;
@@ -171,8 +180,11 @@ ErrorCode Parser::doubleSet(Packet const& target, uint8_t multiplier, double& va
 }
 
 ErrorCode Parser::boolSet(Packet const& target, bool& value) {
-    std::string trace = String::format("boolSet(%s, %d, %d)", names.at(target.getAddress()).c_str(),
-                                       target.getSlot(), value ? 1 : 0);
+    std::string const& name = names.at(target.getAddress());
+    bool const given = value;
+    Trace const trace([&name, &target, given] {
+        return String::format("boolSet(%s, %d, %d)", name.c_str(), target.getSlot(), given ? 1 : 0);
+    });
     std::vector<uint8_t> echo;
     ErrorCode result = query(withPayload(target, {value ? uint8_t{1} : uint8_t{0}, 0, 0, 0}), trace,
                              1, ShortReply::Warned, echo);
@@ -185,7 +197,8 @@ ErrorCode Parser::boolSet(Packet const& target, bool& value) {
 }
 
 ErrorCode Parser::enumSet(Packet const& target, int32_t index) {
-    std::string trace = slotTrace("enumSet", names.at(target.getAddress()), target);
+    std::string const& name = names.at(target.getAddress());
+    Trace const trace([&name, &target] { return slotTrace("enumSet", name, target); });
     std::vector<uint8_t> request;
     uint32Append(request, static_cast<uint32_t>(index));
     std::vector<uint8_t> echo;
@@ -208,9 +221,10 @@ ErrorCode Parser::lightTransitionValue(uint8_t address, uint8_t slot, uint8_t& v
 
 ErrorCode Parser::slot0StatusGet(Packet const& request, std::bitset<32>& status,
                                  std::bitset<32>& errors) {
-    std::string trace = slotTrace("slot0StatusGet", names.at(request.getAddress()), request);
+    std::string const& name = names.at(request.getAddress());
+    Trace const trace([&name, &request] { return slotTrace("slot0StatusGet", name, request); });
     if (request.getSlot() != 0) {
-        log(Log::Level::Debug, "%s", trace.c_str());
+        logTrace(Log::Level::Debug, trace);
         log(Log::Level::Warning, "This function can't handle status(n) type of messages");
         return ErrorCode::MalformedRequest;
     }
@@ -226,9 +240,10 @@ ErrorCode Parser::slot0StatusGet(Packet const& request, std::bitset<32>& status,
 }
 
 ErrorCode Parser::slotNStatusGet(Packet const& request, std::pair<uint8_t, std::string>& status) {
-    std::string trace = slotTrace("slotNStatusGet", names.at(request.getAddress()), request);
+    std::string const& name = names.at(request.getAddress());
+    Trace const trace([&name, &request] { return slotTrace("slotNStatusGet", name, request); });
     if (request.getSlot() == 0) {
-        log(Log::Level::Debug, "%s", trace.c_str());
+        logTrace(Log::Level::Debug, trace);
         log(Log::Level::Warning, "This function can't handle status(0) type of messages");
         return ErrorCode::MalformedRequest;
     }
