@@ -22,6 +22,22 @@ std::string joinComponents(std::vector<std::string>::const_iterator first,
     return joined;
 }
 
+// A key as the JSON library writes it: names of plain printable characters
+// as they are, any other through the library's own escaping.
+void appendKey(std::string& text, std::string const& key) {
+    bool const plain = std::all_of(key.begin(), key.end(), [](char c) {
+        auto const byte = static_cast<unsigned char>(c);
+        return byte >= 0x20 && byte <= 0x7F && c != '"' && c != '\\';
+    });
+    if (!plain) {
+        text += nlohmann::json(key).dump();
+        return;
+    }
+    text += '"';
+    text += key;
+    text += '"';
+}
+
 // Runs a getter or setter call; a std::exception becomes the error document.
 template <typename Call> std::pair<bool, nlohmann::json> guarded(Call const& call) {
     try {
@@ -317,7 +333,7 @@ void LambdaTree::dumpInto(std::string& text) const {
             continue;
         }
         text += empty ? '{' : ',';
-        text += json(entry.first).dump();
+        appendKey(text, entry.first);
         text += ':';
         entry.second.dumpInto(text);
         empty = false;

@@ -373,6 +373,8 @@ TEST(TreeReplies, AGetsReplyIsTheTextOfTheSameReplyBuiltAsADocument) {
         {"b2/none", {true, json::array()}},
         {"b2/null", {true, nullptr}},
         {"\u00fcml\"aut/x", {true, "\u00e9"}},
+        {"q\"uote/back\\slash", {true, "\t"}},
+        {"tab\there/del\x7f", {true, 1}},
     };
     LambdaTree tree;
     for (auto const& [path, answer] : reads) {
