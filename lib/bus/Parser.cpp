@@ -36,7 +36,10 @@ Parser::Parser(std::map<uint8_t, std::string> names)
         online[entry.first] = false;
     }
     online[Packet::AddressBroadcast] = true;
-    driver->dataReceived.connect_member(this, &Parser::onSocketData);
+    // A slot that holds one pointer: the signal copies its slot for every
+    // datagram, and a function object this small is copied without allocating.
+    driver->dataReceived.connect(
+        [this](std::vector<uint8_t> const& bytes) { onSocketData(bytes); });
 }
 
 Parser::~Parser() {
@@ -166,8 +169,8 @@ ErrorCode Parser::attemptOnce(Transaction const& transaction, uint64_t attempt, 
     std::future<std::pair<ErrorCode, Packet>> replyFuture = replySlot.get_future();
     {
         std::lock_guard<std::mutex> lock(pendingMutex);
-        pending[seq] = [&replySlot](Packet const& frame, ErrorCode code) {
-            replySlot.set_value({code, frame});
+        pending[seq] = [&replySlot](Packet&& frame, ErrorCode code) {
+            replySlot.set_value({code, std::move(frame)});
         };
     }
     driver->transmit(transaction.datagram, transaction.logText);
@@ -211,7 +214,7 @@ void Parser::onSocketData(std::vector<uint8_t> const& bytes) {
     std::lock_guard<std::mutex> lock(pendingMutex);
     auto const handler = pending.find(seq);
     if (handler != pending.end()) {
-        handler->second(frame, code);
+        handler->second(std::move(frame), code);
         return;
     }
     // Late replies of the request that just ended and of the one before it

@@ -257,7 +257,8 @@ private:
     Common::ErrorCode firmwarePass(uint8_t address, Trace const& trace,
                                    std::vector<uint8_t> const& header,
                                    std::vector<uint8_t> const& image, uint16_t count);
-    using Handler = std::function<void(Packet const&, Common::ErrorCode)>;
+    // Takes the received frame over.
+    using Handler = std::function<void(Packet&&, Common::ErrorCode)>;
 
     // One request on its way: what every attempt sends and waits for.
     struct Transaction {
