@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 using nlohmann::json;
 using velt::ZRV480::BoardManager::Manager::Engine;
@@ -48,14 +49,15 @@ constexpr char const* LocalFile = "sent.txt";
     std::abort();
 }
 
-// What the client would have sent to the broker. Every publication lies
-// below the base topic, and every reply to a call is a JSON object that says
-// whether it completed.
+// What the client would have sent to the broker. Every publication lies on
+// or below the base topic, and every reply to a call is a JSON object that
+// says whether it completed.
 class Capture : public MQTTPublisher {
 public:
     bool publish(std::string const& topic, std::string const& payload, int qos,
                  bool /*retained*/) override {
-        if (topic.compare(0, prefix.size(), prefix) != 0) {
+        // The root node's value goes out on the base topic itself.
+        if (topic != Base && topic.compare(0, prefix.size(), prefix) != 0) {
             fail("publication outside the base topic", topic, payload);
         }
         if (qos < 0 || qos > 2) {
@@ -84,8 +86,8 @@ public:
 // The service's device side on the default simulated machine, started once:
 // the engine monitors every 100 ms and its files stay in a scratch directory.
 struct Service {
-    fuzzsupport::ScratchFile scratch{"files"};
-    std::string const files = scratch.dir() + "/files";
+    std::string const root;
+    std::string const files = root + "/files";
     boardsim::BoardSim sim;
     velt::ZRV480::Bus::Schema const schema{std::string(BM_FIXTURES_DIR) + "/schema.xml"};
     Capture capture;
@@ -93,15 +95,15 @@ struct Service {
     std::shared_ptr<MQTT::Client> client;
     std::shared_ptr<MqttAdaptor> adaptor;
 
-    Service() {
+    explicit Service(std::string root) : root(std::move(root)) {
         Log::setLevel(Log::Level::Error);
         sim.setRequestLogLimit(1000);
         uint16_t const port = sim.start(0, "127.0.0.1");
         std::filesystem::create_directories(files);
         std::ofstream(files + "/" + LocalFile) << "a file to send";
-        std::filesystem::create_directories(scratch.dir() + "/app");
-        engine = std::make_shared<FuzzEngine>(
-            schema, Engine::Paths{scratch.dir() + "/app", scratch.dir() + "/copies"});
+        std::filesystem::create_directories(root + "/app");
+        engine =
+            std::make_shared<FuzzEngine>(schema, Engine::Paths{root + "/app", root + "/copies"});
         // Before anything is sent: the bus reaches the simulator only.
         engine->setDeviceConfig(
             {{"socket", {{"address", "127.0.0.1"}, {"port", port}, {"timeoutMs", 100}}},
@@ -197,8 +199,10 @@ bool deliverable(std::string const& topic) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
-    // Never destroyed: the engine's and client's threads outlive the run.
-    static Service* const service = new Service();
+    // The scratch directory goes at exit; the service is never destroyed, as
+    // the engine's and client's threads outlive the run.
+    static fuzzsupport::ScratchFile const scratch("files");
+    static Service* const service = new Service(scratch.dir());
     std::string const input(reinterpret_cast<char const*>(data), size);
     size_t const newline = input.find('\n');
     std::string const relative = input.substr(0, newline);
