@@ -30,7 +30,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <utility>
 
 using nlohmann::json;
 using velt::ZRV480::BoardManager::Manager::Engine;
@@ -95,7 +94,7 @@ struct Service {
     std::shared_ptr<MQTT::Client> client;
     std::shared_ptr<MqttAdaptor> adaptor;
 
-    explicit Service(std::string root) : root(std::move(root)) {
+    explicit Service(std::string const& scratchDir) : root(scratchDir) {
         Log::setLevel(Log::Level::Error);
         sim.setRequestLogLimit(1000);
         uint16_t const port = sim.start(0, "127.0.0.1");
