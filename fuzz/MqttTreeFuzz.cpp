@@ -76,6 +76,17 @@ private:
     std::string const prefix = std::string(Base) + "/";
 };
 
+// The default machine with short boot windows, so that the inputs after a
+// reboot request spend little time on a silent board.
+json machineScenario() {
+    std::ifstream file(BOARDSIM_DEFAULT_SCENARIO);
+    json scenario = json::parse(file);
+    for (auto& board : scenario.at("boards")) {
+        board["bootMs"] = 20;
+    }
+    return scenario;
+}
+
 class FuzzEngine : public Engine {
 public:
     using Engine::Engine;
@@ -87,7 +98,7 @@ public:
 struct Service {
     std::string const root;
     std::string const files = root + "/files";
-    boardsim::BoardSim sim;
+    boardsim::BoardSim sim{machineScenario()};
     velt::ZRV480::Bus::Schema const schema{std::string(BM_FIXTURES_DIR) + "/schema.xml"};
     Capture capture;
     std::shared_ptr<FuzzEngine> engine;
