@@ -87,11 +87,18 @@ LambdaTree::LambdaTree(uint8_t abilities, json const& value)
     acceptJson(value, abilities);
 }
 
+std::mutex LambdaTree::monitorsMutex;
+
 LambdaTree::LambdaTree(LambdaTree const& other)
     : children(other.children), getter(other.getter), setter(other.setter), value(other.value),
       kind(other.kind), abilities(other.abilities), abortOnError(other.abortOnError),
       abortOnErrorExplicit(other.abortOnErrorExplicit), inGroupValue(other.inGroupValue),
-      signal(other.signal), lastMonitorId(other.lastMonitorId), monitors(other.monitors) {
+      signal(other.signal) {
+    {
+        std::lock_guard<std::mutex> lock(monitorsMutex);
+        lastMonitorId = other.lastMonitorId;
+        monitors = other.monitors;
+    }
     adoptChildren();
     bind();
 }
@@ -134,8 +141,11 @@ void LambdaTree::swapContent(LambdaTree& other) {
     swap(abortOnErrorExplicit, other.abortOnErrorExplicit);
     swap(signal, other.signal);
     swap(signalConnection, other.signalConnection);
-    swap(lastMonitorId, other.lastMonitorId);
-    swap(monitors, other.monitors);
+    {
+        std::lock_guard<std::mutex> lock(monitorsMutex);
+        swap(lastMonitorId, other.lastMonitorId);
+        swap(monitors, other.monitors);
+    }
     adoptChildren();
     other.adoptChildren();
 }
@@ -450,25 +460,35 @@ LambdaTree::json LambdaTree::wrap(SubPath const& subPath, json const& value) {
 
 uint64_t LambdaTree::connect(std::string const& path, std::function<void()> callback) {
     LambdaTree& node = target(path, "");
+    std::lock_guard<std::mutex> lock(monitorsMutex);
     node.monitors[++node.lastMonitorId] = std::move(callback);
     return node.lastMonitorId;
 }
 
 bool LambdaTree::disconnect(std::string const& path, int id) {
     LambdaTree& node = target(path, "");
+    std::lock_guard<std::mutex> lock(monitorsMutex);
     return id > 0 && node.monitors.erase(static_cast<uint64_t>(id)) > 0;
 }
 
 void LambdaTree::changed() {
     for (LambdaTree* node = this; node; node = node->parent) {
-        // Looking up the next id after each call keeps the loop valid when a
-        // callback disconnects another callback of the same node; calling a
-        // copy keeps a callback alive when it disconnects itself.
-        for (auto it = node->monitors.begin(); it != node->monitors.end();) {
-            uint64_t const id = it->first;
-            auto const callback = it->second;
+        // The next callback is looked up after each call, so a callback may
+        // connect or disconnect others of the same node; a copy is called,
+        // without the lock, so it stays alive when it disconnects itself.
+        uint64_t id = 0; // ids start at 1
+        for (;;) {
+            std::function<void()> callback;
+            {
+                std::lock_guard<std::mutex> lock(monitorsMutex);
+                auto const next = node->monitors.upper_bound(id);
+                if (next == node->monitors.end()) {
+                    break;
+                }
+                id = next->first;
+                callback = next->second;
+            }
             callback();
-            it = node->monitors.upper_bound(id);
         }
     }
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,7 +18,9 @@
 // reads is mirrored as JSON nodes below it. A node's abilities include those
 // of the nodes inserted below it.
 //
-// Threads: the tree takes no lock. Its owner must serialise every structural
+// Threads: the tree locks only the lists of change callbacks, so that a
+// change emitted on one thread may run them while the owner connects or
+// disconnects others. Its owner must serialise every structural
 // change (construction, copy, move, assignment and destruction of nodes,
 // insert, erase, operator[]), every walk (update, set, which rebuild JSON
 // children) and every read (get, topicDump, topicExists, connect,
@@ -161,7 +164,10 @@ private:
     // It belongs to the place in the parent, so a swap leaves it.
     bool inGroupValue = false;
     Signal<>* signal = nullptr;
-    int signalConnection = 0; // 0: not connected
-    uint64_t lastMonitorId = 0;
-    std::map<uint64_t, std::function<void()>> monitors;
+    int signalConnection = 0;                           // 0: not connected
+    uint64_t lastMonitorId = 0;                         // guarded by monitorsMutex
+    std::map<uint64_t, std::function<void()>> monitors; // guarded by monitorsMutex
+    // Guards every node's change callbacks. A leaf: held to copy one out or
+    // to change a list, never while a callback runs or another lock is taken.
+    static std::mutex monitorsMutex;
 };

@@ -1,11 +1,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/LambdaTree.h"
@@ -480,4 +482,30 @@ TEST(LambdaTreeSignals, ParentsCanBeCopiedMovedAndDestroyedUnderLiveSignals) {
     EXPECT_EQ(inOriginal.calls, 2);
     EXPECT_EQ(inCopy.calls, 2);
     EXPECT_EQ(inMoved.calls, 1);
+}
+
+// The owner connects and disconnects callbacks of a node and of its parent
+// while another thread emits the node's signal (as the engine's monitoring
+// thread does while MQTT requests enable monitors): a callback connected all
+// along runs once per emission.
+TEST(LambdaTreeSignals, CallbacksChangeWhileAnotherThreadEmits) {
+    Signal<> signal;
+    LambdaTree root;
+    root.insert({"slot", LambdaTree(readNothing, signal)});
+    std::atomic<int> steady{0};
+    root.connect("slot", [&steady] { ++steady; });
+
+    constexpr int Emissions = 2000;
+    std::thread emitter([&signal] {
+        for (int i = 0; i < Emissions; ++i) {
+            signal.emit();
+        }
+    });
+    for (int i = 0; i < Emissions; ++i) {
+        std::string const path = i % 2 ? "slot" : "";
+        uint64_t const id = root.connect(path, [] {});
+        EXPECT_TRUE(root.disconnect(path, static_cast<int>(id)));
+    }
+    emitter.join();
+    EXPECT_EQ(steady, Emissions);
 }
