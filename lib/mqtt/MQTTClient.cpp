@@ -1,5 +1,6 @@
 #include "mqtt/MQTTClient.h"
 
+#include <mqtt/create_options.h>
 #include <mqtt/exception.h>
 #include <mqtt/message.h>
 
@@ -17,6 +18,13 @@ char const* yesNo(bool flag) {
 
 // Bounds the wait for an old library client to fall idle.
 constexpr auto RetireWait = std::chrono::seconds(10);
+
+// Publications the library queues for its sending thread; past it a
+// publication is refused. The library's default of 100 is reached by the
+// replies to a burst of requests whenever its sending thread waits for the
+// processor. This holds ten seconds of replies at a thousand requests a
+// second, a few megabytes at most.
+constexpr int MaxBufferedMessages = 10000;
 
 } // namespace
 
@@ -98,7 +106,9 @@ bool MQTTClient::connect() {
         }
         if (!current) {
             retire(std::move(old));
-            current = std::make_shared<mqtt::async_client>(address, identity, &persistence);
+            current = std::make_shared<mqtt::async_client>(
+                address, identity, mqtt::create_options(MQTTVERSION_DEFAULT, MaxBufferedMessages),
+                &persistence);
             current->set_callback(*this);
             std::lock_guard<std::mutex> lock(clientMutex);
             client = current;
@@ -181,6 +191,11 @@ bool MQTTClient::publish(std::string const& topic, std::string const& payload, i
         return true;
     } catch (mqtt::exception const& exception) {
         log(Log::Level::Error, "[ERROR] %s", exception.what());
+        if (exception.get_return_code() == MQTTASYNC_MAX_BUFFERED_MESSAGES) {
+            // A message lost while connected is never silent.
+            Log::print(Log::Level::Error, "[MQTTClient] Message to '%s' dropped: %s", topic.c_str(),
+                       exception.what());
+        }
         return false;
     }
 }
