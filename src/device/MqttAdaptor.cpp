@@ -14,6 +14,8 @@
 #include <cstdarg>
 #include <functional>
 #include <optional>
+#include <set>
+#include <string>
 #include <utility>
 
 namespace velt::ZRV480::BoardManager::Manager {
@@ -155,8 +157,25 @@ void MqttAdaptor::onMqttConnected() {
     if (engine->getStatus().getFirmwareUpgrade() == Status::FirmwareUpgrade::PendingReboot) {
         publishNode("firmwareUpgrade", MQTT::Retained::No);
     }
-    std::lock_guard lock(fieldsMutex);
-    connected = true;
+    {
+        std::lock_guard lock(fieldsMutex);
+        connected = true;
+    }
+    // A broker restarted without its store has lost the retained status
+    // nodes, and a change made while the connection was down was never
+    // published: every status node announced so far is retained again, with
+    // its current value. Set connected first, so a change announced from now
+    // on is published by its own task and none falls between the two.
+    later([this]() {
+        std::set<std::string> topics;
+        {
+            std::lock_guard lock(fieldsMutex);
+            topics = announcedStatuses;
+        }
+        for (auto const& topic : topics) {
+            publishNode(topic, MQTT::Retained::Yes);
+        }
+    });
 }
 
 void MqttAdaptor::onMqttDisconnected() {
@@ -186,7 +205,13 @@ void MqttAdaptor::onStatusChanged(Status const&) {
 
 void MqttAdaptor::onSlotNstatusChanged(std::string const topic) {
     log(Log::Level::Info, "Notified of onSlotNstatusChanged for topic: %s", topic.c_str());
-    if (isConnected()) {
+    bool publishNow;
+    {
+        std::lock_guard lock(fieldsMutex);
+        announcedStatuses.insert(topic);
+        publishNow = connected;
+    }
+    if (publishNow) {
         later([this, topic]() { publishNode(topic, MQTT::Retained::Yes); });
     }
 }

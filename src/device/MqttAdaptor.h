@@ -23,10 +23,10 @@
 // publishes on the stopping thread, so it goes out before the client stops.
 //
 // Locks: fieldsMutex guards the adaptor's own fields (pending reboot ids,
-// `connected`). It is a leaf, never held while publishing or calling the
-// engine: a synchronous reboot holds the engine's online signal while the
-// monitoring thread may be inside that same signal. The engine and the client
-// take their own locks.
+// `connected`, the announced status nodes). It is a leaf, never held while
+// publishing or calling the engine: a synchronous reboot holds the engine's
+// online signal while the monitoring thread may be inside that same signal.
+// The engine and the client take their own locks.
 
 #include "device/PendingTransfer.h"
 #include "device/PendingUpgrades.h"
@@ -48,6 +48,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -218,12 +219,15 @@ private:
     // Firmware upgrade: pending requests and progress steps per board.
     PendingUpgrades firmwareUpgradeRequests;
 
-    mutable std::mutex fieldsMutex; // guards rebootRequestIds and connected
+    mutable std::mutex fieldsMutex; // guards rebootRequestIds, connected and announcedStatuses
     // Board address -> id of the reboot request whose finished notice is due.
     std::map<uint8_t, std::string> rebootRequestIds;
     // Between the client's connected and disconnected signals; gates the
     // status publications.
     bool connected = false;
+    // The status nodes the engine announced, connected or not: each
+    // connection retains them again.
+    std::set<std::string> announcedStatuses;
 
     // Publishes for the engine's threads. Last: its thread ends before the
     // members its tasks use go.
