@@ -47,6 +47,10 @@ std::set<std::string> retainedTopics(mqtttest::Recorder& late, int waitMs) {
     return topics;
 }
 
+bool includes(std::set<std::string> const& topics, std::set<std::string> const& expected) {
+    return std::includes(topics.begin(), topics.end(), expected.begin(), expected.end());
+}
+
 // The process whose command line starts with the executable's path (-1
 // when none runs).
 pid_t pidOf(std::string const& executable) {
@@ -114,15 +118,44 @@ protected:
         ASSERT_EQ(answer.value("ok", false), true) << request << " -> " << answer;
     }
 
+    // What a client subscribing to everything below the base gets retained,
+    // once it includes `expected` or after a bounded wait.
+    std::set<std::string> retainedOnceIncluding(std::set<std::string> const& expected) {
+        std::set<std::string> topics;
+        for (int attempt = 0; attempt < 20 && !includes(topics, expected); ++attempt) {
+            topics = retainedTopics(*subscriber(std::string(Base) + "/#"), 500);
+        }
+        return topics;
+    }
+
+    // The status node of every status slot of the fixture's boards.
+    std::set<std::string> statusNodes() {
+        std::set<std::string> nodes;
+        for (std::string const board : {"mainBoard", "psu", "lightController"}) {
+            json const reply = json::parse(call(board + "/status/get", "", board), nullptr, false);
+            EXPECT_TRUE(reply.is_object() && reply.value("completed", false)) << board << reply;
+            json const statuses = reply.value("data", json::object());
+            for (auto const& status : statuses.items()) {
+                nodes.insert(topic(board + "/status/" + status.key()));
+            }
+        }
+        return nodes;
+    }
+
     int calls = 0;
 };
 
 TEST_F(FaultsTest, BrokerAwayTenSecondsIsReconnectedResubscribedAndRepublished) {
     startQuick(200);
-    // Retained values are published once the engine has read the boards.
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    std::set<std::string> const before =
-        retainedTopics(*subscriber(std::string(Base) + "/#"), 1000);
+    // Retained values are published once the engine has read the boards:
+    // the service's own nodes and every board's status nodes.
+    std::set<std::string> expected = statusNodes();
+    ASSERT_GE(expected.size(), 5u);
+    for (char const* node : {"status", "info", "config"}) {
+        expected.insert(topic(node));
+    }
+    std::set<std::string> const before = retainedOnceIncluding(expected);
+    ASSERT_TRUE(includes(before, expected));
 
     broker.stop();
     ASSERT_TRUE(service->waitLog("[MQTT::Client] Disconnected from broker.", e2e::ReplyMs));
@@ -138,13 +171,11 @@ TEST_F(FaultsTest, BrokerAwayTenSecondsIsReconnectedResubscribedAndRepublished) 
     int64_t const reconnectMs = msSince(back);
     EXPECT_LE(reconnectMs, 3000) << service->log();
     ASSERT_TRUE(service->waitLog("Subscriptions thread ended!", e2e::ReplyMs));
-    // The restarted broker kept nothing: the service's own nodes are
-    // retained again by its republication.
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    std::set<std::string> const after = retainedTopics(*subscriber(std::string(Base) + "/#"), 1000);
-    for (char const* node : {"status", "info", "config"}) {
-        EXPECT_EQ(before.count(topic(node)), 1u) << node << " not retained at first";
-        EXPECT_EQ(after.count(topic(node)), 1u) << node << " not republished";
+    // The restarted broker kept nothing: every topic retained before is
+    // retained again by the service's republication.
+    std::set<std::string> const after = retainedOnceIncluding(before);
+    for (auto const& retained : before) {
+        EXPECT_EQ(after.count(retained), 1u) << retained << " not republished";
     }
 
     // Each request is handled once: one reply, one write to the board.
