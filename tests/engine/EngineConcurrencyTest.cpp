@@ -53,18 +53,29 @@ TEST_F(EngineConcurrency, GettersAndWritesRunBesideTheMonitoringLoop) {
             std::this_thread::sleep_for(2ms);
         }
     });
-    // Power cycles make the loop rebuild the board's cache meanwhile.
-    for (int cycle = 0; cycle < 3; ++cycle) {
+    // Power cycles make the loop rebuild the board's cache meanwhile, at
+    // least 300 ms apart and each once the board is served again.
+    auto servedAgain = [&answered] {
         std::this_thread::sleep_for(300ms);
+        int const before = answered;
+        auto const deadline = std::chrono::steady_clock::now() + 20s;
+        while (answered == before && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return answered > before;
+    };
+    int served = 0;
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        served += servedAgain() ? 1 : 0;
         machine.sim.powerCycle(Psu);
     }
-    std::this_thread::sleep_for(300ms);
+    served += servedAgain() ? 1 : 0;
     done = true;
     for (auto& thread : threads) {
         thread.join();
     }
     engine->stop();
-    EXPECT_GT(answered, 0);
+    EXPECT_EQ(served, 4);
     EXPECT_EQ(malformed, 0);
 }
 

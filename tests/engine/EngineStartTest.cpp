@@ -229,7 +229,9 @@ TEST_F(EngineStart, StopDuringARestartStopsTheService) {
 
     EXPECT_FALSE(engine->getIsRunning());
     EXPECT_EQ(events.count("stopped"), 1u);
-    // No monitoring thread is left behind.
+    // No monitoring thread is left behind. What was sent before the stop
+    // may still reach the simulator first.
+    std::this_thread::sleep_for(300ms);
     machine.sim.clearRequests();
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(machine.sim.requestCount(Filter{}), 0u);

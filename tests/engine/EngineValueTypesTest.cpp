@@ -9,6 +9,7 @@
 #include <chrono>
 #include <iterator>
 #include <thread>
+#include <vector>
 
 namespace enginetest {
 namespace {
@@ -211,32 +212,46 @@ TEST(MonitorStatisticsTest, WithoutBoardsOnlyTheIdleTimeIsReported) {
 }
 
 TEST(MonitorStatisticsTest, IdleTimeIsSummedOverWindowsOfASecond) {
+    using Clock = std::chrono::steady_clock;
     MonitorStatistics statistics({{0, "mainBoard"}});
+    // The statistics read their clock between `before` and `after` of a
+    // call; a loaded machine's sleeps overrun, so the test times each call.
+    struct Call {
+        Clock::time_point before;
+        Clock::time_point after;
+    };
     // Calls every 50 ms, each reporting `idle`, until the published figure
-    // changes: the number of calls in the window and the figure.
+    // changes: the calls in the window and the figure.
     auto window = [&statistics](std::chrono::milliseconds idle) {
         int64_t const before = statistics.toJson()["idleMsPerSec"];
-        for (int calls = 1; calls <= 40; ++calls) {
+        std::vector<Call> calls;
+        while (calls.size() < 40) {
             std::this_thread::sleep_for(50ms);
+            Clock::time_point const start = Clock::now();
             statistics.addIdleTime(idle);
+            calls.push_back({start, Clock::now()});
             int64_t const now = statistics.toJson()["idleMsPerSec"];
             if (now != before) {
                 return std::make_pair(calls, now);
             }
         }
-        return std::make_pair(0, before);
+        return std::make_pair(calls, before);
+    };
+    // A window closes at its first call a second or more after its start.
+    auto expectClosedAtASecond = [](std::vector<Call> const& calls, Call const& start) {
+        ASSERT_GE(calls.size(), 2u);
+        EXPECT_GE(calls.back().after - start.before, 1s);
+        EXPECT_LT(calls[calls.size() - 2].before - start.after, 1s);
     };
     // The first call's idle time counts, its elapsed time does not: the
-    // window closes at the 21st call at the latest, with 21 x 50 ms.
-    auto const first = window(50ms);
-    EXPECT_LE(first.first, 21);
-    EXPECT_GE(first.first, 18);
-    EXPECT_EQ(first.second, 50 * first.first);
-    // The next window starts from nothing: typically 20 calls.
-    auto const second = window(40ms);
-    EXPECT_LE(second.first, 20);
-    EXPECT_GE(second.first, 18);
-    EXPECT_EQ(second.second, 40 * second.first);
+    // window starts at the first call.
+    auto const [first, firstFigure] = window(50ms);
+    expectClosedAtASecond(first, first.front());
+    EXPECT_EQ(firstFigure, 50 * int64_t(first.size()));
+    // The next window starts from nothing, at the call that closed the first.
+    auto const [second, secondFigure] = window(40ms);
+    expectClosedAtASecond(second, first.back());
+    EXPECT_EQ(secondFigure, 40 * int64_t(second.size()));
 }
 
 } // namespace

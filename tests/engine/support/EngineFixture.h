@@ -2,6 +2,7 @@
 
 #include "engine/Engine.h"
 #include "support/SimulatedMachine.h"
+#include "support/TimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -87,13 +88,14 @@ std::unique_ptr<TestEngine> makeTestEngine(testsupport::SimulatedMachine const& 
                                            std::string const& appDir, std::string const& copiesDir);
 
 // An engine on a simulated machine. Its bus points at the simulator before
-// anything starts; requests time out after 30 ms with one retransmission and
-// the monitoring period is 20 ms. Its files live in the machine's scratch
-// directory: "app" (report, firmware images) and "copies" (per-board
-// configuration copies, not created until the engine creates it).
+// anything starts; requests time out after 30 ms (times the build's time
+// scale) with one retransmission and the monitoring period is 20 ms. Its
+// files live in the machine's scratch directory: "app" (report, firmware
+// images) and "copies" (per-board configuration copies, not created until
+// the engine creates it).
 class EngineFixture : public ::testing::Test {
 public:
-    static constexpr int64_t TimeoutMs = 30;
+    static constexpr int64_t TimeoutMs = 30 * testsupport::TimeScale;
     static constexpr uint64_t Retransmissions = 1;
     static constexpr uint32_t StatusPeriodMs = 20;
 
