@@ -121,7 +121,8 @@ bool MosquittoBroker::writeFiles() {
          << "persistence false\n"
          << "log_dest file " << directory << "/mosquitto.log\n"
          << "log_type all\n"
-         << "user root\n";
+         << "user root\n"
+         << settings;
     if (username.empty()) {
         conf << "allow_anonymous true\n";
     } else {

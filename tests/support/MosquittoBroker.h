@@ -21,6 +21,10 @@ public:
     MosquittoBroker(MosquittoBroker const&) = delete;
     MosquittoBroker& operator=(MosquittoBroker const&) = delete;
 
+    // A line of the broker's own settings (e.g. a queue limit) added to its
+    // configuration file; it takes effect at the next start.
+    void configure(std::string const& line) { settings += line + "\n"; }
+
     // Starts the broker and waits (bounded) until its port accepts; the port
     // stays the same across restarts. False when it did not come up.
     bool start();
@@ -41,6 +45,7 @@ private:
 
     std::string username;
     std::string password;
+    std::string settings;
     std::string directory;
     uint16_t listenPort = 0;
     pid_t pid = -1;
