@@ -2,6 +2,7 @@
 
 #include "foundation/Utils.h"
 #include "mqtt/Config.h"
+#include "support/TimeScale.h"
 
 #include <sys/stat.h>
 
@@ -37,7 +38,8 @@ void AdaptorFixture::SetUp() {
     // Before anything is sent: the bus reaches the simulator, never the
     // machine's default gateway.
     engine->parser.socketConfigSet(machine.socketConfig());
-    engine->setDeviceConfig({{"timeoutMs", 30}, {"retransmissions", 1}, {"statusPeriod", 20}});
+    engine->setDeviceConfig(
+        {{"timeoutMs", 30 * testsupport::TimeScale}, {"retransmissions", 1}, {"statusPeriod", 20}});
 
     client = std::make_shared<MQTT::Client>(Base, "MQTT");
     MQTT::Config settings(Base, "MQTT");

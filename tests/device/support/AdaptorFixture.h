@@ -33,12 +33,12 @@ constexpr char const* Base = "test/boardman";
 std::string below(std::string const& relative);
 
 // The device interface as the service wires it, on a simulated machine and a
-// private broker: an engine whose bus reaches the simulator (30 ms time-outs,
-// one retransmission, a 20 ms status period), the service's MQTT client
-// pointed at the broker, the adaptor built on both, and a recorder that
-// subscribed to everything below the base topic before anything was published.
-// Nothing is started: tests connect the client and start the engine or its
-// bus as they need.
+// private broker: an engine whose bus reaches the simulator (30 ms time-outs
+// times the build's time scale, one retransmission, a 20 ms status period),
+// the service's MQTT client pointed at the broker, the adaptor built on both,
+// and a recorder that subscribed to everything below the base topic before
+// anything was published. Nothing is started: tests connect the client and
+// start the engine or its bus as they need.
 class AdaptorFixture : public ::testing::Test {
 protected:
     // The fixture schema, or another schema for the simulator's default boards.
