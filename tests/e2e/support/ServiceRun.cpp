@@ -16,6 +16,16 @@ namespace e2e {
 
 using nlohmann::json;
 
+bool sanitizerReported(std::string const& text) {
+    for (char const* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                             "WARNING: ThreadSanitizer", "runtime error:"}) {
+        if (text.find(mark) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
 Service::Service(std::string directoryPath) : directory(std::move(directoryPath)) {
     namespace fs = std::filesystem;
     fs::create_directories(directory);
@@ -64,17 +74,19 @@ std::optional<int> Service::stop(int signal, int timeoutMs) {
     std::optional<int> const status = process->wait(timeoutMs);
     if (status) {
         process.reset();
+        std::string const text = log();
+        EXPECT_FALSE(sanitizerReported(text)) << text;
     }
     return status;
 }
 
 Simulator::Simulator(std::string const& directory)
-    : process({BM_SIMULATOR_EXECUTABLE, "--bind", "127.0.0.1"}, directory,
-              directory + "/board-sim.out", directory + "/board-sim.log") {
+    : logFile(directory + "/board-sim.log"),
+      process({BM_SIMULATOR_EXECUTABLE, "--bind", "127.0.0.1"}, directory,
+              directory + "/board-sim.out", logFile) {
     std::string const output = directory + "/board-sim.out";
     if (!waitForText(output, "\n", StartMs)) {
-        throw std::runtime_error("board-sim did not start: " +
-                                 readFile(directory + "/board-sim.log"));
+        throw std::runtime_error("board-sim did not start: " + readFile(logFile));
     }
     std::smatch ports;
     std::string const line = readFile(output);
@@ -83,6 +95,11 @@ Simulator::Simulator(std::string const& directory)
     }
     udpPort = static_cast<uint16_t>(std::stoi(ports[1]));
     controlPort = static_cast<uint16_t>(std::stoi(ports[2]));
+}
+
+Simulator::~Simulator() {
+    std::string const text = readFile(logFile);
+    EXPECT_FALSE(sanitizerReported(text)) << text;
 }
 
 json Simulator::control(json const& request) const {

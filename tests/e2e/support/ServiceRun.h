@@ -24,6 +24,10 @@ constexpr char const* Base = "velt/zrv/boardman";
 constexpr int StartMs = 30000;
 constexpr int ReplyMs = 10000;
 
+// Whether the text holds a sanitizer's report (AddressSanitizer, LeakSanitizer,
+// ThreadSanitizer, UndefinedBehaviorSanitizer).
+bool sanitizerReported(std::string const& text);
+
 // The service in a scratch directory of its own: the executable and the
 // fixture schema copied there, its standard error (the log) in "service.log".
 class Service {
@@ -39,6 +43,7 @@ public:
     std::string log() const;
     void signal(int number) const { process->signal(number); }
     // Sends the signal and waits for the end: the exit status, or nothing.
+    // A sanitizer's report in the log of the ended run fails the test.
     std::optional<int> stop(int signal = SIGTERM, int timeoutMs = StartMs);
     bool running() const { return process != nullptr; }
     // The process id while it runs (-1 otherwise).
@@ -50,15 +55,18 @@ private:
 };
 
 // The board-sim executable with its default scenario, which matches the
-// fixture schema, and its control port.
+// fixture schema, and its control port. A sanitizer's report in its log
+// fails the test when it goes.
 class Simulator {
 public:
     explicit Simulator(std::string const& directory);
+    ~Simulator();
     uint16_t port() const { return udpPort; }
     // One control request; the simulator's answer.
     nlohmann::json control(nlohmann::json const& request) const;
 
 private:
+    std::string const logFile;
     Process process;
     uint16_t udpPort = 0;
     uint16_t controlPort = 0;
