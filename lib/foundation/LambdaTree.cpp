@@ -353,11 +353,16 @@ void LambdaTree::dumpInto(std::string& text) const {
 
 LambdaTree::Errors LambdaTree::update(std::string const& path) {
     static json const nothing = json::object();
-    return walk(path, NewValue{false, &nothing});
+    return walk(path, NewValue{false, &nothing, nullptr});
 }
 
 LambdaTree::Errors LambdaTree::set(std::string const& path, json const& value) {
-    return walk(path, NewValue{true, &value});
+    return walk(path, NewValue{true, &value, nullptr});
+}
+
+LambdaTree::Errors LambdaTree::set(std::string const& path, json const& value,
+                                   std::unique_lock<std::mutex>& ownerLock) {
+    return walk(path, NewValue{true, &value, &ownerLock});
 }
 
 LambdaTree::Errors LambdaTree::walk(std::string const& path, NewValue const& newValue) {
@@ -397,7 +402,8 @@ LambdaTree::Errors LambdaTree::updateInternalLambdaGroup(NewValue const& newValu
         if (!selected) {
             continue;
         }
-        NewValue const childValue{newValue.present, member ? &given.at(name) : &given};
+        NewValue const childValue{newValue.present, member ? &given.at(name) : &given,
+                                  newValue.ownerLock};
         visited.push_back(&entry.second);
         Errors childErrors =
             entry.second.updateInternal(childValue, Utils::combinePath(topic, name), childSubPath);
@@ -428,7 +434,13 @@ LambdaTree::Errors LambdaTree::updateInternalLambda(NewValue const& newValue,
     std::pair<bool, json> written{true, nullptr};
     if (newValue.present && setter) {
         json const wrapped = wrap(subPath, *newValue.value);
+        if (newValue.ownerLock) {
+            newValue.ownerLock->unlock();
+        }
         written = guarded([&] { return setter(wrapped); });
+        if (newValue.ownerLock) {
+            newValue.ownerLock->lock();
+        }
     }
     // Read back also after a failed write: the cache shows what the node holds now.
     std::pair<bool, json> read = guarded([&] { return getter(); });

@@ -115,6 +115,10 @@ public:
     std::string dump(std::string const& path) const;
     Errors update(std::string const& path);
     Errors set(std::string const& path, json const& value);
+    // The same for an owner that serialises walks with its lock, held by the
+    // caller: the lock is let go while each setter runs (a setter may take it
+    // or wait for a thread that does) and held for the rest of the walk.
+    Errors set(std::string const& path, json const& value, std::unique_lock<std::mutex>& ownerLock);
 
     // Change callbacks, run by changed() of this node or of any descendant.
     uint64_t connect(std::string const& path, std::function<void()> callback);
@@ -126,6 +130,7 @@ private:
     struct NewValue {
         bool present;
         json const* value;
+        std::unique_lock<std::mutex>* ownerLock; // let go around setters; may be null
     };
     using SubPath = std::vector<std::string>;
 

@@ -56,9 +56,9 @@ namespace MQTT {
 //   notification to the client's notification thread, which refreshes and
 //   publishes under treeMutex. So the emitting thread never waits for
 //   treeMutex, and grafting may copy nodes bound to signals under it.
-// - A set walks the node's subtree without treeMutex (the setters run
-//   there); it starts at the deepest group on the path, so it never writes
-//   the values of the nodes above it.
+// - A set walks the node's subtree under treeMutex, let go only while each
+//   setter runs; it starts at the deepest group on the path, so it never
+//   writes the values of the nodes above it.
 // - treeMutex, pendingRpcsMutex, pendingCommandsMutex and connectionMutex
 //   are never held together, nor while a signal is emitted, a handler runs or
 //   the broker is called; configMutex and logNameMutex are innermost.

@@ -277,14 +277,16 @@ std::string Client::refreshedText(std::string const& path, LambdaTree::Errors* e
 }
 
 LambdaTree::Errors Client::writeTree(std::string const& path, json const& value) {
-    // Setters run without treeMutex (see the header), so the walk starts at
-    // the deepest group on the path and leaves the nodes above it alone; a
-    // lambda node below that group unwraps the rest of the path itself.
+    // The walk holds treeMutex like every other walk, but lets it go while a
+    // setter runs (see the header); it starts at the deepest group on the
+    // path and leaves the nodes above it alone; a lambda node below that
+    // group unwraps the rest of the path itself.
     LambdaTree* start = &root;
     std::string startPath;
     std::string rest;
+    LambdaTree::Errors found;
     {
-        std::lock_guard<std::mutex> lock(treeMutex);
+        std::unique_lock<std::mutex> lock(treeMutex);
         root.target(path, ""); // the tree's own error for a path that does not resolve
         std::vector<std::string> const levels = String::tokenizeV(path, "/");
         size_t consumed = 0;
@@ -300,9 +302,10 @@ LambdaTree::Errors Client::writeTree(std::string const& path, json const& value)
         for (size_t i = consumed; i < levels.size(); ++i) {
             rest = Utils::combinePath(rest, levels[i]);
         }
+        found = start->set(rest, value, lock);
     }
     LambdaTree::Errors errors;
-    for (auto& entry : start->set(rest, value)) {
+    for (auto& entry : found) {
         errors[Utils::combinePath(startPath, entry.first)] = std::move(entry.second);
     }
     return errors;
