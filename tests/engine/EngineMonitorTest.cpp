@@ -184,13 +184,13 @@ TEST_F(EngineFixture, ASilentBoardEndsEveryCycleAndHidesTheBoardsBehindIt) {
     machine.sim.setPresent(Psu, false);
     ASSERT_TRUE(events.waitFor("offline 1", 1));
     machine.sim.clearRequests();
-    ASSERT_TRUE(machine.sim.waitFor(Filter{Main, code(Command::Heartbeat)}, 3, 3000));
+    ASSERT_TRUE(machine.sim.waitFor(Filter{Main, code(Command::Heartbeat)}, 3, 20000));
     EXPECT_EQ(machine.sim.requestCount(Filter{Light}), 0u);
     EXPECT_GT(machine.sim.requestCount(Filter{Main, code(Command::Telemetry)}), 0u);
 
     machine.sim.setPresent(Psu, true);
     ASSERT_TRUE(events.waitFor("online 1", 1));
-    ASSERT_TRUE(machine.sim.waitFor(Filter{Light, code(Command::Telemetry)}, 1, 3000));
+    ASSERT_TRUE(machine.sim.waitFor(Filter{Light, code(Command::Telemetry)}, 1, 20000));
     engine->stop();
     EXPECT_EQ(events.count("offline 1"), 1u);
 }

@@ -195,14 +195,14 @@ TEST_F(EngineStart, DeviceWriteRestartsTheLoopWithTheNewPeriod) {
     putSchemaOnMain();
     LogCapture log;
     engine->start();
-    ASSERT_TRUE(machine.sim.waitFor(Filter{Light, TelemetryCommand}, 1, 3000));
+    ASSERT_TRUE(machine.sim.waitFor(Filter{Light, TelemetryCommand}, 1, 20000));
 
     engine->setDeviceConfig({{"statusPeriod", 1000}, {"unknown", 1}});
     EXPECT_TRUE(engine->getIsRunning());
     EXPECT_EQ(engine->getDeviceConfig().at("statusPeriod"), 1000);
     EXPECT_FALSE(engine->getDeviceConfig().contains("unknown"));
     machine.sim.clearRequests();
-    EXPECT_TRUE(machine.sim.waitFor(Filter{Light, TelemetryCommand}, 1, 3000));
+    EXPECT_TRUE(machine.sim.waitFor(Filter{Light, TelemetryCommand}, 1, 20000));
 
     // Without a setting nothing restarts.
     engine->setDeviceConfig(nlohmann::json::object());
@@ -219,7 +219,7 @@ TEST_F(EngineStart, StopDuringARestartStopsTheService) {
     // Slow batches keep the restart joining while the stop comes.
     machine.sim.addRule({Filter{Light, TelemetryCommand}, boardsim::Action::delayed(5)});
     EngineEvents events(*engine);
-    ASSERT_TRUE(machine.sim.waitFor(Filter{Light, TelemetryCommand}, 3, 3000));
+    ASSERT_TRUE(machine.sim.waitFor(Filter{Light, TelemetryCommand}, 3, 20000));
 
     std::thread restart([this] { engine->setDeviceConfig({{"statusPeriod", 30}}); });
     std::this_thread::sleep_for(2ms);
@@ -254,7 +254,7 @@ TEST_F(EngineStart, MonitoringLoopKeepsRunningUntilStopped) {
     engine->start();
     machine.sim.clearRequests();
     // Cycles follow each other at the status period.
-    EXPECT_TRUE(machine.sim.waitFor(Filter{Main, HeartbeatCommand}, 3, 3000));
+    EXPECT_TRUE(machine.sim.waitFor(Filter{Main, HeartbeatCommand}, 3, 20000));
     engine->stop();
 }
 
