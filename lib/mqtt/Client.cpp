@@ -263,7 +263,7 @@ void Client::onConnectFailed(std::string const& reason) {
 void Client::onSubscribeFailed(std::string const& topic) {
     log(Log::Level::Error, "Failed to subscribe to topic '%s'", topic.c_str());
     Thread::sleep(RetryDelayMs);
-    brokerClient.subscribe(topic, SubscriptionQos);
+    brokerClient.subscribe(topic, 0);
 }
 
 void Client::onUnsubscribeFailed(std::string const& topic) {
@@ -332,7 +332,7 @@ void Client::subscriptionFunction() {
         }
     }
     for (auto const& topic : topics) {
-        brokerClient.subscribe(topic, SubscriptionQos);
+        brokerClient.subscribe(topic, 0);
     }
 }
 

@@ -199,12 +199,6 @@ public:
     void log(Log::Level level, char const* format, ...) const __attribute__((format(printf, 3, 4)));
 
 private:
-    // The QoS of every subscription. The broker delivers each message at the
-    // lower of this and its sender's QoS: a request sent at QoS 1 keeps the
-    // broker's delivery guarantee up to the service and is answered at QoS 1,
-    // where QoS 0 would let the broker drop it unseen; a QoS 0 request costs
-    // nothing more.
-    static constexpr int SubscriptionQos = 1;
     // The two forms of a tree operation; each has its own monitor rate limit.
     enum class Form { Command = 0, Rpc = 1 };
     // What a monitor request asks for.

@@ -75,7 +75,7 @@ bool Client::subscribeCommand(std::string const& topic, CommandHandler const& ha
     if (logSwitch(&Config::getLogSubscriptions)) {
         log(Log::Level::Debug, "Subscribing to command '%s'...", subscription.c_str());
     }
-    return brokerClient.subscribe(subscription, SubscriptionQos);
+    return brokerClient.subscribe(subscription, 0);
 }
 
 bool Client::unsubscribeCommand(std::string const& topic, bool internal) {
@@ -205,7 +205,7 @@ bool Client::subscribeExpectedResponse(std::string const& topic) {
     if (logSwitch(&Config::getLogSubscriptions)) {
         log(Log::Level::Debug, "Subscribing to expected response '%s'...", topic.c_str());
     }
-    return brokerClient.subscribe(topic, SubscriptionQos);
+    return brokerClient.subscribe(topic, 0);
 }
 
 bool Client::unsubscribeExpectedResponse(std::string const& topic) {

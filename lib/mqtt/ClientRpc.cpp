@@ -22,8 +22,7 @@ bool Client::subscribeRpc(std::string const& name, RpcHandler const& handler) {
         log(Log::Level::Debug, "Subscribing to rpc '%s'...", withIssuer.c_str());
         log(Log::Level::Debug, "Subscribing to rpc '%s'...", withoutIssuer.c_str());
     }
-    return brokerClient.subscribe(withoutIssuer, SubscriptionQos) &&
-           brokerClient.subscribe(withIssuer, SubscriptionQos);
+    return brokerClient.subscribe(withoutIssuer, 0) && brokerClient.subscribe(withIssuer, 0);
 }
 
 bool Client::unsubscribeRpc(std::string const& name) {
@@ -183,7 +182,7 @@ bool Client::subscribeExpectedRpc(std::string const& name) {
     if (logSwitch(&Config::getLogSubscriptions)) {
         log(Log::Level::Debug, "Subscribing to expected rpc '%s'...", topic.c_str());
     }
-    return brokerClient.subscribe(topic, SubscriptionQos);
+    return brokerClient.subscribe(topic, 0);
 }
 
 bool Client::unsubscribeExpectedRpc(std::string const& name) {

@@ -55,16 +55,6 @@ std::string droppedLines(std::string const& log) {
 
 class LoadTest : public e2e::ServiceRun {
 protected:
-    // The broker queues at most 1,000 QoS 1 messages for a client beyond
-    // those in flight and drops the rest, logging "Outgoing messages are
-    // being dropped": a deployment's limit, which a service slowed down by
-    // the sanitizers reaches under this load. Here the broker keeps them all,
-    // so that only a loss of the service's own counts.
-    void SetUp() override {
-        broker.configure("max_queued_messages 0");
-        ServiceRun::SetUp();
-    }
-
     // The mean over the boards of the time between two status passes, less
     // the period the loop waits between cycles: the cycle's own time.
     double cycleMs(std::string const& id) {

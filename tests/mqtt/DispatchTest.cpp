@@ -87,13 +87,11 @@ TEST(Commands, InternalAndExternalTopicsReachTheirHandlers) {
     EXPECT_EQ(entries[0].tag, "internal");
     EXPECT_EQ(entries[0].topic, "x/get");
     EXPECT_EQ(entries[0].payload, "p1");
-    // The broker delivers at the QoS its sender chose (up to the client's
-    // subscription, 1): a request sent at QoS 1 is not lowered to 0.
-    EXPECT_EQ(entries[0].qos, MQTT::QoS::AtLeastOnce);
+    // The client subscribes with QoS 0, so the broker delivers at most that.
+    EXPECT_EQ(entries[0].qos, MQTT::QoS::AtMostOnce);
     EXPECT_EQ(entries[0].retained, MQTT::Retained::No);
     EXPECT_EQ(entries[1].tag, "plus");
     EXPECT_EQ(entries[1].topic, "x/1/set");
-    EXPECT_EQ(entries[1].qos, MQTT::QoS::AtMostOnce);
     EXPECT_EQ(entries[2].tag, "external");
     EXPECT_EQ(entries[2].topic, "other/y");
     EXPECT_EQ(harness.recorder->takePayload("b/error", 200), "");
@@ -229,9 +227,7 @@ TEST(Rpc, RequestsAreAnsweredOnTheMatchingResponseTopic) {
     ASSERT_TRUE(harness.recorder->take("b/main/action/fileDelete/response/42", reply));
     EXPECT_EQ(reply.payload, R"({"completed":true,"data":"f"})");
     EXPECT_FALSE(reply.retained);
-    // Sent at QoS 1, the request reached the client at QoS 1 through the
-    // broker, not lowered by the subscription, and its reply keeps it.
-    EXPECT_EQ(reply.qos, 1);
+    EXPECT_EQ(reply.qos, 0);
 
     ASSERT_TRUE(harness.recorder->publish("b/main/action/fileDelete/request/ui/43", "1"));
     ASSERT_TRUE(harness.recorder->take("b/main/action/fileDelete/response/ui/43", reply));
