@@ -262,14 +262,32 @@ void Client::onConnectFailed(std::string const& reason) {
 
 void Client::onSubscribeFailed(std::string const& topic) {
     log(Log::Level::Error, "Failed to subscribe to topic '%s'", topic.c_str());
-    Thread::sleep(RetryDelayMs);
-    brokerClient.subscribe(topic, 0);
+    scheduleRetry([this, topic] { brokerClient.subscribe(topic, 0); });
 }
 
 void Client::onUnsubscribeFailed(std::string const& topic) {
     log(Log::Level::Error, "Failed to unsubscribe from topic '%s'", topic.c_str());
-    Thread::sleep(RetryDelayMs);
-    brokerClient.unsubscribe(topic);
+    scheduleRetry([this, topic] { brokerClient.unsubscribe(topic); });
+}
+
+void Client::scheduleRetry(std::function<void()> retry) {
+    uint64_t current;
+    {
+        std::lock_guard<std::mutex> lock(connectionMutex);
+        if (!running) {
+            return;
+        }
+        current = generation;
+    }
+    tasks.post(std::chrono::milliseconds(RetryDelayMs), [this, current, retry] {
+        {
+            std::lock_guard<std::mutex> lock(connectionMutex);
+            if (!running || generation != current) {
+                return;
+            }
+        }
+        retry();
+    });
 }
 
 void Client::onMessageSendFailed(int id) {

@@ -220,6 +220,11 @@ private:
 
     // Connection attempts on the task thread.
     void scheduleConnect(int delayMs);
+    // Runs `retry` on our task thread after RetryDelayMs unless the client
+    // was stopped or started again meanwhile (a connection resubscribes
+    // everything). Never waits on a library thread: the library holds its
+    // own lock while it reports, and a stop waits for that lock.
+    void scheduleRetry(std::function<void()> retry);
     void attemptConnect(uint64_t generation);
     void stopSteps();
     void subscriptionFunction();
