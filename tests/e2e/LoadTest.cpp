@@ -53,6 +53,18 @@ std::string droppedLines(std::string const& log) {
     return found;
 }
 
+// The monitoring cycle under load against its idle time. The aim, 1.2, holds
+// for an optimised build; a sanitizer build running beside the rest of the
+// suite measures mostly its own slowdown and the machine's load, so there the
+// bound only catches a cycle that the requests stall.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double PaceRatio = 2.0;
+constexpr double PaceSlackMs = 20;
+#else
+constexpr double PaceRatio = 1.2;
+constexpr double PaceSlackMs = 5;
+#endif
+
 class LoadTest : public e2e::ServiceRun {
 protected:
     // The mean over the boards of the time between two status passes, less
@@ -178,7 +190,7 @@ TEST_F(LoadTest, ThousandGetsPerSecondAreEachAnsweredOnceWhileMonitoringKeepsIts
               << " a second, aim " << rate << "), " << sentCount - missing << " answered, "
               << missing << " lost; monitoring cycle " << idleMs << " ms idle, " << loadedMs
               << " ms under load (ratio " << (idleMs > 0 ? loadedMs / idleMs : 0) << ")\n";
-    EXPECT_LE(loadedMs, 1.2 * idleMs + 5) << service->log().substr(0, 2000);
+    EXPECT_LE(loadedMs, PaceRatio * idleMs + PaceSlackMs) << service->log().substr(0, 2000);
 }
 
 } // namespace
