@@ -62,10 +62,18 @@ bool isSection(std::string const& path) {
     return false;
 }
 
-// A 16 MB value is not repeated whole in a reply or a log line.
+// A 16 MB value is not repeated whole in a reply or a log line. The cut
+// falls between two characters, so that the text stays valid UTF-8.
 std::string shown(json const& value) {
     std::string const text = value.dump(-1, ' ', false, json::error_handler_t::replace);
-    return text.size() <= 64 ? text : text.substr(0, 64) + "...";
+    size_t cut = 64;
+    if (text.size() <= cut) {
+        return text;
+    }
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return text.substr(0, cut) + "...";
 }
 
 void collectMembers(Section const& section, json const& members, std::vector<Fault>& faults) {

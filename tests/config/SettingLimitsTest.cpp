@@ -50,6 +50,10 @@ TEST(SettingLimitsTest, EverySettingTakesItsBoundsAndRefusesBeyondThemOrOfAnothe
     };
     std::string const x128(128, 'x');
     std::string const x256(256, 'x');
+    std::string umlauts;
+    for (int i = 0; i < 100; ++i) {
+        umlauts += "\u00fc";
+    }
     Case const cases[] = {
         {"device/statusPeriod", 9, false},
         {"device/statusPeriod", 10, true},
@@ -112,6 +116,7 @@ TEST(SettingLimitsTest, EverySettingTakesItsBoundsAndRefusesBeyondThemOrOfAnothe
         {"mqtt/clientId", x128 + "x", false},
         {"mqtt/clientId", std::string(16 << 20, 'c'), false},
         {"mqtt/clientId", 7, false},
+        {"mqtt/clientId", umlauts, false},
         {"mqtt/base", "", true},
         {"mqtt/base", "b", true},
         {"mqtt/base", "velt/zrv/" + std::string(247, 'b'), true},
@@ -149,6 +154,7 @@ TEST(SettingLimitsTest, EverySettingTakesItsBoundsAndRefusesBeyondThemOrOfAnothe
                 << refusal;
             EXPECT_NE(refusal.find(limitAt(c.path).allowed()), std::string::npos) << refusal;
             EXPECT_LT(refusal.size(), 1000u); // a huge value is not repeated whole
+            EXPECT_NO_THROW(json(refusal).dump()) << "the cut left broken UTF-8";
         }
     }
 }
