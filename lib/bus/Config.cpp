@@ -96,8 +96,8 @@ void Config::validate(nlohmann::json const& settings) {
                 address->dump());
         }
     }
-    requireInteger(settings, KeyPort, 1, 65535);
-    requireInteger(settings, KeyTimeout, 1, 9999);
+    requireInteger(settings, KeyPort, PortMin, PortMax);
+    requireInteger(settings, KeyTimeout, TimeoutMin, TimeoutMax);
 }
 
 void Config::log(Log::Level level, char const* format, ...) {

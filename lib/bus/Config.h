@@ -28,10 +28,16 @@ public:
     void setUdpPort(uint64_t port);
     void setTimeoutMs(uint64_t timeout);
 
+    // The ranges of "port" and "timeoutMs" that validate takes.
+    static constexpr int64_t PortMin = 1;
+    static constexpr int64_t PortMax = 65535;
+    static constexpr int64_t TimeoutMin = 1;
+    static constexpr int64_t TimeoutMax = 9999;
+
     // Throws std::invalid_argument naming the first member of a "socket"
     // part that cannot make a working socket: a member other than these
-    // three, an "address" that is not an IPv4 address, a "port" outside
-    // 1..65535, a "timeoutMs" outside 1..9999.
+    // three, an "address" that is not an IPv4 address, a "port" or a
+    // "timeoutMs" outside its range above.
     static void validate(nlohmann::json const& settings);
 
     static void log(Log::Level level, char const* format, ...)

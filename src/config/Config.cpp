@@ -1,5 +1,6 @@
 #include "config/Config.h"
 
+#include "config/SettingLimits.h"
 #include "foundation/AtomicFile.h"
 
 #include <cerrno>
@@ -133,6 +134,7 @@ std::string Config::apply(json const& document) {
 }
 
 void Config::set(json const& document) {
+    SettingLimits::check(document); // a write with one unusable setting changes nothing
     std::string const failures = apply(document);
     reWrite();
     if (!failures.empty()) {
@@ -155,7 +157,7 @@ void Config::update() {
         }
     }
     if (failure.empty()) {
-        failure = apply(document);
+        failure = apply(SettingLimits::withDefaults(document, *this));
     }
     if (!failure.empty()) {
         log(Log::Level::Warning,

@@ -35,10 +35,13 @@ public:
     bool fileWrite(nlohmann::json const& document) const;
     void reWrite() const;
     // Hands the document to every owner, then rewrites the file from the
-    // values in effect. An owner that refuses its sections does not stop the
+    // values in effect. A document with a setting out of its limits
+    // (SettingLimits) is refused whole first: std::invalid_argument, nothing
+    // applied, the file untouched. An owner that refuses its sections does not stop the
     // others; the refusals are thrown afterwards as one std::runtime_error.
     void set(nlohmann::json const& document);
-    // Reads and applies the file; on any failure writes the values in effect.
+    // Reads and applies the file, each setting out of its limits at its
+    // default; on any failure writes the values in effect.
     // A file that cannot be parsed is kept as "<path>.bad" first.
     void update();
 

@@ -23,7 +23,9 @@ public:
     void defaults();
 
     // Each reads its key through the Variant integer conversion (automatic
-    // base, 0 for a text that is no number); no range check.
+    // base, 0 for a text that is no number); no range check here: the
+    // configuration file and the "config" node hold every value to its
+    // limits before it reaches the store.
     uint32_t getStatusPeriod() const;   // ms between monitoring cycles
     uint64_t getUdpTimeoutMs() const;   // default time-out of a bus request
     uint64_t getRetransmit() const;     // further attempts of a bus request

@@ -223,14 +223,15 @@ TEST_F(ConfigFileTest, RefusedSectionDoesNotStopTheOtherOwners) {
 
 TEST_F(ConfigFileTest, RefusalInTheFileIsLoggedAndTheOthersStillApply) {
     device->refusal = "invalid socket";
-    writeText(file, json{{"device", {{"address", "x"}}}, {"mqtt", {{"url", "u"}}}}.dump());
+    writeText(file,
+              json{{"device", {{"address", "x"}}}, {"mqtt", {{"url", "127.0.0.1:2000"}}}}.dump());
 
     config->update();
 
     EXPECT_EQ(written(),
               json({{"device",
                      {{"address", "127.0.0.1"}, {"empty", json::object()}, {"place", "Zürich"}}},
-                    {"mqtt", {{"url", "u"}}}}));
+                    {"mqtt", {{"url", "127.0.0.1:2000"}}}}));
     EXPECT_NE(logged().find("[Config] Could not apply '" + file +
                             "' : invalid socket, (Continuing with default configuration values)"),
               std::string::npos);

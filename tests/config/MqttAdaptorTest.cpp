@@ -107,11 +107,30 @@ TEST_F(MqttAdaptorTest, ConfigNodeWriteAppliesRewritesAndReportsARefusalAfterwar
     // A value that is no object is ignored by every owner, still a success.
     EXPECT_TRUE(adaptor->lambdaTreeSet(json(7)).first);
 
-    json const refused = {{"device", {{"statusPeriod", 1}}}, {"mqtt", {{"url", "127.0.0.1:3000"}}}};
+    json const refused = {{"device", {{"statusPeriod", 1000}}},
+                          {"mqtt", {{"url", "127.0.0.1:3000"}}}};
     EXPECT_THROW(adaptor->lambdaTreeSet(refused), std::runtime_error);
     json const written = json::parse(readText(file));
     EXPECT_EQ(written["mqtt"]["url"], "127.0.0.1:3000"); // the other section is applied
     EXPECT_EQ(written["device"]["statusPeriod"], 5000);  // the refused one is not written
+}
+
+TEST_F(MqttAdaptorTest, ConfigNodeWriteWithAnUnusableSettingChangesNothing) {
+    ASSERT_TRUE(adaptor->lambdaTreeSet({{"mqtt", {{"url", "127.0.0.1:2000"}}}}).first);
+    std::string const before = readText(file);
+
+    // The usable "mqtt" section is not applied either.
+    json const refused = {{"device", {{"cacheBatchSize", -1}}},
+                          {"mqtt", {{"url", "127.0.0.1:3000"}}}};
+    try {
+        adaptor->lambdaTreeSet(refused);
+        ADD_FAILURE() << "the write was accepted";
+    } catch (std::invalid_argument const& e) {
+        EXPECT_STREQ(e.what(),
+                     "setting \"device/cacheBatchSize\" must be an integer from 1 to 256, got -1");
+    }
+    EXPECT_EQ(client->getConfig().getUrl(), "127.0.0.1:2000");
+    EXPECT_EQ(readText(file), before);
 }
 
 TEST_F(MqttAdaptorTest, ThePasswordIsNeverReadAndKeptWhenAWriteLeavesItOut) {
