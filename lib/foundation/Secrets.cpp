@@ -6,7 +6,6 @@ using nlohmann::json;
 
 json Secrets::masked(json const& document) {
     json copy = document;
-    // Walked without recursion: a document from outside may nest deeply.
     // Only leaves are replaced, so the pointers to the containers stay valid.
     std::vector<json*> pending{&copy};
     while (!pending.empty()) {
