@@ -270,6 +270,8 @@ private:
     // that a tree's value goes out as the tree writes it, never copied.
     static std::string rpcReplyText(bool completed, std::string const& data, json const& error);
     static bool parsePayload(std::string const& payload, json& value);
+    // The debug line of a tree call; a password in the payload is masked.
+    void logTreeRpc(std::string const& path, std::string const& payload) const;
     static MonitorRequest parseMonitorRequest(std::string const& payload);
     static json errorsToJson(LambdaTree::Errors const& errors);
 

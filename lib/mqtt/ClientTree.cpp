@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "foundation/Secrets.h"
 #include "foundation/String.h"
 #include "foundation/Utils.h"
 
@@ -76,6 +77,25 @@ bool Client::parsePayload(std::string const& payload, json& value) {
     }
     value = json::parse(payload, nullptr, false);
     return !value.is_discarded();
+}
+
+void Client::logTreeRpc(std::string const& path, std::string const& payload) const {
+    if (!Log::isEnabled(Log::Level::Debug)) {
+        return;
+    }
+    json value;
+    std::string shown = payload;
+    if (payload.empty()) {
+        // nothing to hide
+    } else if (!parsePayload(payload, value)) {
+        // Malformed, yet it may still carry the password.
+        if (payload.find("password") != std::string::npos) {
+            shown = "***";
+        }
+    } else if (json const masked = Secrets::masked(value); masked != value) {
+        shown = masked.dump(-1, ' ', false, json::error_handler_t::replace);
+    }
+    log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(), shown.c_str());
 }
 
 Client::MonitorRequest Client::parseMonitorRequest(std::string const& payload) {
@@ -372,7 +392,7 @@ void Client::handleLambdaTreeMonitor(std::string const& path, Message const& mes
 
 std::string Client::handleLambdaTreeRpcGet(std::string const& path, std::string const&,
                                            std::string const& payload, std::string const&) {
-    log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(), payload.c_str());
+    logTreeRpc(path, payload);
     LambdaTree::Errors errors;
     std::string const text = refreshedText(path, &errors);
     return errors.empty() ? rpcReplyText(true, text, nullptr)
@@ -381,7 +401,7 @@ std::string Client::handleLambdaTreeRpcGet(std::string const& path, std::string 
 
 std::string Client::handleLambdaTreeRpcSet(std::string const& path, std::string const&,
                                            std::string const& payload, std::string const&) {
-    log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(), payload.c_str());
+    logTreeRpc(path, payload);
     if (payload.empty()) {
         publishLambdaTreeNode(path, Retained::No, QoS::AtMostOnce);
         return makeRpcCompleted(storedValue(path));

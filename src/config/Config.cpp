@@ -2,6 +2,7 @@
 
 #include "config/SettingLimits.h"
 #include "foundation/AtomicFile.h"
+#include "foundation/Secrets.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -61,11 +62,17 @@ json Config::fileRead() const {
     return readLocked();
 }
 
+Config::Unreadable::Unreadable(int reason)
+    : std::runtime_error("Could not read config file"), reason(reason) {}
+
 json Config::readLocked() const {
+    errno = 0;
     std::ifstream file(path);
     if (!file.is_open()) {
+        int const reason = errno;
         log(Log::Level::Error, "Could not read config file: '%s'.", path.c_str());
-        throw std::runtime_error("Could not read config file");
+        log(Log::Level::Error, "Reading '%s' failed: %s", path.c_str(), strerror(reason));
+        throw Unreadable(reason);
     }
     log(Log::Level::Debug, "Reading config file: '%s'", path.c_str());
     json document;
@@ -97,6 +104,11 @@ bool Config::fileWrite(json const& document) const {
 }
 
 bool Config::writeLocked(json const& document) const {
+    if (fileHeld) {
+        log(Log::Level::Warning, "Not rewriting config file '%s': it is left as it was found",
+            path.c_str());
+        return false;
+    }
     log(Log::Level::Info, "Current active configuration:");
     // Invalid UTF-8 in a text is replaced rather than losing the whole write.
     std::string const text = document.dump(4, ' ', false, json::error_handler_t::replace);
@@ -121,7 +133,7 @@ void Config::reWrite() const {
 
 std::string Config::apply(json const& document) {
     log(Log::Level::Debug, "Notifying configurables for setConfig with %s",
-        document.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+        Secrets::masked(document).dump(-1, ' ', false, json::error_handler_t::replace).c_str());
     std::string failures;
     for (auto const& configurable : owners()) {
         try {
@@ -149,9 +161,20 @@ void Config::update() {
         std::lock_guard<std::mutex> lock(fileMutex);
         try {
             document = readLocked();
-        } catch (json::parse_error const& e) {
-            keepUnparsable();
+            if (!document.is_object()) {
+                log(Log::Level::Error, "Config file '%s' holds %s, not a JSON object", path.c_str(),
+                    document.type_name());
+                failure = "Config file holds no JSON object";
+                keepUnusable("holds no JSON object");
+            }
+        } catch (Unreadable const& e) {
             failure = e.what();
+            if (e.reason != ENOENT) { // a missing file is a first start
+                keepUnusable("could not be read");
+            }
+        } catch (json::exception const& e) {
+            failure = e.what();
+            keepUnusable("could not be parsed");
         } catch (std::exception const& e) {
             failure = e.what();
         }
@@ -167,15 +190,18 @@ void Config::update() {
     reWrite();
 }
 
-void Config::keepUnparsable() const {
+void Config::keepUnusable(char const* what) {
     std::string const kept = path + ".bad";
     if (rename(path.c_str(), kept.c_str()) == 0) {
-        log(Log::Level::Warning, "Config file '%s' could not be parsed; kept as '%s'", path.c_str(),
+        log(Log::Level::Warning, "Config file '%s' %s; kept as '%s'", path.c_str(), what,
             kept.c_str());
-    } else {
-        log(Log::Level::Error, "Could not keep unparsable config file '%s' as '%s': %s",
-            path.c_str(), kept.c_str(), strerror(errno));
+        return;
     }
+    // The defaults must not replace what the operator wrote.
+    fileHeld = true;
+    log(Log::Level::Error,
+        "Could not keep config file '%s' as '%s': %s; it is left as it is and not rewritten",
+        path.c_str(), kept.c_str(), strerror(errno));
 }
 
 } // namespace velt::ZRV480::BoardManager::Config

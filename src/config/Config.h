@@ -3,6 +3,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -32,6 +33,8 @@ public:
     // The merged sections of all owners (the first value of a name wins).
     nlohmann::json get() const;
     // False when the file could not be replaced; the old file is then whole.
+    // Also false, the file untouched, once update could not move a file it
+    // cannot use out of the way.
     bool fileWrite(nlohmann::json const& document) const;
     void reWrite() const;
     // Hands the document to every owner, then rewrites the file from the
@@ -41,16 +44,25 @@ public:
     // others; the refusals are thrown afterwards as one std::runtime_error.
     void set(nlohmann::json const& document);
     // Reads and applies the file, each setting out of its limits at its
-    // default; on any failure writes the values in effect.
-    // A file that cannot be parsed is kept as "<path>.bad" first.
+    // default; on any failure writes the values in effect. A file that
+    // exists but cannot be read or parsed, or that holds no JSON object, is
+    // kept as "<path>.bad" first; where it cannot be moved it is left as it
+    // is and never rewritten.
     void update();
 
 private:
+    // Thrown by readLocked when the file cannot be opened; reason is errno.
+    struct Unreadable : std::runtime_error {
+        explicit Unreadable(int reason);
+        int reason;
+    };
+
     // Every owner's refusal, joined; empty when all accepted.
     std::string apply(nlohmann::json const& document);
     std::set<std::shared_ptr<Configurable>> owners() const;
     // Callers of these three hold fileMutex.
-    void keepUnparsable() const;
+    // Moves the file aside as "<path>.bad"; what says what is wrong with it.
+    void keepUnusable(char const* what);
     nlohmann::json readLocked() const;
     bool writeLocked(nlohmann::json const& document) const;
 
@@ -61,6 +73,8 @@ private:
     // onConfigGet for a rewrite, never while they apply a document, so an
     // owner's onConfigGet must not rewrite the file itself.
     mutable std::mutex fileMutex;
+    // The file could not be used nor moved aside: it is left as it is.
+    bool fileHeld = false; // guarded by fileMutex
 };
 
 } // namespace velt::ZRV480::BoardManager::Config

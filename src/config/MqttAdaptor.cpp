@@ -4,6 +4,7 @@
 #include <string>
 
 #include "foundation/LambdaTree.h"
+#include "foundation/Secrets.h"
 #include "mqtt/Config.h"
 
 namespace velt::ZRV480::BoardManager::Config {
@@ -29,12 +30,9 @@ std::pair<bool, json> MqttAdaptor::lambdaTreeUpdate() {
 }
 
 std::pair<bool, json> MqttAdaptor::lambdaTreeSet(json const& written) {
-    // Readers never see the password, so a section written back from what
-    // they read keeps the one in effect.
     json document = written;
-    if (document.is_object() && document.contains("mqtt") && document["mqtt"].is_object() &&
-        !document["mqtt"].contains("password")) {
-        document["mqtt"]["password"] = client->getConfig().getPassword();
+    if (document.is_object() && document.contains("mqtt") && document["mqtt"].is_object()) {
+        document["mqtt"] = inEffectWith(document["mqtt"]);
     }
     try {
         config->set(document);
@@ -46,6 +44,20 @@ std::pair<bool, json> MqttAdaptor::lambdaTreeSet(json const& written) {
     }
     client->updateLambdaTreeSubscriptions("config", true);
     return {true, written};
+}
+
+json MqttAdaptor::inEffectWith(json const& section) const {
+    MQTT::Config const current = client->getConfig();
+    MQTT::Config merged = current;
+    merged.fromJson(section);
+    // Readers never see the password, so a section written back from what
+    // they read keeps the one in effect, but only for the same broker and
+    // user: it must not follow them anywhere else.
+    if (!section.contains("password") &&
+        (merged.getUrl() != current.getUrl() || merged.getUsername() != current.getUsername())) {
+        merged.setPassword("");
+    }
+    return merged.toJson();
 }
 
 void MqttAdaptor::onConfigSet(json const& document) {
@@ -60,7 +72,7 @@ void MqttAdaptor::onConfigSet(json const& document) {
         return;
     }
     log(Log::Level::Debug, "Setting `mqtt` config to: %s",
-        section.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+        Secrets::masked(section).dump(-1, ' ', false, json::error_handler_t::replace).c_str());
     MQTT::Config settings("", "MQTT");
     settings.fromJson(section);
     client->setConfig(settings);

@@ -21,17 +21,24 @@ public:
 
     // A differing "mqtt" section replaces the client's settings, merged over
     // the defaults with an empty base topic; the client restarts with them.
+    // A write through the node hands it over already merged over the
+    // settings in effect.
     void onConfigSet(nlohmann::json const& document) override;
     nlohmann::json onConfigGet() const override;
 
     // The node "config": the document in effect without the broker password,
     // and a write that applies a document as the file is applied and
-    // rewrites the file; an "mqtt" section without "password" keeps the
-    // password in effect.
+    // rewrites the file. A written "mqtt" section changes the settings it
+    // names and keeps the others in effect; without "password" it keeps the
+    // password in effect only when "url" and "username" stay the same, else
+    // the client connects without one.
     std::pair<bool, nlohmann::json> lambdaTreeUpdate();
     std::pair<bool, nlohmann::json> lambdaTreeSet(nlohmann::json const& written);
 
 private:
+    // The client's settings with the written section merged over them.
+    nlohmann::json inEffectWith(nlohmann::json const& section) const;
+
     std::shared_ptr<Config> config;
     std::shared_ptr<MQTT::Client> client;
 };

@@ -6,6 +6,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -178,7 +179,8 @@ TEST_F(ConfigFileTest, LinkedFileIsReplacedWhereTheLinkPoints) {
 }
 
 TEST_F(ConfigFileTest, UnparsableFileIsKeptAsBadBeforeTheDefaultsAreWritten) {
-    std::string const contents[] = {"{\"device\": {\"address\": ", "", "device = 127.0.0.2"};
+    std::string const contents[] = {"{\"device\": {\"address\": ", "", "device = 127.0.0.2",
+                                    "{\"device\": {\"address\": 1e400}}"};
     for (auto const& text : contents) {
         SCOPED_TRACE(text);
         writeText(file, text);
@@ -193,6 +195,86 @@ TEST_F(ConfigFileTest, UnparsableFileIsKeptAsBadBeforeTheDefaultsAreWritten) {
     EXPECT_NE(log.find("kept as '" + file + ".bad'"), std::string::npos);
     EXPECT_NE(log.find("[Config] Could not apply '" + file + "' : [json.exception.parse_error"),
               std::string::npos);
+}
+
+TEST_F(ConfigFileTest, FileHoldingNoObjectIsKeptAsBadBeforeTheDefaultsAreWritten) {
+    struct Case {
+        std::string text;
+        std::string kind;
+    };
+    Case const cases[] = {{"[1,2,3]", "array"}, {"\"text\"", "string"}, {"null", "null"}};
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.text);
+        writeText(file, c.text);
+
+        config->update();
+
+        EXPECT_EQ(readText(file + ".bad"), c.text);
+        EXPECT_EQ(written()["device"]["address"], "127.0.0.1");
+        EXPECT_TRUE(device->documents().empty());
+    }
+    std::string const log = logged();
+    for (auto const& c : cases) {
+        EXPECT_NE(
+            log.find("[Config] Config file '" + file + "' holds " + c.kind + ", not a JSON object"),
+            std::string::npos)
+            << c.kind;
+    }
+    EXPECT_NE(log.find("holds no JSON object; kept as '" + file + ".bad'"), std::string::npos);
+    EXPECT_NE(
+        log.find("[Config] Could not apply '" + file + "' : Config file holds no JSON object"),
+        std::string::npos);
+}
+
+TEST_F(ConfigFileTest, FileTheServiceMayNotReadIsKeptAsBadBeforeTheDefaultsAreWritten) {
+    writeText(file, "{\"device\": {\"address\": \"127.0.0.2\"}}");
+    ASSERT_EQ(chmod(file.c_str(), 0), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0); // the service's user may rename in it
+    // Root reads every file: the service runs as another user in a child.
+    pid_t const child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(2);
+        }
+        config->update();
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    EXPECT_EQ(readText(file + ".bad"), "{\"device\": {\"address\": \"127.0.0.2\"}}");
+    EXPECT_EQ(written()["device"]["address"], "127.0.0.1");
+    std::string const log = logged(); // the child wrote to the same output
+    EXPECT_NE(log.find("[Config] Reading '" + file + "' failed: Permission denied"),
+              std::string::npos);
+    EXPECT_NE(log.find("could not be read; kept as '" + file + ".bad'"), std::string::npos);
+}
+
+TEST_F(ConfigFileTest, FileThatCannotBeMovedAsideIsNeverRewritten) {
+    // A directory in the way of the kept copy.
+    ASSERT_EQ(mkdir((file + ".bad").c_str(), 0755), 0);
+    writeText(file + ".bad/earlier.json", "{}");
+    for (std::string const text : {"device = 127.0.0.2", "[1,2,3]"}) {
+        SCOPED_TRACE(text);
+        Config fresh(file);
+        fresh.declareConfigurable(device);
+        writeText(file, text);
+
+        fresh.update();
+        fresh.reWrite(); // as after the engine's start
+        fresh.set(json{{"device", {{"address", "127.0.0.9"}}}});
+
+        EXPECT_EQ(readText(file), text);
+        EXPECT_EQ(fresh.get()["device"]["address"], "127.0.0.9"); // applied all the same
+    }
+    std::string const log = logged();
+    EXPECT_NE(log.find("[Config] Could not keep config file '" + file + "' as '" + file +
+                       ".bad': Is a directory; it is left as it is and not rewritten"),
+              std::string::npos);
+    EXPECT_NE(
+        log.find("[Config] Not rewriting config file '" + file + "': it is left as it was found"),
+        std::string::npos);
 }
 
 TEST_F(ConfigFileTest, RefusedSectionDoesNotStopTheOtherOwners) {

@@ -141,10 +141,10 @@ TEST_F(MqttAdaptorTest, ThePasswordIsNeverReadAndKeptWhenAWriteLeavesItOut) {
     EXPECT_EQ(document.dump().find("s3cret"), std::string::npos);
     EXPECT_FALSE(document["mqtt"].contains("password"));
 
-    // The section a reader saw, written back with one change, keeps the
-    // password.
+    // The section a reader saw, written back with one change that keeps
+    // the broker and the user, keeps the password.
     json changed = {{"mqtt", document["mqtt"]}};
-    changed["mqtt"]["username"] = "operator";
+    changed["mqtt"]["keepAliveSec"] = 45;
     ASSERT_TRUE(adaptor->lambdaTreeSet(changed).first);
     EXPECT_EQ(client->getConfig().getPassword(), "s3cret");
     EXPECT_EQ(json::parse(readText(file))["mqtt"]["password"], "s3cret");
@@ -152,6 +152,114 @@ TEST_F(MqttAdaptorTest, ThePasswordIsNeverReadAndKeptWhenAWriteLeavesItOut) {
     // An explicit password, even an empty one, replaces it.
     ASSERT_TRUE(adaptor->lambdaTreeSet({{"mqtt", {{"password", ""}}}}).first);
     EXPECT_EQ(client->getConfig().getPassword(), "");
+}
+
+// The settings of a service that reaches a remote broker: every member
+// differs from its default.
+MQTT::Config remoteSettings(MQTT::Config settings) {
+    settings.fromJson({{"url", "127.0.0.1:2000"},
+                       {"username", "operator"},
+                       {"password", "s3cret"},
+                       {"clientId", "bm-1"},
+                       {"base", "site/a"},
+                       {"keepAliveSec", 60},
+                       {"log", {{"payload", true}}}});
+    return settings;
+}
+
+TEST_F(MqttAdaptorTest, OneSettingWrittenBelowTheNodeKeepsAllOthersInTheClientAndTheFile) {
+    struct Case {
+        std::string path; // below config/mqtt
+        std::string payload;
+        json changed; // the members that differ afterwards
+    };
+    Case const cases[] = {
+        {"url", "\"127.0.0.1:3000\"", {{"url", "127.0.0.1:3000"}, {"password", ""}}},
+        {"username", "\"other\"", {{"username", "other"}, {"password", ""}}},
+        {"clientId", "\"bm-2\"", {{"clientId", "bm-2"}}},
+        {"base", "\"site/b\"", {{"base", "site/b"}}},
+        {"keepAliveSec", "30", {{"keepAliveSec", 30}}},
+        {"log/payload", "false", {{"log", {{"payload", false}}}}},
+        {"log/published", "true", {{"log", {{"published", true}}}}},
+        {"log/received", "true", {{"log", {{"received", true}}}}},
+        {"log/subscriptions", "true", {{"log", {{"subscriptions", true}}}}},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.path + " = " + c.payload);
+        MQTT::Config const before = remoteSettings(client->getConfig());
+        client->setConfig(before);
+        config->reWrite();
+        // The node's members are reachable once it has been read.
+        client->handleLambdaTreeRpcGet("config", "", "", "read");
+
+        std::string const reply =
+            client->handleLambdaTreeRpcSet("config/mqtt/" + c.path, "", c.payload, "write");
+
+        EXPECT_EQ(json::parse(reply)["completed"], true) << reply;
+        MQTT::Config expected = before;
+        expected.fromJson(c.changed);
+        EXPECT_EQ(client->getConfig().toJson(), expected.toJson());
+        EXPECT_EQ(json::parse(readText(file))["mqtt"], expected.toJson());
+    }
+}
+
+TEST_F(MqttAdaptorTest, ThePasswordStaysOnlyWithTheSameBrokerAndUser) {
+    struct Case {
+        json section;
+        std::string password;
+    };
+    Case const cases[] = {
+        {{{"keepAliveSec", 30}}, "s3cret"},
+        {{{"url", "127.0.0.1:2000"}, {"username", "operator"}}, "s3cret"}, // the same ones
+        {{{"url", "attacker.example:1883"}}, ""},
+        {{{"username", "other"}}, ""},
+        {{{"url", "attacker.example:1883"}, {"password", "theirs"}}, "theirs"},
+        {{{"password", ""}}, ""},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.section.dump());
+        client->setConfig(remoteSettings(client->getConfig()));
+
+        ASSERT_TRUE(adaptor->lambdaTreeSet({{"mqtt", c.section}}).first);
+
+        EXPECT_EQ(client->getConfig().getPassword(), c.password);
+        EXPECT_EQ(json::parse(readText(file))["mqtt"]["password"], c.password);
+    }
+}
+
+TEST_F(MqttAdaptorTest, ThePasswordNeverReachesTheLog) {
+    client->handleLambdaTreeRpcGet("config", "", "", "read");
+    std::string const writes[][2] = {
+        {"config", R"({"mqtt":{"password":"s3cret","url":"127.0.0.1:2000"}})"},
+        {"config/mqtt/keepAliveSec", "30"},            // the password in effect goes along
+        {"config", R"({"mqtt":{"password":"s3cret")"}, // malformed
+    };
+    for (auto const& [path, payload] : writes) {
+        client->handleLambdaTreeRpcSet(path, "", payload, "write");
+    }
+    ASSERT_EQ(client->getConfig().getPassword(), "s3cret");
+    ASSERT_EQ(client->getConfig().getKeepAlive(), 30u);
+
+    std::string const log = logged();
+    EXPECT_EQ(log.find("s3cret"), std::string::npos);
+    // The lines stay, with the password masked.
+    for (
+        std::string const line : {
+            R"(Handling LambdaTree RPC 'config' '{"mqtt":{"password":"***","url":"127.0.0.1:2000"}}')",
+            "Handling LambdaTree RPC 'config/mqtt/keepAliveSec' '30'",
+            "Handling LambdaTree RPC 'config' '***'",
+        }) {
+        EXPECT_NE(log.find(line + "\n"), std::string::npos) << line;
+    }
+    for (std::string const start :
+         {"Notifying configurables for setConfig with {", "Setting `mqtt` config to: {"}) {
+        size_t const first = log.find(start);
+        ASSERT_NE(first, std::string::npos) << start;
+        for (size_t at = first; at != std::string::npos; at = log.find(start, at + 1)) {
+            std::string const line = log.substr(at, log.find('\n', at) - at);
+            EXPECT_NE(line.find(R"("password":"***")"), std::string::npos) << line;
+        }
+    }
 }
 
 } // namespace

@@ -92,6 +92,32 @@ TEST_F(RequestsTest, ConfigWriteOfTheStatusPeriodRestartsMonitoringAndIsSaved) {
     EXPECT_EQ(written["device"]["socket"]["port"], simulator->port()); // the rest is kept
 }
 
+TEST_F(RequestsTest, ConfigWriteOfOneBrokerSettingKeepsTheOthersAndTheServiceReachable) {
+    client->publish(topic("config/mqtt/keepAliveSec/set"), "30");
+
+    json written = json::object();
+    for (int attempt = 0; attempt < 40 && written["mqtt"]["keepAliveSec"] != 30; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        json const text =
+            json::parse(e2e::readFile(service->path("zrv480-boardman.json")), nullptr, false);
+        if (text.is_object()) {
+            written = text;
+        }
+    }
+    ASSERT_EQ(written["mqtt"]["keepAliveSec"], 30) << service->log();
+    EXPECT_EQ(written["mqtt"]["url"], broker.url());
+    EXPECT_EQ(written["mqtt"]["base"], Base);
+    // The client restarts with the new setting and answers again, on the
+    // same broker and below the same base topic.
+    bool answered = false;
+    for (int attempt = 0; attempt < 10 && !answered; ++attempt) {
+        json const answer = json::parse(call("status/get", "", "status-" + std::to_string(attempt)),
+                                        nullptr, false);
+        answered = answer.is_object() && answer.value("completed", false);
+    }
+    EXPECT_TRUE(answered) << service->log();
+}
+
 TEST_F(RequestsTest, RefusedSocketLeavesTheWholeWriteUnappliedAndTheFileAsItWas) {
     std::string const before = e2e::readFile(service->path("zrv480-boardman.json"));
     json const fanMode = raw(1, "config", 0);
