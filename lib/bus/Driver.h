@@ -24,13 +24,16 @@ namespace velt::ZRV480::Bus {
 // the gateway, so the kernel drops other senders' datagrams; where it cannot
 // connect (no route yet), the listener drops them itself.
 //
-// A receive error other than a time-out is logged; the listener then goes on
-// with a new socket. When no new socket can be made, or the new one fails at
+// A receive error that only reports the gateway unreachable (an ICMP error
+// such as a closed port) is no fault of the socket: the listener goes on
+// with it. Any other receive error than a time-out is logged; the listener
+// then goes on with a new socket. When no new socket can be made, or the new one fails at
 // once as well, the transport stops (it is no longer running) and the next
 // start opens it anew.
 class Driver : public Logger {
 public:
-    // Emitted on the listener thread with the bytes of every datagram.
+    // Emitted on the listener thread with the bytes of every datagram from
+    // the gateway.
     Signal<std::vector<uint8_t> const&> dataReceived;
 
     Driver();
