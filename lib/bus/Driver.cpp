@@ -19,6 +19,30 @@ namespace {
 // The longest datagram the bus produces; longer ones are cut.
 constexpr size_t ReceiveBufferSize = 512;
 
+// A connected socket reports the ICMP error that a datagram to the gateway
+// drew (its port closed, no route to it) on the next receive: the gateway
+// is unreachable, the socket itself is sound.
+bool isUnreachable(int error) {
+    switch (error) {
+    case ECONNREFUSED:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case ENONET:
+    case ENOPROTOOPT:
+    case EPROTO:
+    case EMSGSIZE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isSameSender(sockaddr_in const& a, sockaddr_in const& b) {
+    return a.sin_family == b.sin_family && a.sin_port == b.sin_port &&
+           a.sin_addr.s_addr == b.sin_addr.s_addr;
+}
+
 } // namespace
 
 Driver::Driver() : Logger("Driver") {}
@@ -83,11 +107,11 @@ void Driver::startLocked() {
         listener.join();
     }
     std::lock_guard<std::mutex> lock(socketMutex);
-    int const fd = openSocketLocked();
     destination = sockaddr_in{};
     destination.sin_family = AF_INET;
     destination.sin_port = htons(static_cast<uint16_t>(config.getUdpPort()));
     destination.sin_addr.s_addr = inet_addr(config.getUdpAddress().c_str());
+    int const fd = openSocketLocked();
     socket = fd;
     running = true;
     listener = std::thread(&Driver::listen, this, fd);
@@ -126,7 +150,21 @@ int Driver::openSocketLocked() const {
         ::close(fd);
         throw std::runtime_error("failed to setsockopt");
     }
+    if (::connect(fd, reinterpret_cast<sockaddr const*>(&destination), sizeof(destination)) != 0) {
+        int const error = errno;
+        log(Log::Level::Warning, "Could not connect to the gateway: %s", strerror(error));
+    }
     return fd;
+}
+
+sockaddr_in Driver::senderOf(int fd) const {
+    sockaddr_in peer{};
+    socklen_t size = sizeof(peer);
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0) {
+        return peer;
+    }
+    std::lock_guard<std::mutex> lock(socketMutex);
+    return destination;
 }
 
 int Driver::replaceSocket(int fd, bool failedAgain) {
@@ -173,12 +211,16 @@ void Driver::listen(int fd) {
     log(Log::Level::Info, "Listener thread started");
 
     uint8_t buffer[ReceiveBufferSize];
+    sockaddr_in gateway = senderOf(fd);
     // Set while `fd` is a socket that replaced a failed one and has neither
     // received nor timed out yet: failing at once too, the fault is not the
     // socket's, and replacing it again would only repeat the error.
     bool replaced = false;
     while (running) {
-        ssize_t const size = ::recvfrom(fd, buffer, sizeof(buffer), 0, nullptr, nullptr);
+        sockaddr_in sender{};
+        socklen_t senderSize = sizeof(sender);
+        ssize_t const size = ::recvfrom(fd, buffer, sizeof(buffer), 0,
+                                        reinterpret_cast<sockaddr*>(&sender), &senderSize);
         if (!running) {
             break;
         }
@@ -188,15 +230,25 @@ void Driver::listen(int fd) {
                 replaced = false;
                 continue;
             }
+            if (isUnreachable(error)) {
+                // The request it answers runs into its time-out.
+                log(Log::Level::Debug, "recvfrom says: %s", strerror(error));
+                replaced = false;
+                continue;
+            }
             log(Log::Level::Error, "recvfrom says: %s", strerror(error));
             fd = replaceSocket(fd, replaced);
             if (fd < 0) {
                 break;
             }
+            gateway = senderOf(fd);
             replaced = true;
             continue;
         }
         replaced = false;
+        if (!isSameSender(sender, gateway)) {
+            continue; // not the gateway's: nothing of it may reach the bus
+        }
         std::vector<uint8_t> const data(buffer, buffer + size);
         if (Log::isEnabled(Log::Level::Debug)) {
             log(Log::Level::Debug, "Received: [%s]", Helpers::hexStr(data, true).c_str());
@@ -204,7 +256,10 @@ void Driver::listen(int fd) {
         try {
             dataReceived.emit(data);
         } catch (std::exception const& e) {
-            log(Log::Level::Warning, "Callback failed: %s", e.what());
+            std::string note;
+            if (failedCallbackLines.admit(note)) {
+                log(Log::Level::Warning, "Callback failed: %s%s", e.what(), note.c_str());
+            }
         }
     }
     log(Log::Level::Info, "Listener thread stopped");

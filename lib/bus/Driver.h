@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bus/Config.h"
+#include "foundation/LogThrottle.h"
 #include "foundation/Logger.h"
 #include "foundation/Signal.h"
 
@@ -18,16 +19,21 @@ namespace velt::ZRV480::Bus {
 
 // The UDP transport to the bus gateway: one socket, never bound, that sends
 // every datagram to the configured gateway (never to whoever sent the last
-// datagram), and a listener thread that hands every received datagram to
-// `dataReceived`.
+// datagram), and a listener thread that hands every datagram from the
+// gateway's address and port to `dataReceived`. The socket is connected to
+// the gateway, so the kernel drops other senders' datagrams; where it cannot
+// connect (no route yet), the listener drops them itself.
 //
-// A receive error other than a time-out is logged; the listener then goes on
-// with a new socket. When no new socket can be made, or the new one fails at
+// A receive error that only reports the gateway unreachable (an ICMP error
+// such as a closed port) is no fault of the socket: the listener goes on
+// with it. Any other receive error than a time-out is logged; the listener
+// then goes on with a new socket. When no new socket can be made, or the new one fails at
 // once as well, the transport stops (it is no longer running) and the next
 // start opens it anew.
 class Driver : public Logger {
 public:
-    // Emitted on the listener thread with the bytes of every datagram.
+    // Emitted on the listener thread with the bytes of every datagram from
+    // the gateway.
     Signal<std::vector<uint8_t> const&> dataReceived;
 
     Driver();
@@ -56,9 +62,12 @@ public:
 private:
     void startLocked();
     void stopLocked();
-    // A socket with the time-outs of `config`; throws std::runtime_error.
-    // Called with socketMutex held.
+    // A socket with the time-outs of `config`, connected to `destination`
+    // where it can be; throws std::runtime_error. Called with socketMutex held.
     int openSocketLocked() const;
+    // The sender whose datagrams `fd` takes: its peer, or the gateway when
+    // it could not be connected.
+    sockaddr_in senderOf(int fd) const;
     void listen(int fd);
     // After a receive error on `fd`: closes it and puts a new socket in its
     // place, unless `failedAgain` (`fd` itself was such a new socket) or no
@@ -82,6 +91,9 @@ private:
     int socket = -1;
     sockaddr_in destination{};
     Config config;
+
+    // A slot that throws on every datagram of a flood must not flood the log.
+    LogThrottle failedCallbackLines;
 };
 
 } // namespace velt::ZRV480::Bus

@@ -90,6 +90,7 @@ void Parser::stop() {
     }
     log(Log::Level::Info, "Stopping...");
     running = false;
+    wakeWaiting();
     driver->stop();
     log(Log::Level::Info, "Stopped!");
 }
@@ -127,12 +128,16 @@ ErrorCode Parser::send(Packet const& request, Packet& reply, bool retry,
                                   Log::isEnabled(Log::Level::Debug) ? request.toLogText(seq) : "",
                                   timeoutMs};
     Packet received;
-    ErrorCode const result = attemptUpTo(attempts, transaction, received);
-    if (result == ErrorCode::Success) {
+    Outcome const outcome = attemptUpTo(attempts, transaction, received);
+    if (outcome.stopped) {
+        // The stop, not the bus, ended it: the online state stays as it was.
+        return outcome.result;
+    }
+    if (outcome.result == ErrorCode::Success) {
         reply = std::move(received);
     }
-    updateOnline(request, seq, result);
-    return result;
+    updateOnline(request, seq, outcome.result);
+    return outcome.result;
 }
 
 bool Parser::admits(Packet const& request) const {
@@ -149,30 +154,41 @@ bool Parser::admits(Packet const& request) const {
     return true;
 }
 
-ErrorCode Parser::attemptUpTo(uint64_t attempts, Transaction const& transaction, Packet& received) {
+Parser::Outcome Parser::attemptUpTo(uint64_t attempts, Transaction const& transaction,
+                                    Packet& received) {
     for (uint64_t attempt = 0;; ++attempt) {
-        ErrorCode const result = attemptOnce(transaction, attempt, received);
+        Outcome const outcome = attemptOnce(transaction, attempt, received);
+        if (outcome.stopped) {
+            return outcome;
+        }
         {
             std::lock_guard<std::mutex> lock(statisticsMutex);
-            statistics.registerStat(transaction.request, result);
+            statistics.registerStat(transaction.request, outcome.result);
         }
-        if (attempt + 1 >= attempts || !isRepeated(result)) {
-            return result;
+        if (attempt + 1 >= attempts || !isRepeated(outcome.result)) {
+            return outcome;
         }
     }
 }
 
-ErrorCode Parser::attemptOnce(Transaction const& transaction, uint64_t attempt, Packet& received) {
+Parser::Outcome Parser::attemptOnce(Transaction const& transaction, uint64_t attempt,
+                                    Packet& received) {
     uint8_t const seq = transaction.sequence;
-    log(Log::Level::Debug, "Transmiting [%02x] (attempt=%d)", seq, static_cast<uint8_t>(attempt));
     std::promise<std::pair<ErrorCode, Packet>> replySlot;
     std::future<std::pair<ErrorCode, Packet>> replyFuture = replySlot.get_future();
+    uint64_t stopsBefore;
     {
         std::lock_guard<std::mutex> lock(pendingMutex);
+        if (!running) {
+            // Stopped while it waited for its turn.
+            return {ErrorCode::Timeout, true};
+        }
+        stopsBefore = stops;
         pending[seq] = [&replySlot](Packet&& frame, ErrorCode code) {
             replySlot.set_value({code, std::move(frame)});
         };
     }
+    log(Log::Level::Debug, "Transmiting [%02x] (attempt=%d)", seq, static_cast<uint8_t>(attempt));
     driver->transmit(transaction.datagram, transaction.logText);
     log(Log::Level::Debug, "Waiting [%02x] for %dms", seq, static_cast<int>(transaction.timeoutMs));
 
@@ -192,20 +208,44 @@ ErrorCode Parser::attemptOnce(Transaction const& transaction, uint64_t attempt, 
     // From here on a late reply of this attempt finds no handler.
     std::lock_guard<std::mutex> lock(pendingMutex);
     pending.erase(seq);
-    return result;
+    // A reply that came before the stop still counts.
+    bool const stopped = result == ErrorCode::Timeout && stops != stopsBefore;
+    if (stopped) {
+        log(Log::Level::Debug, "Stopped while waiting [%02x]", seq);
+    }
+    return {result, stopped};
+}
+
+void Parser::wakeWaiting() {
+    std::lock_guard<std::mutex> lock(pendingMutex);
+    ++stops;
+    for (auto& entry : pending) {
+        try {
+            entry.second(Packet(), ErrorCode::Timeout);
+        } catch (std::future_error const&) {
+            // Its reply came first and ends the attempt anyway.
+        }
+    }
 }
 
 void Parser::onSocketData(std::vector<uint8_t> const& bytes) {
     if (bytes.size() < 4) {
         std::string const text(bytes.begin(), bytes.end());
-        log(Log::Level::Error, "Ignoring malformed response of size %d. '%s'",
-            static_cast<int>(bytes.size()), text.c_str());
+        std::string note;
+        if (shortDatagramLines.admit(note)) {
+            log(Log::Level::Error, "Ignoring malformed response of size %d. '%s'%s",
+                static_cast<int>(bytes.size()), text.c_str(), note.c_str());
+        }
         return;
     }
     Packet frame;
     ErrorCode code = Packet::fromBytes(bytes, frame);
+    std::string note;
     if (code != ErrorCode::Success) {
-        log(Log::Level::Error, "Could not parse packet: %s", ec2str(code).c_str());
+        if (unparsableLines.admit(note)) {
+            log(Log::Level::Error, "Could not parse packet: %s%s", ec2str(code).c_str(),
+                note.c_str());
+        }
     } else if (frame.isError()) {
         code = Helpers::busError2ec(frame.getError());
     }
@@ -223,7 +263,10 @@ void Parser::onSocketData(std::vector<uint8_t> const& bytes) {
     if (seq == static_cast<uint8_t>(next - 1) || seq == static_cast<uint8_t>(next - 2)) {
         return;
     }
-    log(Log::Level::Warning, "Ignoring non expected sequence number: 0x%02x", seq);
+    if (unexpectedSequenceLines.admit(note)) {
+        log(Log::Level::Warning, "Ignoring non expected sequence number: 0x%02x%s", seq,
+            note.c_str());
+    }
 }
 
 std::string Parser::nameOf(uint8_t address) const {

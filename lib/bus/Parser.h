@@ -4,6 +4,7 @@
 #include "bus/SlotType.h"
 #include "bus/Statistics.h"
 #include "foundation/Log.h"
+#include "foundation/LogThrottle.h"
 #include "foundation/Logger.h"
 #include "foundation/Signal.h"
 
@@ -83,13 +84,16 @@ public:
 
     // Start and stop are called by the one owner that controls the parser.
     void start();
+    // Also ends every request at once with Timeout, uncounted and without
+    // online bookkeeping: the one waiting for its reply and those waiting
+    // for their turn.
     void stop();
     void restart();
 
     // Sends `request` with the next sequence number and waits for its reply,
     // repeating within the limits when `retry` is set. On Success `reply`
     // holds the received frame; otherwise it is left as given. A `timeout`
-    // of 0 means Config::udpTimeoutMs.
+    // of 0 means Config::udpTimeoutMs. Timeout at once while stopped.
     Common::ErrorCode send(Packet const& request, Packet& reply, bool retry,
                            std::chrono::milliseconds timeout);
     // Slot on Driver::dataReceived; runs on the listener thread.
@@ -235,7 +239,8 @@ private:
     Common::ErrorCode query(Packet const& request, Trace const& trace, size_t minimum,
                             ShortReply shortReply, std::vector<uint8_t>& payload);
     // Runs `pass` until it ends with anything but Timeout or BusTimeout, at
-    // most restarts + 1 times; then the result is Timeout.
+    // most restarts + 1 times, and never again after a stop; then the result
+    // is Timeout.
     Common::ErrorCode transferPasses(uint64_t restarts, char const* retryText, char const* stopText,
                                      std::function<Common::ErrorCode()> const& pass);
     struct FileReply {
@@ -269,17 +274,25 @@ private:
         int64_t timeoutMs;
     };
 
+    // How a request or one of its attempts ended. A stop that ends it makes
+    // it `stopped`, with the result Timeout: then it counts nowhere.
+    struct Outcome {
+        Common::ErrorCode result;
+        bool stopped;
+    };
+
     // The online check before a request: false, with the warning, for a
     // request that may not go out.
     bool admits(Packet const& request) const;
     // Attempts until one ends with a result that is not repeated, at most
-    // `attempts` times; counts every attempt in the statistics.
-    Common::ErrorCode attemptUpTo(uint64_t attempts, Transaction const& transaction,
-                                  Packet& received);
+    // `attempts` times, or until a stop; counts every attempt that a stop
+    // did not end in the statistics.
+    Outcome attemptUpTo(uint64_t attempts, Transaction const& transaction, Packet& received);
     // Sends the datagram once and waits for the reply of its sequence number;
     // on Success `received` holds it.
-    Common::ErrorCode attemptOnce(Transaction const& transaction, uint64_t attempt,
-                                  Packet& received);
+    Outcome attemptOnce(Transaction const& transaction, uint64_t attempt, Packet& received);
+    // Completes the attempt in flight, if any, as ended by a stop.
+    void wakeWaiting();
     // "broadcast" for 255, else the board's name; throws std::out_of_range
     // for an unknown address.
     std::string nameOf(uint8_t address) const;
@@ -300,6 +313,9 @@ private:
     std::atomic<uint8_t> sequence{0};
     // The handler of the attempt in flight. Guarded by pendingMutex.
     std::map<uint8_t, Handler> pending;
+    // How many stops woke the waiting attempts; an attempt that sees it grow
+    // was ended by a stop. Guarded by pendingMutex.
+    uint64_t stops = 0;
     // Address to online flag; entry 0 stands for the whole bus. The entries
     // are fixed at construction; the flags are written under sendMutex and
     // read without a lock, hence atomic.
@@ -308,8 +324,14 @@ private:
     Config config; // guarded by configMutex
     // The last file opened on the main board. Guarded by fileMutex.
     std::shared_ptr<std::pair<std::string, int>> openFile;
+    // Cleared by stop before it wakes the waiting attempts; read under
+    // pendingMutex before an attempt waits, so none can miss the wake.
     std::atomic<bool> running{false};
     Statistics statistics; // guarded by statisticsMutex
+    // Lines that a flood of datagrams could repeat, one throttle each.
+    LogThrottle shortDatagramLines;
+    LogThrottle unparsableLines;
+    LogThrottle unexpectedSequenceLines;
 };
 
 } // namespace velt::ZRV480::Bus

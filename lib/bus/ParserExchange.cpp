@@ -65,6 +65,9 @@ ErrorCode Parser::transferPasses(uint64_t restarts, char const* retryText, char 
         if (result != ErrorCode::Timeout && result != ErrorCode::BusTimeout) {
             return result;
         }
+        if (!running) {
+            return ErrorCode::Timeout; // stopped: a new pass could not send a thing
+        }
         if (number > restarts) {
             log(Log::Level::Warning, "%s", stopText);
             return ErrorCode::Timeout;

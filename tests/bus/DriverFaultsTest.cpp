@@ -12,13 +12,14 @@
 #include <cerrno>
 #include <string>
 
-// This program's own recvfrom and socket stand in front of the C library's,
-// so that the listener's receive and the driver's next socket fail exactly
-// when a test asks for it.
+// This program's own recvfrom, socket and connect stand in front of the C
+// library's, so that the listener's receive, the driver's next socket and
+// its connection to the gateway fail exactly when a test asks for it.
 namespace {
 
 std::atomic<int> failingReceives{0}; // receives still to fail, on any socket but the peer's
 std::atomic<int> failingSockets{0};  // socket() calls still to fail
+std::atomic<int> failingConnects{0}; // IPv4 connect() calls still to fail
 std::atomic<int> peerSocket{-1};
 
 bool takeOne(std::atomic<int>& left) {
@@ -55,6 +56,17 @@ extern "C" int socket(int domain, int type, int protocol) {
     return real(domain, type, protocol);
 }
 
+extern "C" int connect(int fd, sockaddr const* address, socklen_t size) {
+    using Connect = int (*)(int, sockaddr const*, socklen_t);
+    static Connect const real = next<Connect>("connect");
+    // The log's own connection to the system logger goes through.
+    if (address->sa_family == AF_INET && takeOne(failingConnects)) {
+        errno = ENETUNREACH;
+        return -1;
+    }
+    return real(fd, address, size);
+}
+
 namespace {
 
 using bustest::Bytes;
@@ -72,6 +84,7 @@ protected:
     void TearDown() override {
         failingReceives = 0;
         failingSockets = 0;
+        failingConnects = 0;
     }
 
     // Transmits `bytes`; the gateway answers them back to the port they came
@@ -128,6 +141,47 @@ TEST_F(DriverFaultsTest, ReceiveErrorRestartsTheListenerOrStopsTheTransport) {
         EXPECT_EQ(log.count("[Driver] Listener thread stopped"), ended + (c.stops ? 1 : 0));
     }
     driver.stop();
+}
+
+// A datagram to a closed port draws an ICMP error, which a connected socket
+// reports on its next receive: the gateway is away, the socket is sound and
+// stays.
+TEST_F(DriverFaultsTest, UnreachableGatewayKeepsTheSocket) {
+    uint16_t closed = 0;
+    {
+        UdpPeer gone;
+        closed = gone.port;
+    }
+    driver.setConfig({{"port", closed}});
+    driver.transmit({1});
+    ASSERT_TRUE(log.waitFor("[Driver] recvfrom says: Connection refused"));
+    UdpPeer back("127.0.0.1", closed);
+    driver.transmit({2});
+    auto const first = back.receive();
+    ASSERT_TRUE(first);
+    back.sendTo(first->second, {3});
+    EXPECT_EQ(inbox.next(), Bytes{3});
+    driver.transmit({4});
+    auto const second = back.receive();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->second, first->second); // the same socket
+    EXPECT_EQ(log.count("[Driver] Listener restarted"), 0u);
+    EXPECT_EQ(log.count("[Driver] Transport stopped"), 0u);
+}
+
+// Where the socket cannot be connected (no route to the gateway yet), the
+// listener itself drops whatever does not come from the gateway.
+TEST_F(DriverFaultsTest, UnconnectedSocketStillTakesTheGatewayAlone) {
+    failingConnects = 1;
+    driver.restart();
+    ASSERT_TRUE(log.waitFor("[Driver] Could not connect to the gateway: Network is unreachable"));
+    driver.transmit({1});
+    auto const got = gateway.receive();
+    ASSERT_TRUE(got);
+    UdpPeer stranger("127.0.0.5", gateway.port);
+    stranger.sendTo(got->second, {9});
+    gateway.sendTo(got->second, {1});
+    EXPECT_EQ(inbox.next(), Bytes{1});
 }
 
 } // namespace

@@ -67,14 +67,36 @@ TEST_F(DriverTest, ConfigStartsTheTransportAndRepliesAreDelivered) {
     EXPECT_EQ(inbox.next(), Bytes(big.begin(), big.begin() + 512));
 }
 
-TEST_F(DriverTest, SenderOfADatagramNeverBecomesTheDestination) {
+// Datagrams come in from the gateway's address and port alone, and their
+// senders never become the destination.
+TEST_F(DriverTest, OnlyTheGatewaysDatagramsAreDelivered) {
     driver.setConfig(loopback(gateway.port));
     uint16_t const source = transmitAndSeeSource({1});
-    UdpPeer stranger;
-    stranger.sendTo(source, {0xC9, 0, 0x7F, 0});
-    ASSERT_TRUE(inbox.next());
+    UdpPeer otherAddress("127.0.0.5", gateway.port);
+    UdpPeer otherPort;
+    otherAddress.sendTo(source, {0xC9, 0, 0x7F, 0});
+    otherPort.sendTo(source, {0xC9, 1, 0x7F, 0});
+    gateway.sendTo(source, {0xC9, 2, 0x7F, 0});
+    // Delivered in order: a stranger's datagram would come first.
+    EXPECT_EQ(inbox.next(), (Bytes{0xC9, 2, 0x7F, 0}));
     transmitAndSeeSource({2});
-    EXPECT_FALSE(stranger.receive(50));
+    EXPECT_FALSE(otherAddress.receive(50));
+    EXPECT_FALSE(otherPort.receive(50));
+}
+
+TEST_F(DriverTest, NewGatewayReplacesTheOldOneAtOnce) {
+    driver.setConfig(loopback(gateway.port));
+    transmitAndSeeSource({1});
+    UdpPeer next("127.0.0.7");
+    driver.setConfig({{"address", "127.0.0.7"}, {"port", next.port}});
+    driver.transmit({2});
+    auto const got = next.receive();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->first, Bytes{2});
+    EXPECT_FALSE(gateway.receive(50));
+    gateway.sendTo(got->second, {0xC9, 0, 0x7F, 0}); // the old gateway is a stranger now
+    next.sendTo(got->second, {0xC9, 1, 0x7F, 0});
+    EXPECT_EQ(inbox.next(), (Bytes{0xC9, 1, 0x7F, 0}));
 }
 
 TEST_F(DriverTest, StartWhileRunningKeepsTheSocket) {
@@ -143,6 +165,28 @@ TEST_F(DriverTest, ThrowingSlotIsLoggedAndReceptionGoesOn) {
     EXPECT_EQ(inbox.next(), (Bytes{2, 2, 2, 2}));
     driver.stop();
     EXPECT_EQ(log.count("[Driver] Callback failed: boom"), 1u);
+}
+
+// A slot that fails on every datagram of a flood fills no disk.
+TEST_F(DriverTest, SlotFailingOnAFloodIsLoggedAFewTimesASecond) {
+    driver.dataReceived.connect([](Bytes const&) { throw std::runtime_error("boom"); });
+    driver.setConfig(loopback(gateway.port));
+    uint16_t const source = transmitAndSeeSource({1});
+    testsupport::LogCapture log;
+    auto const begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10000; ++i) {
+        gateway.sendTo(source, {0});
+    }
+    // Delivered, the last datagram follows all the others that were.
+    gateway.sendTo(source, {1});
+    for (auto got = inbox.next(); got && *got != Bytes{1}; got = inbox.next()) {
+    }
+    auto const seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - begin)
+            .count();
+    size_t const written = log.count("[Driver] Callback failed: boom");
+    EXPECT_GE(written, 1u);
+    EXPECT_LE(written, 5 * size_t(seconds + 1));
 }
 
 TEST_F(DriverTest, StopDoesNotWaitForTheSocketTimeout) {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <thread>
 
 namespace bustest {
@@ -234,6 +235,26 @@ TEST_F(ParserFilesTest, SilentSegmentTimesOutAfterFiveSecondsWithoutRetry) {
     EXPECT_EQ(fileRequests(WriteSub, 0), 1u);
     EXPECT_EQ(log.count("Dropping request to main: bus offline"), 2u);
     EXPECT_EQ(log.count("Too many timeouts, stopping transmission!"), 1u);
+}
+
+// A stop ends the transfer at once, without the passes a time-out would
+// restart and without their warnings.
+TEST_F(ParserFilesTest, StopEndsATransferAtOnce) {
+    onFile(WriteSub, boardsim::Action::dropReply(), 1);
+    testsupport::LogCapture log;
+    auto transfer = std::async(std::launch::async, [this] {
+        ErrorCode const result = parser.mainFileTransmit("f.bin", pattern(300), true);
+        return std::make_pair(result, std::chrono::steady_clock::now());
+    });
+    ASSERT_TRUE(sim.waitFor({Main, uint8_t(Command::Misc), FileSlot, WriteSub, 1}, 1, WaitMs));
+    auto const stop = std::chrono::steady_clock::now();
+    parser.stop();
+    auto const [result, ended] = transfer.get();
+    EXPECT_EQ(result, ErrorCode::Timeout);
+    EXPECT_LT(ended - stop, std::chrono::milliseconds(100));
+    EXPECT_EQ(log.count("timeouts, stopping transmission"), 0u);
+    EXPECT_EQ(log.count("re-trying transmission"), 0u);
+    EXPECT_EQ(log.count("Setting bus offline"), 0u);
 }
 
 // Every file request waits 5000 ms, whatever the default says, and is sent

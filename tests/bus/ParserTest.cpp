@@ -81,6 +81,40 @@ TEST_F(ParserBus, NothingIsSentWhileStopped) {
     EXPECT_EQ(parser.getBusStatistics().toJson()["main"]["transmited"], 1);
 }
 
+// A stop ends at once the request waiting for its reply, however long its
+// time-out and attempts, and the one waiting for its turn; neither is
+// counted, logged or taken for the bus's silence.
+TEST_F(ParserBus, StopEndsTheRequestsInFlightAtOnce) {
+    bringOnline(Psu);
+    addRule(Psu, Command::Telemetry, Action::dropReply());
+    parser.configSet({10000, 2});
+    json const before = parser.getBusStatistics().toJson();
+    auto read = [this](uint8_t slot) {
+        return std::async(std::launch::async, [this, slot] {
+            Packet reply;
+            ErrorCode const result = parser.send(telemetryRead(Psu, slot), reply, true, 0ms);
+            return std::make_pair(result, std::chrono::steady_clock::now());
+        });
+    };
+    auto inFlight = read(0);
+    ASSERT_EQ(received(Psu, Command::Telemetry, 1), 1u);
+    auto waiting = read(1);
+    testsupport::LogCapture log;
+    auto const stop = std::chrono::steady_clock::now();
+    parser.stop();
+    for (auto* request : {&inFlight, &waiting}) {
+        auto const [result, ended] = request->get();
+        EXPECT_EQ(result, ErrorCode::Timeout);
+        EXPECT_LT(ended - stop, 100ms)
+            << std::chrono::duration<double, std::milli>(ended - stop).count() << " ms";
+    }
+    EXPECT_EQ(log.count("[Parser] "), 2u); // "Stopping..." and "Stopped!"
+    EXPECT_EQ(parser.getBusStatistics().toJson(), before);
+    parser.start();
+    EXPECT_TRUE(parser.isOnline(Psu));
+    EXPECT_EQ(received(Psu, Command::Telemetry, 1), 1u); // no further attempt
+}
+
 TEST_F(ParserBus, SilenceIsRetriedWithTheSameSequenceThenTheBusGoesOffline) {
     bringOnline(Psu);
     addRule(Psu, Command::Telemetry, Action::dropReply());

@@ -21,14 +21,16 @@ namespace bustest {
 
 using Bytes = std::vector<uint8_t>;
 
-// A UDP socket on 127.0.0.1 that plays the gateway.
+// A UDP socket on a loopback address (an ephemeral port unless given) that
+// plays the gateway, or a stranger.
 class UdpPeer {
 public:
-    UdpPeer() {
+    explicit UdpPeer(char const* address = "127.0.0.1", uint16_t bindPort = 0) {
         fd = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in local{};
         local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        local.sin_port = htons(bindPort);
+        local.sin_addr.s_addr = inet_addr(address);
         socklen_t size = sizeof(local);
         if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), size) != 0 ||
             ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0) {
