@@ -92,7 +92,9 @@ void MQTTClient::retire(ClientPtr old) {
     std::unique_lock<std::mutex> lock(callbacksMutex);
     while (!callbacksDone.wait_for(lock, std::chrono::milliseconds(100),
                                    [this] { return runningCallbacks == 0; })) {
+        lock.unlock();
         reportOverdue();
+        lock.lock();
     }
     lock.unlock();
     old.reset();
