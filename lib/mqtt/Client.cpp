@@ -369,6 +369,10 @@ bool Client::publish(Message const& message, bool prependBase) {
 }
 
 void Client::log(Log::Level level, char const* format, ...) const {
+    // Several debug lines run per request: build nothing that goes unseen.
+    if (!Log::isEnabled(level)) {
+        return;
+    }
     std::string const line = String::format("[%s::Client] %s", getLogName().c_str(), format);
     va_list args;
     va_start(args, format);

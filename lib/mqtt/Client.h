@@ -55,7 +55,8 @@ namespace MQTT {
 //   engine's monitoring thread), inside that emission: they only hand the
 //   notification to the client's notification thread, which refreshes and
 //   publishes under treeMutex. So the emitting thread never waits for
-//   treeMutex, and grafting may copy nodes bound to signals under it.
+//   treeMutex, and grafting may copy nodes bound to signals under it. At
+//   most one refresh waits per monitor: changes meanwhile join it.
 // - A set walks the node's subtree under treeMutex, let go only while each
 //   setter runs; it starts at the deepest group on the path, so it never
 //   writes the values of the nodes above it.
@@ -318,7 +319,7 @@ private:
     // Last members: their threads are joined before the others go.
     // Connection attempts and restarts.
     TaskThread tasks;
-    // Change notifications of monitors, in the order of the changes.
+    // Change notifications of monitors: one waiting refresh per monitor.
     TaskThread notifications;
 };
 

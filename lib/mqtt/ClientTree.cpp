@@ -1,9 +1,11 @@
 #include "mqtt/Client.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "foundation/Secrets.h"
@@ -449,11 +451,21 @@ Client::json Client::monitorEnable(Form form, std::string const& path, uint64_t 
     log(Log::Level::Info, "Activating monitor for '%s'", path.c_str());
     // The callback runs inside the emitting signal's lock; it hands the work
     // on, so that the emitting thread never waits for treeMutex (grafting
-    // takes signal locks under treeMutex).
-    monitors[path] = root.connect(path, [this, form, path, skipChangesForMs] {
-        notifications.post(std::chrono::milliseconds(0), [this, form, path, skipChangesForMs] {
-            onTreeChanged(form, path, skipChangesForMs);
-        });
+    // takes signal locks under treeMutex). A change that finds a refresh
+    // still waiting joins it, since that refresh reads the tree after the
+    // change: a burst costs one refresh, not one per change.
+    auto const pending = std::make_shared<std::atomic<bool>>(false);
+    monitors[path] = root.connect(path, [this, form, path, skipChangesForMs, pending] {
+        if (pending->exchange(true)) {
+            return;
+        }
+        notifications.post(std::chrono::milliseconds(0),
+                           [this, form, path, skipChangesForMs, pending] {
+                               // Cleared before the refresh reads: a change
+                               // from now on posts a refresh of its own.
+                               pending->exchange(false);
+                               onTreeChanged(form, path, skipChangesForMs);
+                           });
     });
     return root.get(path);
 }

@@ -16,7 +16,7 @@ char const* yesNo(bool flag) {
     return flag ? "yes" : "no";
 }
 
-// Bounds the wait for an old library client to fall idle.
+// An old library client still busy after this long is logged.
 constexpr auto RetireWait = std::chrono::seconds(10);
 
 // Publications the library queues for its sending thread; past it a
@@ -71,13 +71,31 @@ void MQTTClient::retire(ClientPtr old) {
         return;
     }
     // Requests copy the pointer only for the length of one library call, and
-    // the library forbids destroying its client inside its own callbacks.
-    auto const deadline = std::chrono::steady_clock::now() + RetireWait;
-    while (old.use_count() > 1 && std::chrono::steady_clock::now() < deadline) {
+    // the library forbids destroying its client inside its own callbacks: a
+    // handler may hold a callback for long (a firmware run), so the wait has
+    // no limit; one that lasts is logged.
+    auto const since = std::chrono::steady_clock::now();
+    bool reported = false;
+    auto const reportOverdue = [&] {
+        if (!reported && std::chrono::steady_clock::now() - since >= RetireWait) {
+            reported = true;
+            Log::print(Log::Level::Warning,
+                       "[MQTTClient] Old client still in use after %lld s: waiting for its "
+                       "callbacks to return",
+                       static_cast<long long>(RetireWait.count()));
+        }
+    };
+    while (old.use_count() > 1) {
+        reportOverdue();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     std::unique_lock<std::mutex> lock(callbacksMutex);
-    callbacksDone.wait_until(lock, deadline, [this] { return runningCallbacks == 0; });
+    while (!callbacksDone.wait_for(lock, std::chrono::milliseconds(100),
+                                   [this] { return runningCallbacks == 0; })) {
+        lock.unlock();
+        reportOverdue();
+        lock.lock();
+    }
     lock.unlock();
     old.reset();
 }
@@ -329,7 +347,7 @@ bool MQTTClient::wait(int ms) {
 }
 
 void MQTTClient::log(Log::Level level, char const* format, ...) const {
-    if (!logEnabled) {
+    if (!logEnabled || !Log::isEnabled(level)) {
         return;
     }
     std::string const line = std::string("[MQTTClient] ") + format;

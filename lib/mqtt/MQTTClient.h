@@ -42,7 +42,8 @@ public:
     // a listener call. Without a library client every request but connect
     // fails. A library exception is traced and gives false.
     // connect makes a new library client when there is none or url or client
-    // id changed since it was made.
+    // id changed since it was made; an old one goes first, once its
+    // callbacks have returned.
     bool connect();
     bool disconnect(int timeoutMs);
     bool subscribe(std::string const& topic, int qos);
@@ -50,8 +51,9 @@ public:
     bool publish(std::string const& topic, std::string const& payload, int qos,
                  bool retained) override;
 
-    // Destroys the library client (waiting for callbacks of ours that run);
-    // a later connect makes a new one. Must not run on a library thread.
+    // Destroys the library client (waiting, without limit, for callbacks of
+    // ours that run); a later connect makes a new one. Must not run on a
+    // library thread.
     void close();
 
     // Settings, used by the next connect.
@@ -118,7 +120,8 @@ private:
     template <typename Call> void notify(Call call);
     ClientPtr currentClient() const;
     void keepToken(mqtt::token_ptr const& token);
-    // Destroys client once no request holds it and no callback runs.
+    // Destroys client once no request holds it and no callback runs, however
+    // long that takes.
     void retire(ClientPtr client);
 
     std::atomic<bool> logEnabled{false};

@@ -13,15 +13,9 @@ constexpr uint8_t ActionCommand = 4;
 // The fixture schema with the light board named like the manager's "status"
 // node and the power supply's schema action named like the built-in reboot.
 std::string collidingSchema() {
-    std::string xml = testsupport::SimulatedMachine::fixtureSchemaXml();
-    auto const replace = [&xml](std::string const& from, std::string const& to) {
-        auto const at = xml.find(from);
-        EXPECT_NE(at, std::string::npos) << from;
-        xml.replace(at, from.size(), to);
-    };
-    replace("<name>Light Controller</name>", "<name alias=\"status\">Light Controller</name>");
-    replace("<name>Start Battery Test</name>", "<name>Reboot</name>");
-    return xml;
+    return fixtureSchemaWith(
+        {{"<name>Light Controller</name>", "<name alias=\"status\">Light Controller</name>"},
+         {"<name>Start Battery Test</name>", "<name>Reboot</name>"}});
 }
 
 class ConstructionTest : public AdaptorFixture {

@@ -2,6 +2,7 @@
 
 #include "engine/Status.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -17,6 +18,9 @@ using velt::ZRV480::BoardManager::Manager::Status;
 
 class PublicationsTest : public AdaptorFixture {
 protected:
+    PublicationsTest() = default;
+    explicit PublicationsTest(std::string const& schemaXml) : AdaptorFixture(schemaXml) {}
+
     // The value of a retained status node as a client that subscribes now
     // reads it, waiting (bounded) for the service to retain it; null when it
     // did not.
@@ -69,6 +73,30 @@ TEST_F(PublicationsTest, ConnectionAlsoPublishesFirmwareUpgradeWhilePendingReboo
               (std::vector<std::string>{"info", "status", "firmwareUpgrade"}));
     // Not retained: a later subscriber does not get it.
     EXPECT_TRUE(lateSubscriber(below("firmwareUpgrade"))->quiet(below("firmwareUpgrade"), 300));
+}
+
+// The fixture schema with the main board named "main" and its status slot 1
+// named "Security": the one schema that has a "main/status/security" node.
+std::string securitySchema() {
+    return fixtureSchemaWith({{"<name>Main Board</name>", "<name alias=\"main\">Main Board</name>"},
+                              {"<name>Bus Error</name>", "<name>Security</name>"}});
+}
+
+class SecurityPublicationTest : public PublicationsTest {
+protected:
+    SecurityPublicationTest() : PublicationsTest(securitySchema()) {}
+};
+
+TEST_F(SecurityPublicationTest, ConnectionRetainsTheMainBoardsSecurityStatus) {
+    bringUp(Main);
+    client->start();
+    ASSERT_TRUE(client->waitConnected(5000));
+    // After the connection's own notices, the announced statuses are retained
+    // again: the node may come twice.
+    std::vector<std::string> topics = topicsUntil("main/status/security");
+    topics.resize(std::min<size_t>(topics.size(), 3));
+    EXPECT_EQ(topics, (std::vector<std::string>{"info", "status", "main/status/security"}));
+    EXPECT_EQ(retainedValue("main/status/security"), json({{"code", 0}, {"message", "OK"}}));
 }
 
 TEST_F(PublicationsTest, RetainedStatusFollowsTheEngineThroughStartAndStop) {

@@ -118,6 +118,42 @@ TEST_F(RequestsTest, ConfigWriteOfOneBrokerSettingKeepsTheOthersAndTheServiceRea
     EXPECT_TRUE(answered) << service->log();
 }
 
+TEST_F(RequestsTest, ConfigWriteOfTheBaseMovesEveryTopicBelowTheNewBase) {
+    std::string const moved = "moved/boardman";
+    auto const watcher = subscriber(moved + "/#");
+    json const current = json::parse(call("config/get", "", "config-1"), nullptr, false);
+    ASSERT_TRUE(current.is_object() && current.contains("data")) << current;
+    json section = current["data"]["mqtt"];
+    section["base"] = moved;
+    client->publish(topic("config/set"), json({{"mqtt", section}}).dump());
+
+    // The connection notices go out below the new base, and the tree answers
+    // there in both forms.
+    ASSERT_NE(watcher->takePayload(moved + "/status", e2e::ReplyMs), "") << service->log();
+    std::string reply;
+    for (int attempt = 0; attempt < 50 && reply.empty(); ++attempt) {
+        std::string const id = "moved-" + std::to_string(attempt);
+        client->publish(moved + "/psu/telemetry/inputVoltage/get/request/" + id, "");
+        reply = watcher->takePayload(moved + "/psu/telemetry/inputVoltage/get/response/" + id, 200);
+    }
+    EXPECT_EQ(json::parse(reply, nullptr, false), json({{"completed", true}, {"data", 24.12}}));
+    client->publish(moved + "/psu/telemetry/inputVoltage/get", "");
+    EXPECT_EQ(watcher->takePayload(moved + "/psu/telemetry/inputVoltage", e2e::ReplyMs), "24.12");
+    mqtttest::Received status;
+    ASSERT_TRUE(subscriber(moved + "/status")->take(moved + "/status", status));
+    EXPECT_TRUE(status.retained);
+
+    // Nothing answers below the old base any more.
+    client->clear();
+    client->publish(topic("psu/telemetry/inputVoltage/get/request/old"), "");
+    client->publish(topic("psu/telemetry/inputVoltage/get"), "");
+    EXPECT_TRUE(client->quiet(topic("psu/telemetry/inputVoltage/get/response/old"), 1000));
+    EXPECT_TRUE(client->quiet(topic("psu/telemetry/inputVoltage"), 0));
+    EXPECT_TRUE(client->quiet(topic("error"), 0));
+    EXPECT_EQ(json::parse(e2e::readFile(service->path("zrv480-boardman.json")))["mqtt"]["base"],
+              moved);
+}
+
 TEST_F(RequestsTest, RefusedSocketLeavesTheWholeWriteUnappliedAndTheFileAsItWas) {
     std::string const before = e2e::readFile(service->path("zrv480-boardman.json"));
     json const fanMode = raw(1, "config", 0);

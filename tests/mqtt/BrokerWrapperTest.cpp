@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -140,11 +141,19 @@ TEST(BrokerWrapper, ReportsEveryRequestsOutcome) {
     EXPECT_EQ(std::count(all.begin(), all.end(), "disconnected"), 2);
 }
 
-TEST(BrokerWrapper, ANewAddressMakesANewLibraryClient) {
+// Two brokers, for a wrapper that moves from the first to the second.
+class BrokerWrapperMoving : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(first.start());
+        ASSERT_TRUE(second.start());
+    }
+
     testsupport::MosquittoBroker first;
     testsupport::MosquittoBroker second;
-    ASSERT_TRUE(first.start());
-    ASSERT_TRUE(second.start());
+};
+
+TEST_F(BrokerWrapperMoving, ANewAddressMakesANewLibraryClient) {
     EventLog events;
     MQTTClient wrapper(&events);
     wrapper.setUrl(first.url());
@@ -156,6 +165,54 @@ TEST(BrokerWrapper, ANewAddressMakesANewLibraryClient) {
     ASSERT_TRUE(wrapper.wait(5000));
     EXPECT_TRUE(wrapper.isConnected());
     EXPECT_NE(second.logText().find(" as mover "), std::string::npos);
+}
+
+// Holds the callback of a message on "hold" for longer than the wrapper
+// waits before it logs an old client that is still busy.
+class HoldingListener : public EventLog {
+public:
+    void onMessageReceived(std::string const& topic, std::string const& payload, int qos,
+                           bool retained) override {
+        if (topic != "hold") {
+            EventLog::onMessageReceived(topic, payload, qos, retained);
+            return;
+        }
+        held = true;
+        std::this_thread::sleep_for(std::chrono::seconds(11));
+        released = true;
+    }
+
+    std::atomic<bool> held{false};
+    std::atomic<bool> released{false};
+};
+
+TEST_F(BrokerWrapperMoving, AnOldClientOutlivesItsLongestCallback) {
+    testsupport::LogWatch log;
+    HoldingListener listener;
+    MQTTClient wrapper(&listener);
+    wrapper.setUrl(first.url());
+    ASSERT_TRUE(wrapper.connect());
+    ASSERT_TRUE(wrapper.wait(5000));
+    ASSERT_TRUE(wrapper.subscribe("hold", 0));
+    ASSERT_TRUE(listener.waitFor("subscribed hold"));
+    mqtttest::Recorder peer(first.url());
+    ASSERT_TRUE(peer.connect());
+    ASSERT_TRUE(peer.publish("hold", ""));
+    for (int i = 0; i < 250 && !listener.held; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(listener.held);
+
+    // A new address retires the old client: only once the handler returned,
+    // the long wait logged on the way.
+    wrapper.setUrl(second.url());
+    ASSERT_TRUE(wrapper.connect());
+    EXPECT_TRUE(listener.released);
+    EXPECT_EQ(log.count("[MQTTClient] Old client still in use after 10 s: waiting for its "
+                        "callbacks to return"),
+              1u);
+    EXPECT_TRUE(wrapper.wait(5000));
+    EXPECT_TRUE(wrapper.isConnected());
 }
 
 TEST(BrokerWrapper, ANullListenerDropsEveryEvent) {

@@ -255,6 +255,47 @@ TEST(ClientPublish, BaseTopicsWithATrailingSlashOrNoneAtAll) {
     }
 }
 
+// Each switch adds its own line; the payload shows only with "log/payload".
+TEST(ClientLog, SwitchesLogPublishedAndReceivedMessages) {
+    struct Switches {
+        bool published;
+        bool received;
+        bool payload;
+    };
+    for (auto const& c :
+         {Switches{false, false, true}, Switches{true, false, false}, Switches{true, false, true},
+          Switches{false, true, false}, Switches{false, true, true}}) {
+        SCOPED_TRACE(std::to_string(c.published) + std::to_string(c.received) +
+                     std::to_string(c.payload));
+        testsupport::LogWatch log;
+        MQTT::Client client("b", "MQTT");
+        MQTT::Config settings("b", "MQTT");
+        settings.setLogPublished(c.published);
+        settings.setLogReceived(c.received);
+        settings.setLogPayload(c.payload);
+        client.setConfig(settings);
+        // Never started: a publication goes nowhere but is logged all the same.
+        client.publish(MQTT::Message("out", "p1", MQTT::Retained::Yes, MQTT::QoS::AtLeastOnce),
+                       true);
+        client.publish(MQTT::Message("abs", "p2", MQTT::Retained::No, MQTT::QoS::ExactlyOnce),
+                       false);
+        client.onMessageReceived("b/in", "r1", 1, true);
+        client.onMessageReceived("other", "r2", 0, false);
+
+        size_t const published = c.published ? 1 : 0;
+        size_t const received = c.received ? 1 : 0;
+        EXPECT_EQ(log.count("[MQTT::Client] Publishing retained message (qos=1): b/out"),
+                  published);
+        EXPECT_EQ(log.count("[MQTT::Client] Publishing message (qos=2): abs"), published);
+        EXPECT_EQ(log.count("[MQTT::Client] Retained message received (qos=1): b/in"), received);
+        EXPECT_EQ(log.count("[MQTT::Client] New message received (qos=0): other"), received);
+        EXPECT_EQ(log.count("b/out : p1"), c.payload ? published : 0);
+        EXPECT_EQ(log.count("abs : p2"), c.payload ? published : 0);
+        EXPECT_EQ(log.count("b/in : r1"), c.payload ? received : 0);
+        EXPECT_EQ(log.count("other : r2"), c.payload ? received : 0);
+    }
+}
+
 TEST(ClientSubscriptions, AreRenewedInTheirOrderAfterConnecting) {
     testsupport::LogWatch log;
     ClientHarness harness;

@@ -4,11 +4,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "foundation/LambdaTree.h"
 #include "foundation/Signal.h"
@@ -270,12 +274,136 @@ TEST_F(TreeTopics, MonitorsPublishChangesUntilDisabled) {
     change(cChanged, c, "c1");
     EXPECT_EQ(takeJson("b")["c"], "c1");
 
-    harness.client->onMessageReceived("b/a/monitor", R"({"active":false})", 0, false);
+    harness.client->onMessageReceived("b/a/monitor", R"({"active":false,"skipChangesForMs":7})", 0,
+                                      false);
     EXPECT_EQ(rpc("monitor", R"({"active":false})"),
               R"({"completed":true,"data":{"active":false}})");
     change(aChanged, a, "a2");
     EXPECT_TRUE(harness.recorder->quiet("b/a", 300));
     EXPECT_TRUE(harness.recorder->quiet("b", 0));
+
+    struct LogLine {
+        char const* text;
+        size_t times;
+    };
+    LogLine const lines[] = {
+        {"[MQTT::Client] Requested monitor enable 'a' (skipChangesForMs=0ms)", 2},
+        {"[MQTT::Client] Activating monitor for 'a'", 2},
+        {"[MQTT::Client] Requested monitor enable '' (skipChangesForMs=0ms)", 1},
+        {"[MQTT::Client] Activating monitor for ''", 1},
+        {"[MQTT::Client] Requested monitor disable 'a' (skipChangesForMs=7ms)", 1},
+        {"[MQTT::Client] Stopping monitor 'a'", 1},
+        {"[MQTT::Client] Requested monitor disable '' (skipChangesForMs=0ms)", 1},
+        {"[MQTT::Client] Stopping monitor ''", 1},
+    };
+    for (auto const& line : lines) {
+        EXPECT_EQ(log.count(line.text), line.times) << line.text;
+    }
+}
+
+// Grafts below the root a node "hook" whose getter calls hook first, so a
+// test can make a refresh of the root slow or hold it.
+void graftHook(MQTT::Client& client, std::function<void()> hook) {
+    LambdaTree tree;
+    tree.insert({"hook", LambdaTree([hook] {
+                     hook();
+                     return std::make_pair(true, json(0));
+                 })});
+    ASSERT_TRUE(client.subscribeLambdaTree(tree, ""));
+}
+
+// The values of a in the root's publications, taken until none came for
+// 300 ms.
+std::vector<std::string> publishedValuesOfA(mqtttest::Recorder& recorder) {
+    std::vector<std::string> values;
+    mqtttest::Received message;
+    while (values.size() < 20000 && recorder.take("b", message, 300)) {
+        values.push_back(json::parse(message.payload, nullptr, false).value("a", ""));
+    }
+    return values;
+}
+
+// Holds the threads that pass it while closed (bounded); shared with the
+// getters that outlive a test's locals.
+class Gate {
+public:
+    void pass() {
+        std::unique_lock<std::mutex> lock(mutex);
+        held = closed;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(10), [this] { return !closed; });
+    }
+    void close() {
+        std::lock_guard<std::mutex> lock(mutex);
+        closed = true;
+    }
+    void open() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            closed = false;
+        }
+        changed.notify_all();
+    }
+    bool holdsAThread() {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(5), [this] { return held; });
+    }
+
+private:
+    std::mutex mutex; // guards closed and held
+    std::condition_variable changed;
+    bool closed = false;
+    bool held = false;
+};
+
+TEST_F(TreeTopics, ChangesWhileARefreshWaitsJoinIt) {
+    ASSERT_TRUE(harness.startClient());
+    auto const gate = std::make_shared<Gate>();
+    graftHook(*harness.client, [gate] { gate->pass(); });
+    EXPECT_EQ(rpc("monitor", ""),
+              R"({"completed":true,"data":{"active":true,"skipChangesForMs":0}})");
+
+    // The first change's refresh is held while a burst of changes comes.
+    gate->close();
+    change(aChanged, a, "a0");
+    ASSERT_TRUE(gate->holdsAThread());
+    int const burst = 10000;
+    for (int i = 1; i <= burst; ++i) {
+        change(aChanged, a, "a" + std::to_string(i));
+    }
+    gate->open();
+
+    // The held refresh, then one for the whole burst, with its last value.
+    std::vector<std::string> const values = publishedValuesOfA(*harness.recorder);
+    ASSERT_EQ(values.size(), 2u);
+    EXPECT_EQ(values.back(), "a" + std::to_string(burst));
+}
+
+TEST_F(TreeTopics, ASustainedRateOfChangesKeepsTheMonitorCurrent) {
+    ASSERT_TRUE(harness.startClient());
+    // Each refresh of the root costs 2 ms; changes come about ten times as
+    // often for a second.
+    graftHook(*harness.client, [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
+    EXPECT_EQ(rpc("monitor", ""),
+              R"({"completed":true,"data":{"active":true,"skipChangesForMs":0}})");
+    auto const begin = std::chrono::steady_clock::now();
+    int changes = 0;
+    while (changes < 10000 && std::chrono::steady_clock::now() - begin < std::chrono::seconds(1)) {
+        change(aChanged, a, "a" + std::to_string(++changes));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    auto const end = std::chrono::steady_clock::now();
+
+    // No backlog: the publications end soon after the changes, the last
+    // with the final value, no more of them than the refreshes' time allowed.
+    std::vector<std::string> const values = publishedValuesOfA(*harness.recorder);
+    auto const drainedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - end)
+                               .count();
+    EXPECT_LT(drainedMs, 1000);
+    ASSERT_FALSE(values.empty());
+    EXPECT_EQ(values.back(), "a" + std::to_string(changes));
+    EXPECT_LE(values.size(), static_cast<size_t>((end - begin) / std::chrono::milliseconds(2) + 2));
 }
 
 TEST_F(TreeTopics, TheSkipTimeIsSharedByAllMonitorsOfAForm) {

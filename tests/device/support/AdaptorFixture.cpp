@@ -22,6 +22,19 @@ std::string below(std::string const& relative) {
     return Utils::combinePath(Base, relative);
 }
 
+std::string
+fixtureSchemaWith(std::vector<std::pair<std::string, std::string>> const& replacements) {
+    std::string xml = testsupport::SimulatedMachine::fixtureSchemaXml();
+    for (auto const& replacement : replacements) {
+        auto const at = xml.find(replacement.first);
+        EXPECT_NE(at, std::string::npos) << replacement.first;
+        if (at != std::string::npos) {
+            xml.replace(at, replacement.first.size(), replacement.second);
+        }
+    }
+    return xml;
+}
+
 AdaptorFixture::AdaptorFixture()
     : AdaptorFixture(testsupport::SimulatedMachine::fixtureSchemaXml()) {}
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace devicetest {
@@ -25,6 +26,9 @@ using testsupport::Psu;
 using velt::ZRV480::BoardManager::Manager::Engine;
 using velt::ZRV480::BoardManager::Manager::MqttAdaptor;
 using velt::ZRV480::Bus::Common::ErrorCode;
+
+// The fixture schema with each (from, to) text replaced once.
+std::string fixtureSchemaWith(std::vector<std::pair<std::string, std::string>> const& replacements);
 
 // The service's base topic in these tests.
 constexpr char const* Base = "test/boardman";
