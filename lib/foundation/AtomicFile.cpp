@@ -2,7 +2,12 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
 
 namespace {
 
@@ -32,10 +37,76 @@ std::string directoryOf(std::string const& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The process's umask as the kernel reports it: reading it through umask()
+// would change it for a moment under the other threads.
+std::optional<mode_t> currentUmask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Umask:", 0) == 0) {
+            return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+        }
+    }
+    return std::nullopt;
+}
+
+// True when reading the open file to its end gives exactly `content`.
+bool holdsExactly(int fd, std::string_view content) {
+    size_t offset = 0;
+    char buffer[4096];
+    for (;;) {
+        ssize_t const n = ::read(fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n == 0 && offset == content.size();
+        }
+        auto const size = static_cast<size_t>(n);
+        if (content.substr(offset, size) != std::string_view(buffer, size)) {
+            return false;
+        }
+        offset += size;
+    }
+}
+
+// True when the file already is what a write would make of it: a regular
+// file of this user with no other link, the mode a new file gets and this
+// content, with no temporary beside it. Then it is flushed and left in place;
+// rewriting it would cost two flushes and a rename for nothing.
+bool alreadyWritten(std::string const& path, std::string const& temporary, std::string_view content,
+                    mode_t mode) {
+    struct stat info {};
+    if (::lstat(temporary.c_str(), &info) == 0 || errno != ENOENT) {
+        return false;
+    }
+    std::optional<mode_t> const mask = currentUmask();
+    int const fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || !mask) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return false;
+    }
+    bool same = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+                info.st_nlink == 1 && (info.st_mode & 07777) == (mode & ~*mask & 07777) &&
+                static_cast<size_t>(info.st_size) == content.size();
+    if (same) {
+        same = holdsExactly(fd, content) && ::fsync(fd) == 0;
+    }
+    ::close(fd);
+    return same;
+}
+
 } // namespace
 
 bool AtomicFile::write(std::string const& path, std::string_view content, mode_t mode) {
     std::string const temporary = path + ".tmp";
+    int const saved = errno;
+    if (alreadyWritten(path, temporary, content, mode)) {
+        errno = saved;
+        return true;
+    }
     // A temporary left by a crash is made anew rather than reused, so that
     // neither its mode nor a link put in its place carries over.
     ::unlink(temporary.c_str());

@@ -79,6 +79,63 @@ TEST(AtomicFile, NewFileHasTheModeAskedFor) {
     }
 }
 
+ino_t inodeOf(std::string const& file) {
+    struct stat info;
+    return ::lstat(file.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// A file that already is what the write would make is left in place (the
+// same inode); anything that differs from it is replaced as ever.
+TEST(AtomicFile, FileAlreadyWrittenIsKept) {
+    Umask const mask(022);
+    struct Case {
+        char const* name;
+        std::function<void(ScratchDir const&)> prepare; // makes "state" and what lies beside it
+        bool kept;
+        std::string listing;
+    };
+    auto const file = [](char const* content, mode_t mode) {
+        return [content, mode](ScratchDir const& dir) {
+            ::chmod(dir.write("state", content).c_str(), mode);
+        };
+    };
+    Case const cases[] = {
+        {"same content and mode", file("{}", 0644), true, "state"},
+        {"other content", file("{\"a\"}", 0644), false, "state"},
+        {"same content, other mode", file("{}", 0600), false, "state"},
+        {"same content, a second link",
+         [](ScratchDir const& dir) {
+             ::link(dir.write("other", "{}").c_str(), dir.path("state").c_str());
+         },
+         false, "other state"},
+        {"a link to a file of that content",
+         [](ScratchDir const& dir) {
+             ::symlink(dir.write("other", "{}").c_str(), dir.path("state").c_str());
+         },
+         false, "other state"},
+        {"same content, a temporary beside it",
+         [](ScratchDir const& dir) {
+             dir.write("state", "{}");
+             dir.write("state.tmp", "half a wr");
+         },
+         false, "state"},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        c.prepare(dir);
+        std::string const path = dir.path("state");
+        ino_t const before = inodeOf(path);
+
+        ASSERT_TRUE(AtomicFile::write(path, "{}"));
+
+        EXPECT_EQ(inodeOf(path) == before, c.kept);
+        EXPECT_EQ(dir.read("state"), "{}");
+        EXPECT_EQ(modeOf(path), 0644);
+        EXPECT_EQ(dir.listing(), c.listing);
+    }
+}
+
 // A link standing where the temporary goes is not written through: the file
 // it points at stays as it was.
 TEST(AtomicFile, LinkInPlaceOfTheTemporaryIsNotFollowed) {
