@@ -22,6 +22,18 @@ std::string joinComponents(std::vector<std::string>::const_iterator first,
     return joined;
 }
 
+// path = Utils::combinePath(path, name), without a new string.
+void appendPath(std::string& path, std::string const& name) {
+    size_t const skipped = !name.empty() && name[0] == '/' ? 1 : 0;
+    if (!path.empty() && name.empty()) {
+        return;
+    }
+    if (!path.empty() && path.back() != '/') {
+        path += '/';
+    }
+    path.append(name, skipped, std::string::npos);
+}
+
 // A key as the JSON library writes it: names of plain printable characters
 // as they are, any other through the library's own escaping.
 void appendKey(std::string& text, std::string const& key) {
@@ -36,6 +48,48 @@ void appendKey(std::string& text, std::string const& key) {
     text += '"';
     text += key;
     text += '"';
+}
+
+// Whether name is a member of the object document or an index ("0", "1", ...)
+// of the array document.
+bool holds(nlohmann::json const& document, std::string const& name) {
+    if (document.is_object()) {
+        return document.contains(name);
+    }
+    if (!document.is_array() || name.empty() || name.size() > 19 ||
+        name.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    size_t const index = std::stoull(name);
+    return index < document.size() && std::to_string(index) == name;
+}
+
+// target = source, reusing target's strings and the nodes of its objects and
+// arrays where both hold the same kind of value.
+void assignInPlace(nlohmann::json& target, nlohmann::json const& source) {
+    using json = nlohmann::json;
+    if (target.type() != source.type()) {
+        target = source;
+    } else if (source.is_object()) {
+        auto& into = target.get_ref<json::object_t&>();
+        for (auto member = into.begin(); member != into.end();) {
+            member = source.contains(member->first) ? std::next(member) : into.erase(member);
+        }
+        for (auto const& member : source.get_ref<json::object_t const&>()) {
+            assignInPlace(into[member.first], member.second);
+        }
+    } else if (source.is_array()) {
+        auto& into = target.get_ref<json::array_t&>();
+        auto const& from = source.get_ref<json::array_t const&>();
+        into.resize(from.size());
+        for (size_t i = 0; i < from.size(); ++i) {
+            assignInPlace(into[i], from[i]);
+        }
+    } else if (source.is_string()) {
+        target.get_ref<std::string&>() = source.get_ref<std::string const&>();
+    } else {
+        target = source;
+    }
 }
 
 // Runs a getter or setter call; a std::exception becomes the error document.
@@ -284,18 +338,48 @@ void LambdaTree::topicDumpInternal(std::string const& prefix, uint8_t ability,
 }
 
 void LambdaTree::acceptJson(json const& document, uint8_t childAbilities) {
-    children.clear();
+    // Refreshed in place, so that a get whose values keep their shape
+    // neither builds nor destroys nodes.
+    for (auto child = children.begin(); child != children.end();) {
+        child = holds(document, child->first) ? std::next(child) : children.erase(child);
+    }
     if (document.is_object()) {
-        for (auto const& member : document.items()) {
-            adopt(children.emplace(member.key(), LambdaTree(childAbilities, member.value()))
-                      .first->second);
+        for (auto const& member : document.get_ref<json::object_t const&>()) {
+            acceptChild(member.first, member.second, childAbilities);
         }
     } else if (document.is_array()) {
         for (size_t i = 0; i < document.size(); ++i) {
-            adopt(children.emplace(std::to_string(i), LambdaTree(childAbilities, document[i]))
-                      .first->second);
+            acceptChild(std::to_string(i), document[i], childAbilities);
         }
     }
+}
+
+void LambdaTree::acceptChild(std::string const& name, json const& document,
+                             uint8_t childAbilities) {
+    auto const found = children.find(name);
+    if (found != children.end()) {
+        if (found->second.kind == Kind::JsonContainer || found->second.kind == Kind::JsonValue) {
+            found->second.refresh(document, childAbilities);
+            return;
+        }
+        children.erase(found);
+    }
+    adopt(children.emplace(name, LambdaTree(childAbilities, document)).first->second);
+}
+
+void LambdaTree::refresh(json const& document, uint8_t ownAbilities) {
+    // Left as a node built from document would be: no flags or callbacks of its own.
+    assignInPlace(value, document);
+    kind = value.is_structured() ? Kind::JsonContainer : Kind::JsonValue;
+    abilities = ownAbilities;
+    abortOnError = false;
+    abortOnErrorExplicit = false;
+    if (!monitors.empty()) {
+        std::lock_guard<std::mutex> lock(monitorsMutex);
+        monitors.clear();
+        lastMonitorId = 0;
+    }
+    acceptJson(value, ownAbilities);
 }
 
 void LambdaTree::setAbortOnError(bool flag) {
@@ -313,7 +397,11 @@ LambdaTree::json LambdaTree::get(std::string const& path) const {
 
 std::string LambdaTree::dump(std::string const& path) const {
     std::string text;
-    target(path, "").dumpInto(text);
+    // One writer for every value, straight into text: text from boards that
+    // is not valid UTF-8 is written with U+FFFD in its place.
+    Serializer serializer(nlohmann::detail::output_adapter<char>(text), ' ',
+                          json::error_handler_t::replace);
+    target(path, "").dumpInto(text, serializer);
     return text;
 }
 
@@ -330,9 +418,9 @@ LambdaTree::json LambdaTree::currentValue() const {
     return composed;
 }
 
-void LambdaTree::dumpInto(std::string& text) const {
+void LambdaTree::dumpInto(std::string& text, Serializer& serializer) const {
     if (kind != Kind::Group) {
-        text += value.dump();
+        serializer.dump(value, false, false, 0);
         return;
     }
     // The members in the order of the children, which is the order in which
@@ -345,7 +433,7 @@ void LambdaTree::dumpInto(std::string& text) const {
         text += empty ? '{' : ',';
         appendKey(text, entry.first);
         text += ':';
-        entry.second.dumpInto(text);
+        entry.second.dumpInto(text, serializer);
         empty = false;
     }
     text += empty ? "null" : "}";
@@ -369,10 +457,11 @@ LambdaTree::Errors LambdaTree::walk(std::string const& path, NewValue const& new
     // Resolving first keeps a mistyped path from calling any getter or
     // setter and from reporting an empty error map as success.
     target(path, "");
-    return updateInternal(newValue, "", pathComponents(path));
+    std::string topic;
+    return updateInternal(newValue, topic, pathComponents(path));
 }
 
-LambdaTree::Errors LambdaTree::updateInternal(NewValue const& newValue, std::string const& topic,
+LambdaTree::Errors LambdaTree::updateInternal(NewValue const& newValue, std::string& topic,
                                               SubPath const& subPath) {
     switch (kind) {
     case Kind::Group:
@@ -385,7 +474,7 @@ LambdaTree::Errors LambdaTree::updateInternal(NewValue const& newValue, std::str
 }
 
 LambdaTree::Errors LambdaTree::updateInternalLambdaGroup(NewValue const& newValue,
-                                                         std::string const& topic,
+                                                         std::string& topic,
                                                          SubPath const& subPath) {
     Errors errors;
     // The group's value becomes the children visited here; a walk that ends
@@ -405,8 +494,10 @@ LambdaTree::Errors LambdaTree::updateInternalLambdaGroup(NewValue const& newValu
         NewValue const childValue{newValue.present, member ? &given.at(name) : &given,
                                   newValue.ownerLock};
         visited.push_back(&entry.second);
-        Errors childErrors =
-            entry.second.updateInternal(childValue, Utils::combinePath(topic, name), childSubPath);
+        size_t const parentLength = topic.size();
+        appendPath(topic, name);
+        Errors childErrors = entry.second.updateInternal(childValue, topic, childSubPath);
+        topic.resize(parentLength);
         if (childErrors.empty()) {
             continue;
         }
@@ -428,8 +519,7 @@ LambdaTree::Errors LambdaTree::updateInternalLambdaGroup(NewValue const& newValu
     return errors;
 }
 
-LambdaTree::Errors LambdaTree::updateInternalLambda(NewValue const& newValue,
-                                                    std::string const& topic,
+LambdaTree::Errors LambdaTree::updateInternalLambda(NewValue const& newValue, std::string& topic,
                                                     SubPath const& subPath) {
     std::pair<bool, json> written{true, nullptr};
     if (newValue.present && setter) {

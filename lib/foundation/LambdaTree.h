@@ -135,15 +135,21 @@ private:
     using SubPath = std::vector<std::string>;
 
     Errors walk(std::string const& path, NewValue const& newValue);
-    Errors updateInternal(NewValue const& newValue, std::string const& topic,
-                          SubPath const& subPath);
-    Errors updateInternalLambda(NewValue const& newValue, std::string const& topic,
+    // topic is the node's path: each group extends it for a child and
+    // restores it afterwards.
+    Errors updateInternal(NewValue const& newValue, std::string& topic, SubPath const& subPath);
+    Errors updateInternalLambda(NewValue const& newValue, std::string& topic,
                                 SubPath const& subPath);
-    Errors updateInternalLambdaGroup(NewValue const& newValue, std::string const& topic,
+    Errors updateInternalLambdaGroup(NewValue const& newValue, std::string& topic,
                                      SubPath const& subPath);
     static json wrap(SubPath const& subPath, json const& value);
     json currentValue() const;
-    void dumpInto(std::string& text) const;
+    // The child called name as a JSON node built from document, refreshed in
+    // place when it is one already.
+    void acceptChild(std::string const& name, json const& document, uint8_t childAbilities);
+    void refresh(json const& document, uint8_t ownAbilities);
+    using Serializer = nlohmann::detail::serializer<json>;
+    void dumpInto(std::string& text, Serializer& serializer) const;
 
     // The deepest node reached along components, and how many were consumed.
     LambdaTree const* descend(SubPath const& components, size_t& consumed) const;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "foundation/LambdaTree.h"
+#include "foundation/Utils.h"
 
 using json = nlohmann::json;
 using Answer = std::pair<bool, json>;
@@ -203,6 +204,26 @@ TEST(LambdaTreeAnswers, FailuresBecomeErrorsUnderTheNodesPath) {
     }
 }
 
+TEST(LambdaTreeAnswers, ErrorPathsJoinNamesAsCombinePathDoes) {
+    std::vector<std::vector<std::string>> const cases = {
+        {"a", "b", "c"}, {"", "b", "c"}, {"a/", "/b", "c"}, {"/", "", "/c"}, {"a", "/", "c"},
+    };
+    for (auto const& names : cases) {
+        std::string expected;
+        for (auto const& name : names) {
+            expected = Utils::combinePath(expected, name);
+        }
+        SCOPED_TRACE(expected);
+        LambdaTree middle;
+        middle.insert({names[1], LambdaTree(LambdaTree::Children{{names[2], LambdaTree([] {
+                                                                      return Answer{false, 1};
+                                                                  })}})});
+        LambdaTree root;
+        root.insert({names[0], middle});
+        EXPECT_EQ(root.update(""), Errors({{expected, 1}}));
+    }
+}
+
 TEST(LambdaTreeAnswers, ExceptionsOutsideTheStandardHierarchyPropagate) {
     LambdaTree root;
     root.insert({"n", LambdaTree([]() -> Answer { throw 42; })});
@@ -232,6 +253,42 @@ TEST_F(LambdaTreeValues, ReadsRebuildJsonChildrenAndAFailedReadKeepsThem) {
     reads["config"] = {true, "scalar"};
     root.update("config");
     EXPECT_EQ(root.at("config").size(), 1u);
+}
+
+TEST_F(LambdaTreeValues, JsonChildrenMatchAFreshMirrorWhateverTheShapeBecomes) {
+    // Each read changes the shape the previous one left: values turning into
+    // objects or arrays and back, members and elements coming and going.
+    json const documents[] = {
+        {{"a", 1}, {"b", {{"c", "x"}, {"d", {1, 2, 3}}}}},
+        {{"a", {{"n", 1}}}, {"b", {{"c", "a longer text"}, {"d", {1}}}}},
+        {{"b", {{"c", nullptr}, {"d", {1, {2}, {{"e", 3}}}}, {"f", true}}}, {"g", json::array()}},
+        {{"a", 1}, {"b", {{"f", false}}}},
+        {{"a", 1}, {"b", 5}},
+        {{{"x", 1}}, 2, 3, 4, 5, 6, 7, 8, 9, 10, {11}},
+        {json::object(), "1"},
+        {{"0", {1, 2}}, {"1", json::object()}},
+    };
+    for (json const& document : documents) {
+        SCOPED_TRACE(document.dump());
+        reads["config"] = {true, document};
+        root.update("config");
+        LambdaTree const fresh(root.at("config").getAbilities(), document);
+        LambdaTree const& mirror = root.at("config");
+        ASSERT_EQ(mirror.topicDump("", LambdaTree::Get), fresh.topicDump("", LambdaTree::Get));
+        for (auto const& path : fresh.topicDump("", LambdaTree::Get)) {
+            EXPECT_EQ(mirror.dump(path), fresh.dump(path)) << path;
+            if (path.empty()) {
+                continue; // the lambda node itself
+            }
+            LambdaTree const& node = mirror.target(path, "");
+            EXPECT_EQ(node.getKind(), fresh.target(path, "").getKind()) << path;
+            EXPECT_EQ(node.getAbilities(), fresh.target(path, "").getAbilities()) << path;
+            auto const slash = path.rfind('/');
+            EXPECT_EQ(node.getParent(),
+                      &mirror.target(slash == std::string::npos ? "" : path.substr(0, slash), ""))
+                << path;
+        }
+    }
 }
 
 TEST_F(LambdaTreeValues, AbortOnErrorStopsAGroupAfterTheFirstRealFailure) {
