@@ -30,7 +30,7 @@ void appendKey(std::string& text, std::string const& key) {
         return byte >= 0x20 && byte <= 0x7F && c != '"' && c != '\\';
     });
     if (!plain) {
-        text += nlohmann::json(key).dump();
+        text += nlohmann::json(key).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         return;
     }
     text += '"';
@@ -332,7 +332,9 @@ LambdaTree::json LambdaTree::currentValue() const {
 
 void LambdaTree::dumpInto(std::string& text) const {
     if (kind != Kind::Group) {
-        text += value.dump();
+        // Text from outside (boards, files) may not be valid UTF-8: it is
+        // written with U+FFFD in place of the invalid bytes, never thrown at.
+        text += value.dump(-1, ' ', false, json::error_handler_t::replace);
         return;
     }
     // The members in the order of the children, which is the order in which

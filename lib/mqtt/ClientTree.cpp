@@ -367,12 +367,13 @@ void Client::handleLambdaTreeMonitor(std::string const& path, Message const& mes
         return;
     }
     json const value = monitorEnable(Form::Command, path, request.skipChangesForMs);
-    publishNodeValue(path, value.dump());
+    publishNodeValue(path, value.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
 std::string Client::handleLambdaTreeRpcGet(std::string const& path, std::string const&,
                                            std::string const& payload, std::string const&) {
-    log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(), payload.c_str());
+    log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(),
+        String::clip(payload).c_str());
     LambdaTree::Errors errors;
     std::string const text = refreshedText(path, &errors);
     return errors.empty() ? rpcReplyText(true, text, nullptr)
@@ -381,7 +382,8 @@ std::string Client::handleLambdaTreeRpcGet(std::string const& path, std::string 
 
 std::string Client::handleLambdaTreeRpcSet(std::string const& path, std::string const&,
                                            std::string const& payload, std::string const&) {
-    log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(), payload.c_str());
+    log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(),
+        String::clip(payload).c_str());
     if (payload.empty()) {
         publishLambdaTreeNode(path, Retained::No, QoS::AtMostOnce);
         return makeRpcCompleted(storedValue(path));
