@@ -4,12 +4,14 @@
 // bytes, and neither its other requests nor a stop wait on its log.
 
 #include "support/ServiceRun.h"
+#include "support/TimeScale.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <csignal>
+#include <iostream>
 #include <string>
 #include <thread>
 
@@ -34,16 +36,35 @@ json bytesOf(std::string const& text) {
     return bytes;
 }
 
+// The huge value, how soon a get is answered while it is handled, and how
+// soon a stop is acted on. An optimised build parses 16 MB in tens of
+// milliseconds; an unoptimised or sanitizer build takes seconds for it, so
+// there the value is 1 MB, still far beyond any log line (300 KB stalled
+// the threads for seconds, before), and the bounds only catch such a stall.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(__OPTIMIZE__)
+constexpr size_t HugeBytes = 1u << 20;
+constexpr int64_t AnswerMs = 10000 * testsupport::TimeScale;
+constexpr int64_t StopMs = 10000 * testsupport::TimeScale;
+#else
+constexpr size_t HugeBytes = 16u << 20;
+constexpr int64_t AnswerMs = 100;
+constexpr int64_t StopMs = 2000;
+#endif
+
 class HostileTextTest : public e2e::ServiceRun {
 protected:
     // The data of a call's reply; a whole tree's reply also holds the errors
     // of the nodes that could not be read, and is not completed then.
     json data(std::string const& name, std::string const& id, bool whole = false) {
         json reply = json::parse(call(name, "", id), nullptr, false);
+        if (!reply.is_object()) {
+            ADD_FAILURE() << name << ": no reply";
+            return json();
+        }
         if (!whole) {
             EXPECT_EQ(reply.value("completed", false), true) << name << ": " << reply;
         }
-        return reply.is_object() ? reply["data"] : json();
+        return reply["data"];
     }
 };
 
@@ -116,6 +137,67 @@ TEST_F(HostileTextTest, BoardTextsThatAreNotUtf8ArePublishedWithReplacementChara
     expectTexts("reconnected");
 
     EXPECT_EQ(service->stop(), 0) << service->log();
+}
+
+// A value far beyond any log line to each kind of node. While the service
+// handles one, it answers a get on another node, and a stop ends it at once:
+// no thread waits on the log.
+TEST_F(HostileTextTest, HugeValuesHoldNeitherOtherRequestsNorAStop) {
+    json config = exampleConfig();
+    config["mqtt"]["log"] = {{"payload", true}, {"published", true}, {"received", true}};
+    service->writeConfig(config);
+    service->start({"--verbose", "9"});
+    ASSERT_TRUE(service->waitLog("[MQTT::Client] Subscriptions thread ended!")) << service->log();
+    std::string const huge = json(std::string(HugeBytes, 'x')).dump();
+    std::string const get = "psu/telemetry/inputVoltage/get";
+    ASSERT_EQ(json::parse(call(get, "", "ready")), json({{"completed", true}, {"data", 24.12}}));
+
+    struct Case {
+        char const* kind;
+        char const* name;
+    };
+    Case const cases[] = {
+        {"enumeration", "psu/config/fanMode/set"},
+        {"integer", "psu/config/batteryLowThreshold/set"},
+        {"boolean", "psu/config/outputEnabled/set"},
+        {"number", "psu/config/chargeVoltageLimit/set"},
+        {"colour", "lightController/config/lightRgb1/set"},
+        {"main board setting", "mainBoard/misc/network/ip/set"},
+        {"configuration section", "config/set"},
+        {"monitor", "psu/status/mainsLost/monitor"},
+        {"action", "psu/action/startBatteryTest"},
+        {"file action", "main/action/fileDelete"},
+    };
+    // The huge values go out on a connection of their own, and the getting
+    // client hears nothing but its replies: a client of this test would
+    // otherwise spend the time on the huge texts itself.
+    client = subscriber(topic(get + "/response/#"));
+    auto const sender = subscriber(topic("error"));
+    int index = 0;
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.kind);
+        std::string const id = std::to_string(index++);
+        std::string const name = c.name;
+        ASSERT_TRUE(sender->subscribe(topic(name + "/response/huge-" + id)));
+        sender->publish(topic(name + "/request/huge-" + id), huge);
+        // The get goes out once the service is at the huge value.
+        ASSERT_TRUE(service->waitLog("request/huge-" + id + " : \"xxx", e2e::ReplyMs));
+        auto const asked = Clock::now();
+        std::string const reply = call(get, "", "get-" + id);
+        int64_t const answeredMs = msSince(asked);
+        EXPECT_EQ(json::parse(reply, nullptr, false), json({{"completed", true}, {"data", 24.12}}));
+        std::cout << c.kind << ": get answered in " << answeredMs << " ms\n";
+        EXPECT_FALSE(
+            sender->takePayload(topic(name + "/response/huge-" + id), e2e::ReplyMs).empty());
+    }
+
+    sender->publish(topic("psu/config/fanMode/set/request/last"), huge);
+    ASSERT_TRUE(service->waitLog("request/last : \"xxx", e2e::ReplyMs));
+    auto const stopped = Clock::now();
+    EXPECT_EQ(service->stop(SIGTERM), 0) << service->log();
+    int64_t const stopMs = msSince(stopped);
+    EXPECT_LE(stopMs, StopMs);
+    std::cout << "stopped in " << stopMs << " ms\n";
 }
 
 } // namespace
