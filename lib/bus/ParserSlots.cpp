@@ -265,8 +265,11 @@ ErrorCode Parser::slotNStatusGet(Packet const& request, std::pair<uint8_t, std::
 ErrorCode Parser::boardConfigSet(uint8_t address, uint8_t slot, SlotType type, json& value,
                                  Board const& board) {
     std::string name = names.at(address);
-    log(Log::Level::Debug, "boardConfigSet(%s, %d, %s)", name.c_str(), slot,
-        String::clip(value.dump()).c_str());
+    // The value's text costs as much as its size: only for a line that is written.
+    if (Log::isEnabled(Log::Level::Debug)) {
+        log(Log::Level::Debug, "boardConfigSet(%s, %d, %s)", name.c_str(), slot,
+            String::clip(value.dump()).c_str());
+    }
     auto config = board.getConfigs().find(slot);
     if (config == board.getConfigs().end()) {
         return ErrorCode::BusInvalidSlot;
