@@ -254,7 +254,9 @@ ErrorCode Parser::slotNStatusGet(Packet const& request, std::pair<uint8_t, std::
     }
     int32_t code = int32At(payload, 0);
     auto textBegin = payload.begin() + 4;
-    std::string message(textBegin, std::find(textBegin, payload.end(), 0));
+    // A board's text need not be valid UTF-8, and it ends up in JSON.
+    std::string const message =
+        String::toValidUtf8(std::string(textBegin, std::find(textBegin, payload.end(), 0)));
     status = {static_cast<uint8_t>(code), message};
     log(Log::Level::Debug, "code: %d message: %s", code, message.c_str());
     return ErrorCode::Success;
@@ -263,7 +265,11 @@ ErrorCode Parser::slotNStatusGet(Packet const& request, std::pair<uint8_t, std::
 ErrorCode Parser::boardConfigSet(uint8_t address, uint8_t slot, SlotType type, json& value,
                                  Board const& board) {
     std::string name = names.at(address);
-    log(Log::Level::Debug, "boardConfigSet(%s, %d, %s)", name.c_str(), slot, value.dump().c_str());
+    // The value's text costs as much as its size: only for a line that is written.
+    if (Log::isEnabled(Log::Level::Debug)) {
+        log(Log::Level::Debug, "boardConfigSet(%s, %d, %s)", name.c_str(), slot,
+            String::clip(value.dump()).c_str());
+    }
     auto config = board.getConfigs().find(slot);
     if (config == board.getConfigs().end()) {
         return ErrorCode::BusInvalidSlot;
@@ -274,7 +280,7 @@ ErrorCode Parser::boardConfigSet(uint8_t address, uint8_t slot, SlotType type, j
         int32_t number = 0;
         if (!int32FromJson(value, number)) {
             log(Log::Level::Warning, "%s slot %d: %s does not fit 32 bits", name.c_str(), slot,
-                value.dump().c_str());
+                String::clip(value.dump()).c_str());
             return ErrorCode::InvalidParameter;
         }
         ErrorCode result = int32Set(target, number);
@@ -301,7 +307,7 @@ ErrorCode Parser::boardConfigSet(uint8_t address, uint8_t slot, SlotType type, j
             }
         }
         log(Log::Level::Warning, "Could not find '%s' in the accepted values for slot '%d'",
-            text.c_str(), slot);
+            String::clip(text).c_str(), slot);
         return ErrorCode::BusInvalidValue;
     }
     case SlotType::Color: {

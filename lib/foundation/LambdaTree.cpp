@@ -42,7 +42,7 @@ void appendKey(std::string& text, std::string const& key) {
         return byte >= 0x20 && byte <= 0x7F && c != '"' && c != '\\';
     });
     if (!plain) {
-        text += nlohmann::json(key).dump();
+        text += nlohmann::json(key).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         return;
     }
     text += '"';

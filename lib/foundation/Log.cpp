@@ -6,6 +6,9 @@
 #include <syslog.h>
 
 #include <atomic>
+#include <cstddef>
+#include <cstdio>
+#include <string>
 
 namespace {
 
@@ -57,12 +60,38 @@ char const* colorOf(Log::Level level) {
     }
 }
 
-std::string Log_formatColor(Log::Level level, char const* format) {
-    return std::string(colorOf(level)) + format + ColorEnd;
+// The longest message handed to the system logger. A datagram beyond its
+// socket's limit cannot be sent, and the logger then writes the line to the
+// console while it holds its lock, stalling every thread that logs.
+constexpr std::size_t MessageMax = 8192;
+
+// The message the format makes, cut at MessageMax and then told by its length.
+std::string formatted(char const* format, va_list args) {
+    // One byte beyond the limit shows whether the cut splits a character.
+    char buffer[MessageMax + 2];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    int const length = std::vsnprintf(buffer, sizeof(buffer), format, args);
+#pragma GCC diagnostic pop
+    if (length < 0) {
+        return std::string();
+    }
+    auto const size = static_cast<std::size_t>(length);
+    if (size <= MessageMax) {
+        return std::string(buffer, size);
+    }
+    return String::clipHead(buffer, MessageMax, size);
 }
 
-std::string stampPrefix() {
-    return String::format("[%9.03f] ", Clock::elapsedMillis(time_start) / 1000.0);
+// The one place that hands a line to the system logger.
+void writeLine(Log::Level level, std::string const& message) {
+    double const seconds = Clock::elapsedMillis(time_start) / 1000.0;
+    if (Log_colorEnable) {
+        syslog(priorityOf(level), "[%9.03f] %s%s%s", seconds, colorOf(level), message.c_str(),
+               ColorEnd);
+    } else {
+        syslog(priorityOf(level), "[%9.03f] %s", seconds, message.c_str());
+    }
 }
 
 } // namespace
@@ -106,17 +135,9 @@ bool Log::isEnabled(Level level) {
 }
 
 void Log::vprint(Level level, char const* format, va_list args) {
-    if (!isEnabled(level)) {
-        return;
+    if (isEnabled(level)) {
+        writeLine(level, formatted(format, args));
     }
-    std::string line = stampPrefix();
-    line += Log_colorEnable ? Log_formatColor(level, format) : std::string(format);
-    // The stamp and escapes hold no conversions; the caller's arguments fill
-    // the caller's format.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    vsyslog(priorityOf(level), line.c_str(), args);
-#pragma GCC diagnostic pop
 }
 
 void Log::print(Level level, char const* format, ...) {
@@ -127,15 +148,8 @@ void Log::print(Level level, char const* format, ...) {
 }
 
 void Log::print(Level level, std::string const& text) {
-    if (!isEnabled(level)) {
-        return;
-    }
-    double const seconds = Clock::elapsedMillis(time_start) / 1000.0;
-    if (Log_colorEnable) {
-        syslog(priorityOf(level), "[%9.03f] %s%s%s", seconds, colorOf(level), text.c_str(),
-               ColorEnd);
-    } else {
-        syslog(priorityOf(level), "[%9.03f] %s", seconds, text.c_str());
+    if (isEnabled(level)) {
+        writeLine(level, String::clip(text, MessageMax));
     }
 }
 

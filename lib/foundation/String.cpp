@@ -1,5 +1,6 @@
 #include "foundation/String.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -234,4 +235,81 @@ std::string String::toHex(unsigned char const* data, unsigned long length) {
         text += HexDigits[data[i] & 0x0f];
     }
     return text;
+}
+
+namespace {
+
+// How many bytes a character with this lead byte has (0: it never leads),
+// and the range that its second byte must lie in: that range keeps out
+// overlong forms, surrogates and code points beyond U+10FFFF.
+std::size_t leadLength(unsigned char lead, unsigned char& low, unsigned char& high) {
+    low = 0x80;
+    high = 0xBF;
+    if (lead < 0x80) {
+        return 1;
+    }
+    if (lead < 0xC2) {
+        return 0;
+    }
+    if (lead < 0xE0) {
+        return 2;
+    }
+    if (lead < 0xF0) {
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+        return 3;
+    }
+    if (lead < 0xF5) {
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+        return 4;
+    }
+    return 0;
+}
+
+char const* const ReplacementCharacter = "\xEF\xBF\xBD";
+
+} // namespace
+
+std::string String::toValidUtf8(std::string const& text) {
+    std::string valid;
+    valid.reserve(text.size());
+    std::size_t at = 0;
+    while (at < text.size()) {
+        unsigned char low = 0;
+        unsigned char high = 0;
+        std::size_t const length = leadLength(static_cast<unsigned char>(text[at]), low, high);
+        std::size_t matched = length == 0 ? 0 : 1;
+        while (matched > 0 && matched < length && at + matched < text.size()) {
+            auto const next = static_cast<unsigned char>(text[at + matched]);
+            if (next < low || next > high) {
+                break;
+            }
+            low = 0x80;
+            high = 0xBF;
+            ++matched;
+        }
+        if (length != 0 && matched == length) {
+            valid.append(text, at, length);
+        } else {
+            // The byte that broke the sequence may start the next one.
+            valid += ReplacementCharacter;
+            matched = std::max<std::size_t>(matched, 1);
+        }
+        at += matched;
+    }
+    return valid;
+}
+
+std::string String::clip(std::string const& text, std::size_t limit) {
+    return text.size() <= limit ? text : clipHead(text.c_str(), limit, text.size());
+}
+
+std::string String::clipHead(char const* head, std::size_t limit, std::size_t size) {
+    std::size_t cut = limit;
+    // A continuation byte at the cut belongs to the character before it.
+    while (cut > 0 && limit - cut < 3 && (static_cast<unsigned char>(head[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return std::string(head, cut) + "... (" + std::to_string(size) + " bytes)";
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <list>
 #include <string>
 #include <vector>
@@ -47,4 +48,18 @@ public:
     // Upper-case digits, no separators.
     static std::string toHex(std::vector<unsigned char> const& bytes);
     static std::string toHex(unsigned char const* data, unsigned long length);
+
+    // The text as valid UTF-8: each maximal invalid sequence becomes U+FFFD,
+    // as the JSON library's replacing serialisation writes it; valid text
+    // keeps its bytes.
+    static std::string toValidUtf8(std::string const& text);
+    // The head of a text from outside, for a log line: at most limit bytes,
+    // cut before a character that would not fit, then "... (<size> bytes)".
+    // A text within the limit is returned as it is.
+    static std::string clip(std::string const& text, std::size_t limit = ClipBytes);
+    // The same for a text of size bytes of which only the head is at hand:
+    // it holds more than limit bytes.
+    static std::string clipHead(char const* head, std::size_t limit, std::size_t size);
+
+    static constexpr std::size_t ClipBytes = 256;
 };

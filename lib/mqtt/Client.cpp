@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdarg>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -217,7 +218,12 @@ void Client::onConnected() {
         ++subscriptionThreads;
     }
     std::thread subscriptionsThread([this] {
-        subscriptionsThreadBody();
+        // An exception escaping here would end the process.
+        try {
+            subscriptionsThreadBody();
+        } catch (std::exception const& e) {
+            log(Log::Level::Error, "Subscriptions thread failed: %s", e.what());
+        }
         std::lock_guard<std::mutex> lock(subscriptionsMutex);
         --subscriptionThreads;
         subscriptionsDone.notify_all();
@@ -363,7 +369,7 @@ bool Client::publish(Message const& message, bool prependBase) {
     if (logSwitch(&Config::getLogPublished)) {
         bool const withPayload = logSwitch(&Config::getLogPayload);
         log(Log::Level::Info, "Publishing%s message (qos=%d): %s%s", retain ? " retained" : "", qos,
-            topic.c_str(), withPayload ? (" : " + message.payload).c_str() : "");
+            topic.c_str(), withPayload ? (" : " + String::clip(message.payload)).c_str() : "");
     }
     return true;
 }

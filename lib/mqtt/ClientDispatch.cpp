@@ -5,6 +5,7 @@
 #include <future>
 #include <memory>
 
+#include "foundation/String.h"
 #include "foundation/Utils.h"
 
 namespace MQTT {
@@ -97,7 +98,7 @@ void Client::onMessageReceived(std::string const& topic, std::string const& payl
     if (logSwitch(&Config::getLogReceived)) {
         bool const withPayload = logSwitch(&Config::getLogPayload);
         log(Log::Level::Info, "%s message received (qos=%d): %s%s", retained ? "Retained" : "New",
-            qos, topic.c_str(), withPayload ? (" : " + payload).c_str() : "");
+            qos, topic.c_str(), withPayload ? (" : " + String::clip(payload)).c_str() : "");
     }
     dispatch(Message(topic, payload, fromRetainFlag(retained), fromMqttQos(qos)));
 }
@@ -167,9 +168,10 @@ bool Client::handleReceivedCommandExternal(Message const& message) {
 
 Message Client::makeErrorMessage(json const& error, std::string const& topic) const {
     log(Log::Level::Warning, "Handling of topic '%s' failed: %s", topic.c_str(),
-        error.dump().c_str());
+        String::clip(error.dump(-1, ' ', false, json::error_handler_t::replace)).c_str());
     json const report = {{"command", topic}, {"error", error}};
-    return Message("error", report.dump(), Retained::No, QoS::AtMostOnce);
+    return Message("error", report.dump(-1, ' ', false, json::error_handler_t::replace),
+                   Retained::No, QoS::AtMostOnce);
 }
 
 std::pair<bool, std::string> Client::command(std::string const& topic,

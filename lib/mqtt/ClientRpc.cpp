@@ -87,11 +87,11 @@ Client::RpcData Client::parseRpcTopicResponse(std::string const& topic) {
 }
 
 std::string Client::makeRpcCompleted(json const& data) {
-    return rpcReplyText(true, data.dump(), nullptr);
+    return rpcReplyText(true, data.dump(-1, ' ', false, json::error_handler_t::replace), nullptr);
 }
 
 std::string Client::makeRpcFailed(json const& error, json const& data) {
-    return rpcReplyText(false, data.dump(), error);
+    return rpcReplyText(false, data.dump(-1, ' ', false, json::error_handler_t::replace), error);
 }
 
 // The keys in the order in which the JSON library writes them; null, {} and
@@ -104,7 +104,7 @@ std::string Client::rpcReplyText(bool completed, std::string const& data, json c
     }
     if (!error.empty()) {
         reply += R"(,"error":)";
-        reply += error.dump();
+        reply += error.dump(-1, ' ', false, json::error_handler_t::replace);
     }
     reply += '}';
     return reply;

@@ -97,7 +97,8 @@ void Client::logTreeRpc(std::string const& path, std::string const& payload) con
     } else if (json const masked = Secrets::masked(value); masked != value) {
         shown = masked.dump(-1, ' ', false, json::error_handler_t::replace);
     }
-    log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(), shown.c_str());
+    log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(),
+        String::clip(shown).c_str());
 }
 
 Client::MonitorRequest Client::parseMonitorRequest(std::string const& payload) {
@@ -389,7 +390,7 @@ void Client::handleLambdaTreeMonitor(std::string const& path, Message const& mes
         return;
     }
     json const value = monitorEnable(Form::Command, path, request.skipChangesForMs);
-    publishNodeValue(path, value.dump());
+    publishNodeValue(path, value.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
 std::string Client::handleLambdaTreeRpcGet(std::string const& path, std::string const&,

@@ -195,7 +195,7 @@ bool MQTTClient::publish(std::string const& topic, std::string const& payload, i
     log(Log::Level::Debug, "Topic     = %s", topic.c_str());
     log(Log::Level::Debug, "QoS       = %d", qos);
     log(Log::Level::Debug, "Retained  = %s", yesNo(retained));
-    log(Log::Level::Debug, "Data      = '%s'", payload.c_str());
+    log(Log::Level::Debug, "Data      = '%s'", String::clip(payload).c_str());
     ClientPtr current = currentClient();
     if (!current) {
         log(Log::Level::Error, "Client not connected.");
@@ -380,7 +380,7 @@ void MQTTClient::message_arrived(mqtt::const_message_ptr message) {
     log(Log::Level::Debug, "QoS       = %d", qos);
     log(Log::Level::Debug, "Retained  = %s", yesNo(retained));
     log(Log::Level::Debug, "Duplicate = %s", yesNo(message->is_duplicate()));
-    log(Log::Level::Debug, "Data      = '%s'", payload.c_str());
+    log(Log::Level::Debug, "Data      = '%s'", String::clip(payload).c_str());
     notify([&](MQTTClientListener& target) {
         target.onMessageReceived(topic, payload, qos, retained);
     });

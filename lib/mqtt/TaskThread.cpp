@@ -1,5 +1,9 @@
 #include "mqtt/TaskThread.h"
 
+#include "foundation/Log.h"
+
+#include <exception>
+
 namespace MQTT {
 
 TaskThread::TaskThread() : thread([this] { run(); }) {}
@@ -35,6 +39,18 @@ bool TaskThread::isCurrentThread() const {
     return std::this_thread::get_id() == thread.get_id();
 }
 
+// A task that throws is reported and the thread goes on with the next one:
+// an escaping exception would end the whole process.
+void TaskThread::runGuarded(std::function<void()> const& task) {
+    try {
+        task();
+    } catch (std::exception const& e) {
+        Log::error("A task failed: %s", e.what());
+    } catch (...) {
+        Log::error("A task failed: unknown exception");
+    }
+}
+
 void TaskThread::run() {
     std::unique_lock<std::mutex> lock(mutex);
     while (!stopping) {
@@ -50,7 +66,7 @@ void TaskThread::run() {
         std::function<void()> task = std::move(tasks.begin()->second);
         tasks.erase(tasks.begin());
         lock.unlock();
-        task();
+        runGuarded(task);
         lock.lock();
     }
 }

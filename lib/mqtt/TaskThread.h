@@ -33,6 +33,7 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void run();
+    static void runGuarded(std::function<void()> const& task);
 
     std::mutex mutex; // guards tasks, sequence and stopping
     std::condition_variable wake;

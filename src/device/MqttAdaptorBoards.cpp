@@ -5,6 +5,7 @@
 #include "bus/BootloaderStatus.h"
 #include "bus/Flags.h"
 #include "bus/Schema.h"
+#include "foundation/String.h"
 
 #include <map>
 #include <string>
@@ -119,9 +120,9 @@ MqttAdaptor::Getter MqttAdaptor::boardStatus(uint8_t address) {
 
 MqttAdaptor::json MqttAdaptor::boardInfoToJson(Engine::BoardInfo const& info) {
     return {{"boardId", Bus::Board::idToStr(info.boardId)},
-            {"boardName", info.boardName},
+            {"boardName", String::toValidUtf8(info.boardName)},
             {"boardVersion", info.boardVersion},
-            {"firmwareName", info.firmwareName},
+            {"firmwareName", String::toValidUtf8(info.firmwareName)},
             {"firmwareVersion", info.firmwareVersion}};
 }
 

@@ -9,6 +9,8 @@
 #include <limits>
 #include <optional>
 #include <string>
+
+#include "foundation/String.h"
 #include <variant>
 
 namespace velt::ZRV480::BoardManager::Manager {
@@ -161,7 +163,7 @@ MqttAdaptor::Getter MqttAdaptor::mainNetworkIpGet() {
 
 MqttAdaptor::Setter MqttAdaptor::mainNetworkIpSet() {
     return [this](json const& written) -> Result {
-        log(Log::Level::Info, "Called with %s", written.dump().c_str());
+        log(Log::Level::Info, "Called with %s", String::clip(written.dump()).c_str());
         Result const refused = {false, codeToJson(ErrorCode::MalformedRequest)};
         if (!written.is_object() || !hasStringMembers(written, {"ip", "subnet", "gateway"})) {
             return refused;

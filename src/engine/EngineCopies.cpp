@@ -177,7 +177,10 @@ ErrorCode Engine::boardConfigCacheTempFsStore(uint8_t address) {
         std::lock_guard<std::mutex> lock(stateMutex);
         for (auto const& [slot, entry] : boardCaches.at(address).configs) {
             if (entry.first == ErrorCode::Success) {
-                content += std::to_string(slot) + " " + entry.second.dump() + "\n";
+                content +=
+                    std::to_string(slot) + " " +
+                    entry.second.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+                    "\n";
             }
         }
     }

@@ -156,7 +156,8 @@ bool Firmwares::save() const {
         return false;
     }
     log(Log::Level::Info, "Writing '%s'", filePath.c_str());
-    if (!AtomicFile::write(filePath, toJson().dump())) {
+    if (!AtomicFile::write(
+            filePath, toJson().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))) {
         log(Log::Level::Error, "Could not write file '%s': %s", filePath.c_str(),
             std::strerror(errno));
         return false;

@@ -497,3 +497,17 @@ TEST(LambdaTreeMonitorsCopy, CopiedCallbacksKeepTheirIds) {
     signal.emit();
     EXPECT_EQ(runs, 3);
 }
+
+// Names and values that come from boards or files need not be valid UTF-8:
+// the text shows U+FFFD for the invalid bytes, in keys and values, and
+// valid text keeps its bytes.
+TEST(LambdaTreeText, InvalidUtf8IsWrittenAsReplacementCharacters) {
+    LambdaTree root;
+    root.insert({"b\xFF", LambdaTree([] {
+                     return Answer{true, {{"name", "psu\xFF"}, {"caf\xC3\xA9", "80\xB0"}}};
+                 })});
+    root.update("");
+    std::string const fffd = "\xEF\xBF\xBD";
+    EXPECT_EQ(root.dump(""), "{\"b" + fffd + "\":{\"caf\xC3\xA9\":\"80" + fffd +
+                                 "\",\"name\":\"psu" + fffd + "\"}}");
+}

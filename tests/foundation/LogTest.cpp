@@ -199,3 +199,29 @@ TEST(Log, ConcurrentMessagesStayWhole) {
     }
     EXPECT_EQ(count, Threads * Messages);
 }
+
+// The system logger cannot send a longer datagram and would write the line
+// to the console instead, holding its lock meanwhile: the line is cut, on a
+// character boundary, and says how long it was.
+TEST(Log, OverlongMessageIsCutAndSaysItsLength) {
+    std::string const euro = "\xE2\x82\xAC";
+    std::string const text = std::string(8191, 'a') + euro + std::string(300000, 'b');
+    auto const told = [&](std::size_t extra) {
+        return "aaaa... (" + std::to_string(text.size() + extra) + " bytes)\n";
+    };
+    struct Case {
+        char const* entry;
+        std::function<void()> action;
+        std::string tail;
+    };
+    for (Case const& c : std::vector<Case>{
+             {"format", [&] { Log::info("%s%s", text.c_str(), "!"); }, told(1)},
+             {"finished text", [&] { Log::print(Log::Level::Info, text); }, told(0)},
+             {"named", [&] { Logger("N").log(Log::Level::Info, "%s", text.c_str()); }, told(4)}}) {
+        SCOPED_TRACE(c.entry);
+        std::string const out = logged(false, c.action);
+        EXPECT_LT(out.size(), 8300u);
+        EXPECT_THAT(out, testing::EndsWith(c.tail));
+        EXPECT_EQ(out.find(euro.substr(0, 1)), std::string::npos);
+    }
+}

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <climits>
 #include <stdexcept>
@@ -265,4 +266,71 @@ TEST(StringHex, RejectsBadText) {
             EXPECT_EQ(error.what(), c.what) << c.hex;
         }
     }
+}
+
+namespace {
+
+std::string const Fffd = "\xEF\xBF\xBD";
+
+// What the JSON library's replacing serialisation makes of the text, quotes
+// and escapes taken off again.
+std::string asJsonReplacesIt(std::string const& text) {
+    std::string const dumped =
+        nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return nlohmann::json::parse(dumped).get<std::string>();
+}
+
+} // namespace
+
+TEST(StringUtf8, InvalidSequencesBecomeOneReplacementEachAsTheJsonLibraryWritesThem) {
+    struct Case {
+        std::string text;
+        std::string valid;
+    };
+    for (Case const& c :
+         std::vector<Case>{{"Temp 80\xB0"
+                            "C",
+                            "Temp 80" + Fffd + "C"},
+                           {"psu\xFF", "psu" + Fffd},
+                           {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+                            "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+                           {std::string("a\0b", 3), std::string("a\0b", 3)},
+                           {"", ""},
+                           // A sequence cut short by the end, or by a byte that then starts anew.
+                           {"x\xE2\x82", "x" + Fffd},
+                           {"\xE2\x82"
+                            "A",
+                            Fffd + "A"},
+                           {"\xC3\xC3\xA9", Fffd + "\xC3\xA9"},
+                           // Overlong forms, a surrogate and a code point beyond U+10FFFF.
+                           {"\xC0\xAF", Fffd + Fffd},
+                           {"\xE0\x80\xAF", Fffd + Fffd + Fffd},
+                           {"\xED\xA0\x80", Fffd + Fffd + Fffd},
+                           {"\xF4\x90\x80\x80", Fffd + Fffd + Fffd + Fffd},
+                           {"\x80\xBF", Fffd + Fffd}}) {
+        SCOPED_TRACE(
+            String::toHex(reinterpret_cast<unsigned char const*>(c.text.data()), c.text.size()));
+        EXPECT_EQ(String::toValidUtf8(c.text), c.valid);
+        EXPECT_EQ(String::toValidUtf8(c.text), asJsonReplacesIt(c.text));
+    }
+}
+
+TEST(StringClip, LongTextKeepsWholeCharactersOfItsHeadAndTellsItsLength) {
+    struct Case {
+        std::string text;
+        std::size_t limit;
+        std::string clipped;
+    };
+    std::string const euro = "\xE2\x82\xAC";
+    for (Case const& c :
+         std::vector<Case>{{"abcdef", 6, "abcdef"},
+                           {"abcdefg", 6, "abcdef... (7 bytes)"},
+                           {"", 0, ""},
+                           {"ab" + euro + "cd", 3, "ab... (7 bytes)"},
+                           {"ab" + euro + "cd", 4, "ab... (7 bytes)"},
+                           {"ab" + euro + "cd", 5, "ab" + euro + "... (7 bytes)"}}) {
+        SCOPED_TRACE(c.clipped);
+        EXPECT_EQ(String::clip(c.text, c.limit), c.clipped);
+    }
+    EXPECT_EQ(String::clip(std::string(1000, 'z')), std::string(256, 'z') + "... (1000 bytes)");
 }

@@ -391,7 +391,8 @@ const std::map<std::string, Operation>& operations() {
         {"setStatusText",
          [](BoardSim& s, const json& r) {
              s.setStatusText(address(r), byte(r, "slot"),
-                             int32_t(number(r, "code", INT32_MIN, INT32_MAX)), text(r, "text"));
+                             int32_t(number(r, "code", INT32_MIN, INT32_MAX)),
+                             Scenario::boardTextFromJson(r.value("text", json())));
              return json::object();
          }},
         {"setUptime",

@@ -209,16 +209,26 @@ std::map<uint8_t, SlotSpec> slots(const json& table, bool config, const std::str
     return out;
 }
 
+// A text as a board sends it: a string, or an array of bytes for one that
+// is not valid UTF-8.
+std::string boardText(const json& value, const std::string& where) {
+    if (!value.is_array()) {
+        return text(value, where);
+    }
+    const Bytes raw = bytes(value, where);
+    return std::string(raw.begin(), raw.end());
+}
+
 BoardInfo boardInfo(const json& v, const std::string& where) {
     checkKeys(v, {"firmwareName", "firmwareVersion", "boardName", "boardVersion", "boardId"},
               where);
     BoardInfo info;
     if (v.contains("firmwareName")) {
-        info.firmwareName = text(v["firmwareName"], where + ".firmwareName");
+        info.firmwareName = boardText(v["firmwareName"], where + ".firmwareName");
     }
     readInt(v, "firmwareVersion", info.firmwareVersion, where);
     if (v.contains("boardName")) {
-        info.boardName = text(v["boardName"], where + ".boardName");
+        info.boardName = boardText(v["boardName"], where + ".boardName");
     }
     readInt(v, "boardVersion", info.boardVersion, where);
     if (v.contains("boardId")) {
@@ -355,7 +365,7 @@ BoardSpec board(const json& v, MainSpec& main, const std::string& where) {
             StatusText status;
             readInt(item.value(), "code", status.code, at);
             if (item.value().contains("text")) {
-                status.text = text(item.value()["text"], at + ".text");
+                status.text = boardText(item.value()["text"], at + ".text");
             }
             b.statusN[slotNumber(item.key(), 1, at)] = status;
         }
@@ -523,6 +533,10 @@ Scenario Scenario::fromFile(const std::string& path) {
 
 BoardInfo Scenario::boardInfoFromJson(const json& value) {
     return boardInfo(value, "info");
+}
+
+std::string Scenario::boardTextFromJson(const json& value) {
+    return boardText(value, "text");
 }
 
 Network Scenario::networkFromJson(const json& value) {

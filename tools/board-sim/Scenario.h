@@ -142,6 +142,8 @@ struct Scenario {
     // Parts of a scenario in the same JSON form, for controls that replace them.
     static BoardInfo boardInfoFromJson(const nlohmann::json& value);
     static Network networkFromJson(const nlohmann::json& value);
+    // A string, or an array of bytes for a text that is not valid UTF-8.
+    static std::string boardTextFromJson(const nlohmann::json& value);
     static std::optional<BusReport> busReportFromJson(const nlohmann::json& value); // "auto": none
 };
 

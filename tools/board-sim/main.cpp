@@ -80,8 +80,11 @@ int main(int argc, char** argv) {
         // The demo runs for hours against a polling service: bound the request log.
         sim.setRequestLogLimit(100000);
         boardsim::ControlCommands commands(sim);
-        boardsim::ControlServer control(
-            [&commands](const std::string& line) { return commands.handleLine(line).dump(); });
+        // A board's text in an answer need not be valid UTF-8.
+        boardsim::ControlServer control([&commands](const std::string& line) {
+            return commands.handleLine(line).dump(-1, ' ', false,
+                                                  nlohmann::json::error_handler_t::replace);
+        });
         const uint16_t udp = sim.start(port, bind);
         const uint16_t tcp = control.start(bind, controlPort);
         std::cout << "LISTENING udp=" << udp << " control=" << tcp << std::endl;
