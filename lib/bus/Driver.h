@@ -48,6 +48,8 @@ public:
     // Stops and joins the listener; never call it from a slot of dataReceived.
     void stop();
     void restart();
+    // False once stopped, also when the transport stopped itself.
+    bool isRunning() const { return running; }
 
     nlohmann::json getConfig() const;
     // Merges a "socket" part into the settings and restarts the transport.

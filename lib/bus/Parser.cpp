@@ -27,6 +27,13 @@ bool isRepeated(ErrorCode result) {
            result == ErrorCode::BusGeneralError || result == ErrorCode::BusProtocolError;
 }
 
+// The calling thread's last drop-out, and the parser whose request it was.
+struct DropOut {
+    Parser const* parser = nullptr;
+    ErrorCode result = ErrorCode::Success;
+};
+thread_local DropOut ownDropOut;
+
 } // namespace
 
 Parser::Parser(std::map<uint8_t, std::string> names)
@@ -69,6 +76,14 @@ bool Parser::isOnline(uint8_t address) const {
     return online.at(Protocol::AddressMain) && online.at(address);
 }
 
+std::optional<ErrorCode> Parser::takeDropOut() const {
+    if (ownDropOut.parser != this) {
+        return std::nullopt;
+    }
+    ownDropOut.parser = nullptr;
+    return ownDropOut.result;
+}
+
 void Parser::start() {
     if (running) {
         return;
@@ -100,6 +115,10 @@ void Parser::restart() {
     stop();
     start();
     log(Log::Level::Info, "Restarted!");
+}
+
+bool Parser::isTransportRunning() const {
+    return driver->isRunning();
 }
 
 ErrorCode Parser::send(Packet const& request, Packet& reply, bool retry,
@@ -137,6 +156,9 @@ ErrorCode Parser::send(Packet const& request, Packet& reply, bool retry,
         reply = std::move(received);
     }
     updateOnline(request, seq, outcome.result);
+    if (outcome.result != ErrorCode::Success && !isOnline(request.getAddress())) {
+        ownDropOut = {this, outcome.result};
+    }
     return outcome.result;
 }
 

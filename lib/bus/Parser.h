@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -81,6 +82,12 @@ public:
     // False while the bus is offline; throws std::out_of_range for an
     // address the parser does not know.
     bool isOnline(uint8_t address) const;
+    // The result of the calling thread's last request that went on the wire
+    // and left its target or the bus offline, since the thread last asked;
+    // nothing when none did. A request held back by the online rules never
+    // counts, so a caller can tell its own drop-out from a request that
+    // another thread's failure kept at home.
+    std::optional<Common::ErrorCode> takeDropOut() const;
 
     // Start and stop are called by the one owner that controls the parser.
     void start();
@@ -89,6 +96,9 @@ public:
     // for their turn.
     void stop();
     void restart();
+    // False while the transport is stopped, also when it stopped itself
+    // after receive errors; restart brings it back.
+    bool isTransportRunning() const;
 
     // Sends `request` with the next sequence number and waits for its reply,
     // repeating within the limits when `retry` is set. On Success `reply`

@@ -1,15 +1,21 @@
 #include "foundation/AtomicFile.h"
 
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
+#include <vector>
 
 namespace {
+
+// Symbolic links followed at most before a path counts as a loop.
+constexpr int MaxLinks = 40;
 
 bool writeAll(int fd, std::string_view content) {
     size_t written = 0;
@@ -98,9 +104,10 @@ bool alreadyWritten(std::string const& path, std::string const& temporary, std::
     return same;
 }
 
-} // namespace
-
-bool AtomicFile::write(std::string const& path, std::string_view content, mode_t mode) {
+// Writes and renames as AtomicFile::write says; with `exactMode` the file
+// gets that mode, the umask notwithstanding.
+bool writeFile(std::string const& path, std::string_view content, mode_t mode,
+               std::optional<mode_t> exactMode) {
     std::string const temporary = path + ".tmp";
     int const saved = errno;
     if (alreadyWritten(path, temporary, content, mode)) {
@@ -115,7 +122,8 @@ bool AtomicFile::write(std::string const& path, std::string_view content, mode_t
     if (fd < 0) {
         return false;
     }
-    bool ok = writeAll(fd, content) && ::fsync(fd) == 0;
+    bool ok =
+        (!exactMode || ::fchmod(fd, *exactMode) == 0) && writeAll(fd, content) && ::fsync(fd) == 0;
     int reason = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -137,5 +145,83 @@ bool AtomicFile::write(std::string const& path, std::string_view content, mode_t
         ::fsync(dir);
         ::close(dir);
     }
+    return true;
+}
+
+// The file that `path` ends at once every symbolic link is followed: the
+// path itself when it is no link or names nothing (yet). False with ELOOP
+// or ENAMETOOLONG.
+bool followLinks(std::string const& path, std::string& target) {
+    target = path;
+    std::vector<char> buffer(PATH_MAX);
+    for (int hop = 0; hop < MaxLinks; ++hop) {
+        ssize_t const size = ::readlink(target.c_str(), buffer.data(), buffer.size());
+        if (size < 0) {
+            return true; // no link: what the file is, the next steps find out
+        }
+        if (static_cast<size_t>(size) == buffer.size()) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        std::string const link(buffer.data(), static_cast<size_t>(size));
+        target = link.front() == '/' ? link : directoryOf(target) + "/" + link;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+// Checks that `target` may be replaced: no file yet, or a regular file that
+// this process may open for writing, whose mode goes into `kept`. Opening
+// it without truncating leaves its content as it is.
+bool checkTarget(std::string const& target, std::optional<mode_t>& kept) {
+    int const fd =
+        ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT;
+    }
+    struct stat info {};
+    bool const regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    if (!regular) {
+        errno = EINVAL;
+        return false;
+    }
+    kept = info.st_mode & 07777;
+    return true;
+}
+
+// The target of `path` once it passed checkTarget.
+bool replaceableTarget(std::string const& path, std::string& target, std::optional<mode_t>& kept) {
+    return followLinks(path, target) && checkTarget(target, kept);
+}
+
+} // namespace
+
+bool AtomicFile::write(std::string const& path, std::string_view content, mode_t mode) {
+    return writeFile(path, content, mode, std::nullopt);
+}
+
+bool AtomicFile::replace(std::string const& path, std::string_view content, mode_t mode) {
+    std::string target;
+    std::optional<mode_t> kept;
+    return replaceableTarget(path, target, kept) && writeFile(target, content, mode, kept);
+}
+
+bool AtomicFile::replaceable(std::string const& path) {
+    std::string target;
+    std::optional<mode_t> kept;
+    if (!replaceableTarget(path, target, kept)) {
+        return false;
+    }
+    // A name of its own: the temporary of a write in progress stays alone.
+    static std::atomic<unsigned> counter{0};
+    std::string const probe =
+        target + ".probe." + std::to_string(::getpid()) + "." + std::to_string(++counter);
+    int const fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    ::unlink(probe.c_str());
     return true;
 }

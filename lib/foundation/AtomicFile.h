@@ -18,4 +18,15 @@ class AtomicFile {
 public:
     // A new file gets `mode` (less the umask), whatever the old one had.
     static bool write(std::string const& path, std::string_view content, mode_t mode = 0644);
+
+    // The same for a file that is someone else's, replaced as the file it
+    // is: a symbolic link is followed and its target replaced, and an
+    // existing target keeps its mode. Only a regular file that this process
+    // may open for writing is replaced; anything else gives false with the
+    // reason in errno (EACCES, EISDIR, EINVAL...). A new file gets `mode`
+    // less the umask.
+    static bool replace(std::string const& path, std::string_view content, mode_t mode = 0644);
+    // Whether replace could write `path` now: the checks above, and a file
+    // can be made beside the target. Changes nothing.
+    static bool replaceable(std::string const& path);
 };

@@ -44,13 +44,14 @@ public:
     bool statusScanned = false; // at least one status pass ran
     uint32_t initAttempts = 0;
 
-    // Main board only; filled in the cache of address 0.
-    Entry<std::tuple<Ip, Ip, Ip>> mainNetworkIp{ErrorCode::Success, {}}; // ip, netmask, gateway
-    Entry<std::tuple<bool, Mac, Ip>> mainNetworkStatus{ErrorCode::Success, {}}; // link, MAC, ip
-    Entry<Ip> mainNetworkDns{ErrorCode::Success, {}};
-    Entry<bool> mainNetworkDhcp{ErrorCode::Success, false};
-    Entry<uint16_t> mainNetworkBoardServer{ErrorCode::Success, 0};
-    Entry<Bus::BusReport> mainBusStatistics{ErrorCode::Success, {}};
+    // Main board only; filled in the cache of address 0. Like every other
+    // entry, Timeout until the first read.
+    Entry<std::tuple<Ip, Ip, Ip>> mainNetworkIp{ErrorCode::Timeout, {}}; // ip, netmask, gateway
+    Entry<std::tuple<bool, Mac, Ip>> mainNetworkStatus{ErrorCode::Timeout, {}}; // link, MAC, ip
+    Entry<Ip> mainNetworkDns{ErrorCode::Timeout, {}};
+    Entry<bool> mainNetworkDhcp{ErrorCode::Timeout, false};
+    Entry<uint16_t> mainNetworkBoardServer{ErrorCode::Timeout, 0};
+    Entry<Bus::BusReport> mainBusStatistics{ErrorCode::Timeout, {}};
 
     Entry<uint32_t> heartbeat{ErrorCode::Timeout, 0}; // uptime
     Entry<int32_t> mainTimestamp{ErrorCode::Timeout, 0};

@@ -62,7 +62,8 @@ bool Engine::getIsActive() const {
 }
 
 bool Engine::getIsRunning() const {
-    return running;
+    // Not while start is still bringing the boards up.
+    return running && !starting;
 }
 
 Bus::Statistics Engine::getBusStatistics() const {

@@ -286,12 +286,22 @@ protected:
     // Monitoring loop (EngineMonitor.cpp).
     void monitoringFunction();
     ErrorCode cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle);
+    // A transport that stopped itself after receive errors is started anew.
+    void reviveTransport();
     void cacheMainNetwork();
     void cacheMainTimestamp();
     void cacheMainBusStatistics();
     // The offline check of a batch: the heartbeat's result when the batch
     // ends here, nothing when it goes on.
     std::optional<ErrorCode> checkOffline(uint8_t address);
+    // Whether the board and the bus are still online for the next step of a
+    // batch; when not, and a request of the batch failed on the wire, that
+    // is the board's drop-out.
+    bool batchGoesOn(uint8_t address);
+    // A request to the board failed on the wire with `result`: unless its
+    // last drop-out ended the same way, the offline edge (initialized false,
+    // boardOffline).
+    void noteDropOut(uint8_t address, ErrorCode result);
     // A fresh cache for a board found rebooted, keeping its configuration
     // values and its attempt count.
     void rebuildCache(uint8_t address);
@@ -343,7 +353,7 @@ protected:
     ErrorCode boardConfigCacheTempFsRemove(uint8_t address);
     ErrorCode boardConfigCacheTempFsStore(uint8_t address);
     // A real directory (no link) of this user, closed to group and others;
-    // logs one warning when it is not.
+    // when it is not, logs a warning the first time only.
     bool copiesDirTrusted() const;
     // The whole copy, or nothing when it cannot be read or changed while read.
     std::optional<std::string> readCopy(std::string const& path) const;
@@ -397,6 +407,9 @@ protected:
     uint8_t serviceConsoleVersion = 0;         // guarded by stateMutex
     std::string const appPath;
     std::string const copiesDir;
+    // Set once the untrusted copies directory was warned about: the warning
+    // comes once per engine, which is once per service process.
+    mutable std::atomic<bool> copiesWarned{false};
     std::string acceptedDir;   // guarded by stateMutex
     std::string firmwaresDir;  // guarded by stateMutex
     std::thread monitorThread; // started and joined under lifecycleMutex
@@ -406,7 +419,7 @@ protected:
     Firmwares firmwares; // guarded by stateMutex; its file by reportFileMutex
     std::map<uint8_t, std::bitset<32>> prevErrorBits;  // monitoring-only
     std::map<uint8_t, std::bitset<32>> prevStatusBits; // monitoring-only
-    // Heartbeat result of the last batch per board.
+    // Result of each board's last drop-out; Success once it answered again.
     std::map<uint8_t, ErrorCode> previousHeartbeat; // monitoring-only
     std::map<uint8_t, Firmware> otaImages;          // guarded by stateMutex
     // Built in place at construction and never changed: safe to hand out.

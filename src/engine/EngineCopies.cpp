@@ -64,7 +64,7 @@ bool Engine::copiesDirTrusted() const {
     }
     bool const trusted = S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
                          (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-    if (!trusted) {
+    if (!trusted && !copiesWarned.exchange(true)) {
         log(Log::Level::Warning,
             "Ignoring configuration copies in %s: not a directory of this user closed to others",
             copiesDir.c_str());

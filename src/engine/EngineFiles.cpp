@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <limits>
@@ -53,12 +52,6 @@ bool readExactly(int fd, std::vector<uint8_t>& bytes, size_t size) {
     return true;
 }
 
-// A name beside `path` that no other caller of this process uses.
-std::string temporaryBeside(std::string const& path) {
-    static std::atomic<unsigned> counter{0};
-    return path + ".part." + std::to_string(::getpid()) + "." + std::to_string(++counter);
-}
-
 } // namespace
 
 ErrorCode Engine::mainFileTransmit(std::string const& localPath, std::string const& remoteName) {
@@ -93,15 +86,8 @@ ErrorCode Engine::mainFileReceive(std::string const& localPath, std::string cons
     log(Log::Level::Debug, "mainFileReceive");
     // The target is only replaced once every byte has arrived (through a
     // file beside it renamed over it): a failed fetch leaves it as it was.
-    // Here it is only made sure that a file can be written there.
-    struct stat existing {};
-    bool const isDirectory = ::stat(localPath.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode);
-    std::string const probe = temporaryBeside(localPath);
-    Descriptor file(::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (file.get() >= 0) {
-        ::unlink(probe.c_str());
-    }
-    if (isDirectory || file.get() < 0) {
+    // Here it is only made sure that it may be written.
+    if (!AtomicFile::replaceable(localPath)) {
         log(Log::Level::Error, "Could not open file '%s'", localPath.c_str());
         return ErrorCode::FileInternalError;
     }
@@ -110,7 +96,7 @@ ErrorCode Engine::mainFileReceive(std::string const& localPath, std::string cons
         std::vector<uint8_t> bytes;
         ErrorCode result = parser.mainFileReceive(remoteName, bytes);
         if (result == ErrorCode::Success &&
-            !AtomicFile::write(
+            !AtomicFile::replace(
                 localPath,
                 std::string_view(reinterpret_cast<char const*>(bytes.data()), bytes.size()))) {
             log(Log::Level::Error, "Could not open file '%s'", localPath.c_str());

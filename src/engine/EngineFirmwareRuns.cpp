@@ -52,6 +52,12 @@ Upgrade settledState(Firmwares const& reports) {
     return reports.rebootRequired() ? Upgrade::PendingReboot : Upgrade::None;
 }
 
+// The same, read under the lock that guards the reports.
+Upgrade settledState(Firmwares const& reports, std::mutex& reportsMutex) {
+    std::lock_guard<std::mutex> lock(reportsMutex);
+    return settledState(reports);
+}
+
 } // namespace
 
 ErrorCode Engine::boardOtaFirmwareUpgrade(uint8_t address, std::string const& path, bool force) {
@@ -171,7 +177,6 @@ void Engine::applyFirmwareUpgrades() {
     }
     setFirmwareUpgradeState(Upgrade::InProgress);
 
-    bool installed = false;
     bool stopping = false;
     for (auto const& [address, report] : reports) {
         // A stop waits for the upload in progress, not for every board left.
@@ -201,7 +206,6 @@ void Engine::applyFirmwareUpgrades() {
             log(Log::Level::Info, "Could not complete auto OTA update on %s: %s",
                 boards.at(address).getName().c_str(), ec2str(result).c_str());
         }
-        installed = installed || result == ErrorCode::Success;
         {
             std::lock_guard<std::mutex> lock(stateMutex);
             firmwares[address] = {result == ErrorCode::Success ? State::pendingReboot
@@ -212,9 +216,12 @@ void Engine::applyFirmwareUpgrades() {
         firmwareUpgradeFinished.emit(address, result);
     }
 
-    bool const consoleSent = !stopping && serviceConsoleFirmwareUpgrade();
+    if (!stopping) {
+        serviceConsoleFirmwareUpgrade();
+    }
     saveFirmwares();
-    setFirmwareUpgradeState(installed || consoleSent ? Upgrade::PendingReboot : Upgrade::None);
+    // Reports loaded from the file count as well as those of this run.
+    setFirmwareUpgradeState(settledState(firmwares, stateMutex));
 }
 
 ErrorCode Engine::boardOtaFirmwareUpgradeAuto(uint8_t address) {
@@ -341,12 +348,7 @@ ErrorCode Engine::firmwareUpgradeApply() {
         saveFirmwares();
         boardRebootSync(*psu);
     }
-    Upgrade state = Upgrade::None;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        state = settledState(firmwares);
-    }
-    setFirmwareUpgradeState(state);
+    setFirmwareUpgradeState(settledState(firmwares, stateMutex));
     return result;
 }
 

@@ -178,7 +178,13 @@ std::optional<ErrorCode> Engine::checkFirmwareVersion(uint8_t address) {
     log(Log::Level::Error, "%s: Firmware version not known! (expected=%d, actual=%d)",
         board.getName().c_str(), expected, actual);
     ErrorCode const written = writeRebootMarker(address);
-    return written == ErrorCode::Success ? ErrorCode::InvalidBoardVersion : written;
+    if (written != ErrorCode::Success) {
+        return written;
+    }
+    // As far as it goes, this initialisation is finished: power cycles must
+    // not use up the attempts, or its status would no longer be read.
+    changeCache(address, [](BoardCache& cache) { cache.initAttempts = 0; });
+    return ErrorCode::InvalidBoardVersion;
 }
 
 void Engine::setMainClock() {

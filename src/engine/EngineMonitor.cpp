@@ -54,6 +54,7 @@ void Engine::monitoringFunction() {
 
     uint64_t cycle = 0;
     while (keepMonitoring) {
+        reviveTransport();
         for (auto const& entry : boards) {
             if (!keepMonitoring) {
                 break;
@@ -72,26 +73,43 @@ void Engine::monitoringFunction() {
     }
 }
 
+void Engine::reviveTransport() {
+    if (!parser.isTransportRunning()) {
+        log(Log::Level::Warning, "Bus transport stopped, restarting it");
+        parser.restart();
+    }
+}
+
 ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle) {
+    if (address != Bus::Schema::AddressMain && !parser.isOnline(Bus::Schema::AddressMain)) {
+        // Only the main board's heartbeat brings the bus back: this board's
+        // would be held back and tell nothing about it.
+        return ErrorCode::Timeout;
+    }
+    parser.takeDropOut(); // a failure before this batch is not this board's
     cacheHeartbeat(address);
     if (auto const ended = checkOffline(address)) {
         return *ended;
     }
 
-    if (isBoardOnline(address)) {
+    if (batchGoesOn(address)) {
         uint32_t const attempts =
             readCache(address, [](BoardCache const& cache) { return cache.initAttempts; });
         int32_t value = 0;
         if (parser.scratchpadGet(address, ScratchpadCell, value) == ErrorCode::Success &&
             value != ScratchpadMarker) {
-            if (attempts > RebuildAttempts) {
-                return ErrorCode::Success; // given up on until a reboot request
+            bool const givenUp = attempts > RebuildAttempts;
+            if (!givenUp) {
+                log(Log::Level::Warning,
+                    "Scratchpad of %s [0x%08x] does not match expected [0x%08x]. Reboot detected!",
+                    boards.at(address).getName().c_str(), static_cast<unsigned>(value),
+                    static_cast<unsigned>(ScratchpadMarker));
             }
-            log(Log::Level::Warning,
-                "Scratchpad of %s [0x%08x] does not match expected [0x%08x]. Reboot detected!",
-                boards.at(address).getName().c_str(), static_cast<unsigned>(value),
-                static_cast<unsigned>(ScratchpadMarker));
+            // What the board reported before its reboot is stale either way.
             rebuildCache(address);
+            if (givenUp) {
+                return ErrorCode::Success; // until a reboot request
+            }
         }
         if (!readCache(address, [](BoardCache const& cache) { return cache.initialized; })) {
             boardInitEmergency(address);
@@ -100,11 +118,11 @@ ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle
         }
     }
 
-    if (isBoardOnline(address)) {
+    if (batchGoesOn(address)) {
         handleBoardStatus(address);
         recordCacheAge(address, Monitoring::Steps::Status);
     }
-    if (cycle == 0 && isBoardOnline(address)) {
+    if (cycle == 0 && batchGoesOn(address)) {
         if (address == Bus::Schema::AddressMain) {
             cacheMainNetwork();
             cacheMainTimestamp();
@@ -112,11 +130,11 @@ ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle
         }
         recordCacheAge(address, Monitoring::Steps::Misc);
     }
-    if (isBoardOnline(address)) {
+    if (batchGoesOn(address)) {
         cacheNextConfig(address);
     }
     for (uint64_t read = 0; read <= batchSize; ++read) {
-        if (!isBoardOnline(address)) {
+        if (!batchGoesOn(address)) {
             return ErrorCode::Success;
         }
         cacheNextTelemetry(address);
@@ -127,24 +145,42 @@ ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle
 std::optional<ErrorCode> Engine::checkOffline(uint8_t address) {
     ErrorCode const result =
         readCache(address, [](BoardCache const& cache) { return cache.heartbeat.first; });
-    if (isBoardOnline(address)) {
+    if (isBoardOnline(address) || result == ErrorCode::Success) {
         // Remembered as well, so that a second drop-out with the same code
-        // as the first is an edge again.
+        // as the first is an edge again. A success while offline: every
+        // further step finds the board offline.
         previousHeartbeat[address] = ErrorCode::Success;
         return std::nullopt;
     }
+    if (!parser.takeDropOut()) {
+        // Held back after another thread's request took the bus away.
+        return ErrorCode::Timeout;
+    }
+    noteDropOut(address, result);
+    return result;
+}
+
+bool Engine::batchGoesOn(uint8_t address) {
+    if (isBoardOnline(address)) {
+        return true;
+    }
+    // Only a request of this batch that failed on the wire makes it this
+    // board's drop-out; a failure of another thread's request is not.
+    if (auto const lost = parser.takeDropOut()) {
+        noteDropOut(address, *lost);
+    }
+    return false;
+}
+
+void Engine::noteDropOut(uint8_t address, ErrorCode result) {
     auto const known = previousHeartbeat.find(address);
     ErrorCode const previous =
         known == previousHeartbeat.end() ? ErrorCode::Success : known->second;
     previousHeartbeat[address] = result;
-    if (result == ErrorCode::Success) {
-        return std::nullopt; // every further step finds the board offline
-    }
     if (result != previous) {
         changeCache(address, [](BoardCache& cache) { cache.initialized = false; });
         boardOffline.emit(address);
     }
-    return result;
 }
 
 void Engine::rebuildCache(uint8_t address) {

@@ -94,6 +94,26 @@ TEST_F(LifecycleTest, StartUpRewritesTheExampleWithTheBoardsValuesAndPublishesSt
     EXPECT_TRUE(status.is_object() && status.contains("service")) << status;
 }
 
+TEST_F(LifecycleTest, TheStatusPublishedAtConnectionSaysServiceDownWhileTheEngineStarts) {
+    // The main board answers slowly: bringing the boards up takes seconds,
+    // and the broker connection comes meanwhile.
+    simulator->control(
+        {{"op", "rule"}, {"match", {{"addr", 0}}}, {"action", {{"delay", 300}}}, {"times", 20}});
+    startWith(exampleConfig());
+    std::string const log = service->log();
+    ASSERT_LT(log.find("[MQTT::Client] Subscriptions thread ended!"), log.find("[Engine] Started!"))
+        << log;
+
+    mqtttest::Received first;
+    ASSERT_TRUE(client->take(topic("status"), first, e2e::ReplyMs)) << untaken();
+    EXPECT_EQ(json::parse(first.payload, nullptr, false).value("service", true), false)
+        << first.payload;
+    // Once started, the service says so.
+    EXPECT_TRUE(waitMessage("status", [](json const& status) {
+        return status.is_object() && status["service"] == true;
+    })) << untaken();
+}
+
 TEST_F(LifecycleTest, TerminationPublishesTheFinalStatusRemovesCopiesAndEndsWithZero) {
     // A per-board copy from an earlier run: applied at start, removed at stop.
     std::filesystem::create_directories(CopiesDir);

@@ -132,6 +132,69 @@ TEST_F(FileTransfers, AFetchThatCannotWriteLocallyIsRefusedAtOnce) {
     EXPECT_TRUE(events.all().empty());
 }
 
+TEST_F(FileTransfers, AFetchedFileReplacesTheTargetAsTheFileItIs) {
+    std::vector<uint8_t> const bytes = pattern(300);
+    machine.sim.putFile("remote.bin", bytes);
+    // A link to a file elsewhere, and a file closed to others.
+    std::string const elsewhere = machine.dir.write("elsewhere.bin", "older");
+    ASSERT_EQ(::symlink(elsewhere.c_str(), local("link.bin").c_str()), 0);
+    std::string const own = machine.dir.write("local/own.bin", "older");
+    ASSERT_EQ(::chmod(own.c_str(), 0600), 0);
+    EngineEvents events(*engine);
+
+    ASSERT_EQ(engine->mainFileReceive(local("link.bin"), "remote.bin"), ErrorCode::Success);
+    ASSERT_TRUE(events.waitFor("receiveFinished 0", 1));
+    ASSERT_EQ(engine->mainFileReceive(own, "remote.bin"), ErrorCode::Success);
+    ASSERT_TRUE(events.waitFor("receiveFinished 0", 2));
+
+    struct stat info {};
+    ASSERT_EQ(::lstat(local("link.bin").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    EXPECT_EQ(machine.dir.read("elsewhere.bin"), text(bytes));
+    ASSERT_EQ(::stat(own.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(machine.dir.read("local/own.bin"), text(bytes));
+}
+
+// The effective user of the process is "nobody" while it lives, when the
+// tests run as root; false when that cannot be had.
+class Unprivileged {
+public:
+    static constexpr uid_t Nobody = 65534;
+    Unprivileged() : switched(::geteuid() == 0 && ::seteuid(Nobody) == 0) {}
+    ~Unprivileged() {
+        if (switched) {
+            EXPECT_EQ(::seteuid(0), 0);
+        }
+    }
+    Unprivileged(Unprivileged const&) = delete;
+    Unprivileged& operator=(Unprivileged const&) = delete;
+    bool held() const { return ::geteuid() != 0; }
+
+private:
+    bool const switched;
+};
+
+TEST_F(FileTransfers, AFetchIsRefusedATargetThatMayNotBeWritten) {
+    // The directory would let a file be renamed over it; the file says no.
+    ASSERT_EQ(::chmod(machine.dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(local().c_str(), 0777), 0);
+    std::string const readOnly = machine.dir.write("local/readonly.bin", "kept");
+    ASSERT_EQ(::chmod(readOnly.c_str(), 0444), 0);
+    machine.sim.putFile("remote.bin", pattern(10));
+    EngineEvents events(*engine);
+    {
+        Unprivileged const user;
+        if (!user.held()) {
+            GTEST_SKIP() << "needs a user that file modes apply to";
+        }
+        EXPECT_EQ(engine->mainFileReceive(readOnly, "remote.bin"), ErrorCode::FileInternalError);
+    }
+    EXPECT_EQ(machine.dir.read("local/readonly.bin"), "kept");
+    EXPECT_EQ(machine.sim.requestCount(FileRequests), 0u);
+    EXPECT_TRUE(events.all().empty());
+}
+
 TEST_F(FileTransfers, ASecondTransferWhileOneRunsFinishesWithFileLimit) {
     std::string const source = machine.dir.write("local/source.bin", text(pattern(1000)));
     // The first data segment's reply waits until released.

@@ -208,6 +208,23 @@ TEST_F(EngineFirmwareRuns, LoadedReportWithoutAnImageAwaitsARebootOnlyIfItSaidSo
     }
 }
 
+TEST_F(EngineFirmwareRuns, AutomaticRunEndsAwaitingTheRebootThatALoadedConsoleReportAwaits) {
+    restartWithReport(R"({"service":{"state":"pendingReboot","version":1}})");
+    EXPECT_EQ(status(), Status::FirmwareUpgrade::PendingReboot);
+    // This run's only upload fails.
+    image("psu-123.bin", {"psu", 123, "psu", 2, "RELEASE"});
+    machine.sim.addRule({upload(Psu, 0), boardsim::Action::withResult(0x85)});
+    online({Psu});
+    cacheInfo(Main, MainInfo);
+    cacheInfo(Psu, withVersion(PsuInfo, 120));
+    cacheInfo(Light, LightInfo);
+    runAutomatic();
+    EXPECT_EQ(events->sequence(),
+              (Events{"status InProgress", "finished 1 OtaStorageError", "status PendingReboot"}));
+    expectReport(report(200), State::pendingReboot, 1);
+    EXPECT_EQ(status(), Status::FirmwareUpgrade::PendingReboot);
+}
+
 TEST_F(EngineFirmwareRuns, AutomaticRunWithNothingToInstallLeavesEverythingAsItWas) {
     restartWithReport(R"({"psu":{"state":"failed","version":123}})");
     online({Psu, Light});

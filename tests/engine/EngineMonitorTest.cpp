@@ -176,6 +176,104 @@ TEST_F(MonitorBatch, ABoardWithAnotherFirmwareIsInitialisedOnceAndServedWithoutV
     EXPECT_EQ(log.count("psu: Firmware version not known! (expected=123, actual=99)"), 1u);
 }
 
+TEST_F(MonitorBatch, ARequestLostOnTheWireIsTheDropOutOfItsOwnBoardOnly) {
+    EngineEvents events(*engine);
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE(round);
+        // Every attempt of one telemetry read of the power supply is lost:
+        // the bus goes offline in the middle of its batch.
+        machine.sim.addRule({Filter{Psu, code(Command::Telemetry)}, boardsim::Action::dropReply(),
+                             0, uint32_t(1 + Retransmissions)});
+        batch(Main, 20, 1);
+        batch(Psu, 20, 1);
+        EXPECT_EQ(events.count("offline 1"), size_t(round));
+        EXPECT_FALSE(engine->getBoardCache(Psu).initialized);
+        // The light controller behind it is not asked, nor blamed.
+        Traffic const held = batch(Light, 20, 1, ErrorCode::Timeout);
+        EXPECT_EQ(held.heartbeats, 0u);
+
+        batch(Main, 20, 1);
+        batch(Psu, 20, 1);
+        EXPECT_EQ(events.count("online 1"), size_t(round));
+        EXPECT_TRUE(engine->getBoardCache(Psu).initialized);
+        machine.sim.clearRequests();
+        EXPECT_EQ(engine->cacheBatch(Light, 20, 1), ErrorCode::Success);
+        EXPECT_EQ(machine.sim.requestCount(Filter{Light, code(Command::ConfigSet)}), 0u);
+    }
+    EXPECT_EQ(events.count("offline 16") + events.count("online 16"), 0u);
+    EXPECT_TRUE(engine->getBoardCache(Light).initialized);
+}
+
+TEST_F(MonitorBatch, AnotherCallersLostRequestIsNoBoardsDropOut) {
+    EngineEvents events(*engine);
+    machine.sim.addRule({Filter{Psu, code(Command::ConfigSet)}, boardsim::Action::dropReply()});
+    nlohmann::json threshold = 42;
+    ASSERT_EQ(engine->boardConfigSet(Psu, ThresholdSlot, threshold), ErrorCode::Timeout);
+
+    // The bus is offline: the batches end at once until the main board answers.
+    EXPECT_EQ(batch(Light, 20, 1, ErrorCode::Timeout).heartbeats, 0u);
+    batch(Main, 20, 1);
+    batch(Psu, 20, 1);
+    batch(Light, 20, 1);
+    EXPECT_TRUE(events.all().empty());
+    EXPECT_TRUE(engine->getBoardCache(Psu).initialized);
+    EXPECT_TRUE(engine->getBoardCache(Light).initialized);
+}
+
+TEST_F(MonitorBatch, ABoardWithAnotherFirmwareKeepsBeingReadAcrossPowerCycles) {
+    auto info = machine.sim.boardInfo(Psu);
+    info.firmwareVersion = 99;
+    machine.sim.setBoardInfo(Psu, info);
+    // More power cycles than an initialisation may fail in a row.
+    for (int round = 1; round <= 6; ++round) {
+        SCOPED_TRACE(round);
+        machine.sim.powerCycle(Psu);
+        ASSERT_TRUE(machine.sim.waitBooted(Psu, 2000));
+        batch(Psu, 20, 1);
+        EXPECT_EQ(machine.sim.scratchpad(Psu, Engine::ScratchpadCell), Engine::ScratchpadMarker);
+    }
+    machine.sim.setStatusText(Psu, 4, 0x85, "No mains");
+    LogCapture log(Log::Level::Warning);
+    EXPECT_EQ(batch(Psu, 20, 1).statusSlots, (std::vector<uint8_t>{1, 4, 6}));
+    EXPECT_EQ(log.count("Critical error on psu: mainsLost: No mains (0x85)"), 1u);
+    std::pair<uint64_t, std::string> mains;
+    EXPECT_EQ(engine->boardStatusSlotNGet(Psu, 4, mains), ErrorCode::Success);
+    EXPECT_EQ(mains, (std::pair<uint64_t, std::string>{0x85, "No mains"}));
+}
+
+TEST_F(MonitorBatch, AGivenUpBoardFoundRebootedServesNoStaleStatus) {
+    // Its marker is never written: every initialisation fails.
+    machine.sim.addRule(
+        {Filter{Psu, code(Command::Misc), Protocol::Misc::Scratchpad, Protocol::Scratchpad::Write},
+         boardsim::Action::errorReply(0x86)});
+    for (int round = 1; round <= 6; ++round) {
+        SCOPED_TRACE(round);
+        machine.sim.powerCycle(Psu);
+        ASSERT_TRUE(machine.sim.waitBooted(Psu, 2000));
+        batch(Psu, 20, 1);
+    }
+    std::pair<uint64_t, std::string> mains;
+    EXPECT_EQ(engine->boardStatusSlotNGet(Psu, 4, mains), ErrorCode::Timeout);
+}
+
+TEST_F(MonitorBatch, TheMainBoardsNetworkIsNotReadYetAfterItsRebootUntilReadAgain) {
+    machine.sim.powerCycle(Main);
+    ASSERT_TRUE(machine.sim.waitBooted(Main, 2000));
+    Engine::Ip ip{};
+    Engine::Ip netmask{};
+    Engine::Ip gateway{};
+    velt::ZRV480::Bus::BusReport report{};
+    for (int cycle = 1; cycle <= 2; ++cycle) {
+        batch(Main, 20, cycle);
+        EXPECT_EQ(engine->mainNetworkIpGet(ip, netmask, gateway), ErrorCode::Timeout);
+        EXPECT_EQ(engine->mainBusStatisticsGet(report), ErrorCode::Timeout);
+    }
+    batch(Main, 20, 0);
+    EXPECT_EQ(engine->mainNetworkIpGet(ip, netmask, gateway), ErrorCode::Success);
+    EXPECT_EQ(netmask, machine.sim.network().netmask);
+    EXPECT_EQ(engine->mainBusStatisticsGet(report), ErrorCode::Success);
+}
+
 TEST_F(EngineFixture, ASilentBoardEndsEveryCycleAndHidesTheBoardsBehindIt) {
     machine.sim.putFile("schema.xml", machine.schema.getBinary());
     EngineEvents events(*engine);

@@ -54,14 +54,15 @@ TEST(BoardCacheTest, AFreshCacheHasNothingReadYet) {
     EXPECT_EQ(cache.statuses.at(0).first, ErrorCode::Timeout);
     EXPECT_EQ(cache.statuses.at(2).second, (std::pair<uint16_t, std::string>{0, ""}));
     EXPECT_TRUE(cache.boardInfo.second.boardName.empty());
-    // ... except the main board's network and bus report: Success and zeros.
-    EXPECT_EQ(cache.mainNetworkIp.first, ErrorCode::Success);
-    EXPECT_EQ(cache.mainNetworkStatus.first, ErrorCode::Success);
+    // ... the main board's network and bus report as well: no zeros pass
+    // for values read.
+    EXPECT_EQ(cache.mainNetworkIp.first, ErrorCode::Timeout);
+    EXPECT_EQ(cache.mainNetworkStatus.first, ErrorCode::Timeout);
     EXPECT_FALSE(std::get<0>(cache.mainNetworkStatus.second));
-    EXPECT_EQ(cache.mainNetworkDns, (BoardCache::Entry<BoardCache::Ip>{ErrorCode::Success, {}}));
-    EXPECT_EQ(cache.mainNetworkDhcp, (BoardCache::Entry<bool>{ErrorCode::Success, false}));
-    EXPECT_EQ(cache.mainNetworkBoardServer, (BoardCache::Entry<uint16_t>{ErrorCode::Success, 0}));
-    EXPECT_EQ(cache.mainBusStatistics.first, ErrorCode::Success);
+    EXPECT_EQ(cache.mainNetworkDns, (BoardCache::Entry<BoardCache::Ip>{ErrorCode::Timeout, {}}));
+    EXPECT_EQ(cache.mainNetworkDhcp, (BoardCache::Entry<bool>{ErrorCode::Timeout, false}));
+    EXPECT_EQ(cache.mainNetworkBoardServer, (BoardCache::Entry<uint16_t>{ErrorCode::Timeout, 0}));
+    EXPECT_EQ(cache.mainBusStatistics.first, ErrorCode::Timeout);
     EXPECT_EQ(cache.mainBusStatistics.second.rx, 0);
 }
 

@@ -353,14 +353,13 @@ TEST_F(MainBoardValues, GettersAnswerFromTheMainBoardsCache) {
     Engine::Ip ip{1};
     int32_t clock = 5;
     BusReport report{};
-    // Initialised and online, nothing read yet: the network entries start
-    // as Success with zeros, the clock as Timeout.
-    EXPECT_EQ(engine->mainNetworkStatusGet(link, mac, ip), ErrorCode::Success);
+    // Initialised and online, nothing read yet: not read yet, with zeros.
+    EXPECT_EQ(engine->mainNetworkStatusGet(link, mac, ip), ErrorCode::Timeout);
     EXPECT_FALSE(link);
     EXPECT_EQ(mac, Engine::Mac{});
     EXPECT_EQ(engine->mainTimestampGet(clock), ErrorCode::Timeout);
     EXPECT_EQ(clock, 0);
-    EXPECT_EQ(engine->mainBusStatisticsGet(report), ErrorCode::Success);
+    EXPECT_EQ(engine->mainBusStatisticsGet(report), ErrorCode::Timeout);
 
     engine->editCache(Main, [](BoardCache& cache) { cache.initialized = false; });
     clock = 5;

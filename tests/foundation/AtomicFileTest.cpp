@@ -193,4 +193,65 @@ TEST(AtomicFile, FailedWriteKeepsTheOldFile) {
     }
 }
 
+// Replacing someone else's file: the file a link names is replaced and the
+// link stays; an existing file keeps its mode; what is no regular file, or
+// a chain of links that never ends, is refused untouched.
+TEST(AtomicFile, ReplaceWritesTheFileItIsAndRefusesWhatItCannotBe) {
+    Umask const mask(022);
+    struct Case {
+        char const* name;
+        std::function<void(ScratchDir const&)> prepare;
+        char const* path;    // replaced, inside the scratch directory
+        char const* written; // the file that holds the new content, or nullptr when refused
+        int mode;            // of the written file
+        int error;           // when refused
+    };
+    Case const cases[] = {
+        {"new file", [](ScratchDir const&) {}, "state", "state", 0644, 0},
+        {"private file",
+         [](ScratchDir const& d) { ::chmod(d.write("state", "old").c_str(), 0600); }, "state",
+         "state", 0600, 0},
+        {"absolute link",
+         [](ScratchDir const& d) {
+             ::chmod(d.write("target", "old").c_str(), 0640);
+             ::symlink(d.path("target").c_str(), d.path("state").c_str());
+         },
+         "state", "target", 0640, 0},
+        {"relative link to a link",
+         [](ScratchDir const& d) {
+             ::mkdir(d.path("sub").c_str(), 0755);
+             d.write("sub/target", "old");
+             ::symlink("target", d.path("sub/inner").c_str());
+             ::symlink("sub/inner", d.path("state").c_str());
+         },
+         "state", "sub/target", 0644, 0},
+        {"directory", [](ScratchDir const& d) { ::mkdir(d.path("state").c_str(), 0755); }, "state",
+         nullptr, 0, EISDIR},
+        {"named pipe", [](ScratchDir const& d) { ::mkfifo(d.path("state").c_str(), 0600); },
+         "state", nullptr, 0, ENXIO},
+        {"link loop", [](ScratchDir const& d) { ::symlink("state", d.path("state").c_str()); },
+         "state", nullptr, 0, ELOOP},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        c.prepare(dir);
+        std::string const before = dir.listing();
+        std::string const path = dir.path(c.path);
+        EXPECT_EQ(AtomicFile::replaceable(path), c.written != nullptr);
+        errno = 0;
+        EXPECT_EQ(AtomicFile::replace(path, "new"), c.written != nullptr);
+        if (c.written == nullptr) {
+            EXPECT_EQ(errno, c.error);
+            EXPECT_EQ(dir.listing(), before);
+            continue;
+        }
+        EXPECT_EQ(dir.read(c.written), "new");
+        EXPECT_EQ(modeOf(dir.path(c.written)), c.mode);
+        struct stat link {};
+        ASSERT_EQ(::lstat(path.c_str(), &link), 0);
+        EXPECT_EQ(S_ISLNK(link.st_mode), std::string(c.path) != c.written);
+    }
+}
+
 } // namespace
