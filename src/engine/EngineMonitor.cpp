@@ -74,6 +74,10 @@ void Engine::monitoringFunction() {
 
 ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle) {
     cacheHeartbeat(address);
+    // A heartbeat cut short by a stop says nothing about the board.
+    if (stopBusy) {
+        return ErrorCode::Success;
+    }
     if (auto const ended = checkOffline(address)) {
         return *ended;
     }
@@ -95,7 +99,9 @@ ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle
         }
         if (!readCache(address, [](BoardCache const& cache) { return cache.initialized; })) {
             boardInitEmergency(address);
-            boardOnline.emit(address);
+            if (!stopBusy) {
+                boardOnline.emit(address);
+            }
             return ErrorCode::Success;
         }
     }
@@ -116,7 +122,7 @@ ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle
         cacheNextConfig(address);
     }
     for (uint64_t read = 0; read <= batchSize; ++read) {
-        if (!isBoardOnline(address)) {
+        if (stopBusy || !isBoardOnline(address)) {
             return ErrorCode::Success;
         }
         cacheNextTelemetry(address);
