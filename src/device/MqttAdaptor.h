@@ -18,9 +18,9 @@
 // publishing (and the subscription updates) to the adaptor's own thread,
 // `publisher`. The broker library holds its own lock while it runs a request
 // handler, and a handler may wait for an engine thread (a synchronous reboot
-// joins its poll thread, a "device" write joins the monitoring thread): an
-// engine thread blocked in the library would never end. Only the stop
-// publishes on the stopping thread, so it goes out before the client stops.
+// joins its poll thread): an engine thread blocked in the library would
+// never end. Only the stop publishes on the stopping thread, so it goes out
+// before the client stops.
 //
 // Locks: fieldsMutex guards the adaptor's own fields (pending reboot ids,
 // `connected`, the announced status nodes). It is a leaf, never held while

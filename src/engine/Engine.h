@@ -8,22 +8,29 @@
 // Threads that call in: main (construction, configuration sections, start),
 // the signal thread (stop), monitoring (firmware run, then the monitoring
 // loop), the MQTT library's threads (getters, setters, actions, reboots,
-// firmware apply, "device" writes that restart the monitoring thread), the
-// reboot poll thread, and detached workers (file transfers, manual upgrades).
+// firmware apply, "device" writes that ask for a monitoring restart), the
+// restart thread (joins and relaunches the monitoring thread), the reboot
+// poll thread, and detached workers (file transfers, manual upgrades).
+//
+// A stop always wins: stop clears `running` and stops the bus layer first,
+// so that the request in flight ends, every later one fails at once and
+// every step of a start, a firmware run, a restart or a synchronous reboot
+// ends at its next check of `running`; the pauses wait on monitorWake and
+// end at once too. Only then does stop wait for the start's steps and join
+// the restart and monitoring threads.
 //
 // Locks, in the order they may be taken:
-// 1. lifecycleMutex serialises start, stop and the monitoring restart of a
-//    "device" write. It is held while the monitoring thread is joined, so
-//    nothing that a slot of an engine signal runs may take it: the
-//    monitoring thread's emissions must never wait for it. For the same
-//    reason a caller of stop or setDeviceConfig holds no lock that such a
-//    slot may need (tree, configuration file, publication locks). start
-//    emits boardConfigChanged and stop emits stopped under it: their slots
-//    never call start, stop or setDeviceConfig. Neither stop nor the restart
-//    runs on the monitoring thread (they refuse and log), so no thread is
-//    joined by itself; the thread handle is only touched under this lock.
-//    The monitoring loop runs while keepMonitoring is set; `running` says
-//    whether the engine is started and stays set across a restart.
+// 1. lifecycleMutex guards the phases of start and stop (startBusy,
+//    stopBusy), the restart requests and both thread handles; it is held
+//    only for these fields, never across a join, a wait for another thread's
+//    steps or a signal emission. It is held across Parser::start and
+//    Parser::stop so that the two never overlap (they start and join the bus
+//    listener, which takes no engine lock). A "device" write only asks for a
+//    restart; the restart thread joins and relaunches the monitoring thread,
+//    so no caller of setDeviceConfig waits for a batch or a firmware run.
+//    stop refuses on the monitoring thread, so no thread is joined by
+//    itself. The monitoring loop runs while keepMonitoring is set; `running`
+//    says whether the engine is started and stays set across a restart.
 // 2. reportFileMutex serialises the writes of "boards-state.json": a save
 //    takes it, copies the report under stateMutex and writes the copy.
 // 3. stateMutex guards the caches, the settings, the report, the manager
@@ -315,14 +322,24 @@ protected:
     // Start and stop (EngineLifecycle.cpp).
     ErrorCode configure();
     void logBoardInfo() const;
+    // The steps of start between bringing the bus up and launching the
+    // monitoring thread; a stop ends them at the next step.
+    void runStartSteps();
     // Under lifecycleMutex: starts the monitoring thread, with the firmware
     // phases before the loop or with the loop alone.
     void launchMonitorThread(bool withFirmwarePhases);
-    // Under lifecycleMutex: tells the loop to stop, wakes its wait and joins it.
-    void joinMonitorThread();
+    // Wakes the wait between monitoring cycles and the pauses of a start.
+    void wakeWaits();
+    // Under lifecycleMutex.
     bool onMonitorThread() const;
-    // Restarts the loop with the current settings when the engine runs.
-    void restartMonitorThread();
+    // Asks the restart thread to restart the loop with the current settings
+    // when the engine runs; returns at once.
+    void requestMonitorRestart();
+    // The restart thread: joins and relaunches the monitoring thread on
+    // every request until the engine stops.
+    void runRestarts();
+    // Waits for the time given unless the engine stops first.
+    void pauseUnlessStopped(std::chrono::milliseconds pause);
 
     // Status tracking (EngineStatusPass.cpp).
     void cacheHeartbeat(uint8_t address);
@@ -412,7 +429,9 @@ protected:
     mutable std::atomic<bool> copiesWarned{false};
     std::string acceptedDir;   // guarded by stateMutex
     std::string firmwaresDir;  // guarded by stateMutex
-    std::thread monitorThread; // started and joined under lifecycleMutex
+    std::thread monitorThread; // guarded by lifecycleMutex; joined without it
+    // Of the monitoring thread until it has been joined; guarded by lifecycleMutex.
+    std::thread::id monitorThreadId;
     std::map<uint8_t, Board> const boards;
     Monitoring monitoring; // monitoring-only
     Bus::Parser parser;
@@ -427,9 +446,18 @@ protected:
     std::map<uint8_t, std::map<uint8_t, Signal<>>> statusSignals;
 
     std::mutex lifecycleMutex;
+    std::condition_variable lifecycleChanged;
+    bool startBusy = false; // guarded by lifecycleMutex: start's steps run
+    // A stop runs: written under lifecycleMutex, read without it by the
+    // monitoring loop, whose failed requests then say nothing of the boards.
+    std::atomic<bool> stopBusy{false};
+    bool restartPending = false; // guarded by lifecycleMutex
+    // Exists while the engine runs; guarded by lifecycleMutex, joined without it.
+    std::thread restartThread;
     std::mutex reportFileMutex;
     mutable std::mutex stateMutex;
-    // Wakes the wait between monitoring cycles at once on stop or restart.
+    // Wakes the wait between monitoring cycles and the pauses of a start at
+    // once on stop or restart.
     std::mutex monitorWaitMutex;
     std::condition_variable monitorWake;
     // Detached file-transfer and upgrade workers still running; stop waits

@@ -179,7 +179,8 @@ void Engine::applyFirmwareUpgrades() {
 
     bool stopping = false;
     for (auto const& [address, report] : reports) {
-        // A stop waits for the upload in progress, not for every board left.
+        // A stop has cut the upload in progress short by stopping the bus
+        // layer; the boards left wait for the next start.
         if (!running) {
             log(Log::Level::Info, "Engine stopping: firmware upgrades left for the next start");
             stopping = true;

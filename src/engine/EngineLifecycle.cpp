@@ -4,8 +4,8 @@
 #include "bus/Helpers.h"
 #include "bus/Schema.h"
 
-#include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 namespace velt::ZRV480::BoardManager::Manager {
@@ -31,60 +31,108 @@ Engine::~Engine() {
 }
 
 void Engine::start() {
+    {
+        std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+        if (running || stopBusy) {
+            return;
+        }
+        if (boards.count(Bus::Schema::AddressMain) == 0) {
+            // Every other board answers through the main board.
+            log(Log::Level::Error, "Cannot start: the schema has no main board (address 0)");
+            return;
+        }
+        running = true;
+        startBusy = true;
+        log(Log::Level::Info, "Starting...");
+        parser.start();
+    }
+    runStartSteps();
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
-    if (running) {
+    startBusy = false;
+    lifecycleChanged.notify_all();
+    if (!running) {
+        log(Log::Level::Info, "Start cut short by a stop");
         return;
     }
-    if (boards.count(Bus::Schema::AddressMain) == 0) {
-        // Every other board answers through the main board.
-        log(Log::Level::Error, "Cannot start: the schema has no main board (address 0)");
-        return;
-    }
-    running = true;
-    log(Log::Level::Info, "Starting...");
-    parser.start();
-    boardConfigCacheTempFsCreate();
+    launchMonitorThread(true);
+    restartThread = std::thread([this] { runRestarts(); });
+    log(Log::Level::Info, "Started!");
+}
 
-    for (size_t attempt = 1; attempt <= ConfigureAttempts; ++attempt) {
+void Engine::runStartSteps() {
+    boardConfigCacheTempFsCreate();
+    for (size_t attempt = 1; attempt <= ConfigureAttempts && running; ++attempt) {
         log(Log::Level::Info, "Configuration attempt (%zu/%zu)", attempt, ConfigureAttempts);
         if (configure() == ErrorCode::Success) {
             break;
         }
-        std::this_thread::sleep_for(ConfigurePause);
+        pauseUnlessStopped(ConfigurePause);
     }
     for (auto const& entry : boards) {
-        if (boardInitStartup(entry.first) != ErrorCode::Success) {
+        if (!running) {
+            return;
+        }
+        // A failure caused by a stop is no fault of the board.
+        if (boardInitStartup(entry.first) != ErrorCode::Success && running) {
             log(Log::Level::Error, "Could not initialize %s", entry.second.getName().c_str());
         }
+    }
+    if (!running) {
+        return;
     }
     starting = false;
     logBoardInfo();
     boardConfigChanged.emit();
-    launchMonitorThread(true);
-    log(Log::Level::Info, "Started!");
 }
 
 void Engine::stop() {
-    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
-    if (!running) {
-        return;
-    }
+    std::unique_lock<std::mutex> lifecycle(lifecycleMutex);
     if (onMonitorThread()) {
         log(Log::Level::Error, "The monitoring thread cannot stop the engine");
         return;
     }
+    if (stopBusy) {
+        // A second stop returns once the first is done.
+        lifecycleChanged.wait(lifecycle, [this] { return !stopBusy; });
+        return;
+    }
+    if (!running) {
+        return;
+    }
     log(Log::Level::Info, "Stopping...");
+    stopBusy = true;
     running = false;
     starting = true;
-    joinMonitorThread();
+    keepMonitoring = false;
+    // Ends the request in flight; every later one fails at once.
     parser.stop();
-    // Their requests fail at once now that the bus layer has stopped.
+    lifecycleChanged.notify_all();
+    lifecycle.unlock();
+    wakeWaits();
+
+    lifecycle.lock();
+    lifecycleChanged.wait(lifecycle, [this] { return !startBusy; });
+    std::thread restarts = std::move(restartThread);
+    lifecycle.unlock();
+    if (restarts.joinable()) {
+        restarts.join();
+    }
+    lifecycle.lock();
+    std::thread monitor = std::move(monitorThread);
+    lifecycle.unlock();
+    if (monitor.joinable()) {
+        monitor.join();
+    }
     waitForWorkers();
     stopped.emit();
     for (auto const& entry : boards) {
         boardConfigCacheTempFsRemove(entry.first);
     }
     log(Log::Level::Info, "Stopped!");
+    lifecycle.lock();
+    monitorThreadId = {};
+    stopBusy = false;
+    lifecycleChanged.notify_all();
 }
 
 ErrorCode Engine::configure() {
@@ -145,37 +193,60 @@ void Engine::launchMonitorThread(bool withFirmwarePhases) {
         }
         monitoringFunction();
     });
+    monitorThreadId = monitorThread.get_id();
 }
 
-void Engine::joinMonitorThread() {
-    keepMonitoring = false;
+void Engine::wakeWaits() {
     {
-        // Taken once so that a wait that has just checked the flag is
+        // Taken once so that a wait that has just checked its flag is
         // already waiting when the notice comes.
         std::lock_guard<std::mutex> lock(monitorWaitMutex);
     }
     monitorWake.notify_all();
-    if (monitorThread.joinable()) {
-        monitorThread.join();
-    }
 }
 
 bool Engine::onMonitorThread() const {
-    return monitorThread.get_id() == std::this_thread::get_id();
+    return monitorThreadId == std::this_thread::get_id();
 }
 
-void Engine::restartMonitorThread() {
+void Engine::requestMonitorRestart() {
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
-    if (!running || !monitorThread.joinable()) {
-        return;
-    }
-    if (onMonitorThread()) {
-        log(Log::Level::Error, "The monitoring thread cannot restart itself");
+    if (!running || !restartThread.joinable()) {
         return;
     }
     log(Log::Level::Warning, "Restarting monitor thread due to changed config");
-    joinMonitorThread();
-    launchMonitorThread(false);
+    restartPending = true;
+    lifecycleChanged.notify_all();
+}
+
+void Engine::runRestarts() {
+    std::unique_lock<std::mutex> lifecycle(lifecycleMutex);
+    while (true) {
+        lifecycleChanged.wait(lifecycle, [this] { return restartPending || !running; });
+        if (!running) {
+            return;
+        }
+        restartPending = false;
+        keepMonitoring = false;
+        std::thread previous = std::move(monitorThread);
+        lifecycle.unlock();
+        wakeWaits();
+        // A firmware run in progress is finished first; a stop ends it.
+        if (previous.joinable()) {
+            previous.join();
+        }
+        lifecycle.lock();
+        monitorThreadId = {};
+        if (!running) {
+            return;
+        }
+        launchMonitorThread(false);
+    }
+}
+
+void Engine::pauseUnlessStopped(std::chrono::milliseconds pause) {
+    std::unique_lock<std::mutex> lock(monitorWaitMutex);
+    monitorWake.wait_for(lock, pause, [this] { return !running; });
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager

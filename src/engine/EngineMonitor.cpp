@@ -74,7 +74,10 @@ void Engine::monitoringFunction() {
 }
 
 void Engine::reviveTransport() {
-    if (!parser.isTransportRunning()) {
+    // Under the lifecycle lock, as a stop stops the bus under it: a stop that
+    // has stopped the transport is never undone here.
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    if (running && keepMonitoring && !parser.isTransportRunning()) {
         log(Log::Level::Warning, "Bus transport stopped, restarting it");
         parser.restart();
     }
@@ -88,6 +91,10 @@ ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle
     }
     parser.takeDropOut(); // a failure before this batch is not this board's
     cacheHeartbeat(address);
+    // A heartbeat cut short by a stop says nothing about the board.
+    if (stopBusy) {
+        return ErrorCode::Success;
+    }
     if (auto const ended = checkOffline(address)) {
         return *ended;
     }
@@ -113,7 +120,9 @@ ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle
         }
         if (!readCache(address, [](BoardCache const& cache) { return cache.initialized; })) {
             boardInitEmergency(address);
-            boardOnline.emit(address);
+            if (!stopBusy) {
+                boardOnline.emit(address);
+            }
             return ErrorCode::Success;
         }
     }
@@ -134,7 +143,7 @@ ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle
         cacheNextConfig(address);
     }
     for (uint64_t read = 0; read <= batchSize; ++read) {
-        if (!batchGoesOn(address)) {
+        if (stopBusy || !batchGoesOn(address)) {
             return ErrorCode::Success;
         }
         cacheNextTelemetry(address);

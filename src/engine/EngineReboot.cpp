@@ -104,7 +104,12 @@ ErrorCode Engine::boardRebootSync(uint8_t address) {
             }
         }
     });
-    bool const ready = answered.wait_for(RebootWait) == std::future_status::ready;
+    // In steps, so that a stop ends the wait at once.
+    auto const deadline = std::chrono::steady_clock::now() + RebootWait;
+    bool ready = false;
+    while (!ready && running && std::chrono::steady_clock::now() < deadline) {
+        ready = answered.wait_for(PollInterval) == std::future_status::ready;
+    }
     stopPolling = true;
     log(Log::Level::Info, "Joining monitor thread");
     poll.join();

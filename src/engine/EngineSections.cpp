@@ -51,7 +51,7 @@ void Engine::setDeviceConfig(json const& device) {
         bus = {static_cast<int64_t>(config.getUdpTimeoutMs()), config.getRetransmit()};
     }
     parser.configSet(bus);
-    restartMonitorThread();
+    requestMonitorRestart();
 }
 
 json Engine::getBoardsConfig() const {

@@ -1,7 +1,9 @@
 #include "support/FirmwareFixture.h"
 #include "support/LogCapture.h"
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -286,6 +288,33 @@ TEST_F(EngineFirmwareRuns, StartRunsTheAutomaticRunOnTheMonitoringThread) {
     EXPECT_EQ(machine.sim.pendingFirmware(Psu), bytes);
     EXPECT_TRUE(std::filesystem::exists(acceptedDir() + "/psu-123.bin"));
     EXPECT_FALSE(report(200).has_value());
+}
+
+TEST_F(EngineFirmwareRuns, ADeviceWriteDuringTheRunReturnsAtOnceAndAStopCutsTheUploadShort) {
+    machine.sim.putFile("schema.xml", machine.schema.getBinary());
+    boardsim::BoardInfo info = machine.sim.boardInfo(Psu);
+    info.firmwareVersion = 120;
+    machine.sim.setBoardInfo(Psu, info);
+    Bytes bytes = testsupport::firmwareImage({"psu", 123, "psu", 2, "RELEASE"});
+    bytes.resize(128 * 200, 0x5a); // 200 segments, each answered late
+    std::filesystem::create_directories(acceptedDir());
+    std::ofstream(firmwaresDir() + "/psu-123.bin", std::ios::binary)
+        .write(reinterpret_cast<char const*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    machine.sim.addRule({upload(Psu), boardsim::Action::delayed(50)});
+
+    engine->start();
+    ASSERT_TRUE(machine.sim.waitFor(upload(Psu), 5, 20000));
+    // The restart waits for the run on a thread of the engine, not here.
+    auto begin = std::chrono::steady_clock::now();
+    engine->setDeviceConfig({{"statusPeriod", 30}});
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(200));
+    begin = std::chrono::steady_clock::now();
+    engine->stop();
+    // The segment in flight may wait for its time-out of 5 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(6));
+    EXPECT_LT(machine.sim.requestCount(upload(Psu)), 150u);
+    EXPECT_FALSE(machine.sim.pendingFirmware(Psu).has_value());
 }
 
 } // namespace

@@ -1,12 +1,14 @@
 #include "support/EngineEvents.h"
 #include "support/EngineFixture.h"
 #include "support/LogCapture.h"
+#include "support/LogWatch.h"
 
 #include "bus/Protocol.h"
 
 #include <sys/stat.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 namespace enginetest {
@@ -15,6 +17,7 @@ namespace {
 namespace Protocol = velt::ZRV480::Bus::Protocol;
 using boardsim::Filter;
 using testsupport::LogCapture;
+using testsupport::LogWatch;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
@@ -193,7 +196,7 @@ TEST_F(EngineStart, StartAfterStopRepeatsTheWholeSequence) {
 
 TEST_F(EngineStart, DeviceWriteRestartsTheLoopWithTheNewPeriod) {
     putSchemaOnMain();
-    LogCapture log;
+    LogWatch log;
     engine->start();
     ASSERT_TRUE(machine.sim.waitFor(Filter{Light, TelemetryCommand}, 1, 20000));
 
@@ -201,6 +204,8 @@ TEST_F(EngineStart, DeviceWriteRestartsTheLoopWithTheNewPeriod) {
     EXPECT_TRUE(engine->getIsRunning());
     EXPECT_EQ(engine->getDeviceConfig().at("statusPeriod"), 1000);
     EXPECT_FALSE(engine->getDeviceConfig().contains("unknown"));
+    // The restart runs on a thread of the engine.
+    EXPECT_TRUE(log.waitFor("every 1000ms", 20000));
     machine.sim.clearRequests();
     EXPECT_TRUE(machine.sim.waitFor(Filter{Light, TelemetryCommand}, 1, 20000));
 
@@ -235,6 +240,52 @@ TEST_F(EngineStart, StopDuringARestartStopsTheService) {
     machine.sim.clearRequests();
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(machine.sim.requestCount(Filter{}), 0u);
+}
+
+TEST_F(EngineStart, AStopEndsTheStartAtItsNextStep) {
+    struct Case {
+        char const* phase;
+        // Prepares the machine, then waits until the start is in the phase.
+        std::function<void(testsupport::SimulatedMachine&)> before;
+        std::function<void(testsupport::SimulatedMachine&)> reach;
+    };
+    Case const cases[] = {
+        {"pause after a failed configuration attempt",
+         [](auto& machine) { machine.sim.setPresent(Main, false); },
+         [](auto& machine) {
+             ASSERT_TRUE(machine.sim.waitFor(Filter{Main, HeartbeatCommand}, 1, 20000));
+             std::this_thread::sleep_for(200ms);
+         }},
+        {"wait for the main board after the schema was sent", [](auto&) {},
+         [](auto& machine) {
+             ASSERT_TRUE(machine.sim.waitFor(MainReboots, 1, 20000));
+             machine.sim.setPresent(Main, false); // it never answers again
+         }},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.phase);
+        rebuildEngine();
+        machine.sim.reset();
+        c.before(machine);
+        EngineEvents events(*engine);
+        LogCapture log;
+        std::thread start([this] { engine->start(); });
+        c.reach(machine);
+
+        auto const begin = Clock::now();
+        engine->stop();
+        EXPECT_LT(Clock::now() - begin, 1s);
+        start.join();
+        EXPECT_FALSE(engine->getIsRunning());
+        EXPECT_EQ(events.count("configChanged"), 0u);
+        EXPECT_EQ(events.count("stopped"), 1u);
+        // Nothing was launched: no request follows the stop.
+        std::this_thread::sleep_for(200ms);
+        machine.sim.clearRequests();
+        std::this_thread::sleep_for(200ms);
+        EXPECT_EQ(machine.sim.requestCount(Filter{}), 0u);
+        EXPECT_EQ(log.count("[Engine] Started!"), 0u);
+    }
 }
 
 TEST_F(EngineStart, StopEndsTheWaitBetweenCyclesAtOnce) {
