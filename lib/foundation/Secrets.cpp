@@ -29,3 +29,29 @@ json Secrets::masked(json const& document) {
     }
     return copy;
 }
+
+std::string Secrets::maskedText(std::string const& text) {
+    if (text.find("password") == std::string::npos) {
+        return text;
+    }
+    // Levels beyond these are left out of the copy, which keeps its writing
+    // shallow whatever the sender nested; a copy with levels left out is
+    // never the text itself.
+    constexpr int Depth = 64;
+    bool cut = false;
+    json const document = json::parse(
+        text,
+        [&cut](int depth, json::parse_event_t, json&) {
+            cut = cut || depth > Depth;
+            return depth <= Depth;
+        },
+        false);
+    if (document.is_discarded()) {
+        return "***";
+    }
+    json const copy = masked(document);
+    if (copy == document && !cut) {
+        return text;
+    }
+    return copy.dump(-1, ' ', false, json::error_handler_t::replace);
+}

@@ -2,10 +2,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include <string>
+
 // Hides secrets from the copies of documents that go to the log.
 class Secrets {
 public:
     // The document with the value of every member named "password", at any
     // depth, replaced by "***".
     static nlohmann::json masked(nlohmann::json const& document);
+    // A message's text for the log: as it is unless it names a password;
+    // then the masked document, or "***" when it does not parse.
+    static std::string maskedText(std::string const& text);
 };

@@ -5,6 +5,7 @@
 #include <future>
 #include <memory>
 
+#include "foundation/Secrets.h"
 #include "foundation/String.h"
 #include "foundation/Utils.h"
 
@@ -98,7 +99,8 @@ void Client::onMessageReceived(std::string const& topic, std::string const& payl
     if (logSwitch(&Config::getLogReceived)) {
         bool const withPayload = logSwitch(&Config::getLogPayload);
         log(Log::Level::Info, "%s message received (qos=%d): %s%s", retained ? "Retained" : "New",
-            qos, topic.c_str(), withPayload ? (" : " + String::clip(payload)).c_str() : "");
+            qos, topic.c_str(),
+            withPayload ? (" : " + String::clip(Secrets::maskedText(payload))).c_str() : "");
     }
     dispatch(Message(topic, payload, fromRetainFlag(retained), fromMqttQos(qos)));
 }

@@ -82,23 +82,10 @@ bool Client::parsePayload(std::string const& payload, json& value) {
 }
 
 void Client::logTreeRpc(std::string const& path, std::string const& payload) const {
-    if (!Log::isEnabled(Log::Level::Debug)) {
-        return;
+    if (Log::isEnabled(Log::Level::Debug)) {
+        log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(),
+            String::clip(Secrets::maskedText(payload)).c_str());
     }
-    json value;
-    std::string shown = payload;
-    if (payload.empty()) {
-        // nothing to hide
-    } else if (!parsePayload(payload, value)) {
-        // Malformed, yet it may still carry the password.
-        if (payload.find("password") != std::string::npos) {
-            shown = "***";
-        }
-    } else if (json const masked = Secrets::masked(value); masked != value) {
-        shown = masked.dump(-1, ' ', false, json::error_handler_t::replace);
-    }
-    log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(),
-        String::clip(shown).c_str());
 }
 
 Client::MonitorRequest Client::parseMonitorRequest(std::string const& payload) {

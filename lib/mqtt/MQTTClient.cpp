@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <thread>
 
+#include "foundation/Secrets.h"
 #include "foundation/String.h"
 
 namespace {
@@ -195,7 +196,10 @@ bool MQTTClient::publish(std::string const& topic, std::string const& payload, i
     log(Log::Level::Debug, "Topic     = %s", topic.c_str());
     log(Log::Level::Debug, "QoS       = %d", qos);
     log(Log::Level::Debug, "Retained  = %s", yesNo(retained));
-    log(Log::Level::Debug, "Data      = '%s'", String::clip(payload).c_str());
+    if (Log::isEnabled(Log::Level::Debug)) {
+        log(Log::Level::Debug, "Data      = '%s'",
+            String::clip(Secrets::maskedText(payload)).c_str());
+    }
     ClientPtr current = currentClient();
     if (!current) {
         log(Log::Level::Error, "Client not connected.");
@@ -380,7 +384,10 @@ void MQTTClient::message_arrived(mqtt::const_message_ptr message) {
     log(Log::Level::Debug, "QoS       = %d", qos);
     log(Log::Level::Debug, "Retained  = %s", yesNo(retained));
     log(Log::Level::Debug, "Duplicate = %s", yesNo(message->is_duplicate()));
-    log(Log::Level::Debug, "Data      = '%s'", String::clip(payload).c_str());
+    if (Log::isEnabled(Log::Level::Debug)) {
+        log(Log::Level::Debug, "Data      = '%s'",
+            String::clip(Secrets::maskedText(payload)).c_str());
+    }
     notify([&](MQTTClientListener& target) {
         target.onMessageReceived(topic, payload, qos, retained);
     });

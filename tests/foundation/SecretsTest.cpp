@@ -22,3 +22,25 @@ TEST(Secrets, EveryPasswordIsMaskedWhereverItIsAndNothingElseChanges) {
         EXPECT_EQ(Secrets::masked(c.document), c.masked);
     }
 }
+
+TEST(Secrets, MessageTextsNamingAPasswordAreMaskedAndOthersKeptByteForByte) {
+    struct Case {
+        std::string text, shown;
+    };
+    std::string const deep =
+        std::string(5000, '[') + R"({"password":"s3cret"})" + std::string(5000, ']');
+    Case const cases[] = {
+        {R"({ "url" : "u",  "n": 1 })", R"({ "url" : "u",  "n": 1 })"},
+        {R"({"text": "password" })", R"({"text": "password" })"},
+        {R"({"mqtt": {"password": "s3cret", "url": "u"}})",
+         R"({"mqtt":{"password":"***","url":"u"}})"},
+        {R"({"password":"s3cret")", "***"},
+        {"\xffpassword=s3cret", "***"},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(Secrets::maskedText(c.text), c.shown);
+    }
+    // Nested beyond reason, the levels that would hold the secret are left out.
+    EXPECT_EQ(Secrets::maskedText(deep).find("s3cret"), std::string::npos);
+}

@@ -296,6 +296,21 @@ TEST(ClientLog, SwitchesLogPublishedAndReceivedMessages) {
     }
 }
 
+TEST(ClientLog, AReceivedPasswordNeverReachesTheLog) {
+    testsupport::LogWatch log;
+    MQTT::Client client("b", "MQTT");
+    MQTT::Config settings("b", "MQTT");
+    settings.setLogReceived(true);
+    settings.setLogPayload(true);
+    client.setConfig(settings);
+    client.onMessageReceived("b/config/set", R"({"mqtt":{"password":"s3cret"}})", 0, false);
+    client.onMessageReceived("b/config/set", R"({"mqtt":{"password":"s3cret")", 0, false);
+
+    EXPECT_EQ(log.text().find("s3cret"), std::string::npos) << log.text();
+    EXPECT_EQ(log.count(R"(b/config/set : {"mqtt":{"password":"***"}})"), 1u) << log.text();
+    EXPECT_EQ(log.count("b/config/set : ***"), 1u) << log.text();
+}
+
 TEST(ClientSubscriptions, AreRenewedInTheirOrderAfterConnecting) {
     testsupport::LogWatch log;
     ClientHarness harness;
