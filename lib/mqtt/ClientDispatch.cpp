@@ -149,6 +149,7 @@ bool Client::handleReceivedCommandInternal(Message const& message) {
         log(Log::Level::Debug, "Detected internal command '%s'", found->first.c_str());
         handler = found->second;
     }
+    requireRequestSize(message);
     handler(Message(relative, message.payload, message.retained, message.qos));
     return true;
 }
@@ -164,6 +165,7 @@ bool Client::handleReceivedCommandExternal(Message const& message) {
         log(Log::Level::Debug, "Detected command '%s'", found->first.c_str());
         handler = found->second;
     }
+    requireRequestSize(message);
     handler(message);
     return true;
 }

@@ -133,6 +133,7 @@ bool Client::handleReceivedRpcRequest(Message const& message) {
     topic += request.id;
     std::string reply;
     try {
+        requireRequestSize(message);
         reply = handler(request.name, message.payload, request.id);
     } catch (std::exception const& exception) {
         reply = makeRpcFailed({{"description", exception.what()}}, nullptr);

@@ -1,5 +1,6 @@
 #include "mqtt/Message.h"
 
+#include <stdexcept>
 #include <utility>
 
 namespace MQTT {
@@ -36,5 +37,12 @@ Retained fromRetainFlag(bool flag) {
 
 Message::Message(std::string topic, std::string payload, Retained retained, QoS qos)
     : topic(std::move(topic)), payload(std::move(payload)), retained(retained), qos(qos) {}
+
+void requireRequestSize(Message const& request) {
+    if (request.payload.size() > MaxRequestBytes) {
+        throw std::length_error("Payload too large: " + std::to_string(request.payload.size()) +
+                                " bytes, at most " + std::to_string(MaxRequestBytes));
+    }
+}
 
 } // namespace MQTT

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -27,5 +28,13 @@ struct Message {
     Retained retained;
     QoS qos;
 };
+
+// The largest request the service takes: a value, a section or a call's
+// arguments are far smaller, and parsing a larger one would hold every other
+// request back, since messages arrive one at a time.
+constexpr size_t MaxRequestBytes = 1u << 20;
+// Throws std::length_error, naming the size and the limit, for a request
+// beyond MaxRequestBytes.
+void requireRequestSize(Message const& request);
 
 } // namespace MQTT
