@@ -173,6 +173,36 @@ TEST(Commands, AThrowingHandlerIsReportedAndTheClientGoesOn) {
     EXPECT_EQ(seen.wait(1).size(), 1u);
 }
 
+TEST(Commands, ARequestBeyondTheLimitIsRefusedUnreadInBothForms) {
+    ClientHarness harness;
+    Seen seen;
+    harness.client->subscribeCommand("x/set", seen.handler("x"), true);
+    std::atomic<int> calls{0};
+    harness.client->subscribeRpc(
+        "n", [&calls](std::string const&, std::string const&, std::string const&) {
+            ++calls;
+            return MQTT::Client::makeRpcCompleted(nullptr);
+        });
+    ASSERT_TRUE(harness.startClient());
+    std::string const atLimit(MQTT::MaxRequestBytes, 'x');
+    std::string const beyond = atLimit + 'x';
+    std::string const refusal = "Payload too large: 1048577 bytes, at most 1048576";
+
+    harness.client->onMessageReceived("b/x/set", beyond, 0, false);
+    EXPECT_EQ(errorReport(*harness.recorder), json({{"command", "b/x/set"}, {"error", refusal}}));
+    harness.client->onMessageReceived("b/n/request/1", beyond, 0, false);
+    EXPECT_EQ(harness.recorder->takePayload("b/n/response/1"),
+              json({{"completed", false}, {"error", {{"description", refusal}}}}).dump());
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(seen.wait(0).size(), 0u);
+
+    harness.client->onMessageReceived("b/x/set", atLimit, 0, false);
+    harness.client->onMessageReceived("b/n/request/2", atLimit, 0, false);
+    EXPECT_EQ(seen.wait(1).size(), 1u);
+    EXPECT_EQ(harness.recorder->takePayload("b/n/response/2"), R"({"completed":true})");
+    EXPECT_EQ(calls, 1);
+}
+
 TEST(Commands, AResponseAwaitedByACommandGoesToItFirst) {
     ClientHarness harness;
     Seen seen;
