@@ -45,10 +45,7 @@ Client::~Client() {
     notifications.shutdown();
     stop();
     brokerClient.close();
-    {
-        std::unique_lock<std::mutex> lock(subscriptionsMutex);
-        subscriptionsDone.wait(lock, [this] { return subscriptionThreads == 0; });
-    }
+    waitSubscriptionsDone();
     // The tree's nodes leave their signals now: a change callback that
     // still runs must find the notification thread (declared after the
     // tree, so destroyed before it) in place.
@@ -112,7 +109,13 @@ void Client::stop() {
         attemptPending = false;
     }
     brokerClient.disconnect(0);
+    waitSubscriptionsDone();
     log(Log::Level::Info, "Stopped!");
+}
+
+void Client::waitSubscriptionsDone() {
+    std::unique_lock<std::mutex> lock(subscriptionsMutex);
+    subscriptionsDone.wait(lock, [this] { return subscriptionThreads == 0; });
 }
 
 void Client::restart() {
@@ -215,6 +218,12 @@ void Client::onConnected() {
     }
     {
         std::lock_guard<std::mutex> lock(subscriptionsMutex);
+        if (!running) {
+            // A connection that completed after a stop: its subscriptions
+            // and its "connected" would reach listeners that are going away.
+            log(Log::Level::Info, "Connected after a stop: nothing subscribed");
+            return;
+        }
         ++subscriptionThreads;
     }
     std::thread subscriptionsThread([this] {

@@ -100,7 +100,8 @@ public:
     Client& operator=(Client const&) = delete;
 
     // Lifecycle. start connects (retrying every 2000 ms while running); stop
-    // pauses 200 ms after "stopping", then disconnects. restart hands stop
+    // pauses 200 ms after "stopping", then disconnects and waits for the
+    // subscriptions of the last connection to end. restart hands stop
     // and start to the client's own thread and returns at once.
     void start();
     void stop();
@@ -230,6 +231,8 @@ private:
     void stopSteps();
     void subscriptionFunction();
     void subscriptionsThreadBody();
+    // Returns once no subscriptions thread runs; none starts after a stop.
+    void waitSubscriptionsDone();
 
     void dispatch(Message const& message);
     // The first entry whose key, as a filter, matches topic: a scan, for the
