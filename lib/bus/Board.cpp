@@ -9,10 +9,10 @@ namespace velt::ZRV480::Bus {
 namespace {
 
 // Width of the type column: the length of "Double".
-const int TypeWidth = 6;
+int const TypeWidth = 6;
 
 // ", min=..." and ", max=..." for the bounds that are set.
-std::string limitSuffix(const Board::Config& config) {
+std::string limitSuffix(Board::Config const& config) {
     std::string suffix;
     if (config.min != INT32_MIN) {
         suffix += ", min=" + String::fromInteger(config.min, 10, 1, '0');
@@ -25,33 +25,33 @@ std::string limitSuffix(const Board::Config& config) {
 
 } // namespace
 
-Board::Board(uint8_t address, const std::string& name, const std::string& firmwareFilename,
-             uint8_t expectedFirmwareVersion, const std::map<uint8_t, std::string>& statuses,
-             const std::map<uint8_t, Telemetry>& telemetries,
-             const std::map<uint8_t, Config>& configs,
-             const std::map<uint8_t, std::string>& actions,
-             const std::map<uint8_t, EnumValues>& enumValues)
+Board::Board(uint8_t address, std::string const& name, std::string const& firmwareFilename,
+             uint8_t expectedFirmwareVersion, std::map<uint8_t, std::string> const& statuses,
+             std::map<uint8_t, Telemetry> const& telemetries,
+             std::map<uint8_t, Config> const& configs,
+             std::map<uint8_t, std::string> const& actions,
+             std::map<uint8_t, EnumValues> const& enumValues)
     : Logger("Board::" + name), address(address), name(name), statuses(statuses),
       telemetries(telemetries), configs(configs), actions(actions), configEnumValues(enumValues),
       expectedFirmwareVersion(expectedFirmwareVersion), firmwareFilename(firmwareFilename),
       statusMask(calculateStatusMask()) {}
 
-const Board::EnumValues& Board::getConfigEnumValues(uint8_t slot) const {
+Board::EnumValues const& Board::getConfigEnumValues(uint8_t slot) const {
     return configEnumValues.at(slot);
 }
 
 uint64_t Board::calculateStatusMask() const {
     uint64_t mask = 0;
-    for (const auto& status : statuses) {
+    for (auto const& status : statuses) {
         mask |= uint64_t(1) << (status.first % 64);
     }
     return mask & ~uint64_t(1);
 }
 
-std::string Board::idToStr(const std::array<uint8_t, 16>& id) {
+std::string Board::idToStr(std::array<uint8_t, 16> const& id) {
     std::string text;
     for (size_t word = 0; word < 4; ++word) {
-        const uint8_t* b = &id[4 * word];
+        uint8_t const* b = &id[4 * word];
         const uint32_t value =
             uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
         text += String::format(word == 0 ? "%08x" : "-%08x", value);
@@ -72,7 +72,7 @@ void Board::print() const {
 
 void Board::printTelemetries() const {
     log(Log::Level::Info, "  - Telemetries: %zu", telemetries.size());
-    for (const auto& [slot, telemetry] : telemetries) {
+    for (auto const& [slot, telemetry] : telemetries) {
         const std::string type = slotTypeToStr(telemetry.type);
         switch (telemetry.type) {
         case SlotType::Double:
@@ -93,7 +93,7 @@ void Board::printTelemetries() const {
 
 void Board::printConfigs() const {
     log(Log::Level::Info, " - Configurations: %zu", configs.size());
-    for (const auto& [slot, config] : configs) {
+    for (auto const& [slot, config] : configs) {
         const std::string type = slotTypeToStr(config.type);
         const std::string limits = limitSuffix(config);
         switch (config.type) {
@@ -129,9 +129,9 @@ void Board::printActions() const {
     printNames(" - Actions: %zu", actions);
 }
 
-void Board::printNames(const char* title, const std::map<uint8_t, std::string>& names) const {
+void Board::printNames(char const* title, std::map<uint8_t, std::string> const& names) const {
     log(Log::Level::Info, title, names.size());
-    for (const auto& [slot, name] : names) {
+    for (auto const& [slot, name] : names) {
         log(Log::Level::Info, "    - 0x%02X: %-*s", slot, TypeWidth, name.c_str());
     }
 }
@@ -140,9 +140,9 @@ void Board::printNames(const char* title, const std::map<uint8_t, std::string>& 
 // that printing never throws.
 std::string Board::enumValuesText(uint8_t slot) const {
     std::string text = "{";
-    const auto table = configEnumValues.find(slot);
+    auto const table = configEnumValues.find(slot);
     if (table != configEnumValues.end()) {
-        for (const auto& entry : table->second) {
+        for (auto const& entry : table->second) {
             text += entry.second + ", ";
         }
     }

@@ -31,31 +31,31 @@ public:
     using EnumValues = std::map<uint8_t, std::string>; // index -> text
 
     // Every Enum telemetry and configuration must have an entry in enumValues.
-    Board(uint8_t address, const std::string& name, const std::string& firmwareFilename,
-          uint8_t expectedFirmwareVersion, const std::map<uint8_t, std::string>& statuses,
-          const std::map<uint8_t, Telemetry>& telemetries, const std::map<uint8_t, Config>& configs,
-          const std::map<uint8_t, std::string>& actions,
-          const std::map<uint8_t, EnumValues>& enumValues);
+    Board(uint8_t address, std::string const& name, std::string const& firmwareFilename,
+          uint8_t expectedFirmwareVersion, std::map<uint8_t, std::string> const& statuses,
+          std::map<uint8_t, Telemetry> const& telemetries, std::map<uint8_t, Config> const& configs,
+          std::map<uint8_t, std::string> const& actions,
+          std::map<uint8_t, EnumValues> const& enumValues);
 
     uint8_t getAddress() const { return address; }
-    const std::string& getName() const { return name; }
-    const std::string& getFirmwareFilename() const { return firmwareFilename; }
+    std::string const& getName() const { return name; }
+    std::string const& getFirmwareFilename() const { return firmwareFilename; }
     // 123 for version 1.2.3.
-    const uint8_t& getExpectedFirmwareVersion() const { return expectedFirmwareVersion; }
-    const std::map<uint8_t, std::string>& getStatuses() const { return statuses; }
-    const std::map<uint8_t, Telemetry>& getTelemetries() const { return telemetries; }
-    const std::map<uint8_t, Config>& getConfigs() const { return configs; }
-    const std::map<uint8_t, std::string>& getActions() const { return actions; }
+    uint8_t const& getExpectedFirmwareVersion() const { return expectedFirmwareVersion; }
+    std::map<uint8_t, std::string> const& getStatuses() const { return statuses; }
+    std::map<uint8_t, Telemetry> const& getTelemetries() const { return telemetries; }
+    std::map<uint8_t, Config> const& getConfigs() const { return configs; }
+    std::map<uint8_t, std::string> const& getActions() const { return actions; }
     uint64_t getStatusMask() const { return statusMask; }
     // The table of an Enum telemetry or configuration slot; throws
     // std::out_of_range for a slot without one.
-    const EnumValues& getConfigEnumValues(uint8_t slot) const;
+    EnumValues const& getConfigEnumValues(uint8_t slot) const;
 
     // Bit (slot mod 64) of every status slot; bit 0 always clear.
     uint64_t calculateStatusMask() const;
 
     // The four little-endian 32-bit words as 8 hex digits each, joined by "-".
-    static std::string idToStr(const std::array<uint8_t, 16>& id);
+    static std::string idToStr(std::array<uint8_t, 16> const& id);
 
     void print() const;
     void printTelemetries() const;
@@ -64,7 +64,7 @@ public:
     void printActions() const;
 
 private:
-    void printNames(const char* title, const std::map<uint8_t, std::string>& names) const;
+    void printNames(char const* title, std::map<uint8_t, std::string> const& names) const;
     std::string enumValuesText(uint8_t slot) const;
 
     uint8_t address;

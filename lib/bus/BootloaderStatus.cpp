@@ -4,7 +4,7 @@ namespace velt::ZRV480::Bus::ValueObjects::Bootloader {
 
 Status::Status() : errorMask(0xFFFF) {}
 
-Status::Status(const std::vector<Flag>& table, uint16_t errorMask, const std::bitset<16>& word)
+Status::Status(std::vector<Flag> const& table, uint16_t errorMask, std::bitset<16> const& word)
     : word(word), table(table), errorMask(errorMask) {}
 
 Status::~Status() = default;
@@ -24,7 +24,7 @@ std::bitset<16> Status::toBitset() const {
 nlohmann::json Status::toJson() const {
     const std::map<uint8_t, bool> values = parseFromBitset();
     nlohmann::json result = nlohmann::json::object();
-    for (const Flag& flag : table) {
+    for (Flag const& flag : table) {
         result[flag.name] = values.at(flag.bit);
     }
     result["noAction"] = word.none();

@@ -19,9 +19,9 @@ public:
     // What a board whose status has not been read shows: word 0, no names,
     // error mask 0xFFFF.
     Status();
-    Status(const std::vector<Flag>& table, uint16_t errorMask, const std::bitset<16>& word);
-    Status(const Status&) = default;
-    Status& operator=(const Status&) = default;
+    Status(std::vector<Flag> const& table, uint16_t errorMask, std::bitset<16> const& word);
+    Status(Status const&) = default;
+    Status& operator=(Status const&) = default;
     virtual ~Status();
 
     std::map<uint8_t, bool> parseFromBitset() const;

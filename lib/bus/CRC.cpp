@@ -2,7 +2,7 @@
 
 namespace {
 
-template <typename T> T reflectedBitwise(T crc, const std::vector<uint8_t>& bytes, T polynomial) {
+template <typename T> T reflectedBitwise(T crc, std::vector<uint8_t> const& bytes, T polynomial) {
     for (uint8_t byte : bytes) {
         crc ^= byte;
         for (int bit = 0; bit < 8; ++bit) {
@@ -28,7 +28,7 @@ constexpr std::array<uint32_t, 256> makeCrc32Table() {
 
 const std::array<uint32_t, 256> CRC::crc32_table = makeCrc32Table();
 
-uint32_t CRC::CRC32_update(uint32_t crc, const std::vector<uint8_t>& bytes) {
+uint32_t CRC::CRC32_update(uint32_t crc, std::vector<uint8_t> const& bytes) {
     uint32_t r = ~crc;
     for (uint8_t byte : bytes) {
         r = (r >> 8) ^ crc32_table[(r ^ byte) & 0xFF];
@@ -36,10 +36,10 @@ uint32_t CRC::CRC32_update(uint32_t crc, const std::vector<uint8_t>& bytes) {
     return ~r;
 }
 
-uint16_t CRC::CRC16_update(uint16_t crc, const std::vector<uint8_t>& bytes) {
+uint16_t CRC::CRC16_update(uint16_t crc, std::vector<uint8_t> const& bytes) {
     return reflectedBitwise<uint16_t>(crc, bytes, 0x8408);
 }
 
-uint8_t CRC::CRC8_update(uint8_t crc, const std::vector<uint8_t>& bytes) {
+uint8_t CRC::CRC8_update(uint8_t crc, std::vector<uint8_t> const& bytes) {
     return reflectedBitwise<uint8_t>(crc, bytes, 0x8C);
 }

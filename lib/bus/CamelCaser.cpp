@@ -9,12 +9,12 @@ bool CamelCaser::allowed(char c) {
     return std::isalpha(static_cast<unsigned char>(c)) || (c >= '1' && c <= '8');
 }
 
-std::string CamelCaser::convert(const std::string& text) {
+std::string CamelCaser::convert(std::string const& text) {
     std::string result;
     bool capitalNext = false;
     for (char c : text) {
         if (allowed(c)) {
-            const unsigned char u = static_cast<unsigned char>(c);
+            unsigned char const u = static_cast<unsigned char>(c);
             result += static_cast<char>(capitalNext ? std::toupper(u) : std::tolower(u));
             capitalNext = false;
         } else if (c != '/') {

@@ -11,7 +11,7 @@ class CamelCaser {
 public:
     // A blank or a dropped character (other than '/') capitalises the next
     // name character; the others are lower-cased.
-    static std::string convert(const std::string& text);
+    static std::string convert(std::string const& text);
     // Keeps only the name characters, lower-cased; never capitalises.
     static void convert(std::string& text);
     static bool allowed(char c);

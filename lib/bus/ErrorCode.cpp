@@ -8,7 +8,7 @@ namespace {
 
 using EC = ErrorCode;
 
-const std::pair<EC, const char*> names[] = {
+const std::pair<EC, char const*> names[] = {
     {EC::Success, "Success"},
     {EC::Timeout, "Timeout"},
     {EC::MalformedJson, "MalformedJson"},
@@ -51,7 +51,7 @@ const std::pair<EC, const char*> names[] = {
 } // namespace
 
 std::string ec2str(ErrorCode code) {
-    for (const auto& [value, name] : names) {
+    for (auto const& [value, name] : names) {
         if (value == code) {
             return name;
         }

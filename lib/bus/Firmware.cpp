@@ -4,7 +4,7 @@
 
 namespace velt::ZRV480::Bus::ValueObjects {
 
-Firmware::Firmware(const std::string& path) : Logger(""), filepath(path) {
+Firmware::Firmware(std::string const& path) : Logger(""), filepath(path) {
     if (Common::Helpers::fileToVector(path, binary) != Common::ErrorCode::Success) {
         return;
     }

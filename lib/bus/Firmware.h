@@ -13,7 +13,7 @@ namespace velt::ZRV480::Bus::ValueObjects {
 class Firmware : public Logger {
 public:
     // A file that cannot be read whole stays invalid and empty.
-    explicit Firmware(const std::string& path);
+    explicit Firmware(std::string const& path);
 
     bool isValid() const { return valid; }
     std::vector<uint8_t> getBinary() const { return binary; }

@@ -11,18 +11,18 @@ namespace {
 
 const size_t Offsets[] = {0x100, 0x3100, 0x5100};
 
-uint32_t readU32(const std::vector<uint8_t>& bytes, size_t at) {
+uint32_t readU32(std::vector<uint8_t> const& bytes, size_t at) {
     return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
            uint32_t(bytes[at + 3]) << 24;
 }
 
 // A 32-byte text field: up to the first zero byte, or all 32 bytes.
-std::string readText(const std::vector<uint8_t>& bytes, size_t at) {
-    const char* begin = reinterpret_cast<const char*>(&bytes[at]);
+std::string readText(std::vector<uint8_t> const& bytes, size_t at) {
+    char const* begin = reinterpret_cast<char const*>(&bytes[at]);
     return std::string(begin, strnlen(begin, 32));
 }
 
-bool startsWith(const std::string& text, const char* prefix) {
+bool startsWith(std::string const& text, char const* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
@@ -30,7 +30,7 @@ bool startsWith(const std::string& text, const char* prefix) {
 
 FirmwareHeader::FirmwareHeader() : Logger("Board::Firmware") {}
 
-FirmwareHeader::FirmwareHeader(const std::vector<uint8_t>& image) : FirmwareHeader() {
+FirmwareHeader::FirmwareHeader(std::vector<uint8_t> const& image) : FirmwareHeader() {
     for (size_t offset : Offsets) {
         if (image.size() < offset + Size) {
             return;
@@ -47,7 +47,7 @@ FirmwareHeader::FirmwareHeader(const std::vector<uint8_t>& image) : FirmwareHead
     }
 }
 
-bool FirmwareHeader::readHeader(const std::vector<uint8_t>& window) {
+bool FirmwareHeader::readHeader(std::vector<uint8_t> const& window) {
     if (window.size() < Size) {
         return false;
     }
@@ -96,7 +96,7 @@ std::string FirmwareHeader::buildToStr(Build build) {
     return "UNKNOWN_BUILD";
 }
 
-long long FirmwareHeader::strToVersion(const std::string& text) {
+long long FirmwareHeader::strToVersion(std::string const& text) {
     std::string digits = text;
     const size_t v = digits.find('v');
     if (v != std::string::npos) {

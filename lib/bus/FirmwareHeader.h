@@ -21,11 +21,11 @@ public:
     FirmwareHeader();
     // Looks for a valid header at 0x100, 0x3100 and 0x5100, in that order,
     // stopping at the first window the image does not hold whole.
-    explicit FirmwareHeader(const std::vector<uint8_t>& image);
+    explicit FirmwareHeader(std::vector<uint8_t> const& image);
 
     // Parses one 256-byte window; false for a shorter one, a wrong magic or
     // a build text that is none of OTA, RELEASE, DEBUG.
-    bool readHeader(const std::vector<uint8_t>& window);
+    bool readHeader(std::vector<uint8_t> const& window);
 
     bool isValid() const { return valid; }
     uint8_t getVersion() const { return version; }
@@ -40,7 +40,7 @@ public:
     // "RELEASE", "OTA", "DEBUG" or "UNKNOWN_BUILD".
     static std::string buildToStr(Build build);
     // "v1.2.3" -> 123.
-    static long long strToVersion(const std::string& text);
+    static long long strToVersion(std::string const& text);
 
 private:
     bool valid = false;

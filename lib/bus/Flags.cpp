@@ -4,11 +4,11 @@ namespace velt::ZRV480::Bus::ValueObjects::Bootloader {
 
 namespace {
 
-bool isTrue(const nlohmann::json& object, const char* key) {
+bool isTrue(nlohmann::json const& object, char const* key) {
     if (!object.is_object()) {
         return false;
     }
-    const auto it = object.find(key);
+    auto const it = object.find(key);
     return it != object.end() && it->is_boolean() && it->get<bool>();
 }
 
@@ -16,15 +16,15 @@ bool isTrue(const nlohmann::json& object, const char* key) {
 
 Flags::Flags() : source(SourceWord) {}
 
-Flags::Flags(const std::vector<Flag>& table, const std::bitset<16>& word)
+Flags::Flags(std::vector<Flag> const& table, std::bitset<16> const& word)
     : source(SourceWord), word(word), table(table) {}
 
-Flags::Flags(const json& value) : source(SourceJson), jsonValue(value) {}
+Flags::Flags(json const& value) : source(SourceJson), jsonValue(value) {}
 
-Flags::Flags(const std::vector<Flag>& table, const json& value)
+Flags::Flags(std::vector<Flag> const& table, json const& value)
     : source(SourceJson), jsonValue(value), table(table) {}
 
-Flags::Flags(const Flags& other, const std::vector<Flag>& table)
+Flags::Flags(Flags const& other, std::vector<Flag> const& table)
     : source(other.source), jsonValue(other.jsonValue), word(other.word), table(table) {}
 
 Flags::~Flags() = default;
@@ -34,10 +34,10 @@ std::map<uint8_t, bool> Flags::parseFromBitset() const {
 }
 
 std::map<uint8_t, bool> Flags::parseFromJson() const {
-    const bool checkAll = isTrue(jsonValue, "checkAll");
-    const bool noChecks = isTrue(jsonValue, "noChecks");
+    bool const checkAll = isTrue(jsonValue, "checkAll");
+    bool const noChecks = isTrue(jsonValue, "noChecks");
     std::map<uint8_t, bool> values;
-    for (const Flag& flag : table) {
+    for (Flag const& flag : table) {
         if (checkAll || noChecks) {
             values.emplace(flag.bit, checkAll);
             continue;
@@ -45,7 +45,7 @@ std::map<uint8_t, bool> Flags::parseFromJson() const {
         if (!jsonValue.is_object()) {
             continue;
         }
-        const auto it = jsonValue.find(flag.name);
+        auto const it = jsonValue.find(flag.name);
         if (it != jsonValue.end() && it->is_boolean()) {
             values.emplace(flag.bit, it->get<bool>());
         }
@@ -73,8 +73,8 @@ Flags::json Flags::toJson() const {
     json result = json::object();
     bool allSet = true;
     bool noneSet = true;
-    for (const Flag& flag : table) {
-        const auto it = values.find(flag.bit);
+    for (Flag const& flag : table) {
+        auto const it = values.find(flag.bit);
         if (it == values.end()) {
             continue;
         }

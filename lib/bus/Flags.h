@@ -23,13 +23,13 @@ public:
     static constexpr int SourceJson = 1;
 
     Flags();
-    Flags(const std::vector<Flag>& table, const std::bitset<16>& word);
+    Flags(std::vector<Flag> const& table, std::bitset<16> const& word);
     // A client's object; it encodes to 0 until a table is given (FlagsFlash,
     // FlagsSd).
-    explicit Flags(const json& value);
-    Flags(const std::vector<Flag>& table, const json& value);
-    Flags(const Flags&) = default;
-    Flags& operator=(const Flags&) = default;
+    explicit Flags(json const& value);
+    Flags(std::vector<Flag> const& table, json const& value);
+    Flags(Flags const&) = default;
+    Flags& operator=(Flags const&) = default;
     virtual ~Flags();
 
     std::map<uint8_t, bool> parseFromBitset() const;
@@ -45,7 +45,7 @@ public:
 
 protected:
     // Keeps other's value and replaces its table.
-    Flags(const Flags& other, const std::vector<Flag>& table);
+    Flags(Flags const& other, std::vector<Flag> const& table);
 
     int source;
     json jsonValue;

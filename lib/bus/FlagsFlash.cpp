@@ -9,8 +9,8 @@ const std::vector<Flags::Flag> FlagsFlash::flash_flags = {
     {"allowReinstall", 6}, {"allowDowngrade", 7}, {"ingoreBuild", 8},
 };
 
-FlagsFlash::FlagsFlash(const std::bitset<16>& word) : Flags(flash_flags, word) {}
+FlagsFlash::FlagsFlash(std::bitset<16> const& word) : Flags(flash_flags, word) {}
 
-FlagsFlash::FlagsFlash(const Flags& other) : Flags(other, flash_flags) {}
+FlagsFlash::FlagsFlash(Flags const& other) : Flags(other, flash_flags) {}
 
 } // namespace velt::ZRV480::Bus::ValueObjects::Bootloader

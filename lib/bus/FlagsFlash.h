@@ -8,9 +8,9 @@ class FlagsFlash : public Flags {
 public:
     static const std::vector<Flag> flash_flags;
 
-    explicit FlagsFlash(const std::bitset<16>& word);
+    explicit FlagsFlash(std::bitset<16> const& word);
     // Keeps other's value, named by this table.
-    explicit FlagsFlash(const Flags& other);
+    explicit FlagsFlash(Flags const& other);
 };
 
 } // namespace velt::ZRV480::Bus::ValueObjects::Bootloader

@@ -7,8 +7,8 @@ const std::vector<Flags::Flag> FlagsSd::sd_flags = {
     {"allowReinstall", 4}, {"allowDowngrade", 5}, {"ignoreBuild", 6}, {"noBackup", 7},
 };
 
-FlagsSd::FlagsSd(const std::bitset<16>& word) : Flags(sd_flags, word) {}
+FlagsSd::FlagsSd(std::bitset<16> const& word) : Flags(sd_flags, word) {}
 
-FlagsSd::FlagsSd(const Flags& other) : Flags(other, sd_flags) {}
+FlagsSd::FlagsSd(Flags const& other) : Flags(other, sd_flags) {}
 
 } // namespace velt::ZRV480::Bus::ValueObjects::Bootloader

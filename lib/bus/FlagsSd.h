@@ -8,9 +8,9 @@ class FlagsSd : public Flags {
 public:
     static const std::vector<Flag> sd_flags;
 
-    explicit FlagsSd(const std::bitset<16>& word);
+    explicit FlagsSd(std::bitset<16> const& word);
     // Keeps other's value, named by this table.
-    explicit FlagsSd(const Flags& other);
+    explicit FlagsSd(Flags const& other);
 };
 
 } // namespace velt::ZRV480::Bus::ValueObjects::Bootloader

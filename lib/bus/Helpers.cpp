@@ -46,7 +46,7 @@ const std::pair<uint8_t, EC> busErrors[] = {
 
 template <typename Key, size_t N>
 EC lookup(const std::pair<Key, EC> (&table)[N], Key key, EC otherwise) {
-    for (const auto& [k, code] : table) {
+    for (auto const& [k, code] : table) {
         if (k == key) {
             return code;
         }
@@ -56,7 +56,7 @@ EC lookup(const std::pair<Key, EC> (&table)[N], Key key, EC otherwise) {
 
 // Reads into a fresh container and hands it over only when every byte
 // arrived: a cut-short image must never look complete.
-template <typename Container> ErrorCode readWholeFile(const std::string& path, Container& out) {
+template <typename Container> ErrorCode readWholeFile(std::string const& path, Container& out) {
     std::ifstream file(path, std::ios::binary);
     if (!file.is_open()) {
         return EC::FileNotFound;
@@ -82,11 +82,11 @@ std::string getProjectVersion() {
     return "3.1.5";
 }
 
-ErrorCode Helpers::fileToVector(const std::string& path, std::vector<uint8_t>& out) {
+ErrorCode Helpers::fileToVector(std::string const& path, std::vector<uint8_t>& out) {
     return readWholeFile(path, out);
 }
 
-ErrorCode Helpers::fileToStr(const std::string& path, std::string& out) {
+ErrorCode Helpers::fileToStr(std::string const& path, std::string& out) {
     return readWholeFile(path, out);
 }
 
@@ -108,13 +108,13 @@ std::string Helpers::getExecutableDirectory() {
     return Utils::getAppPath();
 }
 
-nlohmann::json Helpers::variantToJson(const Variant& value) {
+nlohmann::json Helpers::variantToJson(Variant const& value) {
     switch (value.type()) {
     case Variant::Type::Map: {
         // One member per flat key, not nested as the settings render it.
         const VariantMap map = value.toMap();
         nlohmann::json object; // stays null for a map without keys
-        for (const std::string& key : map.keys()) {
+        for (std::string const& key : map.keys()) {
             object[key] = variantToJson(map.get(key));
         }
         return object;

@@ -21,8 +21,8 @@ public:
     // Whole-file reads. FileNotFound when the file cannot be opened;
     // FileSizeError when its size cannot be taken, it is 4 GiB or larger, or
     // fewer bytes arrive than it holds. On failure out is left as it was.
-    static ErrorCode fileToVector(const std::string& path, std::vector<uint8_t>& out);
-    static ErrorCode fileToStr(const std::string& path, std::string& out);
+    static ErrorCode fileToVector(std::string const& path, std::vector<uint8_t>& out);
+    static ErrorCode fileToStr(std::string const& path, std::string& out);
 
     // Limits of the SCHED_FIFO policy.
     static int threadPriorityMaxGet();
@@ -36,7 +36,7 @@ public:
     static std::string getExecutableDirectory();
 
     // By the value's tag; a Map becomes one member per flat key, not nested.
-    static nlohmann::json variantToJson(const Variant& value);
+    static nlohmann::json variantToJson(Variant const& value);
 
     // Result of a firmware upload reply; values without an entry are malformed.
     static ErrorCode otaResult2ec(int16_t result);
@@ -52,7 +52,7 @@ public:
 };
 
 template <typename T> std::string Helpers::hexStr(const T& data, bool spaced) {
-    static const char digits[] = "0123456789abcdef";
+    static char const digits[] = "0123456789abcdef";
     std::string text;
     text.reserve(data.size() * (spaced ? 3 : 2));
     for (uint8_t byte : data) {

@@ -24,7 +24,7 @@ uint32_t I(uint32_t x, uint32_t y, uint32_t z) {
 }
 
 // Per-step shift amounts, four per round.
-const int shifts[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
+int const shifts[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
 
 // T[i] = floor(abs(sin(i + 1)) * 2^32).
 const uint32_t T[64] = {
@@ -46,7 +46,7 @@ void transform(uint32_t state[4], const uint8_t block[64]) {
     }
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     for (int i = 0; i < 64; ++i) {
-        const int round = i / 16;
+        int const round = i / 16;
         uint32_t f;
         int k;
         switch (round) {
@@ -80,7 +80,7 @@ void transform(uint32_t state[4], const uint8_t block[64]) {
     std::memset(x, 0, sizeof(x));
 }
 
-void encodeLittleEndian(uint8_t* out, const uint32_t* words, size_t count) {
+void encodeLittleEndian(uint8_t* out, uint32_t const* words, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         for (int byte = 0; byte < 4; ++byte) {
             out[4 * i + byte] = uint8_t(words[i] >> (8 * byte));
@@ -100,7 +100,7 @@ void MD5_init(MD5Context* context) {
     context->state[3] = 0x10325476;
 }
 
-void MD5_update(MD5Context* context, const uint8_t* data, uint32_t length) {
+void MD5_update(MD5Context* context, uint8_t const* data, uint32_t length) {
     uint32_t index = (context->count[0] >> 3) & 0x3F;
     const uint32_t bits = length << 3;
     context->count[0] += bits;
@@ -139,7 +139,7 @@ void MD5_finish(MD5Context* context, uint8_t digest[16]) {
 
 namespace velt::ZRV480::Bus::Common {
 
-MD5::Digest MD5::calculate(const uint8_t* data, size_t length) {
+MD5::Digest MD5::calculate(uint8_t const* data, size_t length) {
     MD5Context context{};
     Digest digest{};
     MD5_init(&context);
@@ -148,15 +148,15 @@ MD5::Digest MD5::calculate(const uint8_t* data, size_t length) {
     return digest;
 }
 
-MD5::Digest MD5::calculate(const std::vector<uint8_t>& bytes) {
+MD5::Digest MD5::calculate(std::vector<uint8_t> const& bytes) {
     return calculate(bytes.data(), bytes.size());
 }
 
-MD5::Digest MD5::calculate(const std::string& text) {
-    return calculate(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+MD5::Digest MD5::calculate(std::string const& text) {
+    return calculate(reinterpret_cast<uint8_t const*>(text.data()), text.size());
 }
 
-std::string MD5::toString(const Digest& digest) {
+std::string MD5::toString(Digest const& digest) {
     return Helpers::hexStr(digest, false);
 }
 

@@ -15,7 +15,7 @@ struct MD5Context {
 
 extern "C" {
 void MD5_init(MD5Context* context);
-void MD5_update(MD5Context* context, const uint8_t* data, uint32_t length);
+void MD5_update(MD5Context* context, uint8_t const* data, uint32_t length);
 // Pads, writes the digest and wipes the context.
 void MD5_finish(MD5Context* context, uint8_t digest[16]);
 }
@@ -26,13 +26,13 @@ class MD5 {
 public:
     using Digest = std::array<uint8_t, 16>;
 
-    static Digest calculate(const std::vector<uint8_t>& bytes);
-    static Digest calculate(const std::string& text);
+    static Digest calculate(std::vector<uint8_t> const& bytes);
+    static Digest calculate(std::string const& text);
     // 32 lower-case hex digits in byte order.
-    static std::string toString(const Digest& digest);
+    static std::string toString(Digest const& digest);
 
 private:
-    static Digest calculate(const uint8_t* data, size_t length);
+    static Digest calculate(uint8_t const* data, size_t length);
 };
 
 } // namespace velt::ZRV480::Bus::Common

@@ -2,18 +2,18 @@
 
 namespace velt::ZRV480::Bus::ValueObjects::Bootloader {
 
-NamedBits::Values NamedBits::fromWord(const Table& table, const std::bitset<16>& word) {
+NamedBits::Values NamedBits::fromWord(Table const& table, std::bitset<16> const& word) {
     Values values;
-    for (const NamedBit& entry : table) {
+    for (NamedBit const& entry : table) {
         values.emplace(entry.bit, word.test(entry.bit));
     }
     return values;
 }
 
-std::bitset<16> NamedBits::toWord(const Table& table, const Values& values) {
+std::bitset<16> NamedBits::toWord(Table const& table, Values const& values) {
     std::bitset<16> word;
-    for (const NamedBit& entry : table) {
-        const auto it = values.find(entry.bit);
+    for (NamedBit const& entry : table) {
+        auto const it = values.find(entry.bit);
         word.set(entry.bit, it != values.end() && it->second);
     }
     return word;

@@ -22,9 +22,9 @@ public:
     using Values = std::map<uint8_t, bool>;
 
     // Bit number -> value of that bit in the word, for every bit the table names.
-    static Values fromWord(const Table& table, const std::bitset<16>& word);
+    static Values fromWord(Table const& table, std::bitset<16> const& word);
     // The word with exactly the named bits that the values hold as true.
-    static std::bitset<16> toWord(const Table& table, const Values& values);
+    static std::bitset<16> toWord(Table const& table, Values const& values);
 };
 
 } // namespace velt::ZRV480::Bus::ValueObjects::Bootloader

@@ -21,15 +21,15 @@ namespace {
 
 // The element-text rule: no text (empty, or a first child that is not text)
 // reads as the empty text.
-std::string textOf(const XMLElement* element) {
-    const char* text = element->GetText();
+std::string textOf(XMLElement const* element) {
+    char const* text = element->GetText();
     return text ? text : "";
 }
 
 // An unsigned decimal as the schema writes slots: leading blanks skipped,
 // digits up to the first other character, reduced modulo 256. No digit (a
 // sign, "x", an empty value) is not a slot.
-std::optional<uint8_t> slotNumber(const char* text) {
+std::optional<uint8_t> slotNumber(char const* text) {
     while (std::isspace(static_cast<unsigned char>(*text))) {
         ++text;
     }
@@ -48,19 +48,19 @@ std::optional<uint8_t> slotNumber(const char* text) {
 // dropping the rest. A marker element appended to the text shows whether the
 // reading reached the end of the file. Comments, a declaration and a DOCTYPE
 // may stand around the root element.
-tinyxml2::XMLError trailingContent(const std::string& text) {
-    static const char marker[] = "end-of-schema-file";
+tinyxml2::XMLError trailingContent(std::string const& text) {
+    static char const marker[] = "end-of-schema-file";
     const std::string marked = text + "<" + marker + "/>";
     tinyxml2::XMLDocument document;
     if (document.Parse(marked.data(), marked.size()) != tinyxml2::XML_SUCCESS) {
         return document.ErrorID();
     }
-    const XMLElement* last = document.LastChildElement();
+    XMLElement const* last = document.LastChildElement();
     if (last == nullptr || std::strcmp(last->Name(), marker) != 0) {
         return tinyxml2::XML_ERROR_MISMATCHED_ELEMENT;
     }
     size_t elements = 0;
-    for (const tinyxml2::XMLNode* node = document.FirstChild(); node != last;
+    for (tinyxml2::XMLNode const* node = document.FirstChild(); node != last;
          node = node->NextSibling()) {
         if (node->ToText() != nullptr) {
             return tinyxml2::XML_ERROR_PARSING_TEXT;
@@ -72,7 +72,7 @@ tinyxml2::XMLError trailingContent(const std::string& text) {
     return tinyxml2::XML_SUCCESS;
 }
 
-std::string label(const char* kind, size_t node, size_t element) {
+std::string label(char const* kind, size_t node, size_t element) {
     return String::format("Node[%zu] %s[%zu]", node, kind, element);
 }
 
@@ -81,7 +81,7 @@ std::string label(const char* kind, size_t node, size_t element) {
 Schema::Schema()
     : Schema(Utils::combinePath(Common::Helpers::getExecutableDirectory(), "schema.xml")) {}
 
-Schema::Schema(const std::string& path) : Logger("Schema"), path(path) {
+Schema::Schema(std::string const& path) : Logger("Schema"), path(path) {
     std::string text;
     if (Common::Helpers::fileToStr(path, text) != Common::ErrorCode::Success) {
         log(Log::Level::Error, "Could not open file '%s': %s", path.c_str(), std::strerror(errno));
@@ -99,7 +99,7 @@ Schema::Schema(const std::string& path) : Logger("Schema"), path(path) {
     }
     tinyxml2::XMLPrinter printer(nullptr, true, 0);
     document.Print(&printer);
-    const char* compact = printer.CStr();
+    char const* compact = printer.CStr();
     binary.assign(compact, compact + printer.CStrSize() - 1);
     hash = Common::MD5::calculate(binary);
 
@@ -112,19 +112,19 @@ bool Schema::isValid() const {
     return valid;
 }
 
-const std::map<uint8_t, Board>& Schema::getBoards() const {
+std::map<uint8_t, Board> const& Schema::getBoards() const {
     return boards;
 }
 
 std::map<uint8_t, std::string> Schema::getBoardNames() const {
     std::map<uint8_t, std::string> names;
-    for (const auto& [address, board] : boards) {
+    for (auto const& [address, board] : boards) {
         names.emplace(address, board.getName());
     }
     return names;
 }
 
-const std::vector<uint8_t>& Schema::getBinary() const {
+std::vector<uint8_t> const& Schema::getBinary() const {
     return binary;
 }
 
@@ -133,19 +133,19 @@ std::array<uint8_t, 16> Schema::getHash() const {
 }
 
 void Schema::print() const {
-    for (const auto& entry : boards) {
+    for (auto const& entry : boards) {
         entry.second.print();
     }
 }
 
-bool Schema::parse(const tinyxml2::XMLDocument& document) {
-    const XMLElement* root = document.FirstChildElement("schema");
+bool Schema::parse(tinyxml2::XMLDocument const& document) {
+    XMLElement const* root = document.FirstChildElement("schema");
     if (!root) {
         log(Log::Level::Error, "element 'schema' is missing");
         return false;
     }
     size_t index = 0;
-    for (const XMLElement* node = root->FirstChildElement("node"); node;
+    for (XMLElement const* node = root->FirstChildElement("node"); node;
          node = node->NextSiblingElement("node"), ++index) {
         if (!parseNode(node, index)) {
             return false;
@@ -154,29 +154,29 @@ bool Schema::parse(const tinyxml2::XMLDocument& document) {
     return true;
 }
 
-bool Schema::parseNode(const XMLElement* node, size_t index) {
-    const auto addressText = getText(node, index, "address");
-    const auto maskText = getText(node, index, "mask");
-    const auto nameText = getText(node, index, "name");
-    const auto versionText = getText(node, index, "version");
+bool Schema::parseNode(XMLElement const* node, size_t index) {
+    auto const addressText = getText(node, index, "address");
+    auto const maskText = getText(node, index, "mask");
+    auto const nameText = getText(node, index, "name");
+    auto const versionText = getText(node, index, "version");
     if (!addressText || !maskText || !nameText || !versionText) {
         return false;
     }
 
     // Every rule runs so that one pass reports all of a node's faults.
-    const auto address = parseAddress(*addressText, index);
-    const bool maskOk = parseMask(*maskText, index);
-    const auto version = parseVersion(*versionText, index);
-    const auto name = parseAlias(node, String::format("Node[%zu]", index));
+    auto const address = parseAddress(*addressText, index);
+    bool const maskOk = parseMask(*maskText, index);
+    auto const version = parseVersion(*versionText, index);
+    auto const name = parseAlias(node, String::format("Node[%zu]", index));
     if (!address || !maskOk || !version || !name) {
         return false;
     }
 
-    const auto telemetries = parseTelemetry(node, index);
+    auto const telemetries = parseTelemetry(node, index);
     if (!telemetries) {
         return false;
     }
-    const auto configs = parseConfig(node, index);
+    auto const configs = parseConfig(node, index);
     if (!configs) {
         return false;
     }
@@ -184,14 +184,14 @@ bool Schema::parseNode(const XMLElement* node, size_t index) {
     if (!statuses) {
         return false;
     }
-    const auto actions = parseActions(node, index);
+    auto const actions = parseActions(node, index);
     if (!actions) {
         return false;
     }
 
     const EnumTables enumTables =
         mergeEnumTables(telemetries->second, configs->second, *name, index);
-    const auto ota = getText(node, index, "ota");
+    auto const ota = getText(node, index, "ota");
     const std::string firmwareFilename = ota ? *ota : *name + ".bin";
     (*statuses)[0] = "fatal";
 
@@ -201,9 +201,9 @@ bool Schema::parseNode(const XMLElement* node, size_t index) {
     return true;
 }
 
-std::optional<std::string> Schema::getText(const XMLElement* node, size_t index,
-                                           const char* name) const {
-    const XMLElement* element = node->FirstChildElement(name);
+std::optional<std::string> Schema::getText(XMLElement const* node, size_t index,
+                                           char const* name) const {
+    XMLElement const* element = node->FirstChildElement(name);
     if (!element) {
         log(Log::Level::Error, "Node[%zu] element '%s' is missing", index, name);
         return std::nullopt;
@@ -211,7 +211,7 @@ std::optional<std::string> Schema::getText(const XMLElement* node, size_t index,
     return textOf(element);
 }
 
-std::optional<uint8_t> Schema::parseAddress(const std::string& text, size_t index) const {
+std::optional<uint8_t> Schema::parseAddress(std::string const& text, size_t index) const {
     if (text.size() != 4) {
         log(Log::Level::Error, "Node[%zu] element 'address' length is not %zu", index, size_t(4));
         return std::nullopt;
@@ -219,7 +219,7 @@ std::optional<uint8_t> Schema::parseAddress(const std::string& text, size_t inde
     return static_cast<uint8_t>(String::toInteger(text.substr(2, 2), 16));
 }
 
-bool Schema::parseMask(const std::string& text, size_t index) const {
+bool Schema::parseMask(std::string const& text, size_t index) const {
     if (text.size() != 10) {
         log(Log::Level::Error, "Node[%zu] element 'mask' length is not %zu", index, size_t(10));
         return false;
@@ -227,7 +227,7 @@ bool Schema::parseMask(const std::string& text, size_t index) const {
     return true;
 }
 
-std::optional<uint8_t> Schema::parseVersion(const std::string& text, size_t index) const {
+std::optional<uint8_t> Schema::parseVersion(std::string const& text, size_t index) const {
     const std::vector<std::string> pieces = String::tokenizeV(text, "v.");
     if (pieces.size() != 3) {
         log(Log::Level::Error, "Node[%zu] element 'version' segments is not %zu (actual=%zu)",
@@ -235,7 +235,7 @@ std::optional<uint8_t> Schema::parseVersion(const std::string& text, size_t inde
         return std::nullopt;
     }
     std::string joined;
-    for (const std::string& piece : pieces) {
+    for (std::string const& piece : pieces) {
         if (joined.empty() && piece == "0") {
             continue;
         }
@@ -252,14 +252,14 @@ std::optional<uint8_t> Schema::parseVersion(const std::string& text, size_t inde
     return static_cast<uint8_t>(String::toInteger(joined, 0));
 }
 
-std::optional<std::string> Schema::parseAlias(const XMLElement* element,
-                                              const std::string& label) const {
-    const XMLElement* name = element->FirstChildElement("name");
+std::optional<std::string> Schema::parseAlias(XMLElement const* element,
+                                              std::string const& label) const {
+    XMLElement const* name = element->FirstChildElement("name");
     if (!name) {
         log(Log::Level::Error, "%s: element 'name' is missing", label.c_str());
         return std::nullopt;
     }
-    const char* alias = name->Attribute("alias");
+    char const* alias = name->Attribute("alias");
     if (alias && *alias) {
         return std::string(alias);
     }
@@ -272,18 +272,18 @@ std::optional<std::string> Schema::parseAlias(const XMLElement* element,
 }
 
 template <typename Visit>
-bool Schema::forEachSlot(const XMLElement* node, size_t index, const char* kind,
-                         const char* labelKind, Visit visit) const {
+bool Schema::forEachSlot(XMLElement const* node, size_t index, char const* kind,
+                         char const* labelKind, Visit visit) const {
     size_t k = 0;
-    for (const XMLElement* element = node->FirstChildElement(kind); element;
+    for (XMLElement const* element = node->FirstChildElement(kind); element;
          element = element->NextSiblingElement(kind), ++k) {
         const std::string slotLabel = label(labelKind, index, k);
-        const char* slotText = element->Attribute("slot");
+        char const* slotText = element->Attribute("slot");
         if (!slotText) {
             log(Log::Level::Error, "%s: attribute 'slot' is missing", slotLabel.c_str());
             return false;
         }
-        const auto slot = slotNumber(slotText);
+        auto const slot = slotNumber(slotText);
         if (!slot) {
             if (std::strcmp(kind, "config") == 0) {
                 log(Log::Level::Error, "%s: attribute 'slot' is not unsigned int",
@@ -298,7 +298,7 @@ bool Schema::forEachSlot(const XMLElement* node, size_t index, const char* kind,
             log(Log::Level::Error, "%s: element 'name' is missing", slotLabel.c_str());
             return false;
         }
-        const auto name = parseAlias(element, slotLabel);
+        auto const name = parseAlias(element, slotLabel);
         if (!name) {
             log(Log::Level::Error, "%s: alias could not be extracted or generated",
                 slotLabel.c_str());
@@ -311,10 +311,10 @@ bool Schema::forEachSlot(const XMLElement* node, size_t index, const char* kind,
     return true;
 }
 
-std::optional<Schema::SlotKind> Schema::parseType(const XMLElement* slot, const std::string& label,
+std::optional<Schema::SlotKind> Schema::parseType(XMLElement const* slot, std::string const& label,
                                                   bool config, uint8_t slotNumber,
                                                   EnumTables& tables) const {
-    const XMLElement* typeElement = slot->FirstChildElement("type");
+    XMLElement const* typeElement = slot->FirstChildElement("type");
     if (!typeElement) {
         log(Log::Level::Error, "%s: element 'type' is missing", label.c_str());
         return std::nullopt;
@@ -338,13 +338,13 @@ std::optional<Schema::SlotKind> Schema::parseType(const XMLElement* slot, const 
 }
 
 std::optional<std::pair<std::map<uint8_t, Board::Telemetry>, Schema::EnumTables>>
-Schema::parseTelemetry(const XMLElement* node, size_t index) const {
+Schema::parseTelemetry(XMLElement const* node, size_t index) const {
     std::map<uint8_t, Board::Telemetry> telemetries;
     EnumTables tables;
-    const bool ok =
+    bool const ok =
         forEachSlot(node, index, "telemetry", "Telemetry",
-                    [&](const XMLElement* element, uint8_t slot, const std::string& name,
-                        const std::string& label) {
+                    [&](XMLElement const* element, uint8_t slot, std::string const& name,
+                        std::string const& label) {
                         const auto kind = parseType(element, label, false, slot, tables);
                         if (!kind) {
                             return false;
@@ -359,12 +359,12 @@ Schema::parseTelemetry(const XMLElement* node, size_t index) const {
 }
 
 std::optional<std::pair<std::map<uint8_t, Board::Config>, Schema::EnumTables>>
-Schema::parseConfig(const XMLElement* node, size_t index) const {
+Schema::parseConfig(XMLElement const* node, size_t index) const {
     std::map<uint8_t, Board::Config> configs;
     EnumTables tables;
-    const bool ok = forEachSlot(node, index, "config", "Config",
-                                [&](const XMLElement* element, uint8_t slot,
-                                    const std::string& name, const std::string& label) {
+    bool const ok = forEachSlot(node, index, "config", "Config",
+                                [&](XMLElement const* element, uint8_t slot,
+                                    std::string const& name, std::string const& label) {
                                     const auto kind = parseType(element, label, true, slot, tables);
                                     if (!kind) {
                                         return false;
@@ -384,36 +384,36 @@ Schema::parseConfig(const XMLElement* node, size_t index) const {
     return std::make_pair(configs, tables);
 }
 
-std::optional<std::map<uint8_t, std::string>> Schema::parseStatus(const XMLElement* node,
+std::optional<std::map<uint8_t, std::string>> Schema::parseStatus(XMLElement const* node,
                                                                   size_t index) const {
     return parseNamedSlots(node, index, "status", "Status");
 }
 
-std::optional<std::map<uint8_t, std::string>> Schema::parseActions(const XMLElement* node,
+std::optional<std::map<uint8_t, std::string>> Schema::parseActions(XMLElement const* node,
                                                                    size_t index) const {
     return parseNamedSlots(node, index, "action", "Action");
 }
 
-std::optional<std::map<uint8_t, std::string>> Schema::parseNamedSlots(const XMLElement* node,
+std::optional<std::map<uint8_t, std::string>> Schema::parseNamedSlots(XMLElement const* node,
                                                                       size_t index,
-                                                                      const char* kind,
-                                                                      const char* labelKind) const {
+                                                                      char const* kind,
+                                                                      char const* labelKind) const {
     std::map<uint8_t, std::string> names;
-    const bool ok = forEachSlot(
+    bool const ok = forEachSlot(
         node, index, kind, labelKind,
-        [&](const XMLElement*, uint8_t slot, const std::string& name, const std::string&) {
+        [&](XMLElement const*, uint8_t slot, std::string const& name, std::string const&) {
             names[slot] = name;
             return true;
         });
     return ok ? std::optional(names) : std::nullopt;
 }
 
-Board::EnumValues Schema::parseEnum(const XMLElement* slot, const std::string& label) const {
+Board::EnumValues Schema::parseEnum(XMLElement const* slot, std::string const& label) const {
     Board::EnumValues values;
     uint8_t j = 0;
-    for (const XMLElement* value = slot->FirstChildElement("value"); value;
+    for (XMLElement const* value = slot->FirstChildElement("value"); value;
          value = value->NextSiblingElement("value"), ++j) {
-        const char* alias = value->Attribute("alias");
+        char const* alias = value->Attribute("alias");
         const std::string text = textOf(value);
         if (alias && *alias) {
             values[j] = alias;
@@ -426,10 +426,10 @@ Board::EnumValues Schema::parseEnum(const XMLElement* slot, const std::string& l
     return values;
 }
 
-std::optional<Schema::SlotKind> Schema::parseTelemetryNumber(const XMLElement* slot,
-                                                             const std::string& label) const {
+std::optional<Schema::SlotKind> Schema::parseTelemetryNumber(XMLElement const* slot,
+                                                             std::string const& label) const {
     uint8_t multiplier = 0;
-    if (const XMLElement* multi = slot->FirstChildElement("multi")) {
+    if (XMLElement const* multi = slot->FirstChildElement("multi")) {
         const std::string text = textOf(multi);
         if (!String::isNumeric(text)) {
             log(Log::Level::Error, "%s: element 'multi' is not a number '%s'", label.c_str(),
@@ -442,14 +442,14 @@ std::optional<Schema::SlotKind> Schema::parseTelemetryNumber(const XMLElement* s
                     INT32_MAX};
 }
 
-std::optional<Schema::SlotKind> Schema::parseConfigNumber(const XMLElement* slot,
-                                                          const std::string& label) const {
+std::optional<Schema::SlotKind> Schema::parseConfigNumber(XMLElement const* slot,
+                                                          std::string const& label) const {
     auto kind = parseTelemetryNumber(slot, label);
     if (!kind) {
         return std::nullopt;
     }
-    for (const auto& [name, bound] : {std::pair{"min", &kind->min}, std::pair{"max", &kind->max}}) {
-        const XMLElement* element = slot->FirstChildElement(name);
+    for (auto const& [name, bound] : {std::pair{"min", &kind->min}, std::pair{"max", &kind->max}}) {
+        XMLElement const* element = slot->FirstChildElement(name);
         if (!element) {
             continue;
         }
@@ -465,11 +465,11 @@ std::optional<Schema::SlotKind> Schema::parseConfigNumber(const XMLElement* slot
 }
 
 // One table per slot serves both kinds; the telemetry's values count.
-Schema::EnumTables Schema::mergeEnumTables(const EnumTables& telemetries, const EnumTables& configs,
-                                           const std::string& boardName, size_t index) const {
+Schema::EnumTables Schema::mergeEnumTables(EnumTables const& telemetries, EnumTables const& configs,
+                                           std::string const& boardName, size_t index) const {
     EnumTables merged = telemetries;
-    for (const auto& [slot, values] : configs) {
-        const auto [it, inserted] = merged.emplace(slot, values);
+    for (auto const& [slot, values] : configs) {
+        auto const [it, inserted] = merged.emplace(slot, values);
         if (!inserted && it->second != values) {
             log(Log::Level::Warning,
                 "Node[%zu] board '%s' slot %d: the enumeration values of the telemetry and the "

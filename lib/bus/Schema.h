@@ -30,15 +30,15 @@ public:
 
     Schema();
     // Loads the given file instead of the one beside the executable.
-    explicit Schema(const std::string& path);
+    explicit Schema(std::string const& path);
     ~Schema() override;
 
     // Read, parsed without error, and a board at address 0.
     bool isValid() const;
-    const std::map<uint8_t, Board>& getBoards() const;
+    std::map<uint8_t, Board> const& getBoards() const;
     std::map<uint8_t, std::string> getBoardNames() const;
     // Empty when the file was not read or not parsed.
-    const std::vector<uint8_t>& getBinary() const;
+    std::vector<uint8_t> const& getBinary() const;
     // All zero when the file was not read or not parsed.
     std::array<uint8_t, 16> getHash() const;
     void print() const;
@@ -53,43 +53,43 @@ private:
         int32_t max;
     };
 
-    bool parse(const tinyxml2::XMLDocument& document);
-    bool parseNode(const tinyxml2::XMLElement* node, size_t index);
-    std::optional<std::string> getText(const tinyxml2::XMLElement* node, size_t index,
-                                       const char* name) const;
-    std::optional<uint8_t> parseAddress(const std::string& text, size_t index) const;
-    bool parseMask(const std::string& text, size_t index) const;
-    std::optional<uint8_t> parseVersion(const std::string& text, size_t index) const;
-    std::optional<std::string> parseAlias(const tinyxml2::XMLElement* element,
-                                          const std::string& label) const;
+    bool parse(tinyxml2::XMLDocument const& document);
+    bool parseNode(tinyxml2::XMLElement const* node, size_t index);
+    std::optional<std::string> getText(tinyxml2::XMLElement const* node, size_t index,
+                                       char const* name) const;
+    std::optional<uint8_t> parseAddress(std::string const& text, size_t index) const;
+    bool parseMask(std::string const& text, size_t index) const;
+    std::optional<uint8_t> parseVersion(std::string const& text, size_t index) const;
+    std::optional<std::string> parseAlias(tinyxml2::XMLElement const* element,
+                                          std::string const& label) const;
     std::optional<std::pair<std::map<uint8_t, Board::Telemetry>, EnumTables>>
-    parseTelemetry(const tinyxml2::XMLElement* node, size_t index) const;
+    parseTelemetry(tinyxml2::XMLElement const* node, size_t index) const;
     std::optional<std::pair<std::map<uint8_t, Board::Config>, EnumTables>>
-    parseConfig(const tinyxml2::XMLElement* node, size_t index) const;
-    std::optional<std::map<uint8_t, std::string>> parseStatus(const tinyxml2::XMLElement* node,
+    parseConfig(tinyxml2::XMLElement const* node, size_t index) const;
+    std::optional<std::map<uint8_t, std::string>> parseStatus(tinyxml2::XMLElement const* node,
                                                               size_t index) const;
-    std::optional<std::map<uint8_t, std::string>> parseActions(const tinyxml2::XMLElement* node,
+    std::optional<std::map<uint8_t, std::string>> parseActions(tinyxml2::XMLElement const* node,
                                                                size_t index) const;
-    Board::EnumValues parseEnum(const tinyxml2::XMLElement* slot, const std::string& label) const;
-    std::optional<SlotKind> parseTelemetryNumber(const tinyxml2::XMLElement* slot,
-                                                 const std::string& label) const;
-    std::optional<SlotKind> parseConfigNumber(const tinyxml2::XMLElement* slot,
-                                              const std::string& label) const;
+    Board::EnumValues parseEnum(tinyxml2::XMLElement const* slot, std::string const& label) const;
+    std::optional<SlotKind> parseTelemetryNumber(tinyxml2::XMLElement const* slot,
+                                                 std::string const& label) const;
+    std::optional<SlotKind> parseConfigNumber(tinyxml2::XMLElement const* slot,
+                                              std::string const& label) const;
 
     // Calls visit(element, slot, name, label) for every child of the node
     // named kind, after the slot and name checks; the first failure ends it.
     template <typename Visit>
-    bool forEachSlot(const tinyxml2::XMLElement* node, size_t index, const char* kind,
-                     const char* labelKind, Visit visit) const;
+    bool forEachSlot(tinyxml2::XMLElement const* node, size_t index, char const* kind,
+                     char const* labelKind, Visit visit) const;
     // Slot -> name of the status or action children of a node.
-    std::optional<std::map<uint8_t, std::string>> parseNamedSlots(const tinyxml2::XMLElement* node,
-                                                                  size_t index, const char* kind,
-                                                                  const char* labelKind) const;
+    std::optional<std::map<uint8_t, std::string>> parseNamedSlots(tinyxml2::XMLElement const* node,
+                                                                  size_t index, char const* kind,
+                                                                  char const* labelKind) const;
     // Type of a telemetry or configuration slot; fills tables for an ENUM.
-    std::optional<SlotKind> parseType(const tinyxml2::XMLElement* slot, const std::string& label,
+    std::optional<SlotKind> parseType(tinyxml2::XMLElement const* slot, std::string const& label,
                                       bool config, uint8_t slotNumber, EnumTables& tables) const;
-    EnumTables mergeEnumTables(const EnumTables& telemetries, const EnumTables& configs,
-                               const std::string& boardName, size_t index) const;
+    EnumTables mergeEnumTables(EnumTables const& telemetries, EnumTables const& configs,
+                               std::string const& boardName, size_t index) const;
 
     bool valid = false;
     std::string path;

@@ -9,7 +9,7 @@ public:
     static const std::vector<Flag> flash_flags;
     static const uint16_t errorMaskFlash;
 
-    explicit StatusFlash(const std::bitset<16>& word);
+    explicit StatusFlash(std::bitset<16> const& word);
 };
 
 } // namespace velt::ZRV480::Bus::ValueObjects::Bootloader

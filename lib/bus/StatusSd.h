@@ -9,7 +9,7 @@ public:
     static const std::vector<Flag> sd_flags;
     static const uint16_t errorMaskSd;
 
-    explicit StatusSd(const std::bitset<16>& word);
+    explicit StatusSd(std::bitset<16> const& word);
 };
 
 } // namespace velt::ZRV480::Bus::ValueObjects::Bootloader

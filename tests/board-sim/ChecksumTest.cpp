@@ -11,7 +11,7 @@ using boardsim::Md5;
 
 namespace {
 
-Bytes bytesOf(const std::string& text) {
+Bytes bytesOf(std::string const& text) {
     return Bytes(text.begin(), text.end());
 }
 
@@ -19,7 +19,7 @@ Bytes bytesOf(const std::string& text) {
 
 TEST(Crc32, matchesTheCheckValues) {
     struct Case {
-        const char* text;
+        char const* text;
         uint32_t upload;
         uint32_t standard;
     };
@@ -28,7 +28,7 @@ TEST(Crc32, matchesTheCheckValues) {
         {"abc", 0x359A672F, 0x352441C2},
         {"123456789", 0xD202D277, 0xCBF43926},
     };
-    for (const auto& c : cases) {
+    for (auto const& c : cases) {
         EXPECT_EQ(Crc32::upload(bytesOf(c.text)), c.upload) << c.text;
         EXPECT_EQ(Crc32::standard(bytesOf(c.text)), c.standard) << c.text;
     }
@@ -42,7 +42,7 @@ TEST(Crc32, updateContinuesAcrossChunks) {
 TEST(Md5, matchesTheReferenceDigests) {
     EXPECT_EQ(Md5::hex(bytesOf("")), "d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(Md5::hex(bytesOf("abc")), "900150983cd24fb0d6963f7d28e17f72");
-    const auto digest = Md5::digest(bytesOf("abc"));
+    auto const digest = Md5::digest(bytesOf("abc"));
     EXPECT_EQ(digest[0], 0x90);
     EXPECT_EQ(digest[15], 0x72);
 }

@@ -20,13 +20,13 @@ constexpr uint8_t Status = 0, Telemetry = 1, ConfigGet = 2, ConfigSet = 3, Actio
 
 const std::string Hash64(64, 'a');
 
-Bytes concat(Bytes a, const Bytes& b) {
+Bytes concat(Bytes a, Bytes const& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
 struct Case {
-    const char* name;
+    char const* name;
     std::function<void(BoardSim&)> setup;
     Bytes request;
     std::optional<Bytes> reply; // nothing: no reply expected
@@ -38,7 +38,7 @@ class CommandTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(CommandTest, answersWithTheExpectedBytes) {
     SimFixture f;
-    const Case& c = GetParam();
+    Case const& c = GetParam();
     if (c.setup) {
         c.setup(f.sim);
     }
@@ -234,7 +234,7 @@ TEST(CommandState, settersChangeTheBoard) {
     ASSERT_TRUE(f.client.exchange(request(Main, 5, Misc, 3, {0x2C, 1, 0, 0})));
     EXPECT_EQ(f.sim.clock(), 300);
 
-    const auto transitions = f.sim.counters().transitions();
+    auto const transitions = f.sim.counters().transitions();
     ASSERT_EQ(transitions.size(), 1u);
     EXPECT_EQ(transitions[0].slot, 20);
     EXPECT_EQ(transitions[0].target, 0x010203u);
@@ -271,7 +271,7 @@ TEST(CommandState, disarmCountsAttemptsAndKeepsThePasswordOutOfTheLog) {
         f.client.exchange(request(Main, 2, Misc, 241, {1, 0, 0, 0, 0, 0, 'a', 'b', 'c', 'd'})));
     EXPECT_TRUE(f.sim.disarmed());
     EXPECT_EQ(f.sim.counters().disarmAttempts(), 2u);
-    for (const auto& r : f.sim.requests()) {
+    for (auto const& r : f.sim.requests()) {
         EXPECT_EQ(r.summary, "disarm len=4");
         EXPECT_EQ(r.hex, "00 0" + std::to_string(r.sequence) + " 05 f1 01 00 00 00 00 00");
         EXPECT_EQ(r.payload.size(), 6u);
@@ -312,7 +312,7 @@ TEST(CommandState, restoreDefaultsAndPowerCycleBringBackTheScenarioValues) {
 TEST(CommandState, malformedDatagramsAreLoggedWithoutReply) {
     SimFixture f;
     EXPECT_FALSE(f.client.exchange({0, 1}, 100));
-    const auto log = f.sim.requests();
+    auto const log = f.sim.requests();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_TRUE(log[0].malformed);
     EXPECT_EQ(log[0].hex, "00 01");
@@ -323,7 +323,7 @@ TEST(CommandState, lightPatternsAreRecorded) {
     SimFixture f;
     ASSERT_TRUE(f.client.exchange(request(
         Lights, 1, Misc, 10, {2, 3, 0, 0, 0xFF, 1, 0xF4, 1, 0, 0, 0, 0, 0, 0, 0xF4, 1, 0, 0})));
-    const auto patterns = f.sim.counters().patterns();
+    auto const patterns = f.sim.counters().patterns();
     ASSERT_EQ(patterns.size(), 1u);
     EXPECT_EQ(patterns[0].repeat, 3);
     ASSERT_EQ(patterns[0].steps.size(), 2u);

@@ -17,7 +17,7 @@ namespace {
 
 struct Control : SimFixture {
     ControlCommands commands{sim};
-    json ask(const char* line) { return commands.handleLine(line); }
+    json ask(char const* line) { return commands.handleLine(line); }
 };
 
 } // namespace
@@ -74,7 +74,7 @@ TEST(Control, stateControlsAndObservation) {
 
 TEST(Control, badRequestsGetAnErrorReply) {
     Control c;
-    const char* bad[] = {
+    char const* bad[] = {
         "not json",
         R"([1,2])",
         R"({"op":"nonsense"})",
@@ -90,7 +90,7 @@ TEST(Control, badRequestsGetAnErrorReply) {
         R"({"op":"present","addr":1,"value":"yes"})",
         R"({"op":"setNetwork","network":{"ip":[1,2,3]}})",
     };
-    for (const char* line : bad) {
+    for (char const* line : bad) {
         const json reply = c.ask(line);
         EXPECT_EQ(reply["ok"], false) << line;
         EXPECT_TRUE(reply["error"].is_string() && !reply["error"].get<std::string>().empty())
@@ -102,7 +102,7 @@ TEST(Control, servesJsonLinesOverTcp) {
     SimFixture f;
     ControlCommands commands(f.sim);
     boardsim::ControlServer server(
-        [&](const std::string& line) { return commands.handleLine(line).dump(); });
+        [&](std::string const& line) { return commands.handleLine(line).dump(); });
     EXPECT_THROW(server.start("0.0.0.0", 0), std::invalid_argument);
     const uint16_t port = server.start("127.0.0.1", 0);
 
@@ -124,7 +124,7 @@ TEST(Control, servesJsonLinesOverTcp) {
         ASSERT_GT(n, 0);
         received.append(buffer, size_t(n));
     }
-    const auto split = received.find('\n');
+    auto const split = received.find('\n');
     EXPECT_EQ(json::parse(received.substr(0, split))["ok"], true);
     EXPECT_EQ(json::parse(received.substr(split + 1)), json::parse(R"({"ok":true})"));
     EXPECT_EQ(f.sim.clock(), 300);

@@ -93,7 +93,7 @@ private:
     int err_ = -1;
 };
 
-std::string control(uint16_t port, const std::string& line) {
+std::string control(uint16_t port, std::string const& line) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -143,7 +143,7 @@ TEST(Executable, refusesWhatItCannotServe) {
         {"--scenario", "/nonexistent/scenario.json"},
         {"--frobnicate", "1"},
     };
-    for (const auto& args : cases) {
+    for (auto const& args : cases) {
         Process sim(args);
         EXPECT_NE(sim.wait(), 0) << args[0] << " " << args[1];
         EXPECT_FALSE(sim.errors().empty()) << args[0] << " " << args[1];

@@ -26,7 +26,7 @@ Rule rule(Action action, Filter match = Filter{}) {
 }
 
 struct ShapeCase {
-    const char* name;
+    char const* name;
     Action action;
     Bytes request;
     Bytes reply;
@@ -34,7 +34,7 @@ struct ShapeCase {
 
 class ReplyShapeTest : public ::testing::TestWithParam<ShapeCase> {};
 
-Action both(Action a, const Action& b) {
+Action both(Action a, Action const& b) {
     a.delayMs = b.delayMs;
     a.seqOffset = b.seqOffset;
     return a;
@@ -90,10 +90,10 @@ TEST(FaultRules, anErrorRuleKeepsTheBoardFromActing) {
 
 TEST(FaultRules, aDroppedReplyLeavesTheRequestExecuted) {
     SimFixture f;
-    const int id = f.sim.addRule(rule(Action::dropReply()));
+    int const id = f.sim.addRule(rule(Action::dropReply()));
     EXPECT_FALSE(f.client.exchange(ActionRequest, 100));
     EXPECT_EQ(f.sim.counters().actions(Psu, 0), 1u);
-    const auto log = f.sim.requests();
+    auto const log = f.sim.requests();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].outcome, "dropped");
     EXPECT_EQ(log[0].rules, std::vector<int>{id});
@@ -103,7 +103,7 @@ TEST(FaultRules, aDroppedReplyLeavesTheRequestExecuted) {
 TEST(FaultRules, delayedRepliesArriveLate) {
     SimFixture f;
     f.sim.addRule(rule(Action::delayed(300)));
-    const auto start = std::chrono::steady_clock::now();
+    auto const start = std::chrono::steady_clock::now();
     f.client.send(ActionRequest);
     EXPECT_FALSE(f.client.receive(100)) << "too early";
     ASSERT_TRUE(f.client.receive(2000));
@@ -176,7 +176,7 @@ TEST(FaultRules, matchFieldsSelectTheRequests) {
     SimFixture f;
     Rule r = rule(Action::errorReply(0x86), Filter{0, 5, 241, 1, 2});
     f.sim.addRule(r);
-    auto misc = [&](uint8_t seq, const Bytes& payload) {
+    auto misc = [&](uint8_t seq, Bytes const& payload) {
         return (*f.client.exchange(request(0, seq, 5, 241, payload)))[2];
     };
     ASSERT_EQ(misc(1, {0, 'f', 0}), 5);
@@ -192,8 +192,8 @@ TEST(FaultRules, nthTimesAndChain) {
     second.nth = 2;
     Rule twice = rule(Action::errorReply(0x83), Filter{Psu, 127});
     twice.times = 2;
-    const int secondId = f.sim.addRule(second);
-    const int twiceId = f.sim.addRule(twice);
+    int const secondId = f.sim.addRule(second);
+    int const twiceId = f.sim.addRule(twice);
     std::vector<uint8_t> codes;
     for (uint8_t seq = 1; seq <= 5; ++seq) {
         codes.push_back((*f.client.exchange(request(Psu, seq, 127, 0)))[2]);
@@ -214,7 +214,7 @@ TEST(FaultRules, nthTimesAndChain) {
 
 TEST(FaultRules, removedRulesStopActing) {
     SimFixture f;
-    const int id = f.sim.addRule(rule(Action::errorReply(0x81)));
+    int const id = f.sim.addRule(rule(Action::errorReply(0x81)));
     EXPECT_EQ(f.client.exchange(HeartbeatRequest)->at(2), 0x81);
     EXPECT_TRUE(f.sim.removeRule(id));
     EXPECT_FALSE(f.sim.removeRule(id));
@@ -237,7 +237,7 @@ TEST(FaultRules, probabilityIsRepeatableForASeed) {
     const std::string a = pattern(7);
     EXPECT_EQ(pattern(7), a);
     EXPECT_NE(pattern(8), a);
-    const auto hits = std::count(a.begin(), a.end(), 'x');
+    auto const hits = std::count(a.begin(), a.end(), 'x');
     EXPECT_GT(hits, 5);
     EXPECT_LT(hits, 35);
 }
@@ -260,7 +260,7 @@ TEST(RequestLog, aLimitKeepsTheNewestEntries) {
     for (uint8_t seq = 1; seq <= 3; ++seq) {
         ASSERT_TRUE(f.client.exchange(request(Psu, seq, 127, 0)));
     }
-    const auto log = f.sim.requests();
+    auto const log = f.sim.requests();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].sequence, 2);
     EXPECT_EQ(log[1].sequence, 3);

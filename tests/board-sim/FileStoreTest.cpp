@@ -15,12 +15,12 @@ using boardsim::LittleEndian;
 
 namespace {
 
-Bytes cat(Bytes a, const Bytes& b) {
+Bytes cat(Bytes a, Bytes const& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
-Bytes openRequest(const std::string& name) {
+Bytes openRequest(std::string const& name) {
     return cat(cat({0}, text(name)), {0});
 }
 
@@ -31,7 +31,7 @@ Bytes writeHeader(uint8_t h, uint32_t length, uint16_t count) {
     return p;
 }
 
-Bytes writeSegment(uint8_t h, uint16_t k, const Bytes& data) {
+Bytes writeSegment(uint8_t h, uint16_t k, Bytes const& data) {
     Bytes p{1, h};
     LittleEndian::put16(p, k);
     return cat(p, data);
@@ -48,7 +48,7 @@ struct Store {
     Store() : files({{"a.txt", text("abc")}}) {
         EXPECT_EQ(ask(openRequest("a.txt")), (Bytes{0, 0, 1}));
     }
-    Bytes ask(const Bytes& payload) {
+    Bytes ask(Bytes const& payload) {
         Answer a = files.handle(payload, behaviour, legacyChecksum);
         return a.error ? Bytes{0xEE, *a.error} : a.payload;
     }
@@ -58,7 +58,7 @@ struct Store {
 };
 
 struct ErrorCase {
-    const char* name;
+    char const* name;
     Bytes payload;
     Bytes reply; // result bytes, or EE and the bus error byte
 };
@@ -110,7 +110,7 @@ TEST(FileStore, writesReadsAndChecksumsAFile) {
     EXPECT_EQ(s.ask(readSegment(2, 2)), (Bytes{1, 0, 0x7E}));
     EXPECT_EQ(s.ask(readSegment(2, 3)), (Bytes{0x85, 0}));
 
-    const auto md5 = boardsim::Md5::digest(content);
+    auto const md5 = boardsim::Md5::digest(content);
     EXPECT_EQ(s.ask({4, 2}), cat({0, 0, 129, 0, 0, 0}, Bytes(md5.begin(), md5.end())));
 }
 
@@ -175,7 +175,7 @@ TEST(FileStore, aReadServesTheSnapshotOfItsHeader) {
 
 TEST(FileTransfer, overTheBus) {
     SimFixture f;
-    auto misc = [&](uint8_t seq, const Bytes& payload) {
+    auto misc = [&](uint8_t seq, Bytes const& payload) {
         auto reply = f.client.exchange(request(0, seq, 5, 241, payload));
         return reply ? Bytes(reply->begin() + 4, reply->end()) : Bytes{0xFF};
     };
@@ -184,7 +184,7 @@ TEST(FileTransfer, overTheBus) {
     ASSERT_EQ(misc(3, writeSegment(1, 1, text("abc"))), (Bytes{1, 0}));
     EXPECT_EQ(boardsim::Frame::hex(misc(4, {4, 1})),
               "00 00 03 00 00 00 90 01 50 98 3c d2 4f b0 d6 96 3f 7d 28 e1 7f 72");
-    const auto files = f.sim.files();
+    auto const files = f.sim.files();
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].name, "abc.txt");
     EXPECT_EQ(files[0].size, 3u);
@@ -195,7 +195,7 @@ TEST(FileTransfer, overTheBus) {
     EXPECT_EQ(misc(5, {1, 0, 0, 0, 0, 'a', 'b', 'c'}), (Bytes{1}));
     EXPECT_EQ(f.sim.file("abc.txt"), text("abc"));
 
-    const auto log = f.sim.requests();
+    auto const log = f.sim.requests();
     EXPECT_EQ(log[2].summary, "file write seg 1/1 h=1 len=3");
     EXPECT_EQ(log[2].segment, 1);
     EXPECT_FALSE(log[4].segment);

@@ -25,12 +25,12 @@ Bytes header(uint32_t length, uint32_t crc, uint16_t count) {
     return p;
 }
 
-Bytes headerFor(const Bytes& image) {
+Bytes headerFor(Bytes const& image) {
     return header(uint32_t(image.size()), Crc32::upload(image),
                   uint16_t((image.size() + 127) / 128));
 }
 
-Bytes segment(const Bytes& image, uint16_t k) {
+Bytes segment(Bytes const& image, uint16_t k) {
     Bytes p{0};
     LittleEndian::put16(p, k);
     const size_t from = size_t(k - 1) * 128;
@@ -60,7 +60,7 @@ struct Step {
 };
 
 struct UploadCase {
-    const char* name;
+    char const* name;
     std::vector<Step> steps;
     bool committed;
 };
@@ -73,7 +73,7 @@ TEST_P(UploadTest, followsTheBootloaderStateMachine) {
     FirmwareReceiver receiver;
     std::optional<Bytes> committed;
     for (size_t i = 0; i < GetParam().steps.size(); ++i) {
-        const Step& step = GetParam().steps[i];
+        Step const& step = GetParam().steps[i];
         auto result = receiver.receive(step.payload, 1024 * 1024);
         EXPECT_EQ(result.result, step.result) << "step " << i;
         if (result.image) {
@@ -118,8 +118,8 @@ INSTANTIATE_TEST_SUITE_P(Uploads, UploadTest, ::testing::Values(
 namespace {
 
 // An image with a firmware header window at `offset`.
-Bytes firmware(uint8_t version, const std::string& name, size_t offset = 0x100,
-               const std::string& build = "RELEASE", size_t size = 0x600) {
+Bytes firmware(uint8_t version, std::string const& name, size_t offset = 0x100,
+               std::string const& build = "RELEASE", size_t size = 0x600) {
     // Built whole, then cut to `size`, which may end inside the window.
     Bytes out = image(std::max(size, offset + 256));
     uint8_t* w = &out[offset];
@@ -136,7 +136,7 @@ Bytes firmware(uint8_t version, const std::string& name, size_t offset = 0x100,
 }
 
 struct InstallCase {
-    const char* name;
+    char const* name;
     uint8_t address;
     uint16_t flags;
     Bytes image;
@@ -147,7 +147,7 @@ struct InstallCase {
 class InstallTest : public ::testing::TestWithParam<InstallCase> {};
 
 // Sends the whole image over the bus and returns the last result.
-int16_t upload(SimClient& client, uint8_t address, const Bytes& image) {
+int16_t upload(SimClient& client, uint8_t address, Bytes const& image) {
     auto reply = client.exchange(request(address, 0, 5, 240, headerFor(image)));
     for (uint16_t k = 1; reply && k <= (image.size() + 127) / 128; ++k) {
         reply = client.exchange(request(address, uint8_t(k), 5, 240, segment(image, k)));
@@ -159,7 +159,7 @@ int16_t upload(SimClient& client, uint8_t address, const Bytes& image) {
 
 TEST_P(InstallTest, installsAtTheNextReboot) {
     SimFixture f;
-    const InstallCase& c = GetParam();
+    InstallCase const& c = GetParam();
     f.sim.setBoardInfo(c.address, {"old", 123, "b", 1, {}});
     f.sim.setBootloaderFlags(c.address, c.flags);
     ASSERT_EQ(upload(f.client, c.address, c.image), 1) << "the upload commits";
@@ -170,7 +170,7 @@ TEST_P(InstallTest, installsAtTheNextReboot) {
     EXPECT_EQ(f.sim.bootloaderStatus(c.address), c.status);
     EXPECT_EQ(f.sim.boardInfo(c.address).firmwareVersion, c.version);
     EXPECT_FALSE(f.sim.pendingFirmware(c.address));
-    const auto uploads = f.sim.counters().uploads();
+    auto const uploads = f.sim.counters().uploads();
     ASSERT_EQ(uploads.size(), 1u);
     EXPECT_TRUE(uploads[0].committed);
     EXPECT_EQ(uploads[0].installed, c.status == 0x0001);
@@ -223,7 +223,7 @@ TEST(Install, anEmptyUploadIsRecordedButNeverCommitted) {
     auto reply = f.client.exchange(request(1, 0, 5, 240, header(0, 0xFFFFFFFF, 0)));
     ASSERT_TRUE(reply);
     EXPECT_EQ(*reply, (Bytes{0xC9, 0, 5, 240, 0, 0}));
-    const auto uploads = f.sim.counters().uploads();
+    auto const uploads = f.sim.counters().uploads();
     ASSERT_EQ(uploads.size(), 1u);
     EXPECT_EQ(uploads[0].count, 0);
     EXPECT_FALSE(uploads[0].committed);
@@ -233,7 +233,7 @@ TEST(Install, anEmptyUploadIsRecordedButNeverCommitted) {
 TEST(Install, theLogNamesEachSegment) {
     SimFixture f;
     ASSERT_EQ(upload(f.client, 1, Image300), 1);
-    const auto log = f.sim.requests();
+    auto const log = f.sim.requests();
     ASSERT_EQ(log.size(), 4u);
     EXPECT_EQ(log[0].summary, "ota header len=300 count=3");
     EXPECT_EQ(log[1].summary, "ota seg 1/3 len=128");

@@ -31,7 +31,7 @@ TEST(Gateway, aBroadcastGetsExactlyOneReply) {
         {request(255, 3, 4, 0), {0xC9, 3, 0x83, 0}},
         {request(255, 4, 5, 2), {0xC9, 4, 0x83, 2}},
     };
-    for (const auto& c : cases) {
+    for (auto const& c : cases) {
         EXPECT_EQ(f.client.exchange(c[0]), c[1]);
         EXPECT_FALSE(f.client.receive(50)) << "a second reply";
     }
@@ -107,7 +107,7 @@ TEST(Gateway, theAutomaticBusReportCountsBoardsAndFrames) {
 
 TEST(Gateway, refusesToBindAnywhereButLoopback) {
     BoardSim sim(scenario());
-    for (const char* address : {"0.0.0.0", "127.0.0.2", "10.10.10.4", "localhost", ""}) {
+    for (char const* address : {"0.0.0.0", "127.0.0.2", "10.10.10.4", "localhost", ""}) {
         EXPECT_THROW(sim.start(0, address), std::invalid_argument) << address;
     }
     EXPECT_THROW(Scenario::fromJson(

@@ -17,9 +17,9 @@ using nlohmann::json;
 namespace {
 
 struct InvalidCase {
-    const char* name;
-    const char* json;
-    const char* message; // part of the error text
+    char const* name;
+    char const* json;
+    char const* message; // part of the error text
 };
 
 class InvalidScenarioTest : public ::testing::TestWithParam<InvalidCase> {};
@@ -30,7 +30,7 @@ TEST_P(InvalidScenarioTest, isRefusedWithAReason) {
     try {
         Scenario::fromJson(json::parse(GetParam().json));
         FAIL() << "accepted";
-    } catch (const ScenarioError& e) {
+    } catch (ScenarioError const& e) {
         EXPECT_NE(std::string(e.what()).find(GetParam().message), std::string::npos) << e.what();
     }
 }
@@ -78,7 +78,7 @@ TEST(Scenario, valuesAreEncodedAsTheBoardStoresThem) {
         "4": {"kind": "enum", "enumCount": 3, "value": 2}},
         "files": {"a.txt": "YWJj", "e": ""},
         "info": {"boardId": "000102030405060708090a0b0c0d0eFF"}}]})"));
-    const auto& config = s.boards[0].config;
+    auto const& config = s.boards[0].config;
     EXPECT_EQ(config.at(1).raw, -125);
     EXPECT_EQ(config.at(2).raw, 1);
     EXPECT_EQ(config.at(3).raw, 0x010203);
@@ -97,7 +97,7 @@ TEST(Scenario, aFileWithTwoEqualSlotsIsRefused) {
     try {
         Scenario::fromFile(path);
         FAIL() << "accepted";
-    } catch (const ScenarioError& e) {
+    } catch (ScenarioError const& e) {
         EXPECT_NE(std::string(e.what()).find("duplicate key '1'"), std::string::npos) << e.what();
     }
     std::remove(path.c_str());
@@ -113,10 +113,10 @@ TEST(Scenario, theDefaultMatchesTheFixtureSchema) {
     size_t nodes = 0;
     for (auto* node = doc.RootElement()->FirstChildElement("node"); node;
          node = node->NextSiblingElement("node"), ++nodes) {
-        const int address = std::stoi(node->FirstChildElement("address")->GetText(), nullptr, 0);
+        int const address = std::stoi(node->FirstChildElement("address")->GetText(), nullptr, 0);
         SCOPED_TRACE("board " + std::to_string(address));
-        const boardsim::BoardSpec* board = nullptr;
-        for (const auto& b : scenario.boards) {
+        boardsim::BoardSpec const* board = nullptr;
+        for (auto const& b : scenario.boards) {
             board = b.address == address ? &b : board;
         }
         ASSERT_TRUE(board);
@@ -126,21 +126,21 @@ TEST(Scenario, theDefaultMatchesTheFixtureSchema) {
                                      [](char c) { return c == 'v' || c == '.'; }),
                       version.end());
         EXPECT_EQ(board->info.firmwareVersion, std::stoi(version));
-        const auto* name = node->FirstChildElement("name");
+        auto const* name = node->FirstChildElement("name");
         EXPECT_EQ(board->name,
                   name->Attribute("alias") ? name->Attribute("alias") : name->GetText());
 
-        for (const char* table : {"telemetry", "config"}) {
-            const auto& slots = std::string(table) == "config" ? board->config : board->telemetry;
+        for (char const* table : {"telemetry", "config"}) {
+            auto const& slots = std::string(table) == "config" ? board->config : board->telemetry;
             size_t count = 0;
             for (auto* e = node->FirstChildElement(table); e;
                  e = e->NextSiblingElement(table), ++count) {
-                const int slot = e->IntAttribute("slot");
+                int const slot = e->IntAttribute("slot");
                 SCOPED_TRACE(std::string(table) + " " + std::to_string(slot));
                 ASSERT_TRUE(slots.count(uint8_t(slot)));
-                const auto& spec = slots.at(uint8_t(slot));
+                auto const& spec = slots.at(uint8_t(slot));
                 const std::string type = e->FirstChildElement("type")->GetText();
-                const bool scaled = e->FirstChildElement("multi") != nullptr;
+                bool const scaled = e->FirstChildElement("multi") != nullptr;
                 const SlotKind expected = type == "BOOL"    ? SlotKind::Bool
                                           : type == "ENUM"  ? SlotKind::Enum
                                           : type == "COLOR" ? SlotKind::Color
@@ -158,7 +158,7 @@ TEST(Scenario, theDefaultMatchesTheFixtureSchema) {
                     }
                     EXPECT_EQ(spec.enumCount, values);
                 }
-                for (const char* bound : {"min", "max"}) {
+                for (char const* bound : {"min", "max"}) {
                     if (auto* b = e->FirstChildElement(bound)) {
                         EXPECT_EQ(std::string(bound) == "min" ? spec.min : spec.max, b->IntText());
                         EXPECT_GE(spec.raw, spec.min.value_or(INT32_MIN));
@@ -169,7 +169,7 @@ TEST(Scenario, theDefaultMatchesTheFixtureSchema) {
             EXPECT_EQ(slots.size(), count);
         }
         for (auto* e = node->FirstChildElement("status"); e; e = e->NextSiblingElement("status")) {
-            const int slot = e->IntAttribute("slot");
+            int const slot = e->IntAttribute("slot");
             EXPECT_TRUE(slot == 0 || board->statusN.count(uint8_t(slot))) << "status " << slot;
         }
         for (auto* e = node->FirstChildElement("action"); e; e = e->NextSiblingElement("action")) {
@@ -178,7 +178,7 @@ TEST(Scenario, theDefaultMatchesTheFixtureSchema) {
     }
     EXPECT_EQ(scenario.boards.size(), nodes);
     // The light board's colour and brightness slots are lights.
-    for (const auto& b : scenario.boards) {
+    for (auto const& b : scenario.boards) {
         if (b.address == 16) {
             EXPECT_TRUE(b.config.at(10).light);
             EXPECT_TRUE(b.config.at(20).light);

@@ -31,7 +31,7 @@ TEST(BoardTest, StatusMaskUsesSlotModulo64WithoutBitZero) {
         {{0, 65}, 0x2},
         {{0, 127, 255}, 0x8000000000000000},
     };
-    for (const auto& c : cases) {
+    for (auto const& c : cases) {
         std::map<uint8_t, std::string> statuses;
         for (uint8_t slot : c.slots) {
             statuses[slot] = "s";
@@ -117,7 +117,7 @@ TEST(BoardTest, PrintWritesEverySection) {
     };
     const std::string text = capture.text();
     size_t at = 0;
-    for (const std::string& line : expected) {
+    for (std::string const& line : expected) {
         const size_t found = text.find(line, at);
         ASSERT_NE(found, std::string::npos) << line << "in\n" << text;
         at = found + line.size();

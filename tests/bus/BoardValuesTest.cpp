@@ -14,7 +14,7 @@ namespace {
 TEST(ColorTest, ToJsonHasUnsignedMembers) {
     const nlohmann::json json = Color{255, 0, 16}.toJson();
     EXPECT_EQ(json.dump(), R"({"b":16,"g":0,"r":255})");
-    for (const char* key : {"r", "g", "b"}) {
+    for (char const* key : {"r", "g", "b"}) {
         EXPECT_TRUE(json.at(key).is_number_unsigned()) << key;
     }
 }
@@ -48,11 +48,11 @@ TEST(PlainValuesTest, StartZeroed) {
 }
 
 TEST(SlotTypeTest, Names) {
-    const std::pair<SlotType, const char*> cases[] = {
+    const std::pair<SlotType, char const*> cases[] = {
         {SlotType::Int32, "Int32"}, {SlotType::Bool, "Bool"},   {SlotType::Double, "Double"},
         {SlotType::Enum, "Enum"},   {SlotType::Color, "Color"},
     };
-    for (const auto& [type, name] : cases) {
+    for (auto const& [type, name] : cases) {
         EXPECT_EQ(slotTypeToStr(type), name);
     }
     EXPECT_EQ(slotTypeToStr(static_cast<SlotType>(5)), "Unknown");

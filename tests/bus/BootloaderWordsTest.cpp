@@ -17,10 +17,10 @@ namespace {
 
 // The expected JSON of a table over a word: the names listed true, every
 // other name of the table false, plus the given summary members.
-json expectedObject(const std::vector<NamedBit>& table, const std::set<std::string>& trueNames,
+json expectedObject(std::vector<NamedBit> const& table, std::set<std::string> const& trueNames,
                     json summary) {
     json expected = std::move(summary);
-    for (const NamedBit& entry : table) {
+    for (NamedBit const& entry : table) {
         expected[entry.name] = trueNames.count(entry.name) > 0;
     }
     return expected;
@@ -29,9 +29,9 @@ json expectedObject(const std::vector<NamedBit>& table, const std::set<std::stri
 using NamesByBit = std::map<int, std::set<std::string>>;
 
 // The names that read true in a JSON form, the two summary keys left out.
-std::set<std::string> trueNames(const json& object) {
+std::set<std::string> trueNames(json const& object) {
     std::set<std::string> names;
-    for (const auto& [key, value] : object.items()) {
+    for (auto const& [key, value] : object.items()) {
         if (key != "checkAll" && key != "noChecks" && key != "noAction" && key != "error" &&
             value == true) {
             names.insert(key);
@@ -41,10 +41,10 @@ std::set<std::string> trueNames(const json& object) {
 }
 
 // Every bit on its own, so that a name placed on a neighbour's bit shows.
-void expectEachBitNames(const std::function<json(uint16_t)>& toJson, const NamesByBit& names,
-                        const char* table) {
+void expectEachBitNames(std::function<json(uint16_t)> const& toJson, NamesByBit const& names,
+                        char const* table) {
     for (int bit = 0; bit < 16; ++bit) {
-        const auto it = names.find(bit);
+        auto const it = names.find(bit);
         EXPECT_EQ(trueNames(toJson(uint16_t(1u << bit))),
                   it == names.end() ? std::set<std::string>{} : it->second)
             << table << " bit " << bit;
@@ -82,11 +82,11 @@ TEST(BootloaderTablesTest, EachBitCarriesItsNames) {
                        "status sd");
 
     // A client's single flag lands on the same bit of the word it writes.
-    for (const auto& [bit, names] : flagsFlash) {
+    for (auto const& [bit, names] : flagsFlash) {
         const Flags client(json{{*names.begin(), true}});
         EXPECT_EQ(FlagsFlash(client).toBitset().to_ulong(), 1u << bit) << *names.begin();
     }
-    for (const auto& [bit, names] : flagsSd) {
+    for (auto const& [bit, names] : flagsSd) {
         const Flags client(json{{*names.begin(), true}});
         EXPECT_EQ(FlagsSd(client).toBitset().to_ulong(), 1u << bit) << *names.begin();
     }
@@ -128,9 +128,9 @@ TEST(FlagsTest, WordToJsonAndBack) {
         {false, 0xFE00, {}, false, true, 0x0000},
         {true, 0xFF40, {"ignoreBuild"}, false, false, 0x0040},
     };
-    for (const auto& c : cases) {
+    for (auto const& c : cases) {
         const Flags flags = c.sd ? Flags(FlagsSd(c.word)) : Flags(FlagsFlash(c.word));
-        const auto& table = c.sd ? FlagsSd::sd_flags : FlagsFlash::flash_flags;
+        auto const& table = c.sd ? FlagsSd::sd_flags : FlagsFlash::flash_flags;
         EXPECT_EQ(flags.toJson(),
                   expectedObject(table, c.trueNames,
                                  {{"checkAll", c.checkAll}, {"noChecks", c.noChecks}}))
@@ -158,7 +158,7 @@ TEST(FlagsTest, ClientObjectEncodedWithTheBoardsTable) {
         {json::array({true}), 0x0000, 0x0000},
         {nullptr, 0x0000, 0x0000},
     };
-    for (const auto& c : cases) {
+    for (auto const& c : cases) {
         const Flags client(c.object);
         EXPECT_EQ(FlagsFlash(client).toBitset().to_ulong(), c.flash) << c.object;
         EXPECT_EQ(FlagsSd(client).toBitset().to_ulong(), c.sd) << c.object;
@@ -240,9 +240,9 @@ TEST(StatusTest, WordToJson) {
         {true, 0x1FFE, allButUpdateOk, false, false},
         {false, 0x1800, {}, false, false},
     };
-    for (const auto& c : cases) {
+    for (auto const& c : cases) {
         const Status status = c.sd ? Status(StatusSd(c.word)) : Status(StatusFlash(c.word));
-        const auto& table = c.sd ? StatusSd::sd_flags : StatusFlash::flash_flags;
+        auto const& table = c.sd ? StatusSd::sd_flags : StatusFlash::flash_flags;
         EXPECT_EQ(status.toJson(), expectedObject(table, c.trueNames,
                                                   {{"noAction", c.noAction}, {"error", c.error}}))
             << (c.sd ? "sd " : "flash ") << std::hex << c.word;

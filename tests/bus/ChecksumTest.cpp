@@ -15,7 +15,7 @@ using velt::ZRV480::Bus::Common::MD5;
 
 namespace {
 
-std::vector<uint8_t> bytes(const std::string& text) {
+std::vector<uint8_t> bytes(std::string const& text) {
     return {text.begin(), text.end()};
 }
 
@@ -31,7 +31,7 @@ TEST(CrcTest, CheckValuesOfEachVariant) {
         {"abc", 0x352441C2, 0x58E9, 0x42},
         {"", 0, 0, 0},
     };
-    for (const auto& c : cases) {
+    for (auto const& c : cases) {
         EXPECT_EQ(CRC::CRC32_update(0, bytes(c.input)), c.crc32) << c.input;
         EXPECT_EQ(CRC::CRC16_update(0, bytes(c.input)), c.crc16) << c.input;
         EXPECT_EQ(CRC::CRC8_update(0, bytes(c.input)), c.crc8) << c.input;
@@ -78,7 +78,7 @@ TEST(Md5Test, ReferenceSuite) {
          "1234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
     };
-    for (const auto& [input, digest] : cases) {
+    for (auto const& [input, digest] : cases) {
         EXPECT_EQ(MD5::toString(MD5::calculate(input)), digest) << input;
         EXPECT_EQ(MD5::calculate(bytes(input)), MD5::calculate(input)) << input;
     }
@@ -110,7 +110,7 @@ TEST(Md5Test, FinishWipesTheContext) {
     MD5Context context{};
     uint8_t digest[16];
     MD5_init(&context);
-    MD5_update(&context, reinterpret_cast<const uint8_t*>("abc"), 3);
+    MD5_update(&context, reinterpret_cast<uint8_t const*>("abc"), 3);
     MD5_finish(&context, digest);
     const MD5Context zero{};
     EXPECT_EQ(std::memcmp(&context, &zero, sizeof(context)), 0);

@@ -14,7 +14,7 @@ ErrorCode code(int32_t value) {
 }
 
 TEST(ErrorCodeTest, NamesEveryCodeByItsEnumerator) {
-    const std::pair<int32_t, const char*> cases[] = {
+    const std::pair<int32_t, char const*> cases[] = {
         {0, "Success"},
         {1, "Timeout"},
         {20, "MalformedJson"},
@@ -53,7 +53,7 @@ TEST(ErrorCodeTest, NamesEveryCodeByItsEnumerator) {
         {190, "FileStorageError"},
         {191, "FileXFERError"},
     };
-    for (const auto& [value, name] : cases) {
+    for (auto const& [value, name] : cases) {
         EXPECT_EQ(ec2str(code(value)), name) << value;
     }
 }
@@ -84,7 +84,7 @@ TEST(ErrorCodeTest, OtaResultMap) {
         {-128, 50},
         {-1, 50},
     };
-    for (const auto& [result, expected] : cases) {
+    for (auto const& [result, expected] : cases) {
         EXPECT_EQ(Helpers::otaResult2ec(result), code(expected)) << result;
     }
 }
@@ -95,7 +95,7 @@ TEST(ErrorCodeTest, FileResultMap) {
         {0x82, 186}, {0x83, 189}, {0x84, 181}, {0x85, 188}, {0x86, 191}, {0x87, 190},
         {0x88, 185}, {2, 50},     {0x42, 50},  {0x89, 50},  {-1, 50},    {-128, 50},
     };
-    for (const auto& [result, expected] : cases) {
+    for (auto const& [result, expected] : cases) {
         EXPECT_EQ(Helpers::fileResult2ec(result), code(expected)) << result;
     }
 }
@@ -105,7 +105,7 @@ TEST(ErrorCodeTest, BusErrorByteMap) {
         {0x81, 101}, {0x82, 102}, {0x83, 103}, {0x84, 104}, {0x85, 105},
         {0x86, 106}, {0x87, 101}, {0x80, 101}, {0x01, 101}, {0xFF, 101},
     };
-    for (const auto& [byte, expected] : cases) {
+    for (auto const& [byte, expected] : cases) {
         EXPECT_EQ(Helpers::busError2ec(byte), code(expected)) << int(byte);
     }
 }

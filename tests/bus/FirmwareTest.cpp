@@ -20,9 +20,9 @@ using testsupport::ImageHeader;
 
 // An image of the given size filled with 0xAA, with a header at each offset.
 std::vector<uint8_t> image(size_t size,
-                           const std::vector<std::pair<size_t, ImageHeader>>& headers) {
+                           std::vector<std::pair<size_t, ImageHeader>> const& headers) {
     std::vector<uint8_t> bytes(size, 0xAA);
-    for (const auto& [offset, header] : headers) {
+    for (auto const& [offset, header] : headers) {
         testsupport::putImageHeader(bytes, offset, header);
     }
     return bytes;
@@ -30,7 +30,7 @@ std::vector<uint8_t> image(size_t size,
 
 // Builds a header from an image while capturing the debug lines.
 struct Searched {
-    explicit Searched(const std::vector<uint8_t>& bytes) {
+    explicit Searched(std::vector<uint8_t> const& bytes) {
         testsupport::LogCapture capture;
         Log::setLevel(Log::Level::Debug);
         header = FirmwareHeader(bytes);
@@ -40,7 +40,7 @@ struct Searched {
     std::string log;
 };
 
-size_t occurrences(const std::string& text, const std::string& part) {
+size_t occurrences(std::string const& text, std::string const& part) {
     size_t count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
         ++count;
@@ -52,7 +52,7 @@ TEST(FirmwareHeaderTest, WindowsAreTriedInOrderWhileTheImageHoldsThem) {
     ImageHeader wrongMagic;
     wrongMagic.magic = 0xDEADBEEF;
     struct Case {
-        const char* name;
+        char const* name;
         std::vector<uint8_t> bytes;
         bool valid;
         std::vector<std::string> seeks;
@@ -68,13 +68,13 @@ TEST(FirmwareHeaderTest, WindowsAreTriedInOrderWhileTheImageHoldsThem) {
         {"third window", image(0x5200, {{0x5100, {}}}), true, {"0x0100", "0x3100", "0x5100"}},
         {"first valid wins", image(0x3200, {{0x100, {}}, {0x3100, wrongMagic}}), true, {"0x0100"}},
     };
-    for (const auto& c : cases) {
+    for (auto const& c : cases) {
         SCOPED_TRACE(c.name);
         const Searched searched(c.bytes);
         EXPECT_EQ(searched.header.isValid(), c.valid);
         EXPECT_EQ(occurrences(searched.log, "Seeking valid header"), c.seeks.size())
             << searched.log;
-        for (const std::string& offset : c.seeks) {
+        for (std::string const& offset : c.seeks) {
             EXPECT_EQ(
                 occurrences(searched.log,
                             "[Board::Firmware] Seeking valid header at offset " + offset + ".\n"),
@@ -88,7 +88,7 @@ TEST(FirmwareHeaderTest, WrongMagicIsLoggedThenTheNextWindowIdentifies) {
     ImageHeader wrongMagic;
     wrongMagic.magic = 0x0BADC0DE;
     const Searched searched(image(0x3200, {{0x100, wrongMagic}, {0x3100, {}}}));
-    const std::string& log = searched.log;
+    std::string const& log = searched.log;
     const size_t seek1 = log.find("Seeking valid header at offset 0x0100.");
     const size_t magic = log.find("Header is invalid (magic=0x0badc0de)");
     const size_t seek2 = log.find("Seeking valid header at offset 0x3100.");
@@ -110,7 +110,7 @@ TEST(FirmwareHeaderTest, FieldsAndBuildKinds) {
         {"DEBUG-nightly", true, FirmwareHeader::DEBUG}, {"debug", false, FirmwareHeader::RELEASE},
         {"", false, FirmwareHeader::RELEASE},
     };
-    for (const auto& c : cases) {
+    for (auto const& c : cases) {
         ImageHeader fields;
         fields.build = c.build;
         const Searched searched(image(0x200, {{0x100, fields}}));
@@ -146,9 +146,9 @@ TEST(FirmwareHeaderTest, ShortWindowIsRefused) {
 }
 
 TEST(FirmwareHeaderTest, TextConversions) {
-    const std::pair<uint8_t, const char*> versions[] = {
+    const std::pair<uint8_t, char const*> versions[] = {
         {123, "1.2.3"}, {5, "0.0.5"}, {255, "2.5.5"}, {0, "0.0.0"}, {100, "1.0.0"}};
-    for (const auto& [version, text] : versions) {
+    for (auto const& [version, text] : versions) {
         EXPECT_EQ(FirmwareHeader::versionToStr(version), text);
     }
     EXPECT_EQ(FirmwareHeader::buildToStr(FirmwareHeader::RELEASE), "RELEASE");
@@ -180,7 +180,7 @@ TEST_F(FirmwareFileTest, UnusableFilesAreInvalid) {
         write("no-header.bin", image(0x6000, {})),
         dir, // a directory cannot be read whole
     };
-    for (const std::string& path : cases) {
+    for (std::string const& path : cases) {
         const Firmware firmware(path);
         EXPECT_FALSE(firmware.isValid()) << path;
         EXPECT_EQ(firmware.getFilepath(), path);

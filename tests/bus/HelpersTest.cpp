@@ -81,7 +81,7 @@ TEST_F(FileReadTest, UnreadableSizeOrShortReadIsASizeError) {
         "/sys/kernel/mm/transparent_hugepage/enabled", // says 4096, delivers less
         "/sys/devices/system/cpu/online",              // the same, on every Linux
     };
-    for (const std::string& path : cases) {
+    for (std::string const& path : cases) {
         if (access(path.c_str(), R_OK) != 0) {
             continue;
         }
@@ -118,7 +118,7 @@ TEST(ExecutableDirectoryTest, IsTheResolvedDirectoryOfThisProgram) {
 using ExecutableDirectoryRestartTest = bustest::TempDir;
 
 TEST_F(ExecutableDirectoryRestartTest, RelativeStartThroughALinkResolves) {
-    if (const char* out = std::getenv("BM_EXECUTABLE_DIRECTORY_OUT")) {
+    if (char const* out = std::getenv("BM_EXECUTABLE_DIRECTORY_OUT")) {
         std::ofstream(out) << Helpers::getExecutableDirectory();
         return;
     }
@@ -173,7 +173,7 @@ TEST(VariantToJsonTest, ConvertsByTag) {
         {Variant(R"({"a":1})"), R"({"a":1})"}, // a text that reads as JSON stays a text
         {Variant("x", static_cast<Variant::Type>(9)), "x"},
     };
-    for (const auto& c : cases) {
+    for (auto const& c : cases) {
         const json actual = Helpers::variantToJson(c.value);
         EXPECT_EQ(actual, c.expected) << c.value.toString();
         EXPECT_EQ(actual.type(), c.expected.type()) << c.value.toString();

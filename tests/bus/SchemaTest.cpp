@@ -24,26 +24,26 @@ using velt::ZRV480::Bus::Common::MD5;
 
 namespace {
 
-std::string fixture(const std::string& name) {
+std::string fixture(std::string const& name) {
     return std::string(BM_FIXTURES_DIR) + "/schemas/" + name;
 }
 
 // Loads a schema while capturing what it logs.
 struct Loaded {
-    explicit Loaded(const std::string& path) {
+    explicit Loaded(std::string const& path) {
         testsupport::LogCapture capture;
         schema = std::make_unique<Schema>(path);
         log = capture.text();
     }
-    const Board& board(uint8_t address) const { return schema->getBoards().at(address); }
+    Board const& board(uint8_t address) const { return schema->getBoards().at(address); }
 
     std::unique_ptr<Schema> schema;
     std::string log;
 };
 
-std::vector<uint8_t> addresses(const Schema& schema) {
+std::vector<uint8_t> addresses(Schema const& schema) {
     std::vector<uint8_t> result;
-    for (const auto& entry : schema.getBoards()) {
+    for (auto const& entry : schema.getBoards()) {
         result.push_back(entry.first);
     }
     return result;
@@ -53,7 +53,7 @@ std::vector<uint8_t> addresses(const Schema& schema) {
 // stops with the rule's messages, in order, and keeps the boards before it.
 TEST(SchemaTest, LoaderRulesAndTheirMessages) {
     struct Case {
-        const char* file;
+        char const* file;
         bool valid;
         std::vector<uint8_t> boards;
         std::vector<std::string> messages;
@@ -128,13 +128,13 @@ TEST(SchemaTest, LoaderRulesAndTheirMessages) {
         {"type-unknown.xml", false, {}, {"Node[0] Telemetry[0]: Unknown telemetry type 'bool'"}},
         {"ota.xml", true, {0, 1}, {"Node[0] element 'ota' is missing"}},
     };
-    for (const auto& c : cases) {
+    for (auto const& c : cases) {
         SCOPED_TRACE(c.file);
         const Loaded loaded(fixture(c.file));
         EXPECT_EQ(loaded.schema->isValid(), c.valid);
         EXPECT_EQ(addresses(*loaded.schema), c.boards);
         size_t at = 0;
-        for (const std::string& message : c.messages) {
+        for (std::string const& message : c.messages) {
             const size_t found = loaded.log.find("[Schema] " + message, at);
             ASSERT_NE(found, std::string::npos) << message << " in\n" << loaded.log;
             at = found;
@@ -149,12 +149,12 @@ TEST(SchemaTest, LoaderRulesAndTheirMessages) {
 
 TEST(SchemaTest, FixtureSchemaDescribesThreeBoards) {
     const Loaded loaded(std::string(BM_FIXTURES_DIR) + "/schema.xml");
-    const Schema& schema = *loaded.schema;
+    Schema const& schema = *loaded.schema;
     ASSERT_TRUE(schema.isValid()) << loaded.log;
     EXPECT_EQ(schema.getBoardNames(), (std::map<uint8_t, std::string>{
                                           {0, "mainBoard"}, {1, "psu"}, {16, "lightController"}}));
 
-    const Board& psu = loaded.board(1);
+    Board const& psu = loaded.board(1);
     EXPECT_EQ(psu.getFirmwareFilename(), "psu.bin");
     EXPECT_EQ(psu.getExpectedFirmwareVersion(), 123);
     EXPECT_EQ(psu.getTelemetries().at(0).name, "inputVoltage");
@@ -164,7 +164,7 @@ TEST(SchemaTest, FixtureSchemaDescribesThreeBoards) {
               (Board::EnumValues{{0, "idle"}, {1, "charging"}, {2, "full"}, {3, "fault"}}));
     EXPECT_EQ(psu.getConfigEnumValues(0),
               (Board::EnumValues{{0, "auto"}, {1, "low"}, {2, "high"}}));
-    const Board::Config& limit = psu.getConfigs().at(4);
+    Board::Config const& limit = psu.getConfigs().at(4);
     EXPECT_EQ(limit.type, SlotType::Double);
     EXPECT_EQ(limit.min, 1100);
     EXPECT_EQ(limit.max, 1500);
@@ -184,7 +184,7 @@ TEST(SchemaTest, CompactTextAndItsMd5) {
         "<?xml version=\"1.0\"?><!-- kept in the compact text --><schema><node>"
         "<address>0x00</address><mask>0xFFFFFFFF</mask><name>Main</name>"
         "<version>v1.0.0</version></node></schema>";
-    const std::vector<uint8_t>& binary = loaded.schema->getBinary();
+    std::vector<uint8_t> const& binary = loaded.schema->getBinary();
     EXPECT_EQ(std::string(binary.begin(), binary.end()), compact);
     EXPECT_EQ(MD5::toString(loaded.schema->getHash()), "19b7300b1eac2453e79cd1c769ea009e");
     EXPECT_TRUE(loaded.schema->isValid());
@@ -192,7 +192,7 @@ TEST(SchemaTest, CompactTextAndItsMd5) {
 
 TEST(SchemaTest, CompactTextExistsEvenWhenTheBoardsFail) {
     const Loaded loaded(fixture("root-not-schema.xml"));
-    const std::vector<uint8_t>& binary = loaded.schema->getBinary();
+    std::vector<uint8_t> const& binary = loaded.schema->getBinary();
     const std::string text(binary.begin(), binary.end());
     EXPECT_EQ(text.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?><boards><node>", 0), 0u);
     EXPECT_EQ(loaded.schema->getHash(), MD5::calculate(binary));
@@ -209,7 +209,7 @@ TEST(SchemaTest, UnreadableFilesLeaveNothing) {
         {fixture("not-xml.xml"), "[Schema] Could not parse '" + fixture("not-xml.xml") +
                                      "': [14] 'XML_ERROR_MISMATCHED_ELEMENT'"},
     };
-    for (const auto& c : cases) {
+    for (auto const& c : cases) {
         const Loaded loaded(c.path);
         EXPECT_FALSE(loaded.schema->isValid());
         EXPECT_TRUE(loaded.schema->getBoards().empty());
@@ -228,8 +228,8 @@ TEST_F(SchemaFiles, ContentAfterTheRootElementIsAParseError) {
     const std::string text((std::istreambuf_iterator<char>(small)),
                            std::istreambuf_iterator<char>());
     struct Case {
-        const char* tail;
-        const char* error; // nullptr: the file is valid
+        char const* tail;
+        char const* error; // nullptr: the file is valid
     };
     const Case cases[] = {
         {"text</x>", "XML_ERROR_MISMATCHED_ELEMENT"},
@@ -240,7 +240,7 @@ TEST_F(SchemaFiles, ContentAfterTheRootElementIsAParseError) {
         {"<", "XML_ERROR_PARSING"}, // tinyxml2 refuses this one itself
         {"\n<!-- end -->\n", nullptr},
     };
-    for (const Case& c : cases) {
+    for (Case const& c : cases) {
         SCOPED_TRACE(c.tail);
         const std::string path = write("schema.xml", text + c.tail);
         const Loaded loaded(path);
@@ -291,7 +291,7 @@ TEST(SchemaTest, VersionRule) {
     ASSERT_TRUE(loaded.schema->isValid()) << loaded.log;
     // v1.2.3, v0.1.5, v1.0.2, v0.0.0, 1.2.3, v2.5.6 (256 kept to 8 bits),
     // v0.05.1 (joined 051, read as octal 51).
-    const int expected[] = {123, 15, 102, 0, 123, 0, 41};
+    int const expected[] = {123, 15, 102, 0, 123, 0, 41};
     for (uint8_t i = 0; i < 7; ++i) {
         EXPECT_EQ(loaded.board(i + 1).getExpectedFirmwareVersion(), expected[i]) << int(i);
     }
@@ -318,9 +318,9 @@ TEST(SchemaTest, FirmwareFileName) {
 TEST(SchemaTest, SlotLists) {
     const Loaded loaded(fixture("slots.xml"));
     ASSERT_TRUE(loaded.schema->isValid()) << loaded.log;
-    const Board& board = loaded.board(0);
+    Board const& board = loaded.board(0);
 
-    const auto& telemetries = board.getTelemetries();
+    auto const& telemetries = board.getTelemetries();
     ASSERT_EQ(telemetries.size(), 3u);
     EXPECT_EQ(telemetries.at(1).name, "second");
     EXPECT_EQ(telemetries.at(1).type, SlotType::Double);
@@ -340,7 +340,7 @@ TEST(SchemaTest, SlotLists) {
 TEST(SchemaTest, NumberRule) {
     const Loaded loaded(fixture("numbers.xml"));
     ASSERT_TRUE(loaded.schema->isValid()) << loaded.log;
-    const Board& board = loaded.board(0);
+    Board const& board = loaded.board(0);
     struct Case {
         uint8_t slot;
         SlotType type;
@@ -350,7 +350,7 @@ TEST(SchemaTest, NumberRule) {
         {0, SlotType::Int32, 0}, {1, SlotType::Int32, 0},  {2, SlotType::Double, 10},
         {3, SlotType::Int32, 0}, {4, SlotType::Double, 8}, {5, SlotType::Int32, 0},
     };
-    for (const auto& c : telemetries) {
+    for (auto const& c : telemetries) {
         EXPECT_EQ(board.getTelemetries().at(c.slot).type, c.type) << int(c.slot);
         EXPECT_EQ(board.getTelemetries().at(c.slot).multiplier, c.multiplier) << int(c.slot);
     }
@@ -366,8 +366,8 @@ TEST(SchemaTest, NumberRule) {
         {2, SlotType::Bool, 0, 0},
         {3, SlotType::Int32, INT32_MIN, -1}, // the low 32 bits of 4294967295
     };
-    for (const auto& c : configs) {
-        const Board::Config& config = board.getConfigs().at(c.slot);
+    for (auto const& c : configs) {
+        Board::Config const& config = board.getConfigs().at(c.slot);
         EXPECT_EQ(config.type, c.type) << int(c.slot);
         EXPECT_EQ(config.min, c.min) << int(c.slot);
         EXPECT_EQ(config.max, c.max) << int(c.slot);
@@ -377,7 +377,7 @@ TEST(SchemaTest, NumberRule) {
 TEST(SchemaTest, EnumTables) {
     const Loaded loaded(fixture("enums.xml"));
     ASSERT_TRUE(loaded.schema->isValid()) << loaded.log;
-    const Board& board = loaded.board(0);
+    Board const& board = loaded.board(0);
     EXPECT_EQ(board.getConfigEnumValues(3), (Board::EnumValues{{0, "off"}, {2, "on"}}));
     EXPECT_EQ(board.getConfigEnumValues(4), (Board::EnumValues{{0, "lo"}, {1, "high"}}));
     EXPECT_EQ(board.getConfigEnumValues(5), (Board::EnumValues{{0, "slow"}, {1, "fast"}}));
@@ -403,8 +403,8 @@ TEST(CamelCaserTest, Convert) {
         {"\xC3\xA9t\xC3\xA9 Mode", "TMode"},
         {"", ""},
     };
-    for (const auto& [input, expected] : cases) {
-        EXPECT_EQ(CamelCaser::convert(static_cast<const std::string&>(input)), expected) << input;
+    for (auto const& [input, expected] : cases) {
+        EXPECT_EQ(CamelCaser::convert(static_cast<std::string const&>(input)), expected) << input;
     }
 }
 

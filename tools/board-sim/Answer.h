@@ -36,7 +36,7 @@ struct Answer {
         a.echo = true;
         return a;
     }
-    static Answer resulting(int16_t result, const Bytes& rest = {}) {
+    static Answer resulting(int16_t result, Bytes const& rest = {}) {
         Answer a;
         a.payload.reserve(2 + rest.size());
         a.payload.push_back(uint8_t(result));

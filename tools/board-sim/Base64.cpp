@@ -4,20 +4,20 @@
 
 namespace boardsim {
 
-std::string Base64::encode(const Bytes& data) {
+std::string Base64::encode(Bytes const& data) {
     std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    const int n =
+    int const n =
         EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]), data.data(), int(data.size()));
     out.resize(size_t(n));
     return out;
 }
 
-std::optional<Bytes> Base64::decode(const std::string& text) {
+std::optional<Bytes> Base64::decode(std::string const& text) {
     if (text.size() % 4 != 0) {
         return std::nullopt;
     }
     Bytes out(text.size() / 4 * 3);
-    const int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
+    int const n = EVP_DecodeBlock(out.data(), reinterpret_cast<unsigned char const*>(text.data()),
                                   int(text.size()));
     if (n < 0) {
         return std::nullopt;

@@ -7,9 +7,9 @@ namespace boardsim {
 
 // The simulator never listens anywhere but on the loopback address.
 struct BindAddress {
-    static constexpr const char* Loopback = "127.0.0.1";
+    static constexpr char const* Loopback = "127.0.0.1";
 
-    static void require(const std::string& address) {
+    static void require(std::string const& address) {
         if (address != Loopback) {
             throw std::invalid_argument("refusing to bind to '" + address +
                                         "': only 127.0.0.1 is allowed");

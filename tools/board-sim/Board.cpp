@@ -19,7 +19,7 @@ Bytes i32(int32_t v) {
     return out;
 }
 
-bool outOfRange(const SlotSpec& slot, int32_t v) {
+bool outOfRange(SlotSpec const& slot, int32_t v) {
     if (slot.kind == SlotKind::Enum && slot.enumCount && (v < 0 || v >= *slot.enumCount)) {
         return true;
     }
@@ -28,7 +28,7 @@ bool outOfRange(const SlotSpec& slot, int32_t v) {
 
 } // namespace
 
-Board::Board(const BoardSpec& spec, Clock::time_point now)
+Board::Board(BoardSpec const& spec, Clock::time_point now)
     : present(spec.present), info(spec.info), status(spec.status), errors(spec.errors),
       statusN(spec.statusN), bootloaderStatus(spec.bootloader.status),
       bootloaderFlags(spec.bootloader.flags), spec_(spec), telemetry_(spec.telemetry),
@@ -81,8 +81,8 @@ void Board::powerCycle(Clock::time_point now, Counters& counters) {
     restoreDefaults();
 }
 
-std::optional<Answer> Board::handle(const Frame& request, Clock::time_point now,
-                                    const Behaviour& behaviour, Counters& counters) {
+std::optional<Answer> Board::handle(Frame const& request, Clock::time_point now,
+                                    Behaviour const& behaviour, Counters& counters) {
     switch (request.command) {
     case Frame::Heartbeat:
         return heartbeat(now, behaviour);
@@ -129,7 +129,7 @@ std::optional<Answer> Board::handle(const Frame& request, Clock::time_point now,
     }
 }
 
-Answer Board::heartbeat(Clock::time_point now, const Behaviour& behaviour) const {
+Answer Board::heartbeat(Clock::time_point now, Behaviour const& behaviour) const {
     switch (behaviour.heartbeatPayload) {
     case HeartbeatPayload::Empty:
         return Answer{};
@@ -144,7 +144,7 @@ Answer Board::heartbeat(Clock::time_point now, const Behaviour& behaviour) const
     }
 }
 
-Answer Board::statusRead(uint8_t slot, const Behaviour& behaviour) const {
+Answer Board::statusRead(uint8_t slot, Behaviour const& behaviour) const {
     Answer answer;
     if (slot == 0) {
         LittleEndian::put32(answer.payload, status);
@@ -163,7 +163,7 @@ Answer Board::statusRead(uint8_t slot, const Behaviour& behaviour) const {
     return answer;
 }
 
-Answer Board::slotRead(const std::map<uint8_t, SlotSpec>& table, uint8_t slot) const {
+Answer Board::slotRead(std::map<uint8_t, SlotSpec> const& table, uint8_t slot) const {
     auto it = table.find(slot);
     if (it == table.end()) {
         return Answer::fail(Frame::InvalidSlot);
@@ -171,7 +171,7 @@ Answer Board::slotRead(const std::map<uint8_t, SlotSpec>& table, uint8_t slot) c
     return Answer::of(i32(it->second.raw));
 }
 
-Answer Board::configSet(const Frame& request, Counters& counters) {
+Answer Board::configSet(Frame const& request, Counters& counters) {
     if (request.payload.size() < 4) {
         return Answer::fail(Frame::ProtocolError);
     }
@@ -225,7 +225,7 @@ Answer Board::boardInfo() const {
     return answer;
 }
 
-Answer Board::bootloader(const Bytes& payload, Counters& counters) {
+Answer Board::bootloader(Bytes const& payload, Counters& counters) {
     if (payload.empty()) {
         return Answer::fail(Frame::ProtocolError);
     }
@@ -263,7 +263,7 @@ Answer Board::bootloader(const Bytes& payload, Counters& counters) {
     return answer;
 }
 
-Answer Board::scratchpadCommand(const Bytes& payload) {
+Answer Board::scratchpadCommand(Bytes const& payload) {
     if (payload.empty()) {
         return Answer::fail(Frame::ProtocolError);
     }
@@ -287,8 +287,8 @@ Answer Board::scratchpadCommand(const Bytes& payload) {
     }
 }
 
-Answer Board::pattern(const Frame& request, Counters& counters) {
-    const Bytes& p = request.payload;
+Answer Board::pattern(Frame const& request, Counters& counters) {
+    Bytes const& p = request.payload;
     // The count byte must describe the payload: a pattern cut to 8 bits is refused.
     if (p.size() < 2 || p.size() != 2 + PatternStepSize * p[0]) {
         return Answer::fail(Frame::InvalidValue);
@@ -302,7 +302,7 @@ Answer Board::pattern(const Frame& request, Counters& counters) {
     return Answer{};
 }
 
-std::string Board::summarize(const Frame& request) const {
+std::string Board::summarize(Frame const& request) const {
     const std::string slot = std::to_string(request.slot);
     switch (request.command) {
     case Frame::Heartbeat:
@@ -325,7 +325,7 @@ std::string Board::summarize(const Frame& request) const {
     default:
         return "unknown command " + std::to_string(request.command);
     }
-    const Bytes& p = request.payload;
+    Bytes const& p = request.payload;
     switch (request.slot) {
     case MiscReboot:
         return "reboot";

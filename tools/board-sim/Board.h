@@ -25,11 +25,11 @@ public:
     static constexpr uint8_t MiscBootloader = 240;
     static constexpr uint8_t MiscScratchpad = 255;
 
-    Board(const BoardSpec& spec, Clock::time_point now);
+    Board(BoardSpec const& spec, Clock::time_point now);
 
     // Commands 0-4, 127 and the Misc slots every board has; nothing for other Misc slots.
-    std::optional<Answer> handle(const Frame& request, Clock::time_point now,
-                                 const Behaviour& behaviour, Counters& counters);
+    std::optional<Answer> handle(Frame const& request, Clock::time_point now,
+                                 Behaviour const& behaviour, Counters& counters);
 
     // Uptime 0, scratchpad cleared, a committed image installed, boot window.
     void reboot(Clock::time_point now, Counters& counters);
@@ -42,7 +42,7 @@ public:
     uint32_t uptime(Clock::time_point now) const;
     void setUptime(Clock::time_point now, uint32_t seconds);
     SlotSpec& slot(bool config, uint8_t slot); // throws std::out_of_range
-    std::string summarize(const Frame& request) const;
+    std::string summarize(Frame const& request) const;
 
     // State the controls read and write directly.
     bool present = true;
@@ -56,15 +56,15 @@ public:
     std::optional<Bytes> pending; // committed image, installed at the next reboot
 
 private:
-    Answer heartbeat(Clock::time_point now, const Behaviour& behaviour) const;
-    Answer statusRead(uint8_t slot, const Behaviour& behaviour) const;
-    Answer slotRead(const std::map<uint8_t, SlotSpec>& table, uint8_t slot) const;
-    Answer configSet(const Frame& request, Counters& counters);
+    Answer heartbeat(Clock::time_point now, Behaviour const& behaviour) const;
+    Answer statusRead(uint8_t slot, Behaviour const& behaviour) const;
+    Answer slotRead(std::map<uint8_t, SlotSpec> const& table, uint8_t slot) const;
+    Answer configSet(Frame const& request, Counters& counters);
     Answer action(uint8_t slot, Counters& counters);
     Answer boardInfo() const;
-    Answer bootloader(const Bytes& payload, Counters& counters);
-    Answer scratchpadCommand(const Bytes& payload);
-    Answer pattern(const Frame& request, Counters& counters);
+    Answer bootloader(Bytes const& payload, Counters& counters);
+    Answer scratchpadCommand(Bytes const& payload);
+    Answer pattern(Frame const& request, Counters& counters);
 
     const BoardSpec spec_;
     std::map<uint8_t, SlotSpec> telemetry_;

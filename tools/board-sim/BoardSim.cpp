@@ -21,12 +21,12 @@ int64_t monotonicMs() {
 
 BoardSim::BoardSim() : BoardSim(Scenario::defaults()) {}
 
-BoardSim::BoardSim(const nlohmann::json& scenario) : BoardSim(Scenario::fromJson(scenario)) {}
+BoardSim::BoardSim(nlohmann::json const& scenario) : BoardSim(Scenario::fromJson(scenario)) {}
 
-BoardSim::BoardSim(const Scenario& scenario)
+BoardSim::BoardSim(Scenario const& scenario)
     : scenario_(scenario), machine_(std::make_unique<Machine>(scenario_, counters_)),
       server_(std::make_unique<UdpServer>(
-          [this](const Bytes& datagram, const Peer& from) { onDatagram(datagram, from); })),
+          [this](Bytes const& datagram, Peer const& from) { onDatagram(datagram, from); })),
       timers_(std::make_unique<TimerQueue>()) {}
 
 BoardSim::~BoardSim() {
@@ -35,7 +35,7 @@ BoardSim::~BoardSim() {
     server_.reset();
 }
 
-uint16_t BoardSim::start(uint16_t port, const std::string& address) {
+uint16_t BoardSim::start(uint16_t port, std::string const& address) {
     BindAddress::require(address);
     return server_->start(address, port);
 }
@@ -51,7 +51,7 @@ uint16_t BoardSim::port() const {
     return server_->port();
 }
 
-void BoardSim::onDatagram(const Bytes& datagram, const Peer& from) {
+void BoardSim::onDatagram(Bytes const& datagram, Peer const& from) {
     RequestRecord record;
     record.timeMs = monotonicMs();
     record.sourcePort = ntohs(from.port);
@@ -85,7 +85,7 @@ void BoardSim::onDatagram(const Bytes& datagram, const Peer& from) {
 
     auto applied = rules_.evaluate(record);
     record.rules = applied.ids;
-    const Action& action = applied.action;
+    Action const& action = applied.action;
     Machine::Outcome outcome;
     if (action.error) {
         // The board refuses: the request is not executed.
@@ -106,7 +106,7 @@ void BoardSim::onDatagram(const Bytes& datagram, const Peer& from) {
                      : action.hold        ? "held"
                      : action.delayMs > 0 ? "delayed " + std::to_string(action.delayMs) + " ms"
                                           : "sent";
-    const bool send = outcome.reply && !action.drop;
+    bool const send = outcome.reply && !action.drop;
     if (send && action.hold) {
         // Queued before the request is logged, so a release after waitFor finds it.
         std::lock_guard<std::mutex> lock(heldMutex_);
@@ -119,7 +119,7 @@ void BoardSim::onDatagram(const Bytes& datagram, const Peer& from) {
     }
 }
 
-Bytes BoardSim::shape(const Machine::Outcome& outcome, const Action& a) {
+Bytes BoardSim::shape(Machine::Outcome const& outcome, Action const& a) {
     if (!outcome.reply) {
         return {};
     }
@@ -163,7 +163,7 @@ Bytes BoardSim::shape(const Machine::Outcome& outcome, const Action& a) {
     return datagram;
 }
 
-void BoardSim::deliver(const Bytes& reply, const Peer& to, const Action& a) {
+void BoardSim::deliver(Bytes const& reply, Peer const& to, Action const& a) {
     if (a.delayMs > 0) {
         auto gap = a.duplicateGapMs;
         timers_->schedule(a.delayMs, [this, reply, to, gap] { sendWithDuplicate(reply, to, gap); });
@@ -172,7 +172,7 @@ void BoardSim::deliver(const Bytes& reply, const Peer& to, const Action& a) {
     }
 }
 
-void BoardSim::sendWithDuplicate(const Bytes& datagram, const Peer& to, std::optional<int> gapMs) {
+void BoardSim::sendWithDuplicate(Bytes const& datagram, Peer const& to, std::optional<int> gapMs) {
     server_->send(datagram, to);
     if (!gapMs) {
         return;
@@ -184,7 +184,7 @@ void BoardSim::sendWithDuplicate(const Bytes& datagram, const Peer& to, std::opt
     }
 }
 
-int BoardSim::addRule(const Rule& rule) {
+int BoardSim::addRule(Rule const& rule) {
     return rules_.add(rule);
 }
 
@@ -206,7 +206,7 @@ void BoardSim::release() {
         std::lock_guard<std::mutex> lock(heldMutex_);
         held.swap(held_);
     }
-    for (const auto& h : held) {
+    for (auto const& h : held) {
         sendWithDuplicate(h.datagram, h.to, h.duplicateGapMs);
     }
 }
@@ -216,7 +216,7 @@ size_t BoardSim::heldCount() const {
     return held_.size();
 }
 
-void BoardSim::sendUnsolicited(const Bytes& bytes) {
+void BoardSim::sendUnsolicited(Bytes const& bytes) {
     std::optional<Peer> peer;
     {
         std::lock_guard<std::mutex> lock(peerMutex_);
@@ -244,15 +244,15 @@ void BoardSim::setUnknownAddressMode(Silence mode) {
 }
 
 bool BoardSim::isBooting(uint8_t address) const {
-    return machine_->withBoard(address, [](const Board& b, auto now) { return b.booting(now); });
+    return machine_->withBoard(address, [](Board const& b, auto now) { return b.booting(now); });
 }
 
 bool BoardSim::waitBooted(uint8_t address, int timeoutMs) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        const auto until =
-            machine_->withBoard(address, [](const Board& b, auto) { return b.bootUntil(); });
-        const auto now = std::chrono::steady_clock::now();
+        auto const until =
+            machine_->withBoard(address, [](Board const& b, auto) { return b.bootUntil(); });
+        auto const now = std::chrono::steady_clock::now();
         if (now >= until) {
             return true;
         }
@@ -300,7 +300,7 @@ void BoardSim::setStatus(uint8_t address, uint32_t status, uint32_t errors) {
     });
 }
 
-void BoardSim::setStatusText(uint8_t address, uint8_t slot, int32_t code, const std::string& text) {
+void BoardSim::setStatusText(uint8_t address, uint8_t slot, int32_t code, std::string const& text) {
     machine_->withBoard(address, [&](Board& b, auto) { b.statusN[slot] = StatusText{code, text}; });
 }
 
@@ -308,12 +308,12 @@ void BoardSim::setUptime(uint8_t address, uint32_t seconds) {
     machine_->withBoard(address, [&](Board& b, auto now) { b.setUptime(now, seconds); });
 }
 
-void BoardSim::setBoardInfo(uint8_t address, const BoardInfo& info) {
+void BoardSim::setBoardInfo(uint8_t address, BoardInfo const& info) {
     machine_->withBoard(address, [&](Board& b, auto) { b.info = info; });
 }
 
 BoardInfo BoardSim::boardInfo(uint8_t address) const {
-    return machine_->withBoard(address, [](const Board& b, auto) { return b.info; });
+    return machine_->withBoard(address, [](Board const& b, auto) { return b.info; });
 }
 
 void BoardSim::setBootloaderStatus(uint8_t address, uint16_t status) {
@@ -325,15 +325,15 @@ void BoardSim::setBootloaderFlags(uint8_t address, uint16_t flags) {
 }
 
 uint16_t BoardSim::bootloaderStatus(uint8_t address) const {
-    return machine_->withBoard(address, [](const Board& b, auto) { return b.bootloaderStatus; });
+    return machine_->withBoard(address, [](Board const& b, auto) { return b.bootloaderStatus; });
 }
 
 uint16_t BoardSim::bootloaderFlags(uint8_t address) const {
-    return machine_->withBoard(address, [](const Board& b, auto) { return b.bootloaderFlags; });
+    return machine_->withBoard(address, [](Board const& b, auto) { return b.bootloaderFlags; });
 }
 
 std::optional<Bytes> BoardSim::pendingFirmware(uint8_t address) const {
-    return machine_->withBoard(address, [](const Board& b, auto) { return b.pending; });
+    return machine_->withBoard(address, [](Board const& b, auto) { return b.pending; });
 }
 
 void BoardSim::setScratchpad(uint8_t address, uint8_t index, int32_t value) {
@@ -341,7 +341,7 @@ void BoardSim::setScratchpad(uint8_t address, uint8_t index, int32_t value) {
 }
 
 int32_t BoardSim::scratchpad(uint8_t address, uint8_t index) const {
-    return machine_->withBoard(address, [&](const Board& b, auto) { return b.scratchpad[index]; });
+    return machine_->withBoard(address, [&](Board const& b, auto) { return b.scratchpad[index]; });
 }
 
 void BoardSim::setClock(int32_t clock) {
@@ -352,15 +352,15 @@ int32_t BoardSim::clock() const {
     return machine_->clock();
 }
 
-void BoardSim::setNetwork(const Network& network) {
+void BoardSim::setNetwork(Network const& network) {
     machine_->withMain([&](Machine::Main& m) { m.network = network; });
 }
 
 Network BoardSim::network() const {
-    return machine_->withMain([](const Machine::Main& m) { return m.network; });
+    return machine_->withMain([](Machine::Main const& m) { return m.network; });
 }
 
-void BoardSim::setBusReport(const BusReport& report) {
+void BoardSim::setBusReport(BusReport const& report) {
     machine_->withMain([&](Machine::Main& m) { m.busReport = report; });
 }
 
@@ -368,16 +368,16 @@ void BoardSim::setBusReportAuto() {
     machine_->withMain([](Machine::Main& m) { m.busReport.reset(); });
 }
 
-void BoardSim::setPassword(const std::string& password) {
+void BoardSim::setPassword(std::string const& password) {
     machine_->withMain([&](Machine::Main& m) { m.password = password; });
 }
 
 std::optional<Preauth> BoardSim::preauth() const {
-    return machine_->withMain([](const Machine::Main& m) { return m.preauth; });
+    return machine_->withMain([](Machine::Main const& m) { return m.preauth; });
 }
 
 bool BoardSim::disarmed() const {
-    return machine_->withMain([](const Machine::Main& m) { return m.disarmed; });
+    return machine_->withMain([](Machine::Main const& m) { return m.disarmed; });
 }
 
 void BoardSim::setLegacyChecksum(bool legacy) {
@@ -396,23 +396,23 @@ void BoardSim::setLastReadResult(int16_t result) {
     machine_->withMain([&](Machine::Main& m) { m.behaviour.lastReadResult = result; });
 }
 
-void BoardSim::putFile(const std::string& name, const Bytes& content) {
+void BoardSim::putFile(std::string const& name, Bytes const& content) {
     machine_->withMain([&](Machine::Main& m) { m.files.put(name, content); });
 }
 
-std::optional<Bytes> BoardSim::file(const std::string& name) const {
-    return machine_->withMain([&](const Machine::Main& m) { return m.files.get(name); });
+std::optional<Bytes> BoardSim::file(std::string const& name) const {
+    return machine_->withMain([&](Machine::Main const& m) { return m.files.get(name); });
 }
 
-bool BoardSim::deleteFile(const std::string& name) {
+bool BoardSim::deleteFile(std::string const& name) {
     return machine_->withMain([&](Machine::Main& m) { return m.files.remove(name); });
 }
 
 std::vector<FileEntry> BoardSim::files() const {
-    return machine_->withMain([](const Machine::Main& m) { return m.files.list(); });
+    return machine_->withMain([](Machine::Main const& m) { return m.files.list(); });
 }
 
-void BoardSim::setHeartbeatPayload(HeartbeatPayload mode, const Bytes& bytes) {
+void BoardSim::setHeartbeatPayload(HeartbeatPayload mode, Bytes const& bytes) {
     machine_->withMain([&](Machine::Main& m) {
         m.behaviour.heartbeatPayload = mode;
         m.behaviour.heartbeatBytes = bytes;
@@ -439,15 +439,15 @@ void BoardSim::setRequestLogLimit(size_t limit) {
     log_.setLimit(limit);
 }
 
-size_t BoardSim::requestCount(const Filter& filter) const {
+size_t BoardSim::requestCount(Filter const& filter) const {
     return log_.count(filter);
 }
 
-bool BoardSim::waitFor(const Filter& filter, size_t count, int timeoutMs) const {
+bool BoardSim::waitFor(Filter const& filter, size_t count, int timeoutMs) const {
     return log_.waitFor(filter, count, timeoutMs);
 }
 
-const Counters& BoardSim::counters() const {
+Counters const& BoardSim::counters() const {
     return counters_;
 }
 

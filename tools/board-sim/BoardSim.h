@@ -30,21 +30,21 @@ enum class SlotTable { Telemetry, Config };
 class BoardSim {
 public:
     BoardSim(); // the default scenario
-    explicit BoardSim(const Scenario& scenario);
-    explicit BoardSim(const nlohmann::json& scenario); // throws ScenarioError
+    explicit BoardSim(Scenario const& scenario);
+    explicit BoardSim(nlohmann::json const& scenario); // throws ScenarioError
     ~BoardSim();
-    BoardSim(const BoardSim&) = delete;
-    BoardSim& operator=(const BoardSim&) = delete;
+    BoardSim(BoardSim const&) = delete;
+    BoardSim& operator=(BoardSim const&) = delete;
 
     // Binds UDP on address:port (0 = ephemeral) and starts answering; returns
     // the bound port. Any address but 127.0.0.1 throws std::invalid_argument;
     // socket failures throw std::system_error.
-    uint16_t start(uint16_t port = 0, const std::string& address = "127.0.0.1");
+    uint16_t start(uint16_t port = 0, std::string const& address = "127.0.0.1");
     void stop(); // held and delayed replies are discarded
     uint16_t port() const;
 
     // Fault rules, evaluated in insertion order; ids start at 1.
-    int addRule(const Rule& rule);
+    int addRule(Rule const& rule);
     bool removeRule(int id);
     void clearRules();
     uint32_t ruleUses(int id) const;
@@ -52,7 +52,7 @@ public:
     void release();
     size_t heldCount() const;
     // Sends a datagram to the source of the last request (nothing when none came yet).
-    void sendUnsolicited(const Bytes& bytes);
+    void sendUnsolicited(Bytes const& bytes);
 
     // Gateway and presence.
     void setGatewayOnline(bool online);
@@ -74,11 +74,11 @@ public:
     void setRaw(uint8_t address, SlotTable table, uint8_t slot, int32_t raw);
     int32_t raw(uint8_t address, SlotTable table, uint8_t slot) const;
     void setStatus(uint8_t address, uint32_t status, uint32_t errors);
-    void setStatusText(uint8_t address, uint8_t slot, int32_t code, const std::string& text);
+    void setStatusText(uint8_t address, uint8_t slot, int32_t code, std::string const& text);
     void setUptime(uint8_t address, uint32_t seconds);
 
     // Board information.
-    void setBoardInfo(uint8_t address, const BoardInfo& info);
+    void setBoardInfo(uint8_t address, BoardInfo const& info);
     BoardInfo boardInfo(uint8_t address) const;
 
     // Bootloader words and the firmware waiting for the next reboot.
@@ -95,11 +95,11 @@ public:
     // Main board.
     void setClock(int32_t clock);
     int32_t clock() const;
-    void setNetwork(const Network& network);
+    void setNetwork(Network const& network);
     Network network() const;
-    void setBusReport(const BusReport& report);
+    void setBusReport(BusReport const& report);
     void setBusReportAuto();
-    void setPassword(const std::string& password);
+    void setPassword(std::string const& password);
     std::optional<Preauth> preauth() const;
     bool disarmed() const;
     void setLegacyChecksum(bool legacy);
@@ -108,13 +108,13 @@ public:
     void setLastReadResult(int16_t result);
 
     // Main-board files.
-    void putFile(const std::string& name, const Bytes& content);
-    std::optional<Bytes> file(const std::string& name) const;
-    bool deleteFile(const std::string& name);
+    void putFile(std::string const& name, Bytes const& content);
+    std::optional<Bytes> file(std::string const& name) const;
+    bool deleteFile(std::string const& name);
     std::vector<FileEntry> files() const; // sorted by name
 
     // Reply modes.
-    void setHeartbeatPayload(HeartbeatPayload mode, const Bytes& bytes = {});
+    void setHeartbeatPayload(HeartbeatPayload mode, Bytes const& bytes = {});
     void setRebootReply(RebootReply mode);
     void setNoTerminator(bool on);
 
@@ -123,11 +123,11 @@ public:
     void clearRequests();
     // A long-running simulator keeps only the newest `limit` requests (0: all, the default).
     void setRequestLogLimit(size_t limit);
-    size_t requestCount(const Filter& filter) const;
+    size_t requestCount(Filter const& filter) const;
     // Blocks until `count` matching requests were handled (state changed and
     // reply sent or scheduled), or timeoutMs ran out.
-    bool waitFor(const Filter& filter, size_t count, int timeoutMs) const;
-    const Counters& counters() const;
+    bool waitFor(Filter const& filter, size_t count, int timeoutMs) const;
+    Counters const& counters() const;
 
 private:
     struct Held {
@@ -136,12 +136,12 @@ private:
         std::optional<int> duplicateGapMs;
     };
 
-    void onDatagram(const Bytes& datagram, const Peer& from);
+    void onDatagram(Bytes const& datagram, Peer const& from);
     // The reply as the rules bend it; empty when there is none.
-    static Bytes shape(const Machine::Outcome& outcome, const Action& action);
+    static Bytes shape(Machine::Outcome const& outcome, Action const& action);
     // Sends the reply now or after the rule's delay.
-    void deliver(const Bytes& reply, const Peer& to, const Action& action);
-    void sendWithDuplicate(const Bytes& datagram, const Peer& to, std::optional<int> gapMs);
+    void deliver(Bytes const& reply, Peer const& to, Action const& action);
+    void sendWithDuplicate(Bytes const& datagram, Peer const& to, std::optional<int> gapMs);
 
     const Scenario scenario_;
     RequestLog log_;

@@ -19,7 +19,7 @@ struct BadRequest : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-int64_t number(const json& request, const char* key, int64_t min, int64_t max) {
+int64_t number(json const& request, char const* key, int64_t min, int64_t max) {
     if (!request.contains(key) || !request[key].is_number_integer()) {
         throw BadRequest(std::string("'") + key + "' must be an integer");
     }
@@ -30,22 +30,22 @@ int64_t number(const json& request, const char* key, int64_t min, int64_t max) {
     return v;
 }
 
-uint8_t byte(const json& request, const char* key) {
+uint8_t byte(json const& request, char const* key) {
     return uint8_t(number(request, key, 0, 255));
 }
 
-uint8_t address(const json& request) {
+uint8_t address(json const& request) {
     return byte(request, "addr");
 }
 
-bool flag(const json& request, const char* key) {
+bool flag(json const& request, char const* key) {
     if (!request.contains(key) || !request[key].is_boolean()) {
         throw BadRequest(std::string("'") + key + "' must be true or false");
     }
     return request[key].get<bool>();
 }
 
-std::string text(const json& request, const char* key) {
+std::string text(json const& request, char const* key) {
     if (!request.contains(key) || !request[key].is_string()) {
         throw BadRequest(std::string("'") + key + "' must be a string");
     }
@@ -53,10 +53,10 @@ std::string text(const json& request, const char* key) {
 }
 
 // Bytes as an array of numbers or as hexadecimal text ("c9 05 7f 00").
-Bytes bytes(const json& value, const char* what) {
+Bytes bytes(json const& value, char const* what) {
     Bytes out;
     if (value.is_array()) {
-        for (const auto& b : value) {
+        for (auto const& b : value) {
             if (!b.is_number_integer() || b.get<int64_t>() < 0 || b.get<int64_t>() > 255) {
                 throw BadRequest(std::string("'") + what + "' must hold bytes");
             }
@@ -84,7 +84,7 @@ Bytes bytes(const json& value, const char* what) {
     return out;
 }
 
-Bytes fromBase64(const std::string& text) {
+Bytes fromBase64(std::string const& text) {
     auto data = Base64::decode(text);
     if (!data) {
         throw BadRequest("'base64' is not valid base64");
@@ -92,14 +92,14 @@ Bytes fromBase64(const std::string& text) {
     return *data;
 }
 
-Action actionFromJson(const json& v) {
+Action actionFromJson(json const& v) {
     if (!v.is_object()) {
         throw BadRequest("'action' must be an object");
     }
     Action a;
-    for (const auto& item : v.items()) {
-        const std::string& key = item.key();
-        const json& value = item.value();
+    for (auto const& item : v.items()) {
+        std::string const& key = item.key();
+        json const& value = item.value();
         if (key == "drop") {
             a.drop = flag(v, "drop");
         } else if (key == "delay") {
@@ -111,7 +111,7 @@ Action actionFromJson(const json& v) {
             if (s.size() < 2 || (s[0] != '+' && s[0] != '-' && s[0] != '=')) {
                 throw BadRequest("'seq' must be \"+k\", \"-k\" or \"=v\"");
             }
-            const int n = std::stoi(s.substr(1));
+            int const n = std::stoi(s.substr(1));
             if (s[0] == '=') {
                 a.seqValue = uint8_t(n);
             } else {
@@ -154,7 +154,7 @@ Action actionFromJson(const json& v) {
     return a;
 }
 
-json recordToJson(const RequestRecord& r) {
+json recordToJson(RequestRecord const& r) {
     json j = {{"timeMs", r.timeMs},   {"sourcePort", r.sourcePort}, {"hex", r.hex},
               {"summary", r.summary}, {"rules", r.rules},           {"reply", r.reply},
               {"outcome", r.outcome}};
@@ -171,18 +171,18 @@ json recordToJson(const RequestRecord& r) {
     return j;
 }
 
-json countersToJson(const Counters& c) {
+json countersToJson(Counters const& c) {
     json transitions = json::array();
-    for (const auto& t : c.transitions()) {
+    for (auto const& t : c.transitions()) {
         transitions.push_back({{"addr", t.address},
                                {"slot", t.slot},
                                {"target", t.target},
                                {"transition", t.transition}});
     }
     json patterns = json::array();
-    for (const auto& p : c.patterns()) {
+    for (auto const& p : c.patterns()) {
         json steps = json::array();
-        for (const auto& s : p.steps) {
+        for (auto const& s : p.steps) {
             steps.push_back(
                 {{"b", s.b}, {"g", s.g}, {"r", s.r}, {"t", s.t}, {"duration", s.durationMs}});
         }
@@ -190,7 +190,7 @@ json countersToJson(const Counters& c) {
             {{"addr", p.address}, {"slot", p.slot}, {"repeat", p.repeat}, {"steps", steps}});
     }
     json uploads = json::array();
-    for (const auto& u : c.uploads()) {
+    for (auto const& u : c.uploads()) {
         uploads.push_back({{"addr", u.address},
                            {"len", u.length},
                            {"crc", u.crc},
@@ -204,7 +204,7 @@ json countersToJson(const Counters& c) {
             {"disarmAttempts", c.disarmAttempts()}};
 }
 
-SlotTable table(const json& request) {
+SlotTable table(json const& request) {
     const std::string t = text(request, "table");
     if (t == "telemetry") {
         return SlotTable::Telemetry;
@@ -215,7 +215,7 @@ SlotTable table(const json& request) {
     return SlotTable::Config;
 }
 
-Silence silence(const json& request) {
+Silence silence(json const& request) {
     const std::string mode = text(request, "value");
     if (mode != "error" && mode != "silent") {
         throw BadRequest("'value' must be \"error\" or \"silent\"");
@@ -225,7 +225,7 @@ Silence silence(const json& request) {
 
 } // namespace
 
-Filter ControlCommands::filterFromJson(const json& v) {
+Filter ControlCommands::filterFromJson(json const& v) {
     if (v.is_null()) {
         return Filter{};
     }
@@ -233,8 +233,8 @@ Filter ControlCommands::filterFromJson(const json& v) {
         throw BadRequest("'match' must be an object");
     }
     Filter f;
-    for (const auto& item : v.items()) {
-        const std::string& key = item.key();
+    for (auto const& item : v.items()) {
+        std::string const& key = item.key();
         if (key == "addr") {
             f.address = byte(v, "addr");
         } else if (key == "cmd") {
@@ -252,13 +252,13 @@ Filter ControlCommands::filterFromJson(const json& v) {
     return f;
 }
 
-Rule ControlCommands::ruleFromJson(const json& v) {
+Rule ControlCommands::ruleFromJson(json const& v) {
     Rule rule;
     const json match = v.value("match", json::object());
     rule.match = filterFromJson(match);
     rule.action = actionFromJson(v.value("action", json::object()));
     // nth, times, probability and seed may sit in the match or beside it.
-    for (const json* source : {&match, &v}) {
+    for (json const* source : {&match, &v}) {
         if (source->contains("nth")) {
             rule.nth = uint32_t(number(*source, "nth", 0, UINT32_MAX));
         }
@@ -285,25 +285,25 @@ namespace {
 
 // The operations by name. Each reads its members from the request and
 // answers the members of its reply ("ok" is added by handle).
-using Operation = std::function<json(BoardSim&, const json&)>;
+using Operation = std::function<json(BoardSim&, json const&)>;
 
-json filesReply(BoardSim& s, const json&) {
+json filesReply(BoardSim& s, json const&) {
     json files = json::array();
-    for (const auto& f : s.files()) {
+    for (auto const& f : s.files()) {
         files.push_back({{"name", f.name}, {"size", f.size}, {"md5", f.md5}});
     }
     return {{"files", files}};
 }
 
-json requestsReply(BoardSim& s, const json&) {
+json requestsReply(BoardSim& s, json const&) {
     json list = json::array();
-    for (const auto& record : s.requests()) {
+    for (auto const& record : s.requests()) {
         list.push_back(recordToJson(record));
     }
     return {{"requests", list}};
 }
 
-json countersReply(BoardSim& s, const json& r) {
+json countersReply(BoardSim& s, json const& r) {
     json reply = countersToJson(s.counters());
     if (r.contains("addr")) {
         const uint8_t a = address(r);
@@ -318,7 +318,7 @@ json countersReply(BoardSim& s, const json& r) {
     return reply;
 }
 
-json stateReply(BoardSim& s, const json& r) {
+json stateReply(BoardSim& s, json const& r) {
     json reply = {{"disarmed", s.disarmed()}, {"clock", s.clock()}};
     auto preauth = s.preauth();
     reply["preauth"] = preauth ? json{{"hash", preauth->hash}, {"salt", preauth->salt}} : json();
@@ -334,79 +334,79 @@ json stateReply(BoardSim& s, const json& r) {
     return reply;
 }
 
-const std::map<std::string, Operation>& operations() {
+std::map<std::string, Operation> const& operations() {
     static const std::map<std::string, Operation> byName = {
         {"rule",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return json{{"id", s.addRule(ControlCommands::ruleFromJson(r))}};
          }},
         {"removeRule",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return json{{"removed", s.removeRule(int(number(r, "id", 0, INT_MAX)))}};
          }},
-        {"clearRules", [](BoardSim& s, const json&) { return s.clearRules(), json::object(); }},
+        {"clearRules", [](BoardSim& s, json const&) { return s.clearRules(), json::object(); }},
         {"ruleUses",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return json{{"uses", s.ruleUses(int(number(r, "id", 0, INT_MAX)))}};
          }},
-        {"release", [](BoardSim& s, const json&) { return s.release(), json::object(); }},
+        {"release", [](BoardSim& s, json const&) { return s.release(), json::object(); }},
         {"unsolicited",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return s.sendUnsolicited(bytes(r.value("bytes", json()), "bytes")), json::object();
          }},
         {"gatewayOnline",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return s.setGatewayOnline(flag(r, "value")), json::object();
          }},
         {"present",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return s.setPresent(address(r), flag(r, "value")), json::object();
          }},
         {"absentMode",
-         [](BoardSim& s, const json& r) { return s.setAbsentMode(silence(r)), json::object(); }},
+         [](BoardSim& s, json const& r) { return s.setAbsentMode(silence(r)), json::object(); }},
         {"unknownAddress",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return s.setUnknownAddressMode(silence(r)), json::object();
          }},
-        {"reboot", [](BoardSim& s, const json& r) { return s.reboot(address(r)), json::object(); }},
+        {"reboot", [](BoardSim& s, json const& r) { return s.reboot(address(r)), json::object(); }},
         {"powerCycle",
-         [](BoardSim& s, const json& r) { return s.powerCycle(address(r)), json::object(); }},
-        {"reset", [](BoardSim& s, const json&) { return s.reset(), json::object(); }},
+         [](BoardSim& s, json const& r) { return s.powerCycle(address(r)), json::object(); }},
+        {"reset", [](BoardSim& s, json const&) { return s.reset(), json::object(); }},
         {"setRaw",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              s.setRaw(address(r), table(r), byte(r, "slot"),
                       int32_t(number(r, "raw", INT32_MIN, UINT32_MAX)));
              return json::object();
          }},
         {"raw",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return json{{"raw", s.raw(address(r), table(r), byte(r, "slot"))}};
          }},
         {"setStatus",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              s.setStatus(address(r), uint32_t(number(r, "status", 0, UINT32_MAX)),
                          uint32_t(number(r, "errors", 0, UINT32_MAX)));
              return json::object();
          }},
         {"setStatusText",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              s.setStatusText(address(r), byte(r, "slot"),
                              int32_t(number(r, "code", INT32_MIN, INT32_MAX)),
                              Scenario::boardTextFromJson(r.value("text", json())));
              return json::object();
          }},
         {"setUptime",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              s.setUptime(address(r), uint32_t(number(r, "seconds", 0, UINT32_MAX)));
              return json::object();
          }},
         {"setBoardInfo",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              s.setBoardInfo(address(r), Scenario::boardInfoFromJson(r.value("info", json())));
              return json::object();
          }},
         {"setBootloader",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              if (r.contains("status")) {
                  s.setBootloaderStatus(address(r), uint16_t(number(r, "status", 0, 0xFFFF)));
              }
@@ -417,44 +417,44 @@ const std::map<std::string, Operation>& operations() {
                          {"flags", s.bootloaderFlags(address(r))}};
          }},
         {"setScratchpad",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              s.setScratchpad(address(r), byte(r, "index"),
                              int32_t(number(r, "value", INT32_MIN, UINT32_MAX)));
              return json::object();
          }},
         {"scratchpad",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return json{{"value", s.scratchpad(address(r), byte(r, "index"))}};
          }},
         {"setClock",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return s.setClock(int32_t(number(r, "value", INT32_MIN, INT32_MAX))), json::object();
          }},
         {"clock",
-         [](BoardSim& s, const json&) {
+         [](BoardSim& s, json const&) {
              return json{{"value", s.clock()}};
          }},
         {"setNetwork",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return s.setNetwork(Scenario::networkFromJson(r.value("network", json()))),
                     json::object();
          }},
         {"setBusReport",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              auto report = Scenario::busReportFromJson(r.value("report", json()));
              report ? s.setBusReport(*report) : s.setBusReportAuto();
              return json::object();
          }},
         {"setPassword",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return s.setPassword(text(r, "value")), json::object();
          }},
         {"legacyChecksum",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return s.setLegacyChecksum(flag(r, "value")), json::object();
          }},
         {"openMissing",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              const std::string mode = text(r, "value");
              if (mode != "create" && mode != "notFound") {
                  throw BadRequest("'value' must be \"create\" or \"notFound\"");
@@ -463,17 +463,17 @@ const std::map<std::string, Operation>& operations() {
              return json::object();
          }},
         {"lastWriteResult",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return s.setLastWriteResult(int16_t(number(r, "value", INT16_MIN, INT16_MAX))),
                     json::object();
          }},
         {"lastReadResult",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return s.setLastReadResult(int16_t(number(r, "value", INT16_MIN, INT16_MAX))),
                     json::object();
          }},
         {"heartbeatPayload",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              const json& v = r.value("value", json());
              if (v == "u32" || v == "empty") {
                  s.setHeartbeatPayload(v == "u32" ? HeartbeatPayload::U32
@@ -484,7 +484,7 @@ const std::map<std::string, Operation>& operations() {
              return json::object();
          }},
         {"rebootReply",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              static const std::map<std::string, RebootReply> modes = {
                  {"before", RebootReply::Before},
                  {"none", RebootReply::None},
@@ -496,34 +496,34 @@ const std::map<std::string, Operation>& operations() {
              return s.setRebootReply(it->second), json::object();
          }},
         {"noTerminator",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return s.setNoTerminator(flag(r, "value")), json::object();
          }},
         {"putFile",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return s.putFile(text(r, "name"), fromBase64(text(r, "base64"))), json::object();
          }},
         {"getFile",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              auto content = s.file(text(r, "name"));
              return content ? json{{"base64", Base64::encode(*content)}}
                             : json{{"base64", nullptr}};
          }},
         {"deleteFile",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return json{{"deleted", s.deleteFile(text(r, "name"))}};
          }},
         {"files", filesReply},
         {"requests", requestsReply},
         {"clearRequests",
-         [](BoardSim& s, const json&) { return s.clearRequests(), json::object(); }},
+         [](BoardSim& s, json const&) { return s.clearRequests(), json::object(); }},
         {"requestCount",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              return json{{"count", s.requestCount(
                                        ControlCommands::filterFromJson(r.value("match", json())))}};
          }},
         {"waitFor",
-         [](BoardSim& s, const json& r) {
+         [](BoardSim& s, json const& r) {
              const bool reached = s.waitFor(
                  ControlCommands::filterFromJson(r.value("match", json())),
                  size_t(number(r, "count", 0, INT_MAX)), int(number(r, "timeoutMs", 0, 600000)));
@@ -537,17 +537,17 @@ const std::map<std::string, Operation>& operations() {
 
 } // namespace
 
-json ControlCommands::handleLine(const std::string& line) {
+json ControlCommands::handleLine(std::string const& line) {
     json request;
     try {
         request = json::parse(line);
-    } catch (const json::exception& e) {
+    } catch (json::exception const& e) {
         return {{"ok", false}, {"error", std::string("invalid JSON: ") + e.what()}};
     }
     return handle(request);
 }
 
-json ControlCommands::handle(const json& request) {
+json ControlCommands::handle(json const& request) {
     try {
         if (!request.is_object()) {
             throw BadRequest("a request must be a JSON object");
@@ -555,14 +555,14 @@ json ControlCommands::handle(const json& request) {
         json reply = dispatch(text(request, "op"), request);
         reply["ok"] = true;
         return reply;
-    } catch (const std::exception& e) {
+    } catch (std::exception const& e) {
         // Unknown boards and slots come back as std::out_of_range, bad values as
         // BadRequest or ScenarioError: all are the client's to fix.
         return {{"ok", false}, {"error", e.what()}};
     }
 }
 
-json ControlCommands::dispatch(const std::string& op, const json& request) {
+json ControlCommands::dispatch(std::string const& op, json const& request) {
     auto it = operations().find(op);
     if (it == operations().end()) {
         throw BadRequest("unknown op '" + op + "'");

@@ -12,15 +12,15 @@ class ControlCommands {
 public:
     explicit ControlCommands(BoardSim& sim) : sim_(sim) {}
 
-    nlohmann::json handle(const nlohmann::json& request);
-    nlohmann::json handleLine(const std::string& line);
+    nlohmann::json handle(nlohmann::json const& request);
+    nlohmann::json handleLine(std::string const& line);
 
     // Also used to read rules given as JSON elsewhere.
-    static Filter filterFromJson(const nlohmann::json& value);
-    static Rule ruleFromJson(const nlohmann::json& value);
+    static Filter filterFromJson(nlohmann::json const& value);
+    static Rule ruleFromJson(nlohmann::json const& value);
 
 private:
-    nlohmann::json dispatch(const std::string& op, const nlohmann::json& request);
+    nlohmann::json dispatch(std::string const& op, nlohmann::json const& request);
 
     BoardSim& sim_;
 };

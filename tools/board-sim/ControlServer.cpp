@@ -14,7 +14,7 @@ namespace {
 // A line longer than this is not a control request; the connection is closed.
 constexpr size_t MaxLine = 16 * 1024 * 1024;
 
-bool writeAll(int fd, const std::string& data) {
+bool writeAll(int fd, std::string const& data) {
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
@@ -37,10 +37,10 @@ ControlServer::~ControlServer() {
     stop();
 }
 
-uint16_t ControlServer::start(const std::string& address, uint16_t port) {
+uint16_t ControlServer::start(std::string const& address, uint16_t port) {
     stop();
     uint16_t bound = 0;
-    const int fd = LoopbackSocket::open(address, SOCK_STREAM, port, bound);
+    int const fd = LoopbackSocket::open(address, SOCK_STREAM, port, bound);
     try {
         wakeFd_ = LoopbackSocket::eventFd();
     } catch (...) {

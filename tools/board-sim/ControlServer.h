@@ -13,16 +13,16 @@ namespace boardsim {
 // its answer written back as one line. One thread per connection.
 class ControlServer {
 public:
-    using Handler = std::function<std::string(const std::string& line)>;
+    using Handler = std::function<std::string(std::string const& line)>;
 
     explicit ControlServer(Handler handler);
     ~ControlServer();
-    ControlServer(const ControlServer&) = delete;
-    ControlServer& operator=(const ControlServer&) = delete;
+    ControlServer(ControlServer const&) = delete;
+    ControlServer& operator=(ControlServer const&) = delete;
 
     // Returns the bound port; throws std::invalid_argument for a non-loopback
     // address and std::system_error when the socket cannot be bound.
-    uint16_t start(const std::string& address, uint16_t port);
+    uint16_t start(std::string const& address, uint16_t port);
     void stop(); // closes every connection and joins their threads
 
 private:

@@ -4,7 +4,7 @@ namespace boardsim {
 
 namespace {
 
-template <typename Map, typename Key> uint64_t lookup(const Map& map, const Key& key) {
+template <typename Map, typename Key> uint64_t lookup(Map const& map, Key const& key) {
     auto it = map.find(key);
     return it == map.end() ? 0 : it->second;
 }
@@ -26,12 +26,12 @@ void Counters::reboot(uint8_t address) {
     ++reboots_[address];
 }
 
-void Counters::transition(const TransitionRecord& record) {
+void Counters::transition(TransitionRecord const& record) {
     std::lock_guard<std::mutex> lock(mutex_);
     transitions_.push_back(record);
 }
 
-void Counters::pattern(const PatternRecord& record) {
+void Counters::pattern(PatternRecord const& record) {
     std::lock_guard<std::mutex> lock(mutex_);
     patterns_.push_back(record);
 }
@@ -41,7 +41,7 @@ void Counters::disarmAttempt() {
     ++disarmAttempts_;
 }
 
-size_t Counters::uploadStarted(const UploadRecord& record) {
+size_t Counters::uploadStarted(UploadRecord const& record) {
     std::lock_guard<std::mutex> lock(mutex_);
     uploads_.push_back(record);
     return uploads_.size() - 1;

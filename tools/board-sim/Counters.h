@@ -45,11 +45,11 @@ public:
     void request(uint8_t address, uint8_t command, uint8_t slot);
     void action(uint8_t address, uint8_t slot);
     void reboot(uint8_t address);
-    void transition(const TransitionRecord& record);
-    void pattern(const PatternRecord& record);
+    void transition(TransitionRecord const& record);
+    void pattern(PatternRecord const& record);
     void disarmAttempt();
     // Returns the index to update when the upload commits or installs.
-    size_t uploadStarted(const UploadRecord& record);
+    size_t uploadStarted(UploadRecord const& record);
     void uploadCommitted(size_t index);
     void uploadInstalled(uint8_t address);
 

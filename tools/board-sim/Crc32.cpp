@@ -20,7 +20,7 @@ std::array<uint32_t, 256> makeTable() {
 
 } // namespace
 
-uint32_t Crc32::update(uint32_t crc, const Bytes& data) {
+uint32_t Crc32::update(uint32_t crc, Bytes const& data) {
     static const std::array<uint32_t, 256> table = makeTable();
     for (uint8_t byte : data) {
         crc = table[(crc ^ byte) & 0xFF] ^ (crc >> 8);
@@ -28,11 +28,11 @@ uint32_t Crc32::update(uint32_t crc, const Bytes& data) {
     return crc;
 }
 
-uint32_t Crc32::standard(const Bytes& data) {
+uint32_t Crc32::standard(Bytes const& data) {
     return ~update(0xFFFFFFFFu, data);
 }
 
-uint32_t Crc32::upload(const Bytes& data) {
+uint32_t Crc32::upload(Bytes const& data) {
     return ~update(0, data);
 }
 

@@ -4,7 +4,7 @@
 
 namespace boardsim {
 
-int FaultRules::add(const Rule& rule) {
+int FaultRules::add(Rule const& rule) {
     std::lock_guard<std::mutex> lock(mutex_);
     entries_.push_back(Entry{nextId_, rule, 0, 0, std::mt19937(rule.seed)});
     return nextId_++;
@@ -13,7 +13,7 @@ int FaultRules::add(const Rule& rule) {
 bool FaultRules::remove(int id) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it =
-        std::find_if(entries_.begin(), entries_.end(), [id](const Entry& e) { return e.id == id; });
+        std::find_if(entries_.begin(), entries_.end(), [id](Entry const& e) { return e.id == id; });
     if (it == entries_.end()) {
         return false;
     }
@@ -28,7 +28,7 @@ void FaultRules::clear() {
 
 uint32_t FaultRules::uses(int id) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& e : entries_) {
+    for (auto const& e : entries_) {
         if (e.id == id) {
             return e.uses;
         }
@@ -36,11 +36,11 @@ uint32_t FaultRules::uses(int id) const {
     return 0;
 }
 
-FaultRules::Applied FaultRules::evaluate(const RequestRecord& request) {
+FaultRules::Applied FaultRules::evaluate(RequestRecord const& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     Applied applied;
     for (auto& e : entries_) {
-        const Rule& rule = e.rule;
+        Rule const& rule = e.rule;
         if (!RequestLog::matches(rule.match, request)) {
             continue;
         }
@@ -62,8 +62,8 @@ FaultRules::Applied FaultRules::evaluate(const RequestRecord& request) {
     return applied;
 }
 
-void FaultRules::merge(Action& into, const Action& from) {
-    auto take = [](auto& to, const auto& value) {
+void FaultRules::merge(Action& into, Action const& from) {
+    auto take = [](auto& to, auto const& value) {
         if (value) {
             to = value;
         }

@@ -18,12 +18,12 @@ public:
         std::vector<int> ids;
     };
 
-    int add(const Rule& rule);
+    int add(Rule const& rule);
     bool remove(int id);
     void clear();
     uint32_t uses(int id) const;
     // Counts the request against every matching rule and returns what to do.
-    Applied evaluate(const RequestRecord& request);
+    Applied evaluate(RequestRecord const& request);
 
 private:
     struct Entry {
@@ -33,7 +33,7 @@ private:
         uint32_t uses = 0;
         std::mt19937 random;
     };
-    static void merge(Action& into, const Action& from);
+    static void merge(Action& into, Action const& from);
 
     mutable std::mutex mutex_;
     std::vector<Entry> entries_; // guarded by mutex_

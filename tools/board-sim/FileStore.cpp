@@ -22,12 +22,12 @@ uint64_t FileStore::segmentCount(uint64_t length) {
     return (length + SegmentSize - 1) / SegmentSize;
 }
 
-const std::string* FileStore::nameOf(uint8_t handle) const {
+std::string const* FileStore::nameOf(uint8_t handle) const {
     auto it = names_.find(handle);
     return it == names_.end() ? nullptr : &it->second;
 }
 
-Answer FileStore::handle(const Bytes& payload, const Behaviour& behaviour, bool legacyChecksum) {
+Answer FileStore::handle(Bytes const& payload, Behaviour const& behaviour, bool legacyChecksum) {
     const uint8_t sub = payload[0];
     if (sub == Open) {
         return open(payload, behaviour.openMissing);
@@ -53,7 +53,7 @@ Answer FileStore::handle(const Bytes& payload, const Behaviour& behaviour, bool 
     }
 }
 
-Answer FileStore::open(const Bytes& payload, OpenMissing openMissing) {
+Answer FileStore::open(Bytes const& payload, OpenMissing openMissing) {
     auto end = std::find(payload.begin() + 1, payload.end(), 0);
     if (end == payload.end() || end + 1 != payload.end()) {
         return Answer::resulting(Name);
@@ -79,9 +79,9 @@ Answer FileStore::open(const Bytes& payload, OpenMissing openMissing) {
     return Answer::resulting(Success, {handle});
 }
 
-Answer FileStore::write(uint8_t handle, const Bytes& payload, int16_t lastResult) {
+Answer FileStore::write(uint8_t handle, Bytes const& payload, int16_t lastResult) {
     const uint16_t index = LittleEndian::get16(payload, 2);
-    const std::string* name = nameOf(handle);
+    std::string const* name = nameOf(handle);
     if (index == 0 && payload.size() == WriteHeaderSize) {
         if (!name) {
             return Answer::resulting(Descriptor);
@@ -123,9 +123,9 @@ Answer FileStore::write(uint8_t handle, const Bytes& payload, int16_t lastResult
     return Answer::resulting(lastResult);
 }
 
-Answer FileStore::read(uint8_t handle, const Bytes& payload, int16_t lastResult) {
+Answer FileStore::read(uint8_t handle, Bytes const& payload, int16_t lastResult) {
     const uint16_t index = LittleEndian::get16(payload, 2);
-    const std::string* name = nameOf(handle);
+    std::string const* name = nameOf(handle);
     if (index == 0) {
         if (!name) {
             return Answer::resulting(Descriptor);
@@ -145,7 +145,7 @@ Answer FileStore::read(uint8_t handle, const Bytes& payload, int16_t lastResult)
     if (it == reads_.end() || index > it->second.count) {
         return Answer::resulting(Sequence);
     }
-    const Bytes& content = it->second.content;
+    Bytes const& content = it->second.content;
     const size_t from = size_t(index - 1) * SegmentSize;
     const size_t to = std::min(content.size(), from + SegmentSize);
     return Answer::resulting(index == it->second.count ? lastResult : int16_t(Success),
@@ -153,7 +153,7 @@ Answer FileStore::read(uint8_t handle, const Bytes& payload, int16_t lastResult)
 }
 
 Answer FileStore::remove(uint8_t handle) {
-    const std::string* name = nameOf(handle);
+    std::string const* name = nameOf(handle);
     if (!name) {
         return Answer::resulting(Descriptor);
     }
@@ -161,7 +161,7 @@ Answer FileStore::remove(uint8_t handle) {
 }
 
 Answer FileStore::checksum(uint8_t handle) {
-    const std::string* name = nameOf(handle);
+    std::string const* name = nameOf(handle);
     if (!name) {
         return Answer::resulting(Descriptor);
     }
@@ -169,7 +169,7 @@ Answer FileStore::checksum(uint8_t handle) {
     if (file == files_.end()) {
         return Answer::resulting(NotFound);
     }
-    const auto md5 = Md5::digest(file->second);
+    auto const md5 = Md5::digest(file->second);
     Bytes rest;
     rest.reserve(4 + md5.size());
     LittleEndian::put32(rest, uint32_t(file->second.size()));
@@ -177,7 +177,7 @@ Answer FileStore::checksum(uint8_t handle) {
     return Answer::resulting(Success, rest);
 }
 
-std::string FileStore::summarize(const Bytes& payload) const {
+std::string FileStore::summarize(Bytes const& payload) const {
     const uint8_t sub = payload[0];
     if (sub == Open) {
         auto end = std::find(payload.begin() + 1, payload.end(), 0);
@@ -189,7 +189,7 @@ std::string FileStore::summarize(const Bytes& payload) const {
     const std::string h = " h=" + std::to_string(payload[1]);
     if ((sub == WriteSub || sub == ReadSub) && payload.size() >= ReadRequestSize) {
         const uint16_t index = LittleEndian::get16(payload, 2);
-        const char* what = sub == WriteSub ? "file write" : "file read";
+        char const* what = sub == WriteSub ? "file write" : "file read";
         if (index == 0) {
             std::string text = std::string(what) + " header" + h;
             if (sub == WriteSub && payload.size() == WriteHeaderSize) {
@@ -210,16 +210,16 @@ std::string FileStore::summarize(const Bytes& payload) const {
         }
         return text;
     }
-    static const char* names[] = {"file open", "file write", "file read", "file delete",
+    static char const* names[] = {"file open", "file write", "file read", "file delete",
                                   "file checksum"};
     return (sub <= Checksum ? std::string(names[sub]) : "file sub " + std::to_string(sub)) + h;
 }
 
-void FileStore::put(const std::string& name, const Bytes& content) {
+void FileStore::put(std::string const& name, Bytes const& content) {
     files_[name] = content;
 }
 
-std::optional<Bytes> FileStore::get(const std::string& name) const {
+std::optional<Bytes> FileStore::get(std::string const& name) const {
     auto it = files_.find(name);
     if (it == files_.end()) {
         return std::nullopt;
@@ -227,13 +227,13 @@ std::optional<Bytes> FileStore::get(const std::string& name) const {
     return it->second;
 }
 
-bool FileStore::remove(const std::string& name) {
+bool FileStore::remove(std::string const& name) {
     return files_.erase(name) > 0;
 }
 
 std::vector<FileEntry> FileStore::list() const {
     std::vector<FileEntry> out;
-    for (const auto& [name, content] : files_) {
+    for (auto const& [name, content] : files_) {
         out.push_back(FileEntry{name, content.size(), Md5::hex(content)});
     }
     return out;

@@ -38,12 +38,12 @@ public:
     explicit FileStore(std::map<std::string, Bytes> files);
 
     // `payload` starts with the file sub-command; the disarm form is not a file request.
-    Answer handle(const Bytes& payload, const Behaviour& behaviour, bool legacyChecksum);
-    std::string summarize(const Bytes& payload) const;
+    Answer handle(Bytes const& payload, Behaviour const& behaviour, bool legacyChecksum);
+    std::string summarize(Bytes const& payload) const;
 
-    void put(const std::string& name, const Bytes& content);
-    std::optional<Bytes> get(const std::string& name) const;
-    bool remove(const std::string& name);
+    void put(std::string const& name, Bytes const& content);
+    std::optional<Bytes> get(std::string const& name) const;
+    bool remove(std::string const& name);
     std::vector<FileEntry> list() const;
 
 private:
@@ -58,12 +58,12 @@ private:
         uint16_t count = 0;
     };
 
-    Answer open(const Bytes& payload, OpenMissing openMissing);
-    Answer write(uint8_t handle, const Bytes& payload, int16_t lastResult);
-    Answer read(uint8_t handle, const Bytes& payload, int16_t lastResult);
+    Answer open(Bytes const& payload, OpenMissing openMissing);
+    Answer write(uint8_t handle, Bytes const& payload, int16_t lastResult);
+    Answer read(uint8_t handle, Bytes const& payload, int16_t lastResult);
     Answer remove(uint8_t handle);
     Answer checksum(uint8_t handle);
-    const std::string* nameOf(uint8_t handle) const;
+    std::string const* nameOf(uint8_t handle) const;
     static uint64_t segmentCount(uint64_t length);
 
     std::map<std::string, Bytes> files_;

@@ -11,13 +11,13 @@ namespace {
 constexpr size_t WindowSize = 256;
 constexpr uint32_t Magic = 0xC0DEB10C;
 
-std::string text(const Bytes& image, size_t at) {
-    const char* begin = reinterpret_cast<const char*>(&image[at]);
+std::string text(Bytes const& image, size_t at) {
+    char const* begin = reinterpret_cast<char const*>(&image[at]);
     return std::string(begin, strnlen(begin, 32));
 }
 
-bool knownBuild(const std::string& build) {
-    for (const char* prefix : {"OTA", "RELEASE", "DEBUG"}) {
+bool knownBuild(std::string const& build) {
+    for (char const* prefix : {"OTA", "RELEASE", "DEBUG"}) {
         if (build.rfind(prefix, 0) == 0) {
             return true;
         }
@@ -36,7 +36,7 @@ constexpr FlagBits FlashBits{1, 6, 7};
 
 } // namespace
 
-std::optional<FirmwareInstaller::Header> FirmwareInstaller::findHeader(const Bytes& image) {
+std::optional<FirmwareInstaller::Header> FirmwareInstaller::findHeader(Bytes const& image) {
     for (size_t offset : {0x100, 0x3100, 0x5100}) {
         if (image.size() < offset + WindowSize) {
             break;
@@ -50,7 +50,7 @@ std::optional<FirmwareInstaller::Header> FirmwareInstaller::findHeader(const Byt
     return std::nullopt;
 }
 
-uint16_t FirmwareInstaller::install(const Bytes& image, uint8_t address, uint16_t flags,
+uint16_t FirmwareInstaller::install(Bytes const& image, uint8_t address, uint16_t flags,
                                     BoardInfo& info) {
     const FlagBits bits = address == 0 ? SdBits : FlashBits;
     auto has = [flags](int bit) { return (flags >> bit & 1) != 0; };

@@ -27,9 +27,9 @@ public:
     };
 
     // The first whole window at 0x100, 0x3100 or 0x5100 with the magic and a known build.
-    static std::optional<Header> findHeader(const Bytes& image);
+    static std::optional<Header> findHeader(Bytes const& image);
     // Returns the new bootloader status; `info` takes the new version and name on install.
-    static uint16_t install(const Bytes& image, uint8_t address, uint16_t flags, BoardInfo& info);
+    static uint16_t install(Bytes const& image, uint8_t address, uint16_t flags, BoardInfo& info);
 };
 
 } // namespace boardsim

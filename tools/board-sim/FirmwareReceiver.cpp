@@ -7,7 +7,7 @@
 
 namespace boardsim {
 
-FirmwareReceiver::Step FirmwareReceiver::receive(const Bytes& payload, uint32_t capacity) {
+FirmwareReceiver::Step FirmwareReceiver::receive(Bytes const& payload, uint32_t capacity) {
     Step step;
     const uint16_t index = LittleEndian::get16(payload, 1);
     if (index == 0 && payload.size() == HeaderSize) {

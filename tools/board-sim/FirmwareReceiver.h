@@ -26,7 +26,7 @@ public:
     };
 
     // `payload` is the whole request payload, sub-command 0 included, at least 3 bytes.
-    Step receive(const Bytes& payload, uint32_t capacity);
+    Step receive(Bytes const& payload, uint32_t capacity);
     void reset() { receiving_ = false; }
 
     bool receiving() const { return receiving_; }

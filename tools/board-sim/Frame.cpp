@@ -10,7 +10,7 @@ constexpr uint8_t MiscBootloader = 240;
 constexpr uint8_t MiscFiles = 241;
 } // namespace
 
-std::optional<Frame> Frame::parse(const Bytes& datagram) {
+std::optional<Frame> Frame::parse(Bytes const& datagram) {
     if (datagram.size() < HeaderSize) {
         return std::nullopt;
     }
@@ -34,11 +34,11 @@ Bytes Frame::toBytes() const {
     return out;
 }
 
-Frame Frame::reply(const Frame& request, Bytes payload) {
+Frame Frame::reply(Frame const& request, Bytes payload) {
     return Frame{AddressHost, request.sequence, request.command, request.slot, std::move(payload)};
 }
 
-Frame Frame::error(const Frame& request, uint8_t error) {
+Frame Frame::error(Frame const& request, uint8_t error) {
     return Frame{AddressHost, request.sequence, error, request.slot, {}};
 }
 
@@ -57,7 +57,7 @@ std::optional<uint16_t> Frame::segment() const {
     return std::nullopt;
 }
 
-std::string Frame::hex(const Bytes& bytes) {
+std::string Frame::hex(Bytes const& bytes) {
     return Hex::of(bytes.data(), bytes.size(), true);
 }
 

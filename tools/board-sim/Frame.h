@@ -39,18 +39,18 @@ struct Frame {
     Bytes payload;
 
     // Nothing for a datagram under 4 bytes.
-    static std::optional<Frame> parse(const Bytes& datagram);
+    static std::optional<Frame> parse(Bytes const& datagram);
     Bytes toBytes() const;
 
     // The reply to `request` from the gateway, with the request's command and slot.
-    static Frame reply(const Frame& request, Bytes payload = {});
+    static Frame reply(Frame const& request, Bytes payload = {});
     // The 4-byte error reply to `request`.
-    static Frame error(const Frame& request, uint8_t error);
+    static Frame error(Frame const& request, uint8_t error);
 
     // The segment index of a firmware or file transfer request (0: header).
     std::optional<uint16_t> segment() const;
 
-    static std::string hex(const Bytes& bytes);
+    static std::string hex(Bytes const& bytes);
 };
 
 } // namespace boardsim

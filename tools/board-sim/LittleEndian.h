@@ -19,8 +19,8 @@ struct LittleEndian {
         }
     }
     // Callers check that the bytes are there.
-    static uint16_t get16(const Bytes& in, size_t at) { return uint16_t(in[at] | in[at + 1] << 8); }
-    static uint32_t get32(const Bytes& in, size_t at) {
+    static uint16_t get16(Bytes const& in, size_t at) { return uint16_t(in[at] | in[at + 1] << 8); }
+    static uint32_t get32(Bytes const& in, size_t at) {
         return uint32_t(in[at]) | uint32_t(in[at + 1]) << 8 | uint32_t(in[at + 2]) << 16 |
                uint32_t(in[at + 3]) << 24;
     }

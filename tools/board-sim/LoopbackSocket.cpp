@@ -16,13 +16,13 @@ namespace boardsim {
 
 namespace {
 
-[[noreturn]] void fail(int error, const char* what) {
+[[noreturn]] void fail(int error, char const* what) {
     throw std::system_error(error, std::generic_category(), what);
 }
 
 } // namespace
 
-int LoopbackSocket::open(const std::string& address, int type, uint16_t port, uint16_t& bound) {
+int LoopbackSocket::open(std::string const& address, int type, uint16_t port, uint16_t& bound) {
     BindAddress::require(address);
     int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -40,7 +40,7 @@ int LoopbackSocket::open(const std::string& address, int type, uint16_t port, ui
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
         (type == SOCK_STREAM && ::listen(fd, 8) != 0) ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-        const int saved = errno;
+        int const saved = errno;
         ::close(fd);
         fail(saved, "bind");
     }

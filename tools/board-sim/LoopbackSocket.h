@@ -10,7 +10,7 @@ struct LoopbackSocket {
     // A UDP (SOCK_DGRAM) or listening TCP (SOCK_STREAM) socket bound to
     // address:port; `bound` receives the port. Throws std::invalid_argument for
     // any address but 127.0.0.1 and std::system_error on socket failures.
-    static int open(const std::string& address, int type, uint16_t port, uint16_t& bound);
+    static int open(std::string const& address, int type, uint16_t port, uint16_t& bound);
     static int eventFd();
     // Blocks until `fd` is readable (true) or `wakeFd` was signalled (false).
     static bool waitReadable(int fd, int wakeFd);

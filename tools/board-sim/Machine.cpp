@@ -24,32 +24,32 @@ bool isMainSlot(uint8_t slot) {
            slot == MiscBusReport || slot == MiscFiles;
 }
 
-bool isDisarm(const Bytes& payload) {
+bool isDisarm(Bytes const& payload) {
     return payload.size() >= 2 && payload[0] == 1 && payload[1] == 0;
 }
 
-template <size_t N> void putArray(Bytes& out, const std::array<uint8_t, N>& a) {
+template <size_t N> void putArray(Bytes& out, std::array<uint8_t, N> const& a) {
     out.insert(out.end(), a.begin(), a.end());
 }
 
-template <size_t N> void takeArray(std::array<uint8_t, N>& a, const Bytes& in, size_t at) {
+template <size_t N> void takeArray(std::array<uint8_t, N>& a, Bytes const& in, size_t at) {
     std::copy(in.begin() + at, in.begin() + at + N, a.begin());
 }
 
 } // namespace
 
-Machine::Machine(const Scenario& scenario, Counters& counters) : counters_(counters) {
+Machine::Machine(Scenario const& scenario, Counters& counters) : counters_(counters) {
     reset(scenario);
 }
 
-void Machine::reset(const Scenario& scenario) {
+void Machine::reset(Scenario const& scenario) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto now = Clock::now();
+    auto const now = Clock::now();
     boards_.clear();
-    for (const auto& spec : scenario.boards) {
+    for (auto const& spec : scenario.boards) {
         boards_.emplace(spec.address, Board(spec, now));
     }
-    const MainSpec& m = scenario.main;
+    MainSpec const& m = scenario.main;
     main_ = Main{scenario.behaviour, m.network, m.busReport,      m.password,
                  m.preauth,          false,     m.legacyChecksum, FileStore(m.files)};
     clockBase_ = m.hostOffset ? int32_t(int64_t(std::time(nullptr)) + *m.hostOffset) : m.clock;
@@ -58,7 +58,7 @@ void Machine::reset(const Scenario& scenario) {
     fromBoards_ = 0;
 }
 
-const Board& Machine::board(uint8_t address) const {
+Board const& Machine::board(uint8_t address) const {
     auto it = boards_.find(address);
     if (it == boards_.end()) {
         throw std::out_of_range("no board at address " + std::to_string(address));
@@ -67,10 +67,10 @@ const Board& Machine::board(uint8_t address) const {
 }
 
 Board& Machine::board(uint8_t address) {
-    return const_cast<Board&>(static_cast<const Machine&>(*this).board(address));
+    return const_cast<Board&>(static_cast<Machine const&>(*this).board(address));
 }
 
-Machine::Outcome Machine::answer(const Frame& request, const Answer& a) const {
+Machine::Outcome Machine::answer(Frame const& request, Answer const& a) const {
     Outcome outcome;
     if (a.silent) {
         return outcome;
@@ -81,9 +81,9 @@ Machine::Outcome Machine::answer(const Frame& request, const Answer& a) const {
     return outcome;
 }
 
-Machine::Outcome Machine::handle(const Frame& request) {
+Machine::Outcome Machine::handle(Frame const& request) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto now = Clock::now();
+    auto const now = Clock::now();
     Board& gateway = board(AddressMain);
     // An offline or booting gateway answers nothing, whatever the address.
     if (!main_.behaviour.gatewayOnline || !gateway.awake(now)) {
@@ -104,7 +104,7 @@ Machine::Outcome Machine::handle(const Frame& request) {
                    ? Outcome{}
                    : answer(request, Answer::fail(Frame::NodeTimeout));
     }
-    const bool behind = request.address != AddressMain;
+    bool const behind = request.address != AddressMain;
     if (behind) {
         ++toBoards_;
     }
@@ -119,10 +119,10 @@ Machine::Outcome Machine::handle(const Frame& request) {
     return answer(request, *result);
 }
 
-Machine::Outcome Machine::broadcast(const Frame& request, Clock::time_point now) {
-    const bool reboot = request.command == Frame::Misc && request.slot == Board::MiscReboot;
-    const bool restore = request.command == Frame::Misc && request.slot == Board::MiscRestore;
-    const bool heartbeat = request.command == Frame::Heartbeat && request.slot == 0;
+Machine::Outcome Machine::broadcast(Frame const& request, Clock::time_point now) {
+    bool const reboot = request.command == Frame::Misc && request.slot == Board::MiscReboot;
+    bool const restore = request.command == Frame::Misc && request.slot == Board::MiscRestore;
+    bool const heartbeat = request.command == Frame::Heartbeat && request.slot == 0;
     if (!reboot && !restore && !heartbeat) {
         return answer(request, Answer::fail(Frame::ProtocolError));
     }
@@ -140,7 +140,7 @@ Machine::Outcome Machine::broadcast(const Frame& request, Clock::time_point now)
     return answer(request, Answer{});
 }
 
-Answer Machine::mainOnly(const Frame& request) {
+Answer Machine::mainOnly(Frame const& request) {
     switch (request.slot) {
     case MiscClock:
         return clockCommand(request.payload);
@@ -168,7 +168,7 @@ Answer Machine::mainOnly(const Frame& request) {
     }
 }
 
-Answer Machine::clockCommand(const Bytes& payload) {
+Answer Machine::clockCommand(Bytes const& payload) {
     if (payload.empty()) {
         Answer a;
         LittleEndian::put32(a.payload, uint32_t(clockLocked(Clock::now())));
@@ -182,7 +182,7 @@ Answer Machine::clockCommand(const Bytes& payload) {
     return Answer::echoing(payload);
 }
 
-Answer Machine::network(const Bytes& payload) {
+Answer Machine::network(Bytes const& payload) {
     if (payload.empty()) {
         return Answer::fail(Frame::ProtocolError);
     }
@@ -243,7 +243,7 @@ Answer Machine::network(const Bytes& payload) {
     }
 }
 
-Answer Machine::security(const Bytes& payload) {
+Answer Machine::security(Bytes const& payload) {
     if (payload.empty()) {
         return Answer::fail(Frame::ProtocolError);
     }
@@ -271,7 +271,7 @@ Answer Machine::security(const Bytes& payload) {
     return Answer{};
 }
 
-Answer Machine::disarm(const Bytes& payload) {
+Answer Machine::disarm(Bytes const& payload) {
     // 01, n + 1 zero bytes, then the n password bytes.
     if (payload.size() % 2 != 0) {
         return Answer::fail(Frame::InvalidValue);
@@ -284,23 +284,23 @@ Answer Machine::disarm(const Bytes& payload) {
     }
     counters_.disarmAttempt();
     const std::string password(payload.begin() + n + 2, payload.end());
-    const bool ok = password == main_.password;
+    bool const ok = password == main_.password;
     main_.disarmed = main_.disarmed || ok;
     Answer a;
     a.payload.push_back(ok ? 1 : 0);
     return a;
 }
 
-std::optional<size_t> Machine::secretFrom(const Frame& request) {
+std::optional<size_t> Machine::secretFrom(Frame const& request) {
     if (request.command != Frame::Misc || request.slot != MiscFiles || !isDisarm(request.payload)) {
         return std::nullopt;
     }
     return request.payload.size() / 2 + 1;
 }
 
-std::string Machine::summarize(const Frame& request) const {
+std::string Machine::summarize(Frame const& request) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Bytes& p = request.payload;
+    Bytes const& p = request.payload;
     if (request.address == Frame::AddressBroadcast) {
         return "broadcast " + (request.command == Frame::Heartbeat ? std::string("heartbeat")
                                : request.command == Frame::Misc && request.slot == 0
@@ -372,7 +372,7 @@ BusReport Machine::busReportLocked(Clock::time_point now) const {
         return *main_.busReport;
     }
     BusReport r;
-    for (const auto& [address, b] : boards_) {
+    for (auto const& [address, b] : boards_) {
         if (address == AddressMain) {
             continue;
         }

@@ -27,15 +27,15 @@ public:
         bool result = false;
     };
 
-    Machine(const Scenario& scenario, Counters& counters);
+    Machine(Scenario const& scenario, Counters& counters);
     // Everything back to the scenario.
-    void reset(const Scenario& scenario);
+    void reset(Scenario const& scenario);
 
-    Outcome handle(const Frame& request);
+    Outcome handle(Frame const& request);
     // A one-line description of the request, from its bytes and the transfer state.
-    std::string summarize(const Frame& request) const;
+    std::string summarize(Frame const& request) const;
     // Payload bytes from this offset on are a password and never shown.
-    static std::optional<size_t> secretFrom(const Frame& request);
+    static std::optional<size_t> secretFrom(Frame const& request);
 
     // Controls. Unknown addresses throw std::out_of_range.
     template <typename F> auto withBoard(uint8_t address, F f) {
@@ -74,14 +74,14 @@ public:
 
 private:
     Board& board(uint8_t address);
-    const Board& board(uint8_t address) const;
-    Outcome answer(const Frame& request, const Answer& answer) const;
-    Outcome broadcast(const Frame& request, Clock::time_point now);
-    Answer mainOnly(const Frame& request);
-    Answer network(const Bytes& payload);
-    Answer security(const Bytes& payload);
-    Answer disarm(const Bytes& payload);
-    Answer clockCommand(const Bytes& payload);
+    Board const& board(uint8_t address) const;
+    Outcome answer(Frame const& request, Answer const& answer) const;
+    Outcome broadcast(Frame const& request, Clock::time_point now);
+    Answer mainOnly(Frame const& request);
+    Answer network(Bytes const& payload);
+    Answer security(Bytes const& payload);
+    Answer disarm(Bytes const& payload);
+    Answer clockCommand(Bytes const& payload);
     BusReport busReportLocked(Clock::time_point now) const;
     int32_t clockLocked(Clock::time_point now) const;
 

@@ -8,7 +8,7 @@
 
 namespace boardsim {
 
-std::array<uint8_t, 16> Md5::digest(const Bytes& data) {
+std::array<uint8_t, 16> Md5::digest(Bytes const& data) {
     std::array<uint8_t, 16> out{};
     unsigned int length = 0;
     if (EVP_Digest(data.data(), data.size(), out.data(), &length, EVP_md5(), nullptr) != 1 ||
@@ -18,8 +18,8 @@ std::array<uint8_t, 16> Md5::digest(const Bytes& data) {
     return out;
 }
 
-std::string Md5::hex(const Bytes& data) {
-    const auto d = digest(data);
+std::string Md5::hex(Bytes const& data) {
+    auto const d = digest(data);
     return Hex::of(d.data(), d.size(), false);
 }
 

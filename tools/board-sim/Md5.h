@@ -10,8 +10,8 @@ namespace boardsim {
 
 class Md5 {
 public:
-    static std::array<uint8_t, 16> digest(const Bytes& data);
-    static std::string hex(const Bytes& data);
+    static std::array<uint8_t, 16> digest(Bytes const& data);
+    static std::string hex(Bytes const& data);
 };
 
 } // namespace boardsim

@@ -2,7 +2,7 @@
 
 namespace boardsim {
 
-bool RequestLog::matches(const Filter& filter, const RequestRecord& record) {
+bool RequestLog::matches(Filter const& filter, RequestRecord const& record) {
     if (record.malformed) {
         return false;
     }
@@ -42,20 +42,20 @@ void RequestLog::clear() {
     entries_.clear();
 }
 
-size_t RequestLog::count(const Filter& filter) const {
+size_t RequestLog::count(Filter const& filter) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return countLocked(filter);
 }
 
-size_t RequestLog::countLocked(const Filter& filter) const {
+size_t RequestLog::countLocked(Filter const& filter) const {
     size_t n = 0;
-    for (const auto& record : entries_) {
+    for (auto const& record : entries_) {
         n += matches(filter, record) ? 1 : 0;
     }
     return n;
 }
 
-bool RequestLog::waitFor(const Filter& filter, size_t count, int timeoutMs) const {
+bool RequestLog::waitFor(Filter const& filter, size_t count, int timeoutMs) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return added_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                            [&] { return countLocked(filter) >= count; });

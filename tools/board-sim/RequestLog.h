@@ -38,14 +38,14 @@ public:
     void setLimit(size_t limit);
     std::vector<RequestRecord> entries() const;
     void clear();
-    size_t count(const Filter& filter) const;
+    size_t count(Filter const& filter) const;
     // Blocks until `count` matching requests are in the log, or timeoutMs ran out.
-    bool waitFor(const Filter& filter, size_t count, int timeoutMs) const;
+    bool waitFor(Filter const& filter, size_t count, int timeoutMs) const;
 
-    static bool matches(const Filter& filter, const RequestRecord& record);
+    static bool matches(Filter const& filter, RequestRecord const& record);
 
 private:
-    size_t countLocked(const Filter& filter) const;
+    size_t countLocked(Filter const& filter) const;
 
     mutable std::mutex mutex_;
     mutable std::condition_variable added_; // signalled under mutex_

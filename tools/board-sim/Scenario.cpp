@@ -16,18 +16,18 @@ namespace {
 
 constexpr int AddressConsole = 200;
 
-[[noreturn]] void fail(const std::string& where, const std::string& what) {
+[[noreturn]] void fail(std::string const& where, std::string const& what) {
     throw ScenarioError(where + ": " + what);
 }
 
-void checkKeys(const json& object, std::initializer_list<const char*> allowed,
-               const std::string& where) {
+void checkKeys(json const& object, std::initializer_list<char const*> allowed,
+               std::string const& where) {
     if (!object.is_object()) {
         fail(where, "must be an object");
     }
-    for (const auto& item : object.items()) {
+    for (auto const& item : object.items()) {
         bool known = false;
-        for (const char* key : allowed) {
+        for (char const* key : allowed) {
             known = known || item.key() == key;
         }
         if (!known) {
@@ -36,7 +36,7 @@ void checkKeys(const json& object, std::initializer_list<const char*> allowed,
     }
 }
 
-int64_t integer(const json& value, int64_t min, int64_t max, const std::string& where) {
+int64_t integer(json const& value, int64_t min, int64_t max, std::string const& where) {
     if (!value.is_number_integer()) {
         fail(where, "must be an integer");
     }
@@ -48,14 +48,14 @@ int64_t integer(const json& value, int64_t min, int64_t max, const std::string& 
 }
 
 template <typename T>
-void readInt(const json& object, const char* key, T& out, const std::string& where) {
+void readInt(json const& object, char const* key, T& out, std::string const& where) {
     if (object.contains(key)) {
         out = T(integer(object[key], std::numeric_limits<T>::min(), std::numeric_limits<T>::max(),
                         where + "." + key));
     }
 }
 
-void readBool(const json& object, const char* key, bool& out, const std::string& where) {
+void readBool(json const& object, char const* key, bool& out, std::string const& where) {
     if (!object.contains(key)) {
         return;
     }
@@ -65,14 +65,14 @@ void readBool(const json& object, const char* key, bool& out, const std::string&
     out = object[key].get<bool>();
 }
 
-std::string text(const json& value, const std::string& where) {
+std::string text(json const& value, std::string const& where) {
     if (!value.is_string()) {
         fail(where, "must be a string");
     }
     return value.get<std::string>();
 }
 
-template <size_t N> std::array<uint8_t, N> byteArray(const json& value, const std::string& where) {
+template <size_t N> std::array<uint8_t, N> byteArray(json const& value, std::string const& where) {
     if (!value.is_array() || value.size() != N) {
         fail(where, "must be an array of " + std::to_string(N) + " bytes");
     }
@@ -83,18 +83,18 @@ template <size_t N> std::array<uint8_t, N> byteArray(const json& value, const st
     return out;
 }
 
-Bytes bytes(const json& value, const std::string& where) {
+Bytes bytes(json const& value, std::string const& where) {
     if (!value.is_array()) {
         fail(where, "must be an array of bytes");
     }
     Bytes out;
-    for (const auto& b : value) {
+    for (auto const& b : value) {
         out.push_back(uint8_t(integer(b, 0, 255, where)));
     }
     return out;
 }
 
-Bytes base64(const std::string& in, const std::string& where) {
+Bytes base64(std::string const& in, std::string const& where) {
     auto data = Base64::decode(in);
     if (!data) {
         fail(where, "invalid base64");
@@ -102,12 +102,12 @@ Bytes base64(const std::string& in, const std::string& where) {
     return *data;
 }
 
-uint8_t slotNumber(const std::string& key, int min, const std::string& where) {
+uint8_t slotNumber(std::string const& key, int min, std::string const& where) {
     size_t used = 0;
     int v = -1;
     try {
         v = std::stoi(key, &used);
-    } catch (const std::exception&) {
+    } catch (std::exception const&) {
         used = 0;
     }
     if (used != key.size() || v < min || v > 255) {
@@ -116,7 +116,7 @@ uint8_t slotNumber(const std::string& key, int min, const std::string& where) {
     return uint8_t(v);
 }
 
-SlotKind kind(const std::string& name, const std::string& where) {
+SlotKind kind(std::string const& name, std::string const& where) {
     static const std::map<std::string, SlotKind> kinds = {{"int32", SlotKind::Int32},
                                                           {"double", SlotKind::Double},
                                                           {"bool", SlotKind::Bool},
@@ -130,7 +130,7 @@ SlotKind kind(const std::string& name, const std::string& where) {
 }
 
 // A scenario "value" in the slot's own terms, encoded as the board stores it.
-int32_t encode(const SlotSpec& slot, const json& value, const std::string& where) {
+int32_t encode(SlotSpec const& slot, json const& value, std::string const& where) {
     switch (slot.kind) {
     case SlotKind::Bool:
         if (!value.is_boolean()) {
@@ -156,19 +156,19 @@ bool reservedForLight(uint8_t slot) {
     return slot <= 6 || slot == 240 || slot == 241 || slot == 255;
 }
 
-void requireObject(const json& value, const std::string& where) {
+void requireObject(json const& value, std::string const& where) {
     if (!value.is_object()) {
         fail(where, "must be an object");
     }
 }
 
-std::map<uint8_t, SlotSpec> slots(const json& table, bool config, const std::string& where) {
+std::map<uint8_t, SlotSpec> slots(json const& table, bool config, std::string const& where) {
     requireObject(table, where);
     std::map<uint8_t, SlotSpec> out;
-    for (const auto& item : table.items()) {
+    for (auto const& item : table.items()) {
         const std::string at = where + "." + item.key();
         const uint8_t number = slotNumber(item.key(), 0, at);
-        const json& v = item.value();
+        json const& v = item.value();
         checkKeys(v,
                   {"kind", "raw", "value", "multiplier", "enumCount", "min", "max", "light",
                    "writableMask"},
@@ -211,7 +211,7 @@ std::map<uint8_t, SlotSpec> slots(const json& table, bool config, const std::str
 
 // A text as a board sends it: a string, or an array of bytes for one that
 // is not valid UTF-8.
-std::string boardText(const json& value, const std::string& where) {
+std::string boardText(json const& value, std::string const& where) {
     if (!value.is_array()) {
         return text(value, where);
     }
@@ -219,7 +219,7 @@ std::string boardText(const json& value, const std::string& where) {
     return std::string(raw.begin(), raw.end());
 }
 
-BoardInfo boardInfo(const json& v, const std::string& where) {
+BoardInfo boardInfo(json const& v, std::string const& where) {
     checkKeys(v, {"firmwareName", "firmwareVersion", "boardName", "boardVersion", "boardId"},
               where);
     BoardInfo info;
@@ -244,7 +244,7 @@ BoardInfo boardInfo(const json& v, const std::string& where) {
     return info;
 }
 
-Network network(const json& v, const std::string& where) {
+Network network(json const& v, std::string const& where) {
     checkKeys(
         v, {"link", "mac", "ip", "boardServerPort", "dhcp", "cfgIp", "netmask", "gateway", "dns"},
         where);
@@ -255,12 +255,12 @@ Network network(const json& v, const std::string& where) {
     if (v.contains("mac")) {
         n.mac = byteArray<6>(v["mac"], where + ".mac");
     }
-    const std::pair<const char*, std::array<uint8_t, 4>*> addresses[] = {{"ip", &n.ip},
+    const std::pair<char const*, std::array<uint8_t, 4>*> addresses[] = {{"ip", &n.ip},
                                                                          {"cfgIp", &n.cfgIp},
                                                                          {"netmask", &n.netmask},
                                                                          {"gateway", &n.gateway},
                                                                          {"dns", &n.dns}};
-    for (const auto& [key, field] : addresses) {
+    for (auto const& [key, field] : addresses) {
         if (v.contains(key)) {
             *field = byteArray<4>(v[key], where + "." + key);
         }
@@ -268,7 +268,7 @@ Network network(const json& v, const std::string& where) {
     return n;
 }
 
-std::optional<BusReport> busReport(const json& r, const std::string& where) {
+std::optional<BusReport> busReport(json const& r, std::string const& where) {
     if (r == "auto") {
         return std::nullopt;
     }
@@ -282,7 +282,7 @@ std::optional<BusReport> busReport(const json& r, const std::string& where) {
     return report;
 }
 
-void mainExtras(const json& v, MainSpec& main, const std::string& where) {
+void mainExtras(json const& v, MainSpec& main, std::string const& where) {
     if (v.contains("clock") && v.contains("host-offset")) {
         fail(where, "give either clock or host-offset");
     }
@@ -298,7 +298,7 @@ void mainExtras(const json& v, MainSpec& main, const std::string& where) {
     }
     if (v.contains("security")) {
         const std::string at = where + ".security";
-        const json& s = v["security"];
+        json const& s = v["security"];
         checkKeys(s, {"password", "preauth"}, at);
         if (s.contains("password")) {
             main.password = text(s["password"], at + ".password");
@@ -312,7 +312,7 @@ void mainExtras(const json& v, MainSpec& main, const std::string& where) {
     }
     if (v.contains("files")) {
         requireObject(v["files"], where + ".files");
-        for (const auto& item : v["files"].items()) {
+        for (auto const& item : v["files"].items()) {
             const std::string at = where + ".files." + item.key();
             main.files[item.key()] = base64(text(item.value(), at), at);
         }
@@ -320,7 +320,7 @@ void mainExtras(const json& v, MainSpec& main, const std::string& where) {
     readBool(v, "legacyChecksum", main.legacyChecksum, where);
 }
 
-BoardSpec board(const json& v, MainSpec& main, const std::string& where) {
+BoardSpec board(json const& v, MainSpec& main, std::string const& where) {
     checkKeys(v,
               {"address", "name", "present", "bootMs", "uptimeStart", "info", "telemetry", "config",
                "status0", "statusN", "actions", "bootloader", "clock", "host-offset", "network",
@@ -359,7 +359,7 @@ BoardSpec board(const json& v, MainSpec& main, const std::string& where) {
     }
     if (v.contains("statusN")) {
         requireObject(v["statusN"], where + ".statusN");
-        for (const auto& item : v["statusN"].items()) {
+        for (auto const& item : v["statusN"].items()) {
             const std::string at = where + ".statusN." + item.key();
             checkKeys(item.value(), {"code", "text"}, at);
             StatusText status;
@@ -372,7 +372,7 @@ BoardSpec board(const json& v, MainSpec& main, const std::string& where) {
     }
     if (v.contains("actions")) {
         requireObject(v["actions"], where + ".actions");
-        for (const auto& item : v["actions"].items()) {
+        for (auto const& item : v["actions"].items()) {
             const std::string at = where + ".actions." + item.key();
             checkKeys(item.value(), {"reply"}, at);
             int32_t reply = 0;
@@ -388,7 +388,7 @@ BoardSpec board(const json& v, MainSpec& main, const std::string& where) {
         readInt(v["bootloader"], "flagsWritableMask", b.bootloader.flagsWritableMask, at);
         readInt(v["bootloader"], "capacity", b.bootloader.capacity, at);
     }
-    const bool hasExtras = v.contains("clock") || v.contains("host-offset") ||
+    bool const hasExtras = v.contains("clock") || v.contains("host-offset") ||
                            v.contains("network") || v.contains("busReport") ||
                            v.contains("security") || v.contains("files") ||
                            v.contains("legacyChecksum");
@@ -402,7 +402,7 @@ BoardSpec board(const json& v, MainSpec& main, const std::string& where) {
     return b;
 }
 
-Silence silence(const json& value, const std::string& where) {
+Silence silence(json const& value, std::string const& where) {
     const std::string mode = text(value, where);
     if (mode == "error") {
         return Silence::ErrorReply;
@@ -413,7 +413,7 @@ Silence silence(const json& value, const std::string& where) {
     return Silence::Silent;
 }
 
-void readBehaviour(const json& v, Behaviour& b) {
+void readBehaviour(json const& v, Behaviour& b) {
     readBool(v, "gatewayOnline", b.gatewayOnline, "scenario");
     readBool(v, "noTerminator", b.noTerminator, "scenario");
     if (v.contains("absentMode")) {
@@ -423,7 +423,7 @@ void readBehaviour(const json& v, Behaviour& b) {
         b.unknownAddress = silence(v["unknownAddress"], "unknownAddress");
     }
     if (v.contains("heartbeatPayload")) {
-        const json& h = v["heartbeatPayload"];
+        json const& h = v["heartbeatPayload"];
         if (h.is_array()) {
             b.heartbeatPayload = HeartbeatPayload::Explicit;
             b.heartbeatBytes = bytes(h, "heartbeatPayload");
@@ -456,7 +456,7 @@ void readBehaviour(const json& v, Behaviour& b) {
 }
 
 // JSON objects keep the last of two equal keys; a scenario with two equal slots is refused instead.
-json parseStrict(std::istream& in, const std::string& path) {
+json parseStrict(std::istream& in, std::string const& path) {
     std::vector<std::set<std::string>> keys;
     std::string duplicate;
     json::parser_callback_t callback = [&](int, json::parse_event_t event, json& parsed) {
@@ -473,7 +473,7 @@ json parseStrict(std::istream& in, const std::string& path) {
     json result;
     try {
         result = json::parse(in, callback);
-    } catch (const json::exception& e) {
+    } catch (json::exception const& e) {
         throw ScenarioError(path + ": " + e.what());
     }
     if (!duplicate.empty()) {
@@ -484,7 +484,7 @@ json parseStrict(std::istream& in, const std::string& path) {
 
 } // namespace
 
-Scenario Scenario::fromJson(const json& v) {
+Scenario Scenario::fromJson(json const& v) {
     checkKeys(v,
               {"bind", "boards", "gatewayOnline", "absentMode", "unknownAddress",
                "heartbeatPayload", "rebootReply", "noTerminator", "openMissing", "lastWriteResult",
@@ -516,14 +516,14 @@ Scenario Scenario::fromJson(const json& v) {
     return scenario;
 }
 
-Scenario Scenario::fromFile(const std::string& path) {
+Scenario Scenario::fromFile(std::string const& path) {
     std::ifstream in(path);
     if (!in) {
         throw ScenarioError(path + ": cannot be read");
     }
     try {
         return fromJson(parseStrict(in, path));
-    } catch (const ScenarioError& e) {
+    } catch (ScenarioError const& e) {
         if (std::string(e.what()).rfind(path, 0) == 0) {
             throw;
         }
@@ -531,19 +531,19 @@ Scenario Scenario::fromFile(const std::string& path) {
     }
 }
 
-BoardInfo Scenario::boardInfoFromJson(const json& value) {
+BoardInfo Scenario::boardInfoFromJson(json const& value) {
     return boardInfo(value, "info");
 }
 
-std::string Scenario::boardTextFromJson(const json& value) {
+std::string Scenario::boardTextFromJson(json const& value) {
     return boardText(value, "text");
 }
 
-Network Scenario::networkFromJson(const json& value) {
+Network Scenario::networkFromJson(json const& value) {
     return network(value, "network");
 }
 
-std::optional<BusReport> Scenario::busReportFromJson(const json& value) {
+std::optional<BusReport> Scenario::busReportFromJson(json const& value) {
     return busReport(value, "busReport");
 }
 

@@ -133,18 +133,18 @@ struct Scenario {
     Behaviour behaviour;
 
     // Throw ScenarioError on any invalid or inconsistent field.
-    static Scenario fromJson(const nlohmann::json& json);
-    static Scenario fromFile(const std::string& path);
+    static Scenario fromJson(nlohmann::json const& json);
+    static Scenario fromFile(std::string const& path);
     // The shipped scenario that matches the fixture schema.
     static Scenario defaults();
     static std::string defaultPath();
 
     // Parts of a scenario in the same JSON form, for controls that replace them.
-    static BoardInfo boardInfoFromJson(const nlohmann::json& value);
-    static Network networkFromJson(const nlohmann::json& value);
+    static BoardInfo boardInfoFromJson(nlohmann::json const& value);
+    static Network networkFromJson(nlohmann::json const& value);
     // A string, or an array of bytes for a text that is not valid UTF-8.
-    static std::string boardTextFromJson(const nlohmann::json& value);
-    static std::optional<BusReport> busReportFromJson(const nlohmann::json& value); // "auto": none
+    static std::string boardTextFromJson(nlohmann::json const& value);
+    static std::optional<BusReport> busReportFromJson(nlohmann::json const& value); // "auto": none
 };
 
 } // namespace boardsim

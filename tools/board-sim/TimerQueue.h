@@ -14,8 +14,8 @@ class TimerQueue {
 public:
     TimerQueue();
     ~TimerQueue();
-    TimerQueue(const TimerQueue&) = delete;
-    TimerQueue& operator=(const TimerQueue&) = delete;
+    TimerQueue(TimerQueue const&) = delete;
+    TimerQueue& operator=(TimerQueue const&) = delete;
 
     void schedule(int delayMs, std::function<void()> task);
     void cancelAll();

@@ -21,10 +21,10 @@ UdpServer::~UdpServer() {
     stop();
 }
 
-uint16_t UdpServer::start(const std::string& address, uint16_t port) {
+uint16_t UdpServer::start(std::string const& address, uint16_t port) {
     stop();
     uint16_t bound = 0;
-    const int fd = LoopbackSocket::open(address, SOCK_DGRAM, port, bound);
+    int const fd = LoopbackSocket::open(address, SOCK_DGRAM, port, bound);
     try {
         wakeFd_ = LoopbackSocket::eventFd();
     } catch (...) {
@@ -49,9 +49,9 @@ void UdpServer::stop() {
     wakeFd_ = -1;
 }
 
-void UdpServer::send(const Bytes& datagram, const Peer& to) const {
+void UdpServer::send(Bytes const& datagram, Peer const& to) const {
     std::lock_guard<std::mutex> lock(sendMutex_);
-    const int fd = fd_;
+    int const fd = fd_;
     if (fd < 0) {
         return;
     }
@@ -69,7 +69,7 @@ void UdpServer::send(const Bytes& datagram, const Peer& to) const {
 
 void UdpServer::receiveLoop() {
     Bytes buffer(MaxDatagram);
-    const int fd = fd_;
+    int const fd = fd_;
     while (LoopbackSocket::waitReadable(fd, wakeFd_)) {
         sockaddr_in from{};
         socklen_t length = sizeof(from);

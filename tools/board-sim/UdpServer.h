@@ -20,18 +20,18 @@ struct Peer {
 // A UDP socket on 127.0.0.1 with one receive thread.
 class UdpServer {
 public:
-    using Handler = std::function<void(const Bytes& datagram, const Peer& from)>;
+    using Handler = std::function<void(Bytes const& datagram, Peer const& from)>;
 
     explicit UdpServer(Handler handler);
     ~UdpServer();
-    UdpServer(const UdpServer&) = delete;
-    UdpServer& operator=(const UdpServer&) = delete;
+    UdpServer(UdpServer const&) = delete;
+    UdpServer& operator=(UdpServer const&) = delete;
 
     // Returns the bound port; throws std::invalid_argument for a non-loopback
     // address and std::system_error when the socket cannot be bound.
-    uint16_t start(const std::string& address, uint16_t port);
+    uint16_t start(std::string const& address, uint16_t port);
     void stop(); // joins the receive thread
-    void send(const Bytes& datagram, const Peer& to) const;
+    void send(Bytes const& datagram, Peer const& to) const;
     uint16_t port() const { return port_; }
 
 private:

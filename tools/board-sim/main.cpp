@@ -21,10 +21,10 @@ void usage() {
            "  --port and --control-port 0 (the default) take an ephemeral port.\n";
 }
 
-bool portArgument(const char* text, uint16_t& port) {
+bool portArgument(char const* text, uint16_t& port) {
     char* end = nullptr;
     errno = 0;
-    const long v = std::strtol(text, &end, 10);
+    long const v = std::strtol(text, &end, 10);
     if (errno || *end || end == text || v < 0 || v > 65535) {
         return false;
     }
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
     uint16_t controlPort = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
+        bool const hasValue = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
             usage();
             return 0;
@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
             usage();
             return 2;
         }
-        const char* value = argv[++i];
+        char const* value = argv[++i];
         if (arg == "--scenario") {
             scenarioPath = value;
         } else if (arg == "--bind") {
@@ -75,13 +75,13 @@ int main(int argc, char** argv) {
 
     try {
         boardsim::BindAddress::require(bind);
-        const auto scenario = boardsim::Scenario::fromFile(scenarioPath);
+        auto const scenario = boardsim::Scenario::fromFile(scenarioPath);
         boardsim::BoardSim sim(scenario);
         // The demo runs for hours against a polling service: bound the request log.
         sim.setRequestLogLimit(100000);
         boardsim::ControlCommands commands(sim);
         // A board's text in an answer need not be valid UTF-8.
-        boardsim::ControlServer control([&commands](const std::string& line) {
+        boardsim::ControlServer control([&commands](std::string const& line) {
             return commands.handleLine(line).dump(-1, ' ', false,
                                                   nlohmann::json::error_handler_t::replace);
         });
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
         std::cerr << "board-sim: " << strsignal(signal) << ", stopping\n";
         control.stop();
         sim.stop();
-    } catch (const std::exception& e) {
+    } catch (std::exception const& e) {
         std::cerr << "board-sim: " << e.what() << "\n";
         return 1;
     }

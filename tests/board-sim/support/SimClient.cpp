@@ -29,7 +29,7 @@ SimClient::~SimClient() {
     ::close(fd_);
 }
 
-void SimClient::send(const boardsim::Bytes& datagram) {
+void SimClient::send(boardsim::Bytes const& datagram) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port_);
@@ -52,7 +52,7 @@ std::optional<boardsim::Bytes> SimClient::receive(int timeoutMs) {
     return buffer;
 }
 
-std::optional<boardsim::Bytes> SimClient::exchange(const boardsim::Bytes& datagram, int timeoutMs) {
+std::optional<boardsim::Bytes> SimClient::exchange(boardsim::Bytes const& datagram, int timeoutMs) {
     send(datagram);
     return receive(timeoutMs);
 }

@@ -12,14 +12,14 @@ class SimClient {
 public:
     explicit SimClient(uint16_t port);
     ~SimClient();
-    SimClient(const SimClient&) = delete;
-    SimClient& operator=(const SimClient&) = delete;
+    SimClient(SimClient const&) = delete;
+    SimClient& operator=(SimClient const&) = delete;
 
-    void send(const boardsim::Bytes& datagram);
+    void send(boardsim::Bytes const& datagram);
     // The next datagram, or nothing after timeoutMs.
     std::optional<boardsim::Bytes> receive(int timeoutMs = 1000);
     // Sends and waits for the answer.
-    std::optional<boardsim::Bytes> exchange(const boardsim::Bytes& datagram, int timeoutMs = 1000);
+    std::optional<boardsim::Bytes> exchange(boardsim::Bytes const& datagram, int timeoutMs = 1000);
     uint16_t localPort() const { return localPort_; }
 
 private:
@@ -30,7 +30,7 @@ private:
 
 // A simulator started on an ephemeral port with a client connected to it.
 struct SimFixture {
-    explicit SimFixture(const boardsim::Scenario& scenario = boardsim::Scenario::defaults())
+    explicit SimFixture(boardsim::Scenario const& scenario = boardsim::Scenario::defaults())
         : sim(scenario), client(sim.start()) {}
     boardsim::BoardSim sim;
     SimClient client;
@@ -38,13 +38,13 @@ struct SimFixture {
 
 // A request datagram: address, sequence, command, slot, payload.
 inline boardsim::Bytes request(uint8_t address, uint8_t sequence, uint8_t command, uint8_t slot,
-                               const boardsim::Bytes& payload = {}) {
+                               boardsim::Bytes const& payload = {}) {
     boardsim::Bytes out{address, sequence, command, slot};
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
 
 // The bytes of a text, without terminator.
-inline boardsim::Bytes text(const std::string& s) {
+inline boardsim::Bytes text(std::string const& s) {
     return boardsim::Bytes(s.begin(), s.end());
 }

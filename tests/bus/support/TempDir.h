@@ -12,9 +12,9 @@ namespace bustest {
 class TempDir : public ::testing::Test {
 protected:
     // Writes the bytes as the file name in the directory; returns its path.
-    template <typename Bytes> std::string write(const std::string& name, const Bytes& bytes) {
+    template <typename Bytes> std::string write(std::string const& name, Bytes const& bytes) {
         return scratch.write(
-            name, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+            name, std::string(reinterpret_cast<char const*>(bytes.data()), bytes.size()));
     }
 
     const testsupport::ScratchDir scratch;
