@@ -50,7 +50,7 @@ class Echo {
 public:
     enum class Answer { Same, HeartbeatReply };
 
-    explicit Echo(Answer answer = Answer::Same) : answer(answer) {
+    explicit Echo(Answer mode = Answer::Same) : answer(mode) {
         fd = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in address = loopback(0);
         socklen_t size = sizeof(address);

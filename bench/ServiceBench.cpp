@@ -34,13 +34,13 @@ std::string environment(char const* name) {
 // A caller of one node's get: numbered requests, replies counted as they come.
 class Getter : public virtual mqtt::callback {
 public:
-    Getter(std::string const& node, std::string const& id)
-        : client(environment("BM_MQTT_URL"), id, nullptr), node(node) {
+    Getter(std::string const& nodeName, std::string const& id)
+        : client(environment("BM_MQTT_URL"), id, nullptr), node(nodeName) {
         client.set_callback(*this);
         mqtt::connect_options options;
         options.set_clean_session(true);
         client.connect(options)->wait();
-        client.subscribe(node + "/get/response/+", 0)->wait();
+        client.subscribe(nodeName + "/get/response/+", 0)->wait();
     }
     ~Getter() override { client.disconnect()->wait(); }
 

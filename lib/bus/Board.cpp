@@ -25,16 +25,16 @@ std::string limitSuffix(Board::Config const& config) {
 
 } // namespace
 
-Board::Board(uint8_t address, std::string const& name, std::string const& firmwareFilename,
-             uint8_t expectedFirmwareVersion, std::map<uint8_t, std::string> const& statuses,
-             std::map<uint8_t, Telemetry> const& telemetries,
-             std::map<uint8_t, Config> const& configs,
-             std::map<uint8_t, std::string> const& actions,
+Board::Board(uint8_t boardAddress, std::string const& boardName, std::string const& firmwareFile,
+             uint8_t firmwareVersion, std::map<uint8_t, std::string> const& statusNames,
+             std::map<uint8_t, Telemetry> const& telemetrySlots,
+             std::map<uint8_t, Config> const& configSlots,
+             std::map<uint8_t, std::string> const& actionNames,
              std::map<uint8_t, EnumValues> const& enumValues)
-    : Logger("Board::" + name), address(address), name(name), statuses(statuses),
-      telemetries(telemetries), configs(configs), actions(actions), configEnumValues(enumValues),
-      expectedFirmwareVersion(expectedFirmwareVersion), firmwareFilename(firmwareFilename),
-      statusMask(calculateStatusMask()) {}
+    : Logger("Board::" + boardName), address(boardAddress), name(boardName), statuses(statusNames),
+      telemetries(telemetrySlots), configs(configSlots), actions(actionNames),
+      configEnumValues(enumValues), expectedFirmwareVersion(firmwareVersion),
+      firmwareFilename(firmwareFile), statusMask(calculateStatusMask()) {}
 
 Board::EnumValues const& Board::getConfigEnumValues(uint8_t slot) const {
     return configEnumValues.at(slot);
@@ -131,8 +131,8 @@ void Board::printActions() const {
 
 void Board::printNames(char const* title, std::map<uint8_t, std::string> const& names) const {
     log(Log::Level::Info, title, names.size());
-    for (auto const& [slot, name] : names) {
-        log(Log::Level::Info, "    - 0x%02X: %-*s", slot, TypeWidth, name.c_str());
+    for (auto const& [slot, entryName] : names) {
+        log(Log::Level::Info, "    - 0x%02X: %-*s", slot, TypeWidth, entryName.c_str());
     }
 }
 

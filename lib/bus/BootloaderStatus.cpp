@@ -4,8 +4,8 @@ namespace velt::ZRV480::Bus::ValueObjects::Bootloader {
 
 Status::Status() : errorMask(0xFFFF) {}
 
-Status::Status(std::vector<Flag> const& table, uint16_t errorMask, std::bitset<16> const& word)
-    : word(word), table(table), errorMask(errorMask) {}
+Status::Status(std::vector<Flag> const& flags, uint16_t mask, std::bitset<16> const& bits)
+    : word(bits), table(flags), errorMask(mask) {}
 
 Status::~Status() = default;
 

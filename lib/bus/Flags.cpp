@@ -16,16 +16,16 @@ bool isTrue(nlohmann::json const& object, char const* key) {
 
 Flags::Flags() : source(SourceWord) {}
 
-Flags::Flags(std::vector<Flag> const& table, std::bitset<16> const& word)
-    : source(SourceWord), word(word), table(table) {}
+Flags::Flags(std::vector<Flag> const& flags, std::bitset<16> const& bits)
+    : source(SourceWord), word(bits), table(flags) {}
 
 Flags::Flags(json const& value) : source(SourceJson), jsonValue(value) {}
 
-Flags::Flags(std::vector<Flag> const& table, json const& value)
-    : source(SourceJson), jsonValue(value), table(table) {}
+Flags::Flags(std::vector<Flag> const& flags, json const& value)
+    : source(SourceJson), jsonValue(value), table(flags) {}
 
-Flags::Flags(Flags const& other, std::vector<Flag> const& table)
-    : source(other.source), jsonValue(other.jsonValue), word(other.word), table(table) {}
+Flags::Flags(Flags const& other, std::vector<Flag> const& flags)
+    : source(other.source), jsonValue(other.jsonValue), word(other.word), table(flags) {}
 
 Flags::~Flags() = default;
 

@@ -9,7 +9,7 @@ const std::vector<Flags::Flag> FlagsFlash::flash_flags = {
     {"allowReinstall", 6}, {"allowDowngrade", 7}, {"ingoreBuild", 8},
 };
 
-FlagsFlash::FlagsFlash(std::bitset<16> const& word) : Flags(flash_flags, word) {}
+FlagsFlash::FlagsFlash(std::bitset<16> const& bits) : Flags(flash_flags, bits) {}
 
 FlagsFlash::FlagsFlash(Flags const& other) : Flags(other, flash_flags) {}
 

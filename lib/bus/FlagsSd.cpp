@@ -7,7 +7,7 @@ const std::vector<Flags::Flag> FlagsSd::sd_flags = {
     {"allowReinstall", 4}, {"allowDowngrade", 5}, {"ignoreBuild", 6}, {"noBackup", 7},
 };
 
-FlagsSd::FlagsSd(std::bitset<16> const& word) : Flags(sd_flags, word) {}
+FlagsSd::FlagsSd(std::bitset<16> const& bits) : Flags(sd_flags, bits) {}
 
 FlagsSd::FlagsSd(Flags const& other) : Flags(other, sd_flags) {}
 

@@ -29,14 +29,15 @@ bool isKnownCommand(uint8_t value) {
 
 Packet::Packet() : address(AddressHost) {}
 
-Packet::Packet(uint8_t address, Command command, uint8_t slot, std::vector<uint8_t> const& payload)
-    : address(address), command(command), slot(slot), payload(payload) {}
+Packet::Packet(uint8_t target, Command requested, uint8_t slotNumber,
+               std::vector<uint8_t> const& data)
+    : address(target), command(requested), slot(slotNumber), payload(data) {}
 
-std::vector<uint8_t> Packet::toBytes(uint8_t sequence) const {
+std::vector<uint8_t> Packet::toBytes(uint8_t sequenceNumber) const {
     std::vector<uint8_t> bytes;
     bytes.reserve(HeaderSize + payload.size());
     bytes.push_back(address);
-    bytes.push_back(sequence);
+    bytes.push_back(sequenceNumber);
     bytes.push_back(static_cast<uint8_t>(command));
     bytes.push_back(slot);
     bytes.insert(bytes.end(), payload.begin(), payload.end());
@@ -72,8 +73,8 @@ ErrorCode Packet::fromBytes(std::vector<uint8_t> const& bytes, Packet& packet) {
     return ErrorCode::Success;
 }
 
-std::string Packet::toLogText(uint8_t sequence) const {
-    std::vector<uint8_t> const bytes = toBytes(sequence);
+std::string Packet::toLogText(uint8_t sequenceNumber) const {
+    std::vector<uint8_t> const bytes = toBytes(sequenceNumber);
     if (!secret) {
         return Common::Helpers::hexStr(bytes, true);
     }

@@ -46,7 +46,7 @@ public:
 
     // A request whose payload must never reach the log (a password, say):
     // its log text shows the four header bytes and the payload's length only.
-    void setSecret(bool secret) { this->secret = secret; }
+    void setSecret(bool hidden) { secret = hidden; }
     bool isSecret() const { return secret; }
     // The datagram of toBytes(sequence) as spaced hex text for log lines.
     std::string toLogText(uint8_t sequence) const;

@@ -36,10 +36,10 @@ thread_local DropOut ownDropOut;
 
 } // namespace
 
-Parser::Parser(std::map<uint8_t, std::string> names)
-    : Logger("Parser"), driver(std::make_shared<Driver>()), names(std::move(names)),
-      statistics(this->names) {
-    for (auto const& entry : this->names) {
+Parser::Parser(std::map<uint8_t, std::string> boardNames)
+    : Logger("Parser"), driver(std::make_shared<Driver>()), names(std::move(boardNames)),
+      statistics(names) {
+    for (auto const& entry : names) {
         online[entry.first] = false;
     }
     online[Packet::AddressBroadcast] = true;
@@ -59,9 +59,9 @@ Parser::Config Parser::configGet() const {
     return config;
 }
 
-void Parser::configSet(Config const& config) {
+void Parser::configSet(Config const& newConfig) {
     std::lock_guard<std::mutex> lock(configMutex);
-    this->config = config;
+    config = newConfig;
 }
 
 nlohmann::json Parser::socketConfigGet() const {

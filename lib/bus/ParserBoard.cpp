@@ -21,8 +21,8 @@ ErrorCode sendOnce(Parser& parser, Packet const& request) {
 } // namespace
 
 ErrorCode Parser::heartbeat(uint8_t address, uint32_t& uptime) {
-    std::string const& name = names.at(address);
-    Trace const trace([&name] { return String::format("heartbeat(%s)", name.c_str()); });
+    std::string const& boardName = names.at(address);
+    Trace const trace([&boardName] { return String::format("heartbeat(%s)", boardName.c_str()); });
     logTrace(Log::Level::Debug, trace);
     Packet reply;
     ErrorCode result = send(Packet(address, Packet::Command::Heartbeat, 0, {}), reply, true, 100ms);

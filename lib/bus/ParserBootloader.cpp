@@ -36,8 +36,9 @@ Packet bootloaderRequest(uint8_t address, std::vector<uint8_t> const& payload) {
 } // namespace
 
 ErrorCode Parser::bootloaderStatusGet(uint8_t address, Status& status) {
-    std::string const& name = names.at(address);
-    Trace const trace([&name] { return String::format("bootloaderStatusGet(%s)", name.c_str()); });
+    std::string const& boardName = names.at(address);
+    Trace const trace(
+        [&boardName] { return String::format("bootloaderStatusGet(%s)", boardName.c_str()); });
     std::vector<uint8_t> payload;
     ErrorCode result = query(bootloaderRequest(address, {Protocol::Bootloader::StatusRead}), trace,
                              2, ShortReply::Quiet, payload);

@@ -44,20 +44,20 @@ Parser::FileReply Parser::fileRequest(std::vector<uint8_t> const& request, Excha
     return {ErrorCode::Success, Helpers::fileResult2ec(static_cast<int16_t>(uint16At(payload, 0)))};
 }
 
-ErrorCode Parser::mainFileOpen(std::string const& name, uint8_t& handle) {
-    Trace const trace(String::format("mainFileOpen(%s)", name.c_str()));
+ErrorCode Parser::mainFileOpen(std::string const& fileName, uint8_t& handle) {
+    Trace const trace(String::format("mainFileOpen(%s)", fileName.c_str()));
     logTrace(Log::Level::Info, trace);
     // The name travels zero-terminated: a zero byte inside would cut it.
-    if (name.find('\0') != std::string::npos) {
+    if (fileName.find('\0') != std::string::npos) {
         log(Log::Level::Warning, "%s : the name holds a zero byte", trace.c_str());
         return ErrorCode::MalformedRequest;
     }
     // Reserved first: GCC's release-mode bounds check misreads an insert into
     // a vector made from one byte.
     std::vector<uint8_t> request;
-    request.reserve(name.size() + 2);
+    request.reserve(fileName.size() + 2);
     request.push_back(Protocol::File::Open);
-    request.insert(request.end(), name.begin(), name.end());
+    request.insert(request.end(), fileName.begin(), fileName.end());
     request.push_back(0);
     std::vector<uint8_t> payload;
     FileReply reply = fileRequest(request, fileExchange, trace, payload);
@@ -66,21 +66,21 @@ ErrorCode Parser::mainFileOpen(std::string const& name, uint8_t& handle) {
     }
     ErrorCode result = reply.result;
     if (result != ErrorCode::Success) {
-        log(Log::Level::Warning, "File Open %s : %s", name.c_str(), ec2str(result).c_str());
+        log(Log::Level::Warning, "File Open %s : %s", fileName.c_str(), ec2str(result).c_str());
         return result;
     }
     if (payload.size() < 3) {
         return ErrorCode::MalformedResponse;
     }
     handle = payload[2];
-    openFile = std::make_shared<std::pair<std::string, int>>(name, handle);
+    openFile = std::make_shared<std::pair<std::string, int>>(fileName, handle);
     return ErrorCode::Success;
 }
 
-ErrorCode Parser::mainFileTransmit(std::string const& name, std::vector<uint8_t> const& data,
+ErrorCode Parser::mainFileTransmit(std::string const& fileName, std::vector<uint8_t> const& data,
                                    bool open) {
     Trace const trace(
-        String::format("mainFileTransmit(%s, %s)", name.c_str(), open ? "open" : "skip-open"));
+        String::format("mainFileTransmit(%s, %s)", fileName.c_str(), open ? "open" : "skip-open"));
     logTrace(Log::Level::Info, trace);
     std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
     if (!busy.owns_lock()) {
@@ -94,11 +94,11 @@ ErrorCode Parser::mainFileTransmit(std::string const& name, std::vector<uint8_t>
     }
     uint8_t handle = 0;
     if (open) {
-        ErrorCode opened = mainFileOpen(name, handle);
+        ErrorCode opened = mainFileOpen(fileName, handle);
         if (opened != ErrorCode::Success) {
             return opened;
         }
-    } else if (!openFile || openFile->first != name) {
+    } else if (!openFile || openFile->first != fileName) {
         log(Log::Level::Warning, "Skip-Open requested but file descriptor is not cached");
         return ErrorCode::FileNotFound;
     } else {
@@ -144,23 +144,23 @@ ErrorCode Parser::fileTransmitPass(uint8_t handle, Trace const& trace,
     return ErrorCode::Success;
 }
 
-ErrorCode Parser::mainFileReceive(std::string const& name, std::vector<uint8_t>& data) {
-    Trace const trace(String::format("mainFileReceive(%s)", name.c_str()));
+ErrorCode Parser::mainFileReceive(std::string const& fileName, std::vector<uint8_t>& data) {
+    Trace const trace(String::format("mainFileReceive(%s)", fileName.c_str()));
     logTrace(Log::Level::Info, trace);
     std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
     if (!busy.owns_lock()) {
         return ErrorCode::FileLimit;
     }
     uint8_t handle = 0;
-    ErrorCode opened = mainFileOpen(name, handle);
+    ErrorCode opened = mainFileOpen(fileName, handle);
     if (opened != ErrorCode::Success) {
         return opened;
     }
     return transferPasses(configGet().retransmit, retryText, stopText,
-                          [&] { return fileReceivePass(handle, name, trace, data); });
+                          [&] { return fileReceivePass(handle, fileName, trace, data); });
 }
 
-ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, Trace const& trace,
+ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& fileName, Trace const& trace,
                                   std::vector<uint8_t>& data) {
     std::vector<uint8_t> payload;
     FileReply reply = fileRequest(segmentRequest(Protocol::File::Read, handle, 0), filePassExchange,
@@ -169,7 +169,7 @@ ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, Trace
         return reply.sent;
     }
     ErrorCode result = reply.result;
-    log(Log::Level::Info, "File %s segment %d/? : %s", name.c_str(), 0, ec2str(result).c_str());
+    log(Log::Level::Info, "File %s segment %d/? : %s", fileName.c_str(), 0, ec2str(result).c_str());
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -177,7 +177,7 @@ ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, Trace
         return ErrorCode::MalformedResponse;
     }
     uint16_t count = uint16At(payload, 6);
-    log(Log::Level::Info, "File %s segment %d/%d : %s", name.c_str(), 0, count, "Success");
+    log(Log::Level::Info, "File %s segment %d/%d : %s", fileName.c_str(), 0, count, "Success");
     // A new pass starts again from an empty buffer.
     data.clear();
     for (uint32_t k = 1; k <= count; ++k) {
@@ -192,7 +192,7 @@ ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, Trace
         // no segment of it, and its bytes must not end up in the file.
         if (payload.size() > 2 + Protocol::SegmentSize) {
             log(Log::Level::Warning, "File %s segment %u/%d : %zu bytes, at most %zu expected",
-                name.c_str(), k, count, payload.size() - 2, Protocol::SegmentSize);
+                fileName.c_str(), k, count, payload.size() - 2, Protocol::SegmentSize);
             return ErrorCode::MalformedResponse;
         }
         data.insert(data.end(), payload.begin() + 2, payload.end());
@@ -206,10 +206,11 @@ ErrorCode Parser::fileReceivePass(uint8_t handle, std::string const& name, Trace
     return ErrorCode::Success;
 }
 
-ErrorCode Parser::fileHandleRequest(std::string const& name, Trace const& trace, uint8_t subCommand,
-                                    char const* what, std::vector<uint8_t>& payload) {
+ErrorCode Parser::fileHandleRequest(std::string const& fileName, Trace const& trace,
+                                    uint8_t subCommand, char const* what,
+                                    std::vector<uint8_t>& payload) {
     uint8_t handle = 0;
-    ErrorCode opened = mainFileOpen(name, handle);
+    ErrorCode opened = mainFileOpen(fileName, handle);
     if (opened != ErrorCode::Success) {
         return opened;
     }
@@ -218,7 +219,7 @@ ErrorCode Parser::fileHandleRequest(std::string const& name, Trace const& trace,
         return reply.sent;
     }
     ErrorCode result = reply.result;
-    log(Log::Level::Info, "File %s %s : %s", what, name.c_str(), ec2str(result).c_str());
+    log(Log::Level::Info, "File %s %s : %s", what, fileName.c_str(), ec2str(result).c_str());
     if (!accepted(result)) {
         logTrace(Log::Level::Warning, trace, result);
         return result;
@@ -226,20 +227,20 @@ ErrorCode Parser::fileHandleRequest(std::string const& name, Trace const& trace,
     return ErrorCode::Success;
 }
 
-ErrorCode Parser::mainFileDelete(std::string const& name) {
-    Trace const trace(String::format("mainFileDelete(%s)", name.c_str()));
+ErrorCode Parser::mainFileDelete(std::string const& fileName) {
+    Trace const trace(String::format("mainFileDelete(%s)", fileName.c_str()));
     logTrace(Log::Level::Info, trace);
     std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
     if (!busy.owns_lock()) {
         return ErrorCode::FileLimit;
     }
     std::vector<uint8_t> payload;
-    return fileHandleRequest(name, trace, Protocol::File::Delete, "delete", payload);
+    return fileHandleRequest(fileName, trace, Protocol::File::Delete, "delete", payload);
 }
 
-ErrorCode Parser::mainFileChecksum(std::string const& name, uint32_t& size,
+ErrorCode Parser::mainFileChecksum(std::string const& fileName, uint32_t& size,
                                    std::array<uint8_t, 16>& md5) {
-    Trace const trace(String::format("mainFileChecksum(%s)", name.c_str()));
+    Trace const trace(String::format("mainFileChecksum(%s)", fileName.c_str()));
     logTrace(Log::Level::Info, trace);
     std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
     if (!busy.owns_lock()) {
@@ -247,7 +248,7 @@ ErrorCode Parser::mainFileChecksum(std::string const& name, uint32_t& size,
     }
     std::vector<uint8_t> payload;
     ErrorCode result =
-        fileHandleRequest(name, trace, Protocol::File::Checksum, "checksum", payload);
+        fileHandleRequest(fileName, trace, Protocol::File::Checksum, "checksum", payload);
     if (result != ErrorCode::Success) {
         return result;
     }

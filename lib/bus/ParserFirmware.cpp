@@ -24,9 +24,10 @@ std::vector<uint8_t> segmentRequest(uint16_t k) {
 
 ErrorCode Parser::boardOtaFirmwareUpgradeExecute(uint8_t address, std::vector<uint8_t> const& image,
                                                  uint8_t attempts) {
-    std::string const& name = names.at(address);
-    Trace const trace(
-        [&name] { return String::format("boardOtaFirmwareUpgradeExecute(%s)", name.c_str()); });
+    std::string const& boardName = names.at(address);
+    Trace const trace([&boardName] {
+        return String::format("boardOtaFirmwareUpgradeExecute(%s)", boardName.c_str());
+    });
     logTrace(Log::Level::Debug, trace);
     std::unique_lock<std::mutex> busy(otaMutex, std::try_to_lock);
     if (!busy.owns_lock()) {
@@ -52,7 +53,7 @@ ErrorCode Parser::boardOtaFirmwareUpgradeExecute(uint8_t address, std::vector<ui
 ErrorCode Parser::firmwarePass(uint8_t address, Trace const& trace,
                                std::vector<uint8_t> const& header,
                                std::vector<uint8_t> const& image, uint16_t count) {
-    std::string const& name = names.at(address);
+    std::string const& boardName = names.at(address);
     for (uint32_t k = 0; k <= count; ++k) {
         std::vector<uint8_t> request = header;
         if (k > 0) {
@@ -70,7 +71,7 @@ ErrorCode Parser::firmwarePass(uint8_t address, Trace const& trace,
             return ErrorCode::MalformedResponse;
         }
         ErrorCode result = Helpers::otaResult2ec(static_cast<int16_t>(uint16At(payload, 0)));
-        log(Log::Level::Info, "Firmware %s segment %u/%d : %s", name.c_str(), k, count,
+        log(Log::Level::Info, "Firmware %s segment %u/%d : %s", boardName.c_str(), k, count,
             ec2str(result).c_str());
         // The header needs Success; a data segment may also commit the image.
         bool accepted = result == ErrorCode::Success || (k > 0 && result == ErrorCode::OtaCommit);

@@ -16,8 +16,9 @@ using Common::ErrorCode;
 using ValueObjects::BoardInfo;
 
 ErrorCode Parser::boardInfoGet(uint8_t address, BoardInfo& info) {
-    std::string const& name = names.at(address);
-    Trace const trace([&name] { return String::format("boardInfoGet(%s)", name.c_str()); });
+    std::string const& boardName = names.at(address);
+    Trace const trace(
+        [&boardName] { return String::format("boardInfoGet(%s)", boardName.c_str()); });
     std::vector<uint8_t> payload;
     // A record is at least 4 bytes long.
     ErrorCode result = query(Packet(address, Packet::Command::Misc, Protocol::Misc::BoardInfo, {}),
@@ -53,10 +54,10 @@ ErrorCode Parser::boardInfoGet(uint8_t address, BoardInfo& info) {
 }
 
 ErrorCode Parser::scratchpadGet(uint8_t address, uint8_t index, int32_t& value) {
-    std::string const& name = names.at(address);
+    std::string const& boardName = names.at(address);
     int32_t const given = value;
-    Trace const trace([&name, index, given] {
-        return String::format("scratchpadGet(%s, %d, %d)", name.c_str(), index, given);
+    Trace const trace([&boardName, index, given] {
+        return String::format("scratchpadGet(%s, %d, %d)", boardName.c_str(), index, given);
     });
     std::vector<uint8_t> payload;
     ErrorCode result = query(Packet(address, Packet::Command::Misc, Protocol::Misc::Scratchpad,
@@ -71,10 +72,10 @@ ErrorCode Parser::scratchpadGet(uint8_t address, uint8_t index, int32_t& value) 
 }
 
 ErrorCode Parser::scratchpadSet(uint8_t address, uint8_t index, int32_t& value) {
-    std::string const& name = names.at(address);
+    std::string const& boardName = names.at(address);
     int32_t const given = value;
-    Trace const trace([&name, index, given] {
-        return String::format("scratchpadSet(%s, %d, %d)", name.c_str(), index, given);
+    Trace const trace([&boardName, index, given] {
+        return String::format("scratchpadSet(%s, %d, %d)", boardName.c_str(), index, given);
     });
     std::vector<uint8_t> request{Protocol::Scratchpad::Write, index};
     uint32Append(request, static_cast<uint32_t>(value));
@@ -91,8 +92,9 @@ ErrorCode Parser::scratchpadSet(uint8_t address, uint8_t index, int32_t& value) 
 }
 
 ErrorCode Parser::scratchpadClear(uint8_t address) {
-    std::string const& name = names.at(address);
-    Trace const trace([&name] { return String::format("scratchpadClear(%s)", name.c_str()); });
+    std::string const& boardName = names.at(address);
+    Trace const trace(
+        [&boardName] { return String::format("scratchpadClear(%s)", boardName.c_str()); });
     std::vector<uint8_t> reply;
     return query(Packet(address, Packet::Command::Misc, Protocol::Misc::Scratchpad,
                         {Protocol::Scratchpad::Erase}),

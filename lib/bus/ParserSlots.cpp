@@ -86,8 +86,8 @@ bool isColorMember(json const& value, char const* key) {
 } // namespace
 
 ErrorCode Parser::int32Get(Packet const& request, int32_t& value) {
-    std::string const& name = names.at(request.getAddress());
-    Trace const trace([&name, &request] { return slotTrace("int32Get", name, request); });
+    std::string const& boardName = names.at(request.getAddress());
+    Trace const trace([&boardName, &request] { return slotTrace("int32Get", boardName, request); });
     std::vector<uint8_t> payload;
     ErrorCode result = query(request, trace, 4, ShortReply::Warned, payload);
     if (result != ErrorCode::Success) {
@@ -103,8 +103,9 @@ ErrorCode Parser::int32Get(Packet const& request, int32_t& value) {
 }
 
 ErrorCode Parser::doubleGet(Packet const& request, uint8_t multiplier, double& value) {
-    std::string const& name = names.at(request.getAddress());
-    Trace const trace([&name, &request] { return slotTrace("doubleGet", name, request); });
+    std::string const& boardName = names.at(request.getAddress());
+    Trace const trace(
+        [&boardName, &request] { return slotTrace("doubleGet", boardName, request); });
     std::vector<uint8_t> payload;
     ErrorCode result = query(request, trace, 4, ShortReply::Warned, payload);
     if (result != ErrorCode::Success) {
@@ -116,8 +117,8 @@ ErrorCode Parser::doubleGet(Packet const& request, uint8_t multiplier, double& v
 }
 
 ErrorCode Parser::boolGet(Packet const& request, bool& value) {
-    std::string const& name = names.at(request.getAddress());
-    Trace const trace([&name, &request] { return slotTrace("boolGet", name, request); });
+    std::string const& boardName = names.at(request.getAddress());
+    Trace const trace([&boardName, &request] { return slotTrace("boolGet", boardName, request); });
     std::vector<uint8_t> payload;
     ErrorCode result = query(request, trace, 1, ShortReply::Warned, payload);
     if (result != ErrorCode::Success) {
@@ -129,9 +130,9 @@ ErrorCode Parser::boolGet(Packet const& request, bool& value) {
 }
 
 ErrorCode Parser::enumGet(Packet const& request, int32_t& value) {
-    std::string const& name = names.at(request.getAddress());
+    std::string const& boardName = names.at(request.getAddress());
     logTrace(Log::Level::Debug,
-             Trace([&name, &request] { return slotTrace("enumGet", name, request); }));
+             Trace([&boardName, &request] { return slotTrace("enumGet", boardName, request); }));
     ErrorCode result = int32Get(request, value);
     if (result == ErrorCode::Success) {
         log(Log::Level::Debug, "enum: %d", value);
@@ -142,10 +143,10 @@ ErrorCode Parser::enumGet(Packet const& request, int32_t& value) {
 ErrorCode Parser::int32Set(Packet const& target, int32_t& value) {
     std::vector<uint8_t> request;
     uint32Append(request, static_cast<uint32_t>(value));
-    std::string const& name = names.at(target.getAddress());
+    std::string const& boardName = names.at(target.getAddress());
     int32_t const given = value;
-    Trace const trace([&name, &target, given] {
-        return String::format("int32Set(%s, %d, %d)", name.c_str(), target.getSlot(), given);
+    Trace const trace([&boardName, &target, given] {
+        return String::format("int32Set(%s, %d, %d)", boardName.c_str(), target.getSlot(), given);
     });
     std::vector<uint8_t> echo;
     ErrorCode result = query(withPayload(target, request), trace, 4, ShortReply::Warned, echo);
@@ -158,8 +159,8 @@ ErrorCode Parser::int32Set(Packet const& target, int32_t& value) {
 }
 
 ErrorCode Parser::doubleSet(Packet const& target, uint8_t multiplier, double& value) {
-    std::string const& name = names.at(target.getAddress());
-    Trace const trace([&name, &target] { return slotTrace("doubleSet", name, target); });
+    std::string const& boardName = names.at(target.getAddress());
+    Trace const trace([&boardName, &target] { return slotTrace("doubleSet", boardName, target); });
     double raw = std::trunc(value * multiplier);
     if (!fitsInt32(raw)) {
         logTrace(Log::Level::Debug, trace);
@@ -180,10 +181,11 @@ ErrorCode Parser::doubleSet(Packet const& target, uint8_t multiplier, double& va
 }
 
 ErrorCode Parser::boolSet(Packet const& target, bool& value) {
-    std::string const& name = names.at(target.getAddress());
+    std::string const& boardName = names.at(target.getAddress());
     bool const given = value;
-    Trace const trace([&name, &target, given] {
-        return String::format("boolSet(%s, %d, %d)", name.c_str(), target.getSlot(), given ? 1 : 0);
+    Trace const trace([&boardName, &target, given] {
+        return String::format("boolSet(%s, %d, %d)", boardName.c_str(), target.getSlot(),
+                              given ? 1 : 0);
     });
     std::vector<uint8_t> echo;
     ErrorCode result = query(withPayload(target, {value ? uint8_t{1} : uint8_t{0}, 0, 0, 0}), trace,
@@ -197,8 +199,8 @@ ErrorCode Parser::boolSet(Packet const& target, bool& value) {
 }
 
 ErrorCode Parser::enumSet(Packet const& target, int32_t index) {
-    std::string const& name = names.at(target.getAddress());
-    Trace const trace([&name, &target] { return slotTrace("enumSet", name, target); });
+    std::string const& boardName = names.at(target.getAddress());
+    Trace const trace([&boardName, &target] { return slotTrace("enumSet", boardName, target); });
     std::vector<uint8_t> request;
     uint32Append(request, static_cast<uint32_t>(index));
     std::vector<uint8_t> echo;
@@ -221,8 +223,9 @@ ErrorCode Parser::lightTransitionValue(uint8_t address, uint8_t slot, uint8_t& v
 
 ErrorCode Parser::slot0StatusGet(Packet const& request, std::bitset<32>& status,
                                  std::bitset<32>& errors) {
-    std::string const& name = names.at(request.getAddress());
-    Trace const trace([&name, &request] { return slotTrace("slot0StatusGet", name, request); });
+    std::string const& boardName = names.at(request.getAddress());
+    Trace const trace(
+        [&boardName, &request] { return slotTrace("slot0StatusGet", boardName, request); });
     if (request.getSlot() != 0) {
         logTrace(Log::Level::Debug, trace);
         log(Log::Level::Warning, "This function can't handle status(n) type of messages");
@@ -240,8 +243,9 @@ ErrorCode Parser::slot0StatusGet(Packet const& request, std::bitset<32>& status,
 }
 
 ErrorCode Parser::slotNStatusGet(Packet const& request, std::pair<uint8_t, std::string>& status) {
-    std::string const& name = names.at(request.getAddress());
-    Trace const trace([&name, &request] { return slotTrace("slotNStatusGet", name, request); });
+    std::string const& boardName = names.at(request.getAddress());
+    Trace const trace(
+        [&boardName, &request] { return slotTrace("slotNStatusGet", boardName, request); });
     if (request.getSlot() == 0) {
         logTrace(Log::Level::Debug, trace);
         log(Log::Level::Warning, "This function can't handle status(0) type of messages");
@@ -264,14 +268,14 @@ ErrorCode Parser::slotNStatusGet(Packet const& request, std::pair<uint8_t, std::
 
 ErrorCode Parser::boardConfigSet(uint8_t address, uint8_t slot, SlotType type, json& value,
                                  Board const& board) {
-    std::string name = names.at(address);
+    std::string boardName = names.at(address);
     // The value's text costs as much as its size: only for a line that is written.
     if (Log::isEnabled(Log::Level::Debug)) {
-        log(Log::Level::Debug, "boardConfigSet(%s, %d, %s)", name.c_str(), slot,
+        log(Log::Level::Debug, "boardConfigSet(%s, %d, %s)", boardName.c_str(), slot,
             String::clip(value.dump()).c_str());
     }
-    auto config = board.getConfigs().find(slot);
-    if (config == board.getConfigs().end()) {
+    auto slotConfig = board.getConfigs().find(slot);
+    if (slotConfig == board.getConfigs().end()) {
         return ErrorCode::BusInvalidSlot;
     }
     Packet target(address, Packet::Command::ConfigSet, slot, {});
@@ -279,7 +283,7 @@ ErrorCode Parser::boardConfigSet(uint8_t address, uint8_t slot, SlotType type, j
     case SlotType::Int32: {
         int32_t number = 0;
         if (!int32FromJson(value, number)) {
-            log(Log::Level::Warning, "%s slot %d: %s does not fit 32 bits", name.c_str(), slot,
+            log(Log::Level::Warning, "%s slot %d: %s does not fit 32 bits", boardName.c_str(), slot,
                 String::clip(value.dump()).c_str());
             return ErrorCode::InvalidParameter;
         }
@@ -295,7 +299,7 @@ ErrorCode Parser::boardConfigSet(uint8_t address, uint8_t slot, SlotType type, j
     }
     case SlotType::Double: {
         double number = value.get<double>();
-        ErrorCode result = doubleSet(target, config->second.multiplier, number);
+        ErrorCode result = doubleSet(target, slotConfig->second.multiplier, number);
         value = number;
         return result;
     }
@@ -319,7 +323,7 @@ ErrorCode Parser::boardConfigSet(uint8_t address, uint8_t slot, SlotType type, j
         return result;
     }
     }
-    log(Log::Level::Warning, "%s slot %d: unknown slot type %d", name.c_str(), slot,
+    log(Log::Level::Warning, "%s slot %d: unknown slot type %d", boardName.c_str(), slot,
         static_cast<int>(type));
     return ErrorCode::InvalidParameter;
 }

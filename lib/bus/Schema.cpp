@@ -81,10 +81,11 @@ std::string label(char const* kind, size_t node, size_t element) {
 Schema::Schema()
     : Schema(Utils::combinePath(Common::Helpers::getExecutableDirectory(), "schema.xml")) {}
 
-Schema::Schema(std::string const& path) : Logger("Schema"), path(path) {
+Schema::Schema(std::string const& schemaPath) : Logger("Schema"), path(schemaPath) {
     std::string text;
-    if (Common::Helpers::fileToStr(path, text) != Common::ErrorCode::Success) {
-        log(Log::Level::Error, "Could not open file '%s': %s", path.c_str(), std::strerror(errno));
+    if (Common::Helpers::fileToStr(schemaPath, text) != Common::ErrorCode::Success) {
+        log(Log::Level::Error, "Could not open file '%s': %s", schemaPath.c_str(),
+            std::strerror(errno));
         return;
     }
     tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
@@ -93,7 +94,7 @@ Schema::Schema(std::string const& path) : Logger("Schema"), path(path) {
         error = trailingContent(text);
     }
     if (error != tinyxml2::XML_SUCCESS) {
-        log(Log::Level::Error, "Could not parse '%s': [%d] '%s'", path.c_str(), int(error),
+        log(Log::Level::Error, "Could not parse '%s': [%d] '%s'", schemaPath.c_str(), int(error),
             tinyxml2::XMLDocument::ErrorIDToName(error));
         return;
     }
@@ -167,8 +168,8 @@ bool Schema::parseNode(XMLElement const* node, size_t index) {
     auto const address = parseAddress(*addressText, index);
     bool const maskOk = parseMask(*maskText, index);
     auto const version = parseVersion(*versionText, index);
-    auto const name = parseAlias(node, String::format("Node[%zu]", index));
-    if (!address || !maskOk || !version || !name) {
+    auto const boardName = parseAlias(node, String::format("Node[%zu]", index));
+    if (!address || !maskOk || !version || !boardName) {
         return false;
     }
 
@@ -190,22 +191,22 @@ bool Schema::parseNode(XMLElement const* node, size_t index) {
     }
 
     const EnumTables enumTables =
-        mergeEnumTables(telemetries->second, configs->second, *name, index);
+        mergeEnumTables(telemetries->second, configs->second, *boardName, index);
     auto const ota = getText(node, index, "ota");
-    const std::string firmwareFilename = ota ? *ota : *name + ".bin";
+    const std::string firmwareFilename = ota ? *ota : *boardName + ".bin";
     (*statuses)[0] = "fatal";
 
     // The first board at an address stands.
-    boards.emplace(*address, Board(*address, *name, firmwareFilename, *version, *statuses,
+    boards.emplace(*address, Board(*address, *boardName, firmwareFilename, *version, *statuses,
                                    telemetries->first, configs->first, *actions, enumTables));
     return true;
 }
 
 std::optional<std::string> Schema::getText(XMLElement const* node, size_t index,
-                                           char const* name) const {
-    XMLElement const* element = node->FirstChildElement(name);
+                                           char const* elementName) const {
+    XMLElement const* element = node->FirstChildElement(elementName);
     if (!element) {
-        log(Log::Level::Error, "Node[%zu] element '%s' is missing", index, name);
+        log(Log::Level::Error, "Node[%zu] element '%s' is missing", index, elementName);
         return std::nullopt;
     }
     return textOf(element);
@@ -254,16 +255,16 @@ std::optional<uint8_t> Schema::parseVersion(std::string const& text, size_t inde
 
 std::optional<std::string> Schema::parseAlias(XMLElement const* element,
                                               std::string const& label) const {
-    XMLElement const* name = element->FirstChildElement("name");
-    if (!name) {
+    XMLElement const* nameElement = element->FirstChildElement("name");
+    if (!nameElement) {
         log(Log::Level::Error, "%s: element 'name' is missing", label.c_str());
         return std::nullopt;
     }
-    char const* alias = name->Attribute("alias");
+    char const* alias = nameElement->Attribute("alias");
     if (alias && *alias) {
         return std::string(alias);
     }
-    const std::string text = textOf(name);
+    const std::string text = textOf(nameElement);
     if (!text.empty()) {
         return Common::CamelCaser::convert(text);
     }
@@ -298,13 +299,13 @@ bool Schema::forEachSlot(XMLElement const* node, size_t index, char const* kind,
             log(Log::Level::Error, "%s: element 'name' is missing", slotLabel.c_str());
             return false;
         }
-        auto const name = parseAlias(element, slotLabel);
-        if (!name) {
+        auto const slotName = parseAlias(element, slotLabel);
+        if (!slotName) {
             log(Log::Level::Error, "%s: alias could not be extracted or generated",
                 slotLabel.c_str());
             return false;
         }
-        if (!visit(element, *slot, *name, slotLabel)) {
+        if (!visit(element, *slot, *slotName, slotLabel)) {
             return false;
         }
     }
@@ -341,17 +342,17 @@ std::optional<std::pair<std::map<uint8_t, Board::Telemetry>, Schema::EnumTables>
 Schema::parseTelemetry(XMLElement const* node, size_t index) const {
     std::map<uint8_t, Board::Telemetry> telemetries;
     EnumTables tables;
-    bool const ok =
-        forEachSlot(node, index, "telemetry", "Telemetry",
-                    [&](XMLElement const* element, uint8_t slot, std::string const& name,
-                        std::string const& label) {
-                        const auto kind = parseType(element, label, false, slot, tables);
-                        if (!kind) {
-                            return false;
-                        }
-                        telemetries[slot] = Board::Telemetry{name, kind->type, kind->multiplier};
-                        return true;
-                    });
+    bool const ok = forEachSlot(
+        node, index, "telemetry", "Telemetry",
+        [&](XMLElement const* element, uint8_t slot, std::string const& slotName,
+            std::string const& label) {
+            const auto kind = parseType(element, label, false, slot, tables);
+            if (!kind) {
+                return false;
+            }
+            telemetries[slot] = Board::Telemetry{slotName, kind->type, kind->multiplier};
+            return true;
+        });
     if (!ok) {
         return std::nullopt;
     }
@@ -364,16 +365,16 @@ Schema::parseConfig(XMLElement const* node, size_t index) const {
     EnumTables tables;
     bool const ok = forEachSlot(node, index, "config", "Config",
                                 [&](XMLElement const* element, uint8_t slot,
-                                    std::string const& name, std::string const& label) {
+                                    std::string const& slotName, std::string const& label) {
                                     const auto kind = parseType(element, label, true, slot, tables);
                                     if (!kind) {
                                         return false;
                                     }
                                     // A configuration the boards reserve; its enumeration stays
                                     // recorded.
-                                    if (name != "module5") {
+                                    if (slotName != "module5") {
                                         configs[slot] =
-                                            Board::Config{name, kind->type, kind->multiplier,
+                                            Board::Config{slotName, kind->type, kind->multiplier,
                                                           kind->min, kind->max};
                                     }
                                     return true;
@@ -401,8 +402,8 @@ std::optional<std::map<uint8_t, std::string>> Schema::parseNamedSlots(XMLElement
     std::map<uint8_t, std::string> names;
     bool const ok = forEachSlot(
         node, index, kind, labelKind,
-        [&](XMLElement const*, uint8_t slot, std::string const& name, std::string const&) {
-            names[slot] = name;
+        [&](XMLElement const*, uint8_t slot, std::string const& slotName, std::string const&) {
+            names[slot] = slotName;
             return true;
         });
     return ok ? std::optional(names) : std::nullopt;
@@ -448,15 +449,16 @@ std::optional<Schema::SlotKind> Schema::parseConfigNumber(XMLElement const* slot
     if (!kind) {
         return std::nullopt;
     }
-    for (auto const& [name, bound] : {std::pair{"min", &kind->min}, std::pair{"max", &kind->max}}) {
-        XMLElement const* element = slot->FirstChildElement(name);
+    for (auto const& [elementName, bound] :
+         {std::pair{"min", &kind->min}, std::pair{"max", &kind->max}}) {
+        XMLElement const* element = slot->FirstChildElement(elementName);
         if (!element) {
             continue;
         }
         const std::string text = textOf(element);
         if (!String::isNumeric(text)) {
-            log(Log::Level::Error, "%s: element '%s' is not a number '%s'", label.c_str(), name,
-                text.c_str());
+            log(Log::Level::Error, "%s: element '%s' is not a number '%s'", label.c_str(),
+                elementName, text.c_str());
             return std::nullopt;
         }
         *bound = static_cast<int32_t>(static_cast<uint32_t>(String::toInteger(text, 0)));

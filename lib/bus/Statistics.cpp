@@ -13,8 +13,8 @@ constexpr uint64_t FailureRunReported = 5;
 
 } // namespace
 
-Statistics::Statistics(std::map<uint8_t, std::string> names)
-    : Logger("[Manager::Statistics]"), names(std::move(names)) {}
+Statistics::Statistics(std::map<uint8_t, std::string> boardNames)
+    : Logger("[Manager::Statistics]"), names(std::move(boardNames)) {}
 
 void Statistics::registerStat(Packet const& request, ErrorCode result) {
     Stat& stat = stats[request.getAddress()][request.getCommand()][request.getSlot()];

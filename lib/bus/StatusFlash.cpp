@@ -14,6 +14,6 @@ const std::vector<Status::Flag> StatusFlash::flash_flags = {
 
 const uint16_t StatusFlash::errorMaskFlash = 0x1FFE;
 
-StatusFlash::StatusFlash(std::bitset<16> const& word) : Status(flash_flags, errorMaskFlash, word) {}
+StatusFlash::StatusFlash(std::bitset<16> const& bits) : Status(flash_flags, errorMaskFlash, bits) {}
 
 } // namespace velt::ZRV480::Bus::ValueObjects::Bootloader

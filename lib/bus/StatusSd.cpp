@@ -12,6 +12,6 @@ const std::vector<Status::Flag> StatusSd::sd_flags = {
 
 const uint16_t StatusSd::errorMaskSd = 0x07FE;
 
-StatusSd::StatusSd(std::bitset<16> const& word) : Status(sd_flags, errorMaskSd, word) {}
+StatusSd::StatusSd(std::bitset<16> const& bits) : Status(sd_flags, errorMaskSd, bits) {}
 
 } // namespace velt::ZRV480::Bus::ValueObjects::Bootloader

@@ -14,12 +14,12 @@ namespace velt::ZRV480::Bus {
 class Trace {
 public:
     // A fixed text, such as a string literal that outlives the trace.
-    Trace(char const* fixed) : fixed(fixed) {}
+    Trace(char const* literal) : fixed(literal) {}
     // A text made already.
-    explicit Trace(std::string text) : text(std::move(text)), made(true) {}
-    // A text that `make` formats when first needed; what `make` refers to must
-    // not change before then.
-    explicit Trace(std::function<std::string()> make) : make(std::move(make)) {}
+    explicit Trace(std::string ready) : text(std::move(ready)), made(true) {}
+    // A text that `format` makes when first needed; what `format` refers to
+    // must not change before then.
+    explicit Trace(std::function<std::string()> format) : make(std::move(format)) {}
 
     char const* c_str() const;
 

@@ -105,40 +105,40 @@ template <typename Call> std::pair<bool, nlohmann::json> guarded(Call const& cal
 
 LambdaTree::LambdaTree() = default;
 
-LambdaTree::LambdaTree(Getter const& getter) : getter(getter), kind(Kind::Lambda) {}
+LambdaTree::LambdaTree(Getter const& read) : getter(read), kind(Kind::Lambda) {}
 
-LambdaTree::LambdaTree(Getter const& getter, Setter const& setter)
-    : getter(getter), setter(setter), kind(Kind::Lambda), abilities(Get | Set) {}
+LambdaTree::LambdaTree(Getter const& read, Setter const& write)
+    : getter(read), setter(write), kind(Kind::Lambda), abilities(Get | Set) {}
 
-LambdaTree::LambdaTree(Getter const& getter, Signal<>& signal)
-    : getter(getter), kind(Kind::Lambda), abilities(Get | Notify), signal(&signal) {
+LambdaTree::LambdaTree(Getter const& read, Signal<>& changed)
+    : getter(read), kind(Kind::Lambda), abilities(Get | Notify), signal(&changed) {
     bind();
 }
 
-LambdaTree::LambdaTree(Getter const& getter, Setter const& setter, Signal<>& signal)
-    : getter(getter), setter(setter), kind(Kind::Lambda), abilities(Get | Set | Notify),
-      signal(&signal) {
+LambdaTree::LambdaTree(Getter const& read, Setter const& write, Signal<>& changed)
+    : getter(read), setter(write), kind(Kind::Lambda), abilities(Get | Set | Notify),
+      signal(&changed) {
     bind();
 }
 
-LambdaTree::LambdaTree(Children const& children) : children(children) {
+LambdaTree::LambdaTree(Children const& childTrees) : children(childTrees) {
     for (auto& entry : this->children) {
         abilities |= adopt(entry.second).abilities;
     }
 }
 
-LambdaTree::LambdaTree(Children const& children, bool abortOnError) : LambdaTree(children) {
-    this->abortOnError = abortOnError;
+LambdaTree::LambdaTree(Children const& childTrees, bool abortsOnError) : LambdaTree(childTrees) {
+    abortOnError = abortsOnError;
     abortOnErrorExplicit = true;
-    for (auto& entry : this->children) {
-        entry.second.setAbortOnError(abortOnError);
+    for (auto& entry : children) {
+        entry.second.setAbortOnError(abortsOnError);
     }
 }
 
-LambdaTree::LambdaTree(uint8_t abilities, json const& value)
-    : value(value), kind(value.is_structured() ? Kind::JsonContainer : Kind::JsonValue),
-      abilities(abilities) {
-    acceptJson(value, abilities);
+LambdaTree::LambdaTree(uint8_t treeAbilities, json const& initial)
+    : value(initial), kind(initial.is_structured() ? Kind::JsonContainer : Kind::JsonValue),
+      abilities(treeAbilities) {
+    acceptJson(initial, treeAbilities);
 }
 
 std::mutex LambdaTree::monitorsMutex;
@@ -444,13 +444,13 @@ LambdaTree::Errors LambdaTree::update(std::string const& path) {
     return walk(path, NewValue{false, &nothing, nullptr});
 }
 
-LambdaTree::Errors LambdaTree::set(std::string const& path, json const& value) {
-    return walk(path, NewValue{true, &value, nullptr});
+LambdaTree::Errors LambdaTree::set(std::string const& path, json const& newValue) {
+    return walk(path, NewValue{true, &newValue, nullptr});
 }
 
-LambdaTree::Errors LambdaTree::set(std::string const& path, json const& value,
+LambdaTree::Errors LambdaTree::set(std::string const& path, json const& newValue,
                                    std::unique_lock<std::mutex>& ownerLock) {
-    return walk(path, NewValue{true, &value, &ownerLock});
+    return walk(path, NewValue{true, &newValue, &ownerLock});
 }
 
 LambdaTree::Errors LambdaTree::walk(std::string const& path, NewValue const& newValue) {

@@ -2,7 +2,7 @@
 
 #include "foundation/String.h"
 
-LogThrottle::LogThrottle(unsigned perSecond) : perSecond(perSecond) {}
+LogThrottle::LogThrottle(unsigned limit) : perSecond(limit) {}
 
 bool LogThrottle::admit(std::string& note, Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex);

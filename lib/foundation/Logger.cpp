@@ -2,7 +2,7 @@
 
 #include <utility>
 
-Logger::Logger(std::string name) : name(std::move(name)) {}
+Logger::Logger(std::string loggerName) : name(std::move(loggerName)) {}
 
 Logger::~Logger() = default;
 

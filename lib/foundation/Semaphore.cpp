@@ -8,10 +8,10 @@ void Semaphore::Destroy::operator()(sem_t* sem) const {
     delete sem;
 }
 
-Semaphore::Semaphore(std::string const& name, unsigned initialCount, unsigned maxCount)
-    : name(name), maxCount(maxCount) {
+Semaphore::Semaphore(std::string const& semaphoreName, unsigned initialCount, unsigned limit)
+    : name(semaphoreName), maxCount(limit) {
     sem_t* created = new sem_t;
-    if (sem_init(created, 0, initialCount < maxCount ? initialCount : maxCount) == 0) {
+    if (sem_init(created, 0, initialCount < limit ? initialCount : limit) == 0) {
         sem.reset(created);
     } else {
         delete created;

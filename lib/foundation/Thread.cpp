@@ -4,8 +4,8 @@
 
 #include <ctime>
 
-Thread::Thread(void (*function)(void*), void* argument)
-    : function(function), argument(argument), state(0), joinable(false), handle(0),
+Thread::Thread(void (*body)(void*), void* bodyArgument)
+    : function(body), argument(bodyArgument), state(0), joinable(false), handle(0),
       terminateSemaphore("", 0, 1) {}
 
 Thread::~Thread() {
@@ -16,7 +16,7 @@ Thread::~Thread() {
 
 void Thread::task(void*) {}
 
-bool Thread::run(void* argument) {
+bool Thread::run(void* runArgument) {
     // Claiming the state before the thread exists keeps a second run() from
     // starting another body in the gap before the first one begins.
     int idle = 0;
@@ -27,8 +27,8 @@ bool Thread::run(void* argument) {
     if (joinable) {
         join();
     }
-    if (this->argument == nullptr) {
-        this->argument = argument;
+    if (argument == nullptr) {
+        argument = runArgument;
     }
     if (pthread_create(&handle, nullptr, &Thread::threadFunction, this) != 0) {
         state = 0;

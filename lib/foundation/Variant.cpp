@@ -27,9 +27,9 @@ std::string mapText(VariantMap const& map) {
 } // namespace
 
 Variant::Variant() : tag(Type::Null) {}
-Variant::Variant(std::string const& text) : text(text), tag(Type::String) {}
-Variant::Variant(char const* text) : text(checkedText(text)), tag(Type::String) {}
-Variant::Variant(std::string const& text, Type type) : text(text), tag(type) {}
+Variant::Variant(std::string const& value) : text(value), tag(Type::String) {}
+Variant::Variant(char const* value) : text(checkedText(value)), tag(Type::String) {}
+Variant::Variant(std::string const& value, Type type) : text(value), tag(type) {}
 Variant::Variant(char value) : text(decimal(static_cast<signed char>(value))), tag(Type::Int) {}
 Variant::Variant(unsigned char value) : text(decimal(value)), tag(Type::UInt) {}
 Variant::Variant(short value) : text(decimal(value)), tag(Type::Int) {}

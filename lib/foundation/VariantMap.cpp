@@ -83,8 +83,8 @@ void flattenNode(std::string const& key, json const& node, VariantMap::Visitor c
 // Unfolds flat entries into a JSON document, one entry after the other.
 class Rebuilder {
 public:
-    Rebuilder(VariantMap::Entries const& entries, VariantMap::Rebuild mode)
-        : entries(entries), mode(mode), paddingLeft(entries.size() + sparseSlack) {}
+    Rebuilder(VariantMap::Entries const& flat, VariantMap::Rebuild rebuild)
+        : entries(flat), mode(rebuild), paddingLeft(flat.size() + sparseSlack) {}
 
     json run() {
         if (mode == VariantMap::Rebuild::Settings) {
@@ -202,7 +202,7 @@ private:
 
 } // namespace
 
-VariantMap::VariantMap(Entries const& entries) : entries(entries) {}
+VariantMap::VariantMap(Entries const& flat) : entries(flat) {}
 
 unsigned long VariantMap::size() const {
     return entries.size();

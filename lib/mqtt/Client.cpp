@@ -32,11 +32,12 @@ uint64_t clockSeed() {
 
 } // namespace
 
-Client::Client(std::string const& defaultBase, std::string const& logName)
-    : Client(defaultBase, logName, brokerClient) {}
+Client::Client(std::string const& defaultBase, std::string const& loggerName)
+    : Client(defaultBase, loggerName, brokerClient) {}
 
-Client::Client(std::string const& defaultBase, std::string const& logName, MQTTPublisher& outbox)
-    : logName(logName), brokerClient(this), outbox(outbox), config(defaultBase, logName),
+Client::Client(std::string const& defaultBase, std::string const& loggerName,
+               MQTTPublisher& publisher)
+    : logName(loggerName), brokerClient(this), outbox(publisher), config(defaultBase, loggerName),
       random(clockSeed()), connectedSemaphore("", 0, 1) {}
 
 Client::~Client() {

@@ -16,7 +16,7 @@ bool endsWith(std::string_view level, char wildcard) {
 // The non-empty levels of a topic or filter, in order, as views of its text.
 class Levels {
 public:
-    explicit Levels(std::string_view text) : text(text) {}
+    explicit Levels(std::string_view topic) : text(topic) {}
 
     bool next(std::string_view& level) {
         size_t const start = text.find_first_not_of('/', position);

@@ -8,8 +8,8 @@
 
 namespace MQTT {
 
-Config::Config(std::string defaultBase, std::string logName)
-    : defaultBase(std::move(defaultBase)), logName(std::move(logName)) {
+Config::Config(std::string base, std::string loggerName)
+    : defaultBase(std::move(base)), logName(std::move(loggerName)) {
     loadDefaults();
 }
 

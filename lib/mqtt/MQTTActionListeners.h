@@ -13,7 +13,7 @@
 
 class MQTTConnectListener : public virtual mqtt::iaction_listener {
 public:
-    explicit MQTTConnectListener(MQTTClientListener* listener) : listener(listener) {}
+    explicit MQTTConnectListener(MQTTClientListener* target) : listener(target) {}
 
     void on_failure(mqtt::token const& token) override;
     // The connection itself is reported by the library's connected callback.
@@ -30,7 +30,7 @@ private:
 
 class MQTTDisconnectListener : public virtual mqtt::iaction_listener {
 public:
-    explicit MQTTDisconnectListener(MQTTClientListener* listener) : listener(listener) {}
+    explicit MQTTDisconnectListener(MQTTClientListener* target) : listener(target) {}
 
     // Logged always; the listener is not told.
     void on_failure(mqtt::token const& token) override;
@@ -42,7 +42,7 @@ private:
 
 class MQTTSubscribeListener : public virtual mqtt::iaction_listener {
 public:
-    explicit MQTTSubscribeListener(MQTTClientListener* listener) : listener(listener) {}
+    explicit MQTTSubscribeListener(MQTTClientListener* target) : listener(target) {}
 
     void on_failure(mqtt::token const& token) override;
     void on_success(mqtt::token const& token) override;
@@ -53,7 +53,7 @@ private:
 
 class MQTTUnSubscribeListener : public virtual mqtt::iaction_listener {
 public:
-    explicit MQTTUnSubscribeListener(MQTTClientListener* listener) : listener(listener) {}
+    explicit MQTTUnSubscribeListener(MQTTClientListener* target) : listener(target) {}
 
     void on_failure(mqtt::token const& token) override;
     void on_success(mqtt::token const& token) override;
@@ -64,7 +64,7 @@ private:
 
 class MQTTPublishListener : public virtual mqtt::iaction_listener {
 public:
-    explicit MQTTPublishListener(MQTTClientListener* listener) : listener(listener) {}
+    explicit MQTTPublishListener(MQTTClientListener* target) : listener(target) {}
 
     void on_failure(mqtt::token const& token) override;
     void on_success(mqtt::token const& token) override;

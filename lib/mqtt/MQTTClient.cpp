@@ -29,8 +29,8 @@ constexpr int MaxBufferedMessages = 10000;
 
 } // namespace
 
-MQTTClient::MQTTClient(MQTTClientListener* listener)
-    : listener(listener), relay(*this), connectListener(&relay), disconnectListener(&relay),
+MQTTClient::MQTTClient(MQTTClientListener* clientListener)
+    : listener(clientListener), relay(*this), connectListener(&relay), disconnectListener(&relay),
       subscribeListener(&relay), unsubscribeListener(&relay), publishListener(&relay) {
     connectOptions.set_keep_alive_interval(20);
     connectOptions.set_clean_session(true);

@@ -98,7 +98,7 @@ private:
     // running callbacks.
     class Relay : public MQTTClientListener {
     public:
-        explicit Relay(MQTTClient& owner) : owner(owner) {}
+        explicit Relay(MQTTClient& client) : owner(client) {}
         void onConnected() override;
         void onDisconnected() override;
         void onSubscribed(std::string const& topic) override;

@@ -35,8 +35,8 @@ Retained fromRetainFlag(bool flag) {
     return flag ? Retained::Yes : Retained::No;
 }
 
-Message::Message(std::string topic, std::string payload, Retained retained, QoS qos)
-    : topic(std::move(topic)), payload(std::move(payload)), retained(retained), qos(qos) {}
+Message::Message(std::string topicName, std::string body, Retained retain, QoS level)
+    : topic(std::move(topicName)), payload(std::move(body)), retained(retain), qos(level) {}
 
 void requireRequestSize(Message const& request) {
     if (request.payload.size() > MaxRequestBytes) {
