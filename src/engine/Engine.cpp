@@ -16,13 +16,11 @@ std::string Engine::Paths::defaultAppDir() {
 Engine::Engine(Bus::Schema const& boardSchema) : Engine(boardSchema, Paths{}) {}
 
 Engine::Engine(Bus::Schema const& boardSchema, Paths const& paths)
-    : Logger("Engine"), schema(boardSchema), monitorStatistics(boardSchema.getBoardNames()),
-      appPath(paths.appDir), copiesDir(paths.copiesDir), boards(boardSchema.getBoards()),
-      monitoring(boards), parser(boardSchema.getBoardNames()),
-      firmwares(boardSchema.getBoardNames()) {
+    : Logger("Engine"), schema(boardSchema), state(boardSchema), appPath(paths.appDir),
+      copiesDir(paths.copiesDir), boards(boardSchema.getBoards()), monitoring(boards),
+      parser(boardSchema.getBoardNames()) {
     log(Log::Level::Info, "Detected app path %s", appPath.c_str());
     for (auto const& [address, board] : boards) {
-        boardCaches.emplace(address, BoardCache(board));
         prevErrorBits[address] = 0;
         prevStatusBits[address] = 0;
         // The signals are made in place: nothing may copy them, the layers
@@ -43,23 +41,28 @@ Engine::Engine(Bus::Schema const& boardSchema, Paths const& paths)
     parser.fileReceiveProgress.connect(
         [this](float percent) { fileReceiveProgress.emit(percent); });
 
-    if (!firmwares.load(Utils::combinePath(appPath, "boards-state.json"))) {
+    bool const loaded = state.with([&](EngineState& s) {
+        return s.firmwares.load(Utils::combinePath(appPath, "boards-state.json"));
+    });
+    if (!loaded) {
         saveFirmwares();
     }
-    if (firmwares.rebootRequired()) {
-        status.setFirmwareUpgrade(Status::FirmwareUpgrade::PendingReboot);
-    }
-    parser.configSet({static_cast<int64_t>(config.getUdpTimeoutMs()), config.getRetransmit()});
+    Bus::Parser::Config const bus = state.with([](EngineState& s) {
+        if (s.firmwares.rebootRequired()) {
+            s.status.setFirmwareUpgrade(Status::FirmwareUpgrade::PendingReboot);
+        }
+        return Bus::Parser::Config{static_cast<int64_t>(s.config.getUdpTimeoutMs()),
+                                   s.config.getRetransmit()};
+    });
+    parser.configSet(bus);
 }
 
 Status Engine::getStatus() const {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    return status;
+    return state.with([&](EngineState const& s) { return s.status; });
 }
 
 bool Engine::getIsActive() const {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    return status.getIsActive();
+    return state.with([&](EngineState const& s) { return s.status.getIsActive(); });
 }
 
 bool Engine::getIsRunning() const {
@@ -84,33 +87,29 @@ std::map<uint8_t, Signal<>>& Engine::getStatusSignals(uint8_t address) {
 }
 
 Firmwares Engine::firmwareUpgradeGet() const {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    return firmwares;
+    return state.with([&](EngineState const& s) { return s.firmwares; });
 }
 
 MonitorStatistics Engine::getMonitorStatistics() const {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    return monitorStatistics;
+    return state.with([&](EngineState const& s) { return s.monitorStatistics; });
 }
 
 BoardCache Engine::getBoardCache(uint8_t address) const {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    return boardCaches.at(address);
+    return state.with([&](EngineState const& s) { return s.boardCaches.at(address); });
 }
 
 bool Engine::saveFirmwares() {
-    std::lock_guard<std::mutex> file(reportFileMutex);
+    CheckedLock file(reportFileMutex);
     Firmwares const snapshot = firmwareUpgradeGet();
     return snapshot.save();
 }
 
-void Engine::setFirmwareUpgradeState(Status::FirmwareUpgrade state) {
+void Engine::setFirmwareUpgradeState(Status::FirmwareUpgrade upgrade) {
     Status snapshot;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        status.setFirmwareUpgrade(state);
-        snapshot = status;
-    }
+    state.with([&](EngineState& s) {
+        s.status.setFirmwareUpgrade(upgrade);
+        snapshot = s.status;
+    });
     statusChanged.emit(snapshot);
 }
 
@@ -123,34 +122,37 @@ bool Engine::isBoardOnline(uint8_t address) const {
 
 ErrorCode Engine::answerFromCache(uint8_t address, bool needsInit,
                                   std::function<ErrorCode(BoardCache const&)> const& read) const {
-    BoardCache const& cache = boardCaches.at(address);
     if (!isBoardOnline(address)) {
         return ErrorCode::Timeout;
     }
-    std::lock_guard<std::mutex> lock(stateMutex);
-    if (needsInit && !cache.initialized) {
-        return ErrorCode::Timeout;
-    }
-    return read(cache);
+    return readCache(address, [&](BoardCache const& cache) {
+        if (needsInit && !cache.initialized) {
+            return ErrorCode::Timeout;
+        }
+        return read(cache);
+    });
 }
 
 void Engine::startWorker(std::function<void()> work) {
     {
-        std::lock_guard<std::mutex> lock(workersMutex);
+        CheckedLock lock(workersMutex);
         ++workers;
     }
     std::thread([this, task = std::move(work)]() mutable {
         task();
         task = nullptr; // what it holds goes before the engine may
-        std::lock_guard<std::mutex> lock(workersMutex);
+        CheckedLock lock(workersMutex);
         --workers;
         workersIdle.notify_all();
     }).detach();
 }
 
 void Engine::waitForWorkers() {
-    std::unique_lock<std::mutex> lock(workersMutex);
-    workersIdle.wait(lock, [this] { return workers == 0; });
+    CheckedLock lock(workersMutex);
+    lock.wait(workersIdle, [this] {
+        workersMutex.assertHeld();
+        return workers == 0;
+    });
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager

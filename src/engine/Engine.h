@@ -19,7 +19,9 @@
 // end at once too. Only then does stop wait for the start's steps and join
 // the restart and monitoring threads.
 //
-// Locks, in the order they may be taken:
+// Locks, in the order they may be taken; each is a CheckedMutex and the
+// fields it guards are declared GUARDED_BY it, so clang's thread-safety
+// analysis checks every access:
 // 1. lifecycleMutex guards the phases of start and stop (startBusy,
 //    stopBusy), the restart requests and both thread handles; it is held
 //    only for these fields, never across a join, a wait for another thread's
@@ -32,17 +34,18 @@
 //    itself. The monitoring loop runs while keepMonitoring is set; `running`
 //    says whether the engine is started and stays set across a restart.
 // 2. reportFileMutex serialises the writes of "boards-state.json": a save
-//    takes it, copies the report under stateMutex and writes the copy.
-// 3. stateMutex guards the caches, the settings, the report, the manager
-//    status, the monitoring statistics, the selected images, the service
-//    console version and the firmware directories. It is a leaf: held only
-//    to copy in or out and for in-memory updates, never across a bus call, a
-//    signal emission, a sleep, a join, a file write or a call into the layers
-//    above.
+//    takes it, copies the report out of `state` and writes the copy.
+// 3. `state` (a Guarded<EngineState>) holds the caches, the settings, the
+//    report, the manager status, the monitoring statistics, the selected
+//    images, the service console version and the firmware directories,
+//    reachable only through state.with under its own lock. That lock is a
+//    leaf: held only to copy in or out and for in-memory updates, never
+//    across a bus call, a signal emission, a sleep, a join, a file write or
+//    a call into the layers above.
 // 4. monitorWaitMutex (with monitorWake) only for the wait between cycles,
 //    workersMutex (with workersIdle) only for the count of workers; leaves.
 //
-// The accessors that other threads call return copies taken under stateMutex,
+// The accessors that other threads call return copies taken from `state`,
 // never references into state the monitoring thread changes: getStatus,
 // getBoardCache, getMonitorStatistics, firmwareUpgradeGet, and every cached
 // getter copies its value out. References are handed out only to what never
@@ -56,10 +59,11 @@
 // never let the two overlap.
 //
 // Signals are emitted without any engine lock held. statusChanged carries a
-// snapshot of the manager status taken under stateMutex.
+// snapshot of the manager status taken from `state`.
 
 #include "engine/BoardCache.h"
 #include "engine/Config.h"
+#include "engine/EngineState.h"
 #include "engine/Firmwares.h"
 #include "engine/MonitorStatistics.h"
 #include "engine/Monitoring.h"
@@ -78,6 +82,9 @@
 #include "bus/PatternStep.h"
 #include "bus/Schema.h"
 #include "bus/Statistics.h"
+#include "foundation/CheckedLock.h"
+#include "foundation/CheckedMutex.h"
+#include "foundation/Guarded.h"
 #include "foundation/Logger.h"
 #include "foundation/Signal.h"
 
@@ -160,8 +167,8 @@ public:
     Engine& operator=(Engine const&) = delete;
 
     // Start and stop (EngineLifecycle.cpp). Never called on the monitoring thread.
-    void start();
-    void stop();
+    void start() EXCLUDES(lifecycleMutex);
+    void stop() EXCLUDES(lifecycleMutex);
 
     // Device and board configuration sections (EngineSections.cpp).
     nlohmann::json getDeviceConfig() const;
@@ -280,21 +287,19 @@ protected:
     // Writes the marker; on success the board is initialised and its
     // failed attempts are forgotten.
     ErrorCode finishInit(uint8_t address, char const* doneLine);
-    // Runs the function on the board's cache under stateMutex and returns its result.
+    // Runs the function on the board's cache under the state's lock and returns its result.
     template <typename Change> auto changeCache(uint8_t address, Change change) {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        return change(boardCaches.at(address));
+        return state.with([&](EngineState& s) { return change(s.boardCaches.at(address)); });
     }
     template <typename Read> auto readCache(uint8_t address, Read read) const {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        return read(boardCaches.at(address));
+        return state.with([&](EngineState const& s) { return read(s.boardCaches.at(address)); });
     }
 
     // Monitoring loop (EngineMonitor.cpp).
     void monitoringFunction();
     ErrorCode cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle);
     // A transport that stopped itself after receive errors is started anew.
-    void reviveTransport();
+    void reviveTransport() EXCLUDES(lifecycleMutex);
     void cacheMainNetwork();
     void cacheMainTimestamp();
     void cacheMainBusStatistics();
@@ -317,7 +322,7 @@ protected:
     void recordCacheAge(uint8_t address, Monitoring::Steps step);
     // The pause between cycles, in 50 ms steps reported as idle time; ends
     // at once when the loop is told to stop.
-    void monitorSleep(std::chrono::milliseconds period);
+    void monitorSleep(std::chrono::milliseconds period) EXCLUDES(monitorWaitMutex);
 
     // Start and stop (EngineLifecycle.cpp).
     ErrorCode configure();
@@ -327,19 +332,18 @@ protected:
     void runStartSteps();
     // Under lifecycleMutex: starts the monitoring thread, with the firmware
     // phases before the loop or with the loop alone.
-    void launchMonitorThread(bool withFirmwarePhases);
+    void launchMonitorThread(bool withFirmwarePhases) REQUIRES(lifecycleMutex);
     // Wakes the wait between monitoring cycles and the pauses of a start.
-    void wakeWaits();
-    // Under lifecycleMutex.
-    bool onMonitorThread() const;
+    void wakeWaits() EXCLUDES(monitorWaitMutex);
+    bool onMonitorThread() const REQUIRES(lifecycleMutex);
     // Asks the restart thread to restart the loop with the current settings
     // when the engine runs; returns at once.
-    void requestMonitorRestart();
+    void requestMonitorRestart() EXCLUDES(lifecycleMutex);
     // The restart thread: joins and relaunches the monitoring thread on
     // every request until the engine stops.
-    void runRestarts();
+    void runRestarts() EXCLUDES(lifecycleMutex);
     // Waits for the time given unless the engine stops first.
-    void pauseUnlessStopped(std::chrono::milliseconds pause);
+    void pauseUnlessStopped(std::chrono::milliseconds pause) EXCLUDES(monitorWaitMutex);
 
     // Status tracking (EngineStatusPass.cpp).
     void cacheHeartbeat(uint8_t address);
@@ -392,27 +396,26 @@ protected:
     void readServiceVersion();
 
     // State helpers (Engine.cpp).
-    // Writes the report store: reportFileMutex, then a copy under stateMutex.
-    bool saveFirmwares();
-    // Sets the firmware-upgrade state under stateMutex, then emits
+    // Writes the report store: reportFileMutex, then a copy out of `state`.
+    bool saveFirmwares() EXCLUDES(reportFileMutex);
+    // Sets the firmware-upgrade state in `state`, then emits
     // statusChanged with a snapshot.
     void setFirmwareUpgradeState(Status::FirmwareUpgrade state);
     // Whether the board and the main board are online.
     bool isBoardOnline(uint8_t address) const;
     // The rules of every cached getter: Timeout when the board (or the main
     // board) is offline or, with `needsInit`, its cache is not initialised;
-    // else `read` copies out under stateMutex and its code is returned.
+    // else `read` copies out under the state's lock and its code is returned.
     ErrorCode answerFromCache(uint8_t address, bool needsInit,
                               std::function<ErrorCode(BoardCache const&)> const& read) const;
     // Runs `work` on a detached thread counted in `workers`.
-    void startWorker(std::function<void()> work);
+    void startWorker(std::function<void()> work) EXCLUDES(workersMutex);
     // Blocks until no worker is left.
-    void waitForWorkers();
+    void waitForWorkers() EXCLUDES(workersMutex);
 
     Bus::Schema const& schema;
-    Config config;                       // guarded by stateMutex
-    MonitorStatistics monitorStatistics; // guarded by stateMutex
-    Status status;                       // guarded by stateMutex
+    // The settings, caches, report, status and firmware selection.
+    Guarded<EngineState> state;
     // True between start and stop.
     std::atomic<bool> running{false};
     // True until start has initialised every board; true again after stop.
@@ -420,51 +423,47 @@ protected:
     // Keeps the monitoring loop going; cleared by stop and by a restart, so
     // `running` stays true while the thread is restarted.
     std::atomic<bool> keepMonitoring{false};
-    std::map<uint8_t, BoardCache> boardCaches; // guarded by stateMutex; entries fixed
-    uint8_t serviceConsoleVersion = 0;         // guarded by stateMutex
     std::string const appPath;
     std::string const copiesDir;
     // Set once the untrusted copies directory was warned about: the warning
     // comes once per engine, which is once per service process.
     mutable std::atomic<bool> copiesWarned{false};
-    std::string acceptedDir;   // guarded by stateMutex
-    std::string firmwaresDir;  // guarded by stateMutex
-    std::thread monitorThread; // guarded by lifecycleMutex; joined without it
-    // Of the monitoring thread until it has been joined; guarded by lifecycleMutex.
-    std::thread::id monitorThreadId;
+    // Moved out under lifecycleMutex and joined without it: the analysis
+    // cannot follow a handle once moved, so the join itself is unchecked.
+    std::thread monitorThread GUARDED_BY(lifecycleMutex);
+    // Of the monitoring thread until it has been joined.
+    std::thread::id monitorThreadId GUARDED_BY(lifecycleMutex);
     std::map<uint8_t, Board> const boards;
     Monitoring monitoring; // monitoring-only
     Bus::Parser parser;
-    Firmwares firmwares; // guarded by stateMutex; its file by reportFileMutex
     std::map<uint8_t, std::bitset<32>> prevErrorBits;  // monitoring-only
     std::map<uint8_t, std::bitset<32>> prevStatusBits; // monitoring-only
     // Result of each board's last drop-out; Success once it answered again.
     std::map<uint8_t, ErrorCode> previousHeartbeat; // monitoring-only
-    std::map<uint8_t, Firmware> otaImages;          // guarded by stateMutex
     // Built in place at construction and never changed: safe to hand out.
     std::map<uint8_t, std::map<uint8_t, Signal<>>> telemetrySignals;
     std::map<uint8_t, std::map<uint8_t, Signal<>>> statusSignals;
 
-    std::mutex lifecycleMutex;
+    CheckedMutex lifecycleMutex;
     std::condition_variable lifecycleChanged;
-    bool startBusy = false; // guarded by lifecycleMutex: start's steps run
+    bool startBusy GUARDED_BY(lifecycleMutex) = false; // start's steps run
     // A stop runs: written under lifecycleMutex, read without it by the
     // monitoring loop, whose failed requests then say nothing of the boards.
     std::atomic<bool> stopBusy{false};
-    bool restartPending = false; // guarded by lifecycleMutex
-    // Exists while the engine runs; guarded by lifecycleMutex, joined without it.
-    std::thread restartThread;
-    std::mutex reportFileMutex;
-    mutable std::mutex stateMutex;
+    bool restartPending GUARDED_BY(lifecycleMutex) = false;
+    // Exists while the engine runs; moved out under lifecycleMutex and
+    // joined without it, as monitorThread.
+    std::thread restartThread GUARDED_BY(lifecycleMutex);
+    CheckedMutex reportFileMutex;
     // Wakes the wait between monitoring cycles and the pauses of a start at
     // once on stop or restart.
-    std::mutex monitorWaitMutex;
+    CheckedMutex monitorWaitMutex;
     std::condition_variable monitorWake;
     // Detached file-transfer and upgrade workers still running; stop waits
     // for none to be left.
-    std::mutex workersMutex;
+    CheckedMutex workersMutex;
     std::condition_variable workersIdle;
-    size_t workers = 0; // guarded by workersMutex
+    size_t workers GUARDED_BY(workersMutex) = 0;
 };
 
 } // namespace velt::ZRV480::BoardManager::Manager

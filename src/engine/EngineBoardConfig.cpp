@@ -11,10 +11,7 @@ ErrorCode Engine::boardConfigCacheFromConfigFile(uint8_t address) {
     char const* const boardName = board.getName().c_str();
     log(Log::Level::Info, "Loading %s configuration from config file", boardName);
     nlohmann::json document;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        document = config.getBoardConfig(address);
-    }
+    state.with([&](EngineState const& s) { document = s.config.getBoardConfig(address); });
     for (auto const& [slot, slotConfig] : board.getConfigs()) {
         char const* const optionName = slotConfig.name.c_str();
         if (!document.is_object() || !document.contains(slotConfig.name)) {
@@ -29,8 +26,9 @@ ErrorCode Engine::boardConfigCacheFromConfigFile(uint8_t address) {
                 ec2str(code).c_str());
             continue;
         }
-        std::lock_guard<std::mutex> lock(stateMutex);
-        boardCaches.at(address).configs[slot] = {ErrorCode::Success, value};
+        state.with([&, slot = slot](EngineState& s) {
+            s.boardCaches.at(address).configs[slot] = {ErrorCode::Success, value};
+        });
     }
     return ErrorCode::Success;
 }

@@ -144,8 +144,9 @@ ErrorCode Engine::boardConfigCacheFromTempfs(uint8_t address) {
                 ec2str(code).c_str());
             continue;
         }
-        std::lock_guard<std::mutex> lock(stateMutex);
-        boardCaches.at(address).configs[slot] = {ErrorCode::Success, value};
+        state.with([&](EngineState& s) {
+            s.boardCaches.at(address).configs[slot] = {ErrorCode::Success, value};
+        });
     }
     return ErrorCode::Success;
 }
@@ -173,9 +174,8 @@ ErrorCode Engine::boardConfigCacheTempFsStore(uint8_t address) {
     std::string const& boardName = boards.at(address).getName();
     log(Log::Level::Debug, "Storing %s configuration to tempfs", boardName.c_str());
     std::string content;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        for (auto const& [slot, entry] : boardCaches.at(address).configs) {
+    state.with([&](EngineState const& s) {
+        for (auto const& [slot, entry] : s.boardCaches.at(address).configs) {
             if (entry.first == ErrorCode::Success) {
                 content +=
                     std::to_string(slot) + " " +
@@ -183,7 +183,7 @@ ErrorCode Engine::boardConfigCacheTempFsStore(uint8_t address) {
                     "\n";
             }
         }
-    }
+    });
     std::string const path = Utils::combinePath(copiesDir, boardName);
     if (!copiesDirTrusted() || !AtomicFile::write(path, content)) {
         log(Log::Level::Warning, "Could not create tempfs file %s", path.c_str());

@@ -13,7 +13,6 @@
 #include <sys/stat.h>
 
 #include <list>
-#include <mutex>
 #include <string>
 
 namespace velt::ZRV480::BoardManager::Manager {
@@ -111,10 +110,11 @@ bool Engine::createFirmwareDirectories() {
         log(Log::Level::Error, "Could not create firmware sub-directories!");
         return false;
     }
-    std::lock_guard<std::mutex> lock(stateMutex);
-    firmwaresDir = images;
-    acceptedDir = accepted;
-    return true;
+    return state.with([&](EngineState& s) {
+        s.firmwaresDir = images;
+        s.acceptedDir = accepted;
+        return true;
+    });
 }
 
 std::optional<Engine::Firmware>
@@ -122,10 +122,7 @@ Engine::findFirmwareFile(uint8_t version, std::string const& nameWithRevision) c
     log(Log::Level::Info, "Looking for firmware file %s version %d", nameWithRevision.c_str(),
         version);
     std::string directory;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        directory = firmwaresDir;
-    }
+    state.with([&](EngineState const& s) { directory = s.firmwaresDir; });
     return findImage(*this, directory, nameWithRevision, version, VersionMatch::Exact);
 }
 
@@ -134,10 +131,7 @@ Engine::findFirmwareFileGrater(uint8_t current, std::string const& nameWithRevis
     log(Log::Level::Info, "Looking for firmware file %s grater than %d", nameWithRevision.c_str(),
         current);
     std::string directory;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        directory = firmwaresDir;
-    }
+    state.with([&](EngineState const& s) { directory = s.firmwaresDir; });
     return findImage(*this, directory, nameWithRevision, current, VersionMatch::Greater);
 }
 
@@ -149,10 +143,7 @@ ErrorCode Engine::boardOtaFirmwareUpgradeAllowed(uint8_t address, FirmwareHeader
     log(Log::Level::Debug, "%s", trace.c_str());
 
     std::pair<ErrorCode, BoardInfo> cached;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        cached = boardCaches.at(address).boardInfo;
-    }
+    state.with([&](EngineState const& s) { cached = s.boardCaches.at(address).boardInfo; });
     auto const& [code, info] = cached;
     if (code != ErrorCode::Success) {
         log(Log::Level::Warning, "%s : %s", trace.c_str(), Bus::Common::ec2str(code).c_str());
@@ -171,10 +162,7 @@ ErrorCode Engine::boardOtaFirmwareUpgradeAllowed(uint8_t address, FirmwareHeader
 ErrorCode Engine::boardOtaFirmwareUpgradeAllowedService(FirmwareHeader const& header) {
     log(Log::Level::Debug, "boardOtaFirmwareUpgradeAllowedService()");
     uint8_t current = 0;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        current = serviceConsoleVersion;
-    }
+    state.with([&](EngineState const& s) { current = s.serviceConsoleVersion; });
     log(Log::Level::Info, "Current: %s (%s) for %s", FirmwareIdentity::ServiceFirmwareName,
         FirmwareHeader::versionToStr(current).c_str(), FirmwareIdentity::ServiceNameWithRevision);
     return checkImage(*this, header, FirmwareIdentity::ServiceFirmwareName,

@@ -15,7 +15,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -52,12 +51,6 @@ Upgrade settledState(Firmwares const& reports) {
     return reports.rebootRequired() ? Upgrade::PendingReboot : Upgrade::None;
 }
 
-// The same, read under the lock that guards the reports.
-Upgrade settledState(Firmwares const& reports, std::mutex& reportsMutex) {
-    std::lock_guard<std::mutex> lock(reportsMutex);
-    return settledState(reports);
-}
-
 } // namespace
 
 ErrorCode Engine::boardOtaFirmwareUpgrade(uint8_t address, std::string const& path, bool force) {
@@ -72,35 +65,31 @@ ErrorCode Engine::boardOtaFirmwareUpgrade(uint8_t address, std::string const& pa
         return allowed;
     }
     uint8_t const version = image.getHeader().getVersion();
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        otaImages.insert_or_assign(address, image);
-        firmwares[address] = {State::installing, version};
-    }
+    state.with([&](EngineState& s) {
+        s.otaImages.insert_or_assign(address, image);
+        s.firmwares[address] = {State::installing, version};
+    });
     saveFirmwares();
 
     startWorker([this, address, image, version] {
         uint8_t retries = 0;
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            firmwares[address] = {State::installing, version};
-            retries = static_cast<uint8_t>(config.getRetransmit());
-        }
+        state.with([&](EngineState& s) {
+            s.firmwares[address] = {State::installing, version};
+            retries = static_cast<uint8_t>(s.config.getRetransmit());
+        });
         setFirmwareUpgradeState(Upgrade::InProgress);
         ErrorCode const result =
             parser.boardOtaFirmwareUpgradeExecute(address, image.getBinary(), retries);
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            firmwares[address] = {
+        state.with([&](EngineState& s) {
+            s.firmwares[address] = {
                 result == ErrorCode::Success ? State::pendingReboot : State::failed, version};
-        }
+        });
         saveFirmwares();
         Status snapshot;
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            status.setFirmwareUpgrade(settledState(firmwares));
-            snapshot = status;
-        }
+        state.with([&](EngineState& s) {
+            s.status.setFirmwareUpgrade(settledState(s.firmwares));
+            snapshot = s.status;
+        });
         firmwareUpgradeFinished.emit(address, result);
         statusChanged.emit(snapshot);
     });
@@ -115,8 +104,7 @@ void Engine::readServiceVersion() {
     }
     // Base 0 as the file has always been read: "010" is octal.
     uint8_t const version = static_cast<uint8_t>(String::toInteger(word, 0));
-    std::lock_guard<std::mutex> lock(stateMutex);
-    serviceConsoleVersion = version;
+    state.with([&](EngineState& s) { s.serviceConsoleVersion = version; });
 }
 
 void Engine::applyFirmwareUpgrades() {
@@ -125,10 +113,9 @@ void Engine::applyFirmwareUpgrades() {
     }
     for (auto const& [address, board] : boards) {
         BoardInfo info;
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            info = boardCaches.at(address).boardInfo.second;
-        }
+        state.with([&, address = address](EngineState const& s) {
+            info = s.boardCaches.at(address).boardInfo.second;
+        });
         uint8_t const expected = board.getExpectedFirmwareVersion();
         if (expected == info.firmwareVersion) {
             continue;
@@ -139,23 +126,23 @@ void Engine::applyFirmwareUpgrades() {
             log(Log::Level::Error, "Could not find firmware for %s", nameWithRevision.c_str());
             continue;
         }
-        std::lock_guard<std::mutex> lock(stateMutex);
-        otaImages.insert_or_assign(address, *image);
-        firmwares[address] = {State::pendingInstallation, expected};
+        state.with([&, address = address](EngineState& s) {
+            s.otaImages.insert_or_assign(address, *image);
+            s.firmwares[address] = {State::pendingInstallation, expected};
+        });
     }
 
     readServiceVersion();
     uint8_t current = 0;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        current = serviceConsoleVersion;
-    }
+    state.with([&](EngineState const& s) { current = s.serviceConsoleVersion; });
     std::optional<Firmware> const console =
         findFirmwareFileGrater(current, FirmwareIdentity::ServiceNameWithRevision);
     if (console) {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        otaImages.insert_or_assign(ServiceAddress, *console);
-        firmwares[ServiceAddress] = {State::pendingInstallation, console->getHeader().getVersion()};
+        state.with([&](EngineState& s) {
+            s.otaImages.insert_or_assign(ServiceAddress, *console);
+            s.firmwares[ServiceAddress] = {State::pendingInstallation,
+                                           console->getHeader().getVersion()};
+        });
     } else {
         log(Log::Level::Info, "Could not find firmware for %s",
             FirmwareIdentity::ServiceNameWithRevision);
@@ -164,16 +151,19 @@ void Engine::applyFirmwareUpgrades() {
 
     // Every report takes part, those loaded from the file included.
     std::vector<std::pair<uint8_t, Firmwares::Firmware>> reports;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        if (otaImages.empty()) {
-            return;
+    bool const anyImage = state.with([&](EngineState const& s) {
+        if (s.otaImages.empty()) {
+            return false;
         }
-        for (auto const& report : firmwares) {
+        for (auto const& report : s.firmwares) {
             if (report.first != ServiceAddress) {
                 reports.push_back(report);
             }
         }
+        return true;
+    });
+    if (!anyImage) {
+        return;
     }
     setFirmwareUpgradeState(Upgrade::InProgress);
 
@@ -187,32 +177,29 @@ void Engine::applyFirmwareUpgrades() {
             break;
         }
         bool hasImage = false;
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            hasImage = otaImages.count(address) != 0;
-        }
+        state.with([&, address = address](EngineState const& s) {
+            hasImage = s.otaImages.count(address) != 0;
+        });
         ErrorCode result = ErrorCode::Success;
         if (!hasImage && report.state != State::pendingReboot) {
             // Left by an earlier run whose upload never completed: this run
             // has no image for it, so nothing waits for a reboot.
             result = ErrorCode::FileNotFound;
         } else {
-            {
-                std::lock_guard<std::mutex> lock(stateMutex);
-                firmwares[address] = {State::installing, report.version};
-            }
+            state.with([&, address = address, &report = report](EngineState& s) {
+                s.firmwares[address] = {State::installing, report.version};
+            });
             result = boardOtaFirmwareUpgradeAuto(address);
         }
         if (result != ErrorCode::Success) {
             log(Log::Level::Info, "Could not complete auto OTA update on %s: %s",
                 boards.at(address).getName().c_str(), ec2str(result).c_str());
         }
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            firmwares[address] = {result == ErrorCode::Success ? State::pendingReboot
-                                                               : State::failed,
-                                  report.version};
-        }
+        state.with([&, address = address, &report = report](EngineState& s) {
+            s.firmwares[address] = {result == ErrorCode::Success ? State::pendingReboot
+                                                                 : State::failed,
+                                    report.version};
+        });
         saveFirmwares();
         firmwareUpgradeFinished.emit(address, result);
     }
@@ -222,20 +209,22 @@ void Engine::applyFirmwareUpgrades() {
     }
     saveFirmwares();
     // Reports loaded from the file count as well as those of this run.
-    setFirmwareUpgradeState(settledState(firmwares, stateMutex));
+    setFirmwareUpgradeState(
+        state.with([](EngineState const& s) { return settledState(s.firmwares); }));
 }
 
 ErrorCode Engine::boardOtaFirmwareUpgradeAuto(uint8_t address) {
     std::optional<Firmware> image;
     std::string accepted;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        auto const found = otaImages.find(address);
-        if (found == otaImages.end()) {
-            return ErrorCode::Success;
+    state.with([&](EngineState const& s) {
+        auto const found = s.otaImages.find(address);
+        if (found != s.otaImages.end()) {
+            image = found->second;
+            accepted = s.acceptedDir;
         }
-        image = found->second;
-        accepted = acceptedDir;
+    });
+    if (!image) {
+        return ErrorCode::Success;
     }
     ErrorCode const allowed = boardOtaFirmwareUpgradeAllowed(address, image->getHeader(), true);
     if (allowed != ErrorCode::Success) {
@@ -255,33 +244,30 @@ ErrorCode Engine::boardOtaFirmwareUpgradeAuto(uint8_t address) {
 bool Engine::serviceConsoleFirmwareUpgrade() {
     std::optional<Firmware> image;
     std::string accepted;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        auto const found = otaImages.find(ServiceAddress);
-        if (found == otaImages.end()) {
-            return false;
+    state.with([&](EngineState const& s) {
+        auto const found = s.otaImages.find(ServiceAddress);
+        if (found != s.otaImages.end()) {
+            image = found->second;
+            accepted = s.acceptedDir;
         }
-        image = found->second;
-        accepted = acceptedDir;
+    });
+    if (!image) {
+        return false;
     }
     if (boardOtaFirmwareUpgradeAllowedService(image->getHeader()) != ErrorCode::Success) {
         return false;
     }
     uint8_t const version = image->getHeader().getVersion();
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        firmwares[ServiceAddress] = {State::installing, version};
-    }
+    state.with([&](EngineState& s) { s.firmwares[ServiceAddress] = {State::installing, version}; });
     int const relay = parser.fileTransmitProgress.connect(
         [this](float percent) { firmwareUpgradeProgress.emit(ServiceAddress, percent); });
     ErrorCode const result =
         mainFileTransmit(image->getBinary(), FirmwareIdentity::ServiceImageFile);
     parser.fileTransmitProgress.disconnect(relay);
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        firmwares[ServiceAddress] = {
+    state.with([&](EngineState& s) {
+        s.firmwares[ServiceAddress] = {
             result == ErrorCode::Success ? State::pendingReboot : State::failed, version};
-    }
+    });
     firmwareUpgradeFinished.emit(ServiceAddress, result);
     if (result != ErrorCode::Success) {
         log(Log::Level::Error,
@@ -302,11 +288,8 @@ bool Engine::serviceConsoleFirmwareUpgrade() {
 }
 
 ErrorCode Engine::firmwareUpgradeApply() {
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        if (!firmwares.rebootRequired()) {
-            return ErrorCode::Success;
-        }
+    if (!state.with([](EngineState const& s) { return s.firmwares.rebootRequired(); })) {
+        return ErrorCode::Success;
     }
     std::optional<uint8_t> psu;
     for (auto const& [address, board] : boards) {
@@ -314,26 +297,27 @@ ErrorCode Engine::firmwareUpgradeApply() {
             psu = psu.value_or(address);
             continue;
         }
-        std::optional<Firmwares::Firmware> report;
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            auto const found = firmwares.find(address);
-            if (found == firmwares.end()) {
-                continue;
-            }
-            report = found->second;
+        std::optional<Firmwares::Firmware> const report = state.with(
+            [&, address = address](EngineState const& s) -> std::optional<Firmwares::Firmware> {
+                auto const found = s.firmwares.find(address);
+                if (found == s.firmwares.end()) {
+                    return std::nullopt;
+                }
+                return found->second;
+            });
+        if (!report) {
+            continue;
         }
         ErrorCode const rebooted = boardRebootSync(address);
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
+        state.with([&, address = address](EngineState& s) {
             if (rebooted == ErrorCode::Success) {
-                firmwares.erase(address);
+                s.firmwares.erase(address);
             } else {
                 // The reboot request has dropped the report already, but the
                 // board has not been seen to restart: it still waits.
-                firmwares.insert({address, *report});
+                s.firmwares.insert({address, *report});
             }
-        }
+        });
         saveFirmwares();
     }
 
@@ -342,14 +326,12 @@ ErrorCode Engine::firmwareUpgradeApply() {
         log(Log::Level::Warning, "Skipping PSU reboot, system is on batteries");
         result = ErrorCode::OnBatteries;
     } else if (psu) {
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            firmwares.clear();
-        }
+        state.with([&](EngineState& s) { s.firmwares.clear(); });
         saveFirmwares();
         boardRebootSync(*psu);
     }
-    setFirmwareUpgradeState(settledState(firmwares, stateMutex));
+    setFirmwareUpgradeState(
+        state.with([](EngineState const& s) { return settledState(s.firmwares); }));
     return result;
 }
 

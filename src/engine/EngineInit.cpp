@@ -115,11 +115,10 @@ ErrorCode Engine::boardInitEmergency(uint8_t address) {
 }
 
 void Engine::boardHadReboot(uint8_t address) {
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        firmwares.erase(address);
-        otaImages.erase(address);
-    }
+    state.with([&](EngineState& s) {
+        s.firmwares.erase(address);
+        s.otaImages.erase(address);
+    });
     saveFirmwares();
 }
 

@@ -5,7 +5,6 @@
 #include "bus/Schema.h"
 
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 namespace velt::ZRV480::BoardManager::Manager {
@@ -32,7 +31,7 @@ Engine::~Engine() {
 
 void Engine::start() {
     {
-        std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+        CheckedLock lifecycle(lifecycleMutex);
         if (running || stopBusy) {
             return;
         }
@@ -47,7 +46,7 @@ void Engine::start() {
         parser.start();
     }
     runStartSteps();
-    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    CheckedLock lifecycle(lifecycleMutex);
     startBusy = false;
     lifecycleChanged.notify_all();
     if (!running) {
@@ -86,14 +85,14 @@ void Engine::runStartSteps() {
 }
 
 void Engine::stop() {
-    std::unique_lock<std::mutex> lifecycle(lifecycleMutex);
+    CheckedLock lifecycle(lifecycleMutex);
     if (onMonitorThread()) {
         log(Log::Level::Error, "The monitoring thread cannot stop the engine");
         return;
     }
     if (stopBusy) {
         // A second stop returns once the first is done.
-        lifecycleChanged.wait(lifecycle, [this] { return !stopBusy; });
+        lifecycle.wait(lifecycleChanged, [this] { return !stopBusy; });
         return;
     }
     if (!running) {
@@ -110,14 +109,17 @@ void Engine::stop() {
     lifecycle.unlock();
     wakeWaits();
 
-    lifecycle.lock();
-    lifecycleChanged.wait(lifecycle, [this] { return !startBusy; });
+    lifecycle.relock();
+    lifecycle.wait(lifecycleChanged, [this] {
+        lifecycleMutex.assertHeld();
+        return !startBusy;
+    });
     std::thread restarts = std::move(restartThread);
     lifecycle.unlock();
     if (restarts.joinable()) {
         restarts.join();
     }
-    lifecycle.lock();
+    lifecycle.relock();
     std::thread monitor = std::move(monitorThread);
     lifecycle.unlock();
     if (monitor.joinable()) {
@@ -129,7 +131,7 @@ void Engine::stop() {
         boardConfigCacheTempFsRemove(entry.first);
     }
     log(Log::Level::Info, "Stopped!");
-    lifecycle.lock();
+    lifecycle.relock();
     monitorThreadId = {};
     stopBusy = false;
     lifecycleChanged.notify_all();
@@ -200,7 +202,7 @@ void Engine::wakeWaits() {
     {
         // Taken once so that a wait that has just checked its flag is
         // already waiting when the notice comes.
-        std::lock_guard<std::mutex> lock(monitorWaitMutex);
+        CheckedLock lock(monitorWaitMutex);
     }
     monitorWake.notify_all();
 }
@@ -210,7 +212,7 @@ bool Engine::onMonitorThread() const {
 }
 
 void Engine::requestMonitorRestart() {
-    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    CheckedLock lifecycle(lifecycleMutex);
     if (!running || !restartThread.joinable()) {
         return;
     }
@@ -220,9 +222,12 @@ void Engine::requestMonitorRestart() {
 }
 
 void Engine::runRestarts() {
-    std::unique_lock<std::mutex> lifecycle(lifecycleMutex);
+    CheckedLock lifecycle(lifecycleMutex);
     while (true) {
-        lifecycleChanged.wait(lifecycle, [this] { return restartPending || !running; });
+        lifecycle.wait(lifecycleChanged, [this] {
+            lifecycleMutex.assertHeld();
+            return restartPending || !running;
+        });
         if (!running) {
             return;
         }
@@ -235,7 +240,7 @@ void Engine::runRestarts() {
         if (previous.joinable()) {
             previous.join();
         }
-        lifecycle.lock();
+        lifecycle.relock();
         monitorThreadId = {};
         if (!running) {
             return;
@@ -245,8 +250,8 @@ void Engine::runRestarts() {
 }
 
 void Engine::pauseUnlessStopped(std::chrono::milliseconds pause) {
-    std::unique_lock<std::mutex> lock(monitorWaitMutex);
-    monitorWake.wait_for(lock, pause, [this] { return !running; });
+    CheckedLock lock(monitorWaitMutex);
+    lock.waitFor(monitorWake, pause, [this] { return !running; });
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager

@@ -80,42 +80,47 @@ ErrorCode Engine::mainNetworkDnsGet(Ip& dns) const {
 ErrorCode Engine::mainTimestampSet(int32_t& timestamp) {
     log(Log::Level::Debug, "mainTimestampSet %d", timestamp);
     ErrorCode const code = parser.mainTimestampSet(timestamp);
-    std::lock_guard<std::mutex> lock(stateMutex);
-    boardCaches.at(Main).mainTimestamp = {code, timestamp};
-    return code;
+    return state.with([&](EngineState& s) {
+        s.boardCaches.at(Main).mainTimestamp = {code, timestamp};
+        return code;
+    });
 }
 
 ErrorCode Engine::mainNetworkBoardServerSet(uint16_t& port) {
     log(Log::Level::Debug, "mainNetworkBoardServerSet %d", port);
     ErrorCode const code = parser.mainNetworkBoardServerSet(port);
-    std::lock_guard<std::mutex> lock(stateMutex);
-    boardCaches.at(Main).mainNetworkBoardServer = {code, port};
-    return code;
+    return state.with([&](EngineState& s) {
+        s.boardCaches.at(Main).mainNetworkBoardServer = {code, port};
+        return code;
+    });
 }
 
 ErrorCode Engine::mainNetworkDhcpSet(bool& dhcp) {
     log(Log::Level::Debug, "mainNetworkDhcpSet %d", dhcp ? 1 : 0);
     ErrorCode const code = parser.mainNetworkDhcpSet(dhcp);
-    std::lock_guard<std::mutex> lock(stateMutex);
-    boardCaches.at(Main).mainNetworkDhcp = {code, dhcp};
-    return code;
+    return state.with([&](EngineState& s) {
+        s.boardCaches.at(Main).mainNetworkDhcp = {code, dhcp};
+        return code;
+    });
 }
 
 ErrorCode Engine::mainNetworkIpSet(Ip& ip, Ip& netmask, Ip& gateway) {
     log(Log::Level::Debug, "mainNetworkIpSet %s %s %s", octets(ip).c_str(), octets(netmask).c_str(),
         octets(gateway).c_str());
     ErrorCode const code = parser.mainNetworkIpSet(ip, netmask, gateway);
-    std::lock_guard<std::mutex> lock(stateMutex);
-    boardCaches.at(Main).mainNetworkIp = {code, {ip, netmask, gateway}};
-    return code;
+    return state.with([&](EngineState& s) {
+        s.boardCaches.at(Main).mainNetworkIp = {code, {ip, netmask, gateway}};
+        return code;
+    });
 }
 
 ErrorCode Engine::mainNetworkDnsSet(Ip& dns) {
     log(Log::Level::Debug, "mainNetworkDnsSet %s", octets(dns).c_str());
     ErrorCode const code = parser.mainNetworkDnsSet(dns);
-    std::lock_guard<std::mutex> lock(stateMutex);
-    boardCaches.at(Main).mainNetworkDns = {code, dns};
-    return code;
+    return state.with([&](EngineState& s) {
+        s.boardCaches.at(Main).mainNetworkDns = {code, dns};
+        return code;
+    });
 }
 
 ErrorCode Engine::mainSecurityDisarm(std::string const& password, bool& disarmed) {

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <tuple>
 
 namespace velt::ZRV480::BoardManager::Manager {
@@ -41,11 +40,10 @@ void Engine::monitoringFunction() {
 
     uint64_t batchSize = 0;
     uint32_t periodMs = 0;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        batchSize = config.getCacheBatchSize();
-        periodMs = config.getStatusPeriod();
-    }
+    state.with([&](EngineState const& s) {
+        batchSize = s.config.getCacheBatchSize();
+        periodMs = s.config.getStatusPeriod();
+    });
     log(Log::Level::Info, "Monitoring %d slots in batches of %d*%d every %dms",
         static_cast<int>(slots), static_cast<int>(batchSize), static_cast<int>(boards.size()),
         static_cast<int>(periodMs));
@@ -59,10 +57,7 @@ void Engine::monitoringFunction() {
             if (!keepMonitoring) {
                 break;
             }
-            {
-                std::lock_guard<std::mutex> lock(stateMutex);
-                batchSize = config.getCacheBatchSize();
-            }
+            state.with([&](EngineState const& s) { batchSize = s.config.getCacheBatchSize(); });
             // A board that timed out hides the boards behind it for this cycle.
             if (cacheBatch(entry.first, batchSize, cycle) == ErrorCode::Timeout) {
                 break;
@@ -76,7 +71,7 @@ void Engine::monitoringFunction() {
 void Engine::reviveTransport() {
     // Under the lifecycle lock, as a stop stops the bus under it: a stop that
     // has stopped the transport is never undone here.
-    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    CheckedLock lifecycle(lifecycleMutex);
     if (running && keepMonitoring && !parser.isTransportRunning()) {
         log(Log::Level::Warning, "Bus transport stopped, restarting it");
         parser.restart();
@@ -240,8 +235,7 @@ void Engine::cacheNextTelemetry(uint8_t address) {
 
 void Engine::recordCacheAge(uint8_t address, Monitoring::Steps step) {
     auto const now = MonitorStatistics::Clock::now();
-    std::lock_guard<std::mutex> lock(stateMutex);
-    monitorStatistics.setCachAge(address, step, now);
+    state.with([&](EngineState& s) { s.monitorStatistics.setCachAge(address, step, now); });
 }
 
 void Engine::monitorSleep(std::chrono::milliseconds period) {
@@ -249,11 +243,13 @@ void Engine::monitorSleep(std::chrono::milliseconds period) {
     for (auto slept = 0ms; slept < period && keepMonitoring; slept += SleepStep) {
         auto const from = Clock::now();
         {
-            std::unique_lock<std::mutex> lock(monitorWaitMutex);
-            monitorWake.wait_until(lock, from + SleepStep, [this] { return !keepMonitoring; });
+            CheckedLock lock(monitorWaitMutex);
+            lock.waitUntil(monitorWake, from + SleepStep, [this] { return !keepMonitoring; });
         }
-        std::lock_guard<std::mutex> lock(stateMutex);
-        monitorStatistics.addIdleTime(std::min<Clock::duration>(Clock::now() - from, SleepStep));
+        state.with([&](EngineState& s) {
+            s.monitorStatistics.addIdleTime(
+                std::min<Clock::duration>(Clock::now() - from, SleepStep));
+        });
     }
 }
 

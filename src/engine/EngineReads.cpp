@@ -55,13 +55,14 @@ void Engine::cacheTelemetry(uint8_t address, uint8_t slot) {
     Bus::Board const& board = boards.at(address);
     Bus::Board::Telemetry const& telemetry = board.getTelemetries().at(slot);
     log(Log::Level::Debug, "cacheTelemetry(%s, %d)", board.getName().c_str(), slot);
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        BoardCache& cache = boardCaches.at(address);
+    bool const firmwareOk = changeCache(address, [&](BoardCache& cache) {
         if (!cache.firmwareOk) {
             cache.telemetries[slot] = {ErrorCode::InvalidBoardVersion, nullptr};
-            return;
         }
+        return cache.firmwareOk;
+    });
+    if (!firmwareOk) {
+        return;
     }
 
     std::pair<ErrorCode, nlohmann::json> read{ErrorCode::InvalidParameter, nullptr};
@@ -73,12 +74,11 @@ void Engine::cacheTelemetry(uint8_t address, uint8_t slot) {
     }
 
     BoardCache::Entry<nlohmann::json> remembered;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        auto& entry = boardCaches.at(address).telemetries[slot];
+    state.with([&](EngineState& s) {
+        auto& entry = s.boardCaches.at(address).telemetries[slot];
         remembered = entry;
         entry = read;
-    }
+    });
     if (read.first != remembered.first && read.first != ErrorCode::Success) {
         log(Log::Level::Warning, "[%s] Telemetry[%zu] '%s' error detected: %s",
             board.getName().c_str(), static_cast<size_t>(slot), telemetry.name.c_str(),
@@ -99,13 +99,14 @@ void Engine::cacheConfig(uint8_t address, uint8_t slot) {
         return;
     }
     Bus::Board::Config const& slotConfig = found->second;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        BoardCache& cache = boardCaches.at(address);
+    bool const firmwareOk = changeCache(address, [&](BoardCache& cache) {
         if (!cache.firmwareOk) {
             cache.configs[slot] = {ErrorCode::InvalidBoardVersion, nullptr};
-            return;
         }
+        return cache.firmwareOk;
+    });
+    if (!firmwareOk) {
+        return;
     }
 
     Packet const request(address, Packet::Command::ConfigGet, slot, {});
@@ -129,12 +130,11 @@ void Engine::cacheConfig(uint8_t address, uint8_t slot) {
     }
 
     ErrorCode remembered;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        auto& entry = boardCaches.at(address).configs[slot];
+    state.with([&](EngineState& s) {
+        auto& entry = s.boardCaches.at(address).configs[slot];
         remembered = entry.first;
         entry = read;
-    }
+    });
     if (read.first != remembered && read.first != ErrorCode::Success) {
         log(Log::Level::Warning, "[%s] Config[%zu] '%s' error detected: %s",
             board.getName().c_str(), static_cast<size_t>(slot), slotConfig.name.c_str(),

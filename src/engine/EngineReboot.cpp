@@ -46,10 +46,7 @@ ErrorCode Engine::boardReboot(uint8_t address) {
         log(Log::Level::Warning, "Refusing PSU reboot because system is on batteries");
         return ErrorCode::OnBatteries;
     }
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        firmwares.erase(address);
-    }
+    state.with([&](EngineState& s) { s.firmwares.erase(address); });
     saveFirmwares();
     ErrorCode const result = parser.boardReboot(address);
     // The board may restart before it answers.

@@ -2,8 +2,6 @@
 
 #include "bus/ErrorCode.h"
 
-#include <mutex>
-
 namespace velt::ZRV480::BoardManager::Manager {
 
 using Bus::Common::ec2str;
@@ -21,10 +19,7 @@ std::string compact(json const& value) {
 json Engine::getDeviceConfig() const {
     log(Log::Level::Debug, "boardConfigGet()");
     json device;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        device = config.toJson();
-    }
+    state.with([&](EngineState const& s) { device = s.config.toJson(); });
     device["socket"] = parser.socketConfigGet();
     return device;
 }
@@ -36,19 +31,22 @@ void Engine::setDeviceConfig(json const& device) {
     }
     json settings = device;
     Bus::Parser::Config bus;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        json const known = config.toJson();
+    bool const changed = state.with([&](EngineState& s) {
+        json const known = s.config.toJson();
         // Anything but an object, null or an empty array fails here, before
         // anything is merged.
         for (auto it = settings.begin(); it != settings.end();) {
             it = known.contains(it.key()) ? std::next(it) : settings.erase(it);
         }
         if (settings.empty()) {
-            return;
+            return false;
         }
-        config.fromJson(settings);
-        bus = {static_cast<int64_t>(config.getUdpTimeoutMs()), config.getRetransmit()};
+        s.config.fromJson(settings);
+        bus = {static_cast<int64_t>(s.config.getUdpTimeoutMs()), s.config.getRetransmit()};
+        return true;
+    });
+    if (!changed) {
+        return;
     }
     parser.configSet(bus);
     requestMonitorRestart();
@@ -60,11 +58,10 @@ json Engine::getBoardsConfig() const {
     for (auto const& [address, board] : boards) {
         json document;
         bool initialized = false;
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            document = config.getBoardConfig(address);
-            initialized = boardCaches.at(address).initialized;
-        }
+        state.with([&, address = address](EngineState const& s) {
+            document = s.config.getBoardConfig(address);
+            initialized = s.boardCaches.at(address).initialized;
+        });
         for (auto const& [slot, slotConfig] : board.getConfigs()) {
             if ((document.is_object() && document.contains(slotConfig.name)) || !initialized) {
                 continue; // a stored value wins; an uninitialised board has no cached one
@@ -120,9 +117,8 @@ void Engine::setBoardsConfig(json const& boardsSection) {
                     boardName.c_str(), slot, compact(*value).c_str());
             }
         }
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            json const stored = config.getBoardConfig(address);
+        state.with([&, address = address](EngineState& s) {
+            json const stored = s.config.getBoardConfig(address);
             if (document.empty()) {
                 document = stored;
             } else if (stored.is_object()) {
@@ -130,10 +126,9 @@ void Engine::setBoardsConfig(json const& boardsSection) {
                     document.emplace(key, storedValue); // keeps what was just written
                 }
             }
-            config.setBoardConfig(address, document);
-        }
-        log(Log::Level::Info, "Final %s config is %s", boardName.c_str(),
-            compact(document).c_str());
+            s.config.setBoardConfig(address, document);
+        });
+        log(Log::Level::Info, "Final %s config is %s", boardName.c_str(), compact(document).c_str());
     }
 }
 

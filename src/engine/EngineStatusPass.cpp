@@ -24,8 +24,7 @@ void Engine::cacheHeartbeat(uint8_t address) {
     log(Log::Level::Debug, "cacheHeartbeat(%s)", boards.at(address).getName().c_str());
     uint32_t uptime = 0;
     ErrorCode const code = parser.heartbeat(address, uptime);
-    std::lock_guard<std::mutex> lock(stateMutex);
-    boardCaches.at(address).heartbeat = {code, uptime};
+    state.with([&](EngineState& s) { s.boardCaches.at(address).heartbeat = {code, uptime}; });
 }
 
 void Engine::cacheSlot0Status(uint8_t address) {
@@ -45,8 +44,9 @@ void Engine::cacheSlot0Status(uint8_t address) {
                 static_cast<unsigned>(statusBits.to_ulong()));
         }
     }
-    std::lock_guard<std::mutex> lock(stateMutex);
-    boardCaches.at(address).statusSlot0 = {code, {statusBits, errors}};
+    state.with([&](EngineState& s) {
+        s.boardCaches.at(address).statusSlot0 = {code, {statusBits, errors}};
+    });
 }
 
 void Engine::handleBoardStatus(uint8_t address) {
@@ -58,14 +58,13 @@ void Engine::handleBoardStatus(uint8_t address) {
     std::bitset<32> errors;
     bool scanned;
     bool firmwareOk;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        BoardCache const& cache = boardCaches.at(address);
+    state.with([&](EngineState const& s) {
+        BoardCache const& cache = s.boardCaches.at(address);
         statusBits = cache.statusSlot0.second.first;
         errors = cache.statusSlot0.second.second;
         scanned = cache.statusScanned;
         firmwareOk = cache.firmwareOk;
-    }
+    });
     // A slot flagged at the previous pass is read once more after it clears.
     uint64_t const mask = board.getStatusMask();
     uint64_t const flagged =
@@ -84,8 +83,7 @@ void Engine::handleBoardStatus(uint8_t address) {
 
     prevStatusBits.at(address) = statusBits;
     prevErrorBits.at(address) = errors;
-    std::lock_guard<std::mutex> lock(stateMutex);
-    boardCaches.at(address).statusScanned = true;
+    state.with([&](EngineState& s) { s.boardCaches.at(address).statusScanned = true; });
 }
 
 void Engine::cacheSlotNStatus(uint8_t address, uint8_t slot) {
@@ -102,12 +100,11 @@ void Engine::cacheSlotNStatus(uint8_t address, uint8_t slot) {
     }
 
     uint16_t remembered;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        auto& entry = boardCaches.at(address).statuses.at(slot);
+    state.with([&](EngineState& s) {
+        auto& entry = s.boardCaches.at(address).statuses.at(slot);
         remembered = entry.second.first;
         entry = {code, {reply.first, reply.second}};
-    }
+    });
     std::string const& statusName = board.getStatuses().at(slot);
     bool const changed = reply.first != remembered;
     if (changed) {

@@ -87,9 +87,10 @@ ErrorCode Engine::boardInfoGet(uint8_t address, BoardInfo& info) const {
         info.boardName = ServiceName;
         info.boardVersion = ServiceBoardVersion;
         info.firmwareName = ServiceName;
-        std::lock_guard<std::mutex> lock(stateMutex);
-        info.firmwareVersion = serviceConsoleVersion;
-        return ErrorCode::Success;
+        return state.with([&](EngineState const& s) {
+            info.firmwareVersion = s.serviceConsoleVersion;
+            return ErrorCode::Success;
+        });
     }
     log(Log::Level::Debug, "boardInfoGet(%s)", boards.at(address).getName().c_str());
     return answerFromCache(address, true, [&](BoardCache const& cache) {
@@ -116,11 +117,8 @@ ErrorCode Engine::boardBootloaderStatusGet(uint8_t address, BootloaderStatus& bo
 
 ErrorCode Engine::boardConfigSet(uint8_t address, uint8_t slot, nlohmann::json& value) {
     Bus::Board const& board = boards.at(address);
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        if (!boardCaches.at(address).firmwareOk) {
-            return ErrorCode::InvalidBoardVersion;
-        }
+    if (!readCache(address, [](BoardCache const& cache) { return cache.firmwareOk; })) {
+        return ErrorCode::InvalidBoardVersion;
     }
     auto const found = board.getConfigs().find(slot);
     if (found == board.getConfigs().end()) {
@@ -133,17 +131,20 @@ ErrorCode Engine::boardConfigSet(uint8_t address, uint8_t slot, nlohmann::json& 
         return code;
     }
     code = parser.boardConfigSet(address, slot, found->second.type, value, board);
-    std::lock_guard<std::mutex> lock(stateMutex);
-    boardCaches.at(address).configs[slot] = {code, value};
-    return code;
+    return state.with([&](EngineState& s) {
+        s.boardCaches.at(address).configs[slot] = {code, value};
+        return code;
+    });
 }
 
 ErrorCode Engine::lightSlotUsable(uint8_t address, uint8_t slot) const {
     if (boards.at(address).getConfigs().count(slot) == 0) {
         return ErrorCode::BusInvalidSlot;
     }
-    std::lock_guard<std::mutex> lock(stateMutex);
-    return boardCaches.at(address).firmwareOk ? ErrorCode::Success : ErrorCode::InvalidBoardVersion;
+    return state.with([&](EngineState const& s) {
+        return s.boardCaches.at(address).firmwareOk ? ErrorCode::Success
+                                                    : ErrorCode::InvalidBoardVersion;
+    });
 }
 
 ErrorCode Engine::lightTransitionColor(uint8_t address, uint8_t slot, Color& colour) {
@@ -153,9 +154,10 @@ ErrorCode Engine::lightTransitionColor(uint8_t address, uint8_t slot, Color& col
         return code;
     }
     code = parser.lightTransitionColor(address, slot, colour);
-    std::lock_guard<std::mutex> lock(stateMutex);
-    boardCaches.at(address).configs[slot] = {code, colour.toJson()};
-    return code;
+    return state.with([&](EngineState& s) {
+        s.boardCaches.at(address).configs[slot] = {code, colour.toJson()};
+        return code;
+    });
 }
 
 ErrorCode Engine::lightTransitionValue(uint8_t address, uint8_t slot, uint8_t& value) {
@@ -165,9 +167,10 @@ ErrorCode Engine::lightTransitionValue(uint8_t address, uint8_t slot, uint8_t& v
         return code;
     }
     code = parser.lightTransitionValue(address, slot, value);
-    std::lock_guard<std::mutex> lock(stateMutex);
-    boardCaches.at(address).configs[slot] = {code, static_cast<unsigned>(value)};
-    return code;
+    return state.with([&](EngineState& s) {
+        s.boardCaches.at(address).configs[slot] = {code, static_cast<unsigned>(value)};
+        return code;
+    });
 }
 
 ErrorCode Engine::boardAction(uint8_t address, uint8_t action) {
@@ -197,9 +200,10 @@ ErrorCode Engine::lightPatternMultiPlay(uint8_t address, Patterns const& pattern
 
 ErrorCode Engine::boardBootloaderFlagsSet(uint8_t address, Flags& flags) {
     ErrorCode const code = parser.boardBootloaderFlagsSet(address, flags);
-    std::lock_guard<std::mutex> lock(stateMutex);
-    boardCaches.at(address).bootloaderFlags = {code, flags};
-    return code;
+    return state.with([&](EngineState& s) {
+        s.boardCaches.at(address).bootloaderFlags = {code, flags};
+        return code;
+    });
 }
 
 ErrorCode Engine::boardBootloaderFlagsReset(uint8_t address) {

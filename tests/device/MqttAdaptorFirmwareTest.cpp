@@ -14,6 +14,7 @@
 namespace devicetest {
 namespace {
 
+using velt::ZRV480::BoardManager::Manager::EngineState;
 using velt::ZRV480::BoardManager::Manager::Firmwares;
 using State = Firmwares::State;
 using testsupport::reboot;
@@ -46,8 +47,7 @@ protected:
     }
 
     void setReport(uint8_t address, State state, uint8_t version) {
-        std::lock_guard lock(engine->stateMutex);
-        engine->firmwares[address] = {state, version};
+        engine->state.with([&](EngineState& s) { s.firmwares[address] = {state, version}; });
     }
 
     json node() { return adaptor->firmwareUpgradeProgressGet()().second; }
@@ -112,11 +112,10 @@ TEST_F(FirmwareTest, NodeShowsReportsOfReadableBoards) {
     EXPECT_EQ(node()["boards"]["psu"]["progress"], 10);
 
     // The service console is shown with the version its file recorded.
-    {
-        std::lock_guard lock(engine->stateMutex);
-        engine->firmwares.clear();
-        engine->serviceConsoleVersion = 7;
-    }
+    engine->state.with([&](EngineState& s) {
+        s.firmwares.clear();
+        s.serviceConsoleVersion = 7;
+    });
     setReport(Service, State::installing, 9);
     EXPECT_EQ(node().dump(), R"({"boards":{"service":{"current":{"version":7},"new":{"version":9},)"
                              R"("progress":0,"state":"installing"}},"progress":0.0})");

@@ -4,12 +4,12 @@
 #include "support/ScratchDir.h"
 
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace devicetest {
 namespace {
 
+using velt::ZRV480::BoardManager::Manager::EngineState;
 using velt::ZRV480::BoardManager::Manager::Status;
 
 class ManagerTest : public AdaptorFixture {
@@ -47,10 +47,9 @@ TEST_F(ManagerTest, StatusShowsTheServiceAndTheManagersState) {
     EXPECT_EQ(
         read(adaptor->getManagerStatus()),
         (json{{"device", {{"active", true}, {"firmwareUpgrade", "None"}}}, {"service", false}}));
-    {
-        std::lock_guard lock(engine->stateMutex);
-        engine->status.setFirmwareUpgrade(Status::FirmwareUpgrade::PendingReboot);
-    }
+    engine->state.with([&](EngineState& s) {
+        s.status.setFirmwareUpgrade(Status::FirmwareUpgrade::PendingReboot);
+    });
     EXPECT_EQ(read(adaptor->getManagerStatus())["device"]["firmwareUpgrade"], "PendingReboot");
 }
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -14,6 +13,7 @@
 namespace devicetest {
 namespace {
 
+using velt::ZRV480::BoardManager::Manager::EngineState;
 using velt::ZRV480::BoardManager::Manager::Status;
 
 class PublicationsTest : public AdaptorFixture {
@@ -62,10 +62,9 @@ TEST_F(PublicationsTest, ConnectionPublishesInfoThenStatusRetained) {
 }
 
 TEST_F(PublicationsTest, ConnectionAlsoPublishesFirmwareUpgradeWhilePendingReboot) {
-    {
-        std::lock_guard lock(engine->stateMutex);
-        engine->status.setFirmwareUpgrade(Status::FirmwareUpgrade::PendingReboot);
-    }
+    engine->state.with([&](EngineState& s) {
+        s.status.setFirmwareUpgrade(Status::FirmwareUpgrade::PendingReboot);
+    });
     client->start();
     ASSERT_TRUE(client->waitConnected(5000));
 

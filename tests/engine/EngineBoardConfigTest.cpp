@@ -35,8 +35,7 @@ protected:
     }
 
     void setDocument(Json const& document) {
-        std::lock_guard<std::mutex> lock(engine->stateMutex);
-        engine->config.setBoardConfig(Psu, document);
+        engine->state.with([&](EngineState& s) { s.config.setBoardConfig(Psu, document); });
     }
 };
 

@@ -37,8 +37,7 @@ protected:
     }
 
     uint8_t consoleVersion() const {
-        std::lock_guard<std::mutex> lock(engine->stateMutex);
-        return engine->serviceConsoleVersion;
+        return engine->state.with([&](EngineState const& s) { return s.serviceConsoleVersion; });
     }
 };
 
@@ -57,10 +56,7 @@ TEST_F(EngineFirmwareConsole, VersionFileIsReadByItsFirstWordInAutomaticBase) {
         if (c.file) {
             writeVersion(*c.file);
         }
-        {
-            std::lock_guard<std::mutex> lock(engine->stateMutex);
-            engine->serviceConsoleVersion = 5;
-        }
+        engine->state.with([&](EngineState& s) { s.serviceConsoleVersion = 5; });
         engine->readServiceVersion();
         EXPECT_EQ(consoleVersion(), c.expected);
     }

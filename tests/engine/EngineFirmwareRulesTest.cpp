@@ -136,10 +136,7 @@ TEST_F(EngineFirmwareRules, UnreadBoardInformationRefusesEvenAForcedUpgrade) {
 }
 
 TEST_F(EngineFirmwareRules, ServiceConsoleRulesUseItsFixedNamesAndTheRecordedVersion) {
-    {
-        std::lock_guard<std::mutex> lock(engine->stateMutex);
-        engine->serviceConsoleVersion = 7;
-    }
+    engine->state.with([&](EngineState& s) { s.serviceConsoleVersion = 7; });
     auto service = [](auto change) {
         ImageHeader header{"ZRV480_Service", 8, "ZRV480_Service", 2, "OTA"};
         change(header);

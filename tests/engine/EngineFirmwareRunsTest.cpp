@@ -73,7 +73,7 @@ TEST_F(EngineFirmwareRuns, ManualUpgradeRefusedAtOnceChangesNothing) {
     }
     EXPECT_EQ(engine->firmwareUpgradeGet().size(), 0u);
     EXPECT_EQ(reportText(), "{}");
-    EXPECT_TRUE(engine->otaImages.empty());
+    EXPECT_TRUE(engine->state.with([](EngineState const& s) { return s.otaImages.empty(); }));
     EXPECT_TRUE(events->sequence().empty());
     EXPECT_EQ(machine.sim.requestCount(upload(Psu)), 0u);
 }
@@ -173,7 +173,7 @@ TEST_F(EngineFirmwareRuns, AutomaticRunInstallsWhatTheSchemaExpectsAndAcceptsThe
               std::string::npos);
     EXPECT_NE(text.find("Could not find firmware for ZRV480_Service-R2"), std::string::npos);
     // Selected images stay until the board is found rebooted.
-    EXPECT_EQ(engine->otaImages.size(), 2u);
+    EXPECT_EQ(engine->state.with([](EngineState const& s) { return s.otaImages.size(); }), 2u);
 }
 
 TEST_F(EngineFirmwareRuns, LoadedReportWithoutAnImageAwaitsARebootOnlyIfItSaidSo) {

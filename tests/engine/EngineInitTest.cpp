@@ -113,10 +113,7 @@ TEST_F(Initialisation, FiveFailuresInARowLeaveTheBoardAloneUntilARebootRequest) 
 TEST_F(Initialisation, AConfigurationValueTheBoardRefusesOnlyEndsAnEmergencyInitialisation) {
     ASSERT_EQ(engine->boardInitStartup(Main), ErrorCode::Success);
     std::string const& name = engine->getBoards().at(Psu).getConfigs().at(ThresholdSlot).name;
-    {
-        std::lock_guard<std::mutex> lock(engine->stateMutex);
-        engine->config.setBoardConfig(Psu, {{name, 42}});
-    }
+    engine->state.with([&](EngineState& s) { s.config.setBoardConfig(Psu, {{name, 42}}); });
     machine.sim.addRule(
         {Filter{Psu, ConfigSet, ThresholdSlot}, boardsim::Action::errorReply(0x86)});
     LogCapture log(Log::Level::Error);
@@ -136,8 +133,7 @@ TEST_F(Initialisation, AConfigurationValueTheBoardRefusesOnlyEndsAnEmergencyInit
 TEST_F(Initialisation, AnUnmarkedScratchpadForgetsTheBoardsPlannedFirmware) {
     ASSERT_EQ(engine->boardInitStartup(Main), ErrorCode::Success);
     auto plan = [this](uint8_t version) {
-        std::lock_guard<std::mutex> lock(engine->stateMutex);
-        engine->firmwares[Psu].version = version;
+        engine->state.with([&](EngineState& s) { s.firmwares[Psu].version = version; });
     };
     plan(124);
     machine.sim.setScratchpad(Psu, Engine::ScratchpadCell, Engine::ScratchpadMarker);

@@ -304,10 +304,9 @@ TEST_F(EngineFixture, TheWaitBetweenCyclesIsTakenInWholeStepsOfFiftyMilliseconds
     // that a period of 120 rounds up to, with room for a loaded machine.
     for (Case const c : {Case{120, 150, 1000}, Case{0, 0, 150}}) {
         SCOPED_TRACE(c.periodMs);
-        {
-            std::lock_guard<std::mutex> lock(engine->stateMutex);
-            engine->config.fromJson({{"statusPeriod", c.periodMs}});
-        }
+        engine->state.with([&](EngineState& s) {
+            s.config.fromJson({{"statusPeriod", c.periodMs}});
+        });
         engine->start();
         machine.sim.clearRequests();
         Filter const cycleStarts{Main, code(Command::Heartbeat)};

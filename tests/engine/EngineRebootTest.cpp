@@ -34,8 +34,7 @@ protected:
         ASSERT_TRUE(machine.sim.waitBooted(Psu, 2000));
         bringOnline(Psu);
         markInitialized(Psu);
-        std::lock_guard<std::mutex> lock(engine->stateMutex);
-        engine->firmwares[Psu].version = 124;
+        engine->state.with([&](EngineState& s) { s.firmwares[Psu].version = 124; });
     }
 
     // The cached codes of the psu's "Mains Lost" (4) and "On Battery" (6) slots.

@@ -27,8 +27,8 @@ protected:
         return engine->getBoards().at(Psu).getConfigEnumValues(FanModeSlot).at(index);
     }
     json stored(uint8_t address) const {
-        std::lock_guard<std::mutex> lock(engine->stateMutex);
-        return engine->config.getBoardConfig(address);
+        return engine->state.with(
+            [&](EngineState const& s) { return s.config.getBoardConfig(address); });
     }
 };
 

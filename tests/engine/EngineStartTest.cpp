@@ -46,8 +46,7 @@ protected:
 
     // Status period of the next monitoring loop.
     void setStatusPeriod(uint32_t ms) {
-        std::lock_guard<std::mutex> lock(engine->stateMutex);
-        engine->config.fromJson({{"statusPeriod", ms}});
+        engine->state.with([&](EngineState& s) { s.config.fromJson({{"statusPeriod", ms}}); });
     }
 };
 

@@ -14,7 +14,6 @@ using velt::ZRV480::Bus::BusReport;
 using velt::ZRV480::Bus::ValueObjects::Bootloader::FlagsFlash;
 using Json = nlohmann::json;
 
-constexpr uint8_t StatusCommand = 0;
 constexpr uint8_t ConfigSetCommand = 3;
 constexpr uint8_t MiscCommand = 5;
 constexpr uint8_t BusInvalidValueByte = 0x86;
@@ -216,10 +215,7 @@ TEST_F(BoardValues, TheServiceConsoleHasAFixedRecord) {
     EXPECT_EQ(info.boardVersion, 2);
     EXPECT_EQ(info.firmwareVersion, 0);
     EXPECT_EQ(info.boardId[0], 0xAB);
-    {
-        std::lock_guard<std::mutex> lock(engine->stateMutex);
-        engine->serviceConsoleVersion = 7;
-    }
+    engine->state.with([&](EngineState& s) { s.serviceConsoleVersion = 7; });
     engine->boardInfoGet(200, info);
     EXPECT_EQ(info.firmwareVersion, 7);
 }

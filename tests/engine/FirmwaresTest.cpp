@@ -184,11 +184,10 @@ TEST_F(EngineReportFile, SavesFromSeveralThreadsLeaveAWholeFile) {
     for (int t = 0; t < 4; ++t) {
         savers.emplace_back([this, t] {
             for (int i = 0; i < 50; ++i) {
-                {
-                    std::lock_guard<std::mutex> lock(engine->stateMutex);
-                    engine->firmwares[t % 2 == 0 ? Psu : Light] = {State::installing,
-                                                                   static_cast<uint8_t>(i)};
-                }
+                engine->state.with([&](EngineState& s) {
+                    s.firmwares[t % 2 == 0 ? Psu : Light] = {State::installing,
+                                                             static_cast<uint8_t>(i)};
+                });
                 EXPECT_TRUE(engine->saveFirmwares());
             }
         });

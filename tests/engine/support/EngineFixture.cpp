@@ -20,12 +20,11 @@ std::unique_ptr<TestEngine> makeTestEngine(testsupport::SimulatedMachine const& 
     // Before anything is sent: the bus reaches the simulator, never the
     // machine's default gateway.
     engine->parser.socketConfigSet(machine.socketConfig());
-    {
-        std::lock_guard<std::mutex> lock(engine->stateMutex);
-        engine->config.fromJson({{"timeoutMs", EngineFixture::TimeoutMs},
-                                 {"retransmissions", EngineFixture::Retransmissions},
-                                 {"statusPeriod", EngineFixture::StatusPeriodMs}});
-    }
+    engine->state.with([&](EngineState& s) {
+        s.config.fromJson({{"timeoutMs", EngineFixture::TimeoutMs},
+                           {"retransmissions", EngineFixture::Retransmissions},
+                           {"statusPeriod", EngineFixture::StatusPeriodMs}});
+    });
     engine->parser.configSet({EngineFixture::TimeoutMs, EngineFixture::Retransmissions});
     return engine;
 }

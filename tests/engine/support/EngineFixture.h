@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace enginetest {
@@ -18,6 +17,7 @@ using testsupport::Main;
 using testsupport::Psu;
 using velt::ZRV480::BoardManager::Manager::BoardCache;
 using velt::ZRV480::BoardManager::Manager::Engine;
+using velt::ZRV480::BoardManager::Manager::EngineState;
 using velt::ZRV480::Bus::Common::ErrorCode;
 
 // The engine with its internals in reach of the tests.
@@ -62,23 +62,17 @@ public:
     using Engine::serviceConsoleFirmwareUpgrade;
 
     using Engine::appPath;
-    using Engine::config;
     using Engine::copiesDir;
-    using Engine::firmwares;
-    using Engine::otaImages;
     using Engine::parser;
     using Engine::prevErrorBits;
     using Engine::prevStatusBits;
     using Engine::running;
-    using Engine::serviceConsoleVersion;
     using Engine::starting;
-    using Engine::stateMutex;
-    using Engine::status;
+    using Engine::state;
 
     // Changes a board's cache under the engine's lock.
     template <typename Change> void editCache(uint8_t address, Change change) {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        change(boardCaches.at(address));
+        state.with([&](EngineState& s) { change(s.boardCaches.at(address)); });
     }
 };
 
