@@ -37,7 +37,7 @@ std::string replacedFile(std::string const& path) {
 
 } // namespace
 
-Config::Config(std::string path) : Logger("Config"), path(std::move(path)) {}
+Config::Config(std::string filePath) : Logger("Config"), path(std::move(filePath)) {}
 
 void Config::declareConfigurable(std::shared_ptr<Configurable> const& configurable) {
     std::lock_guard<std::mutex> lock(configurablesMutex);
@@ -62,8 +62,8 @@ json Config::fileRead() const {
     return readLocked();
 }
 
-Config::Unreadable::Unreadable(int reason)
-    : std::runtime_error("Could not read config file"), reason(reason) {}
+Config::Unreadable::Unreadable(int error)
+    : std::runtime_error("Could not read config file"), reason(error) {}
 
 json Config::readLocked() const {
     errno = 0;
@@ -88,9 +88,9 @@ json Config::get() const {
         if (result.is_null()) {
             result = std::move(part);
         } else if (!isEmpty(part) && part.is_object() && result.is_object()) {
-            for (auto& [name, value] : part.items()) {
-                if (!result.contains(name)) {
-                    result[name] = std::move(value);
+            for (auto& [key, value] : part.items()) {
+                if (!result.contains(key)) {
+                    result[key] = std::move(value);
                 }
             }
         }

@@ -7,9 +7,10 @@ namespace velt::ZRV480::BoardManager::Manager {
 
 using nlohmann::json;
 
-ConfigAdaptor::ConfigAdaptor(std::shared_ptr<BoardManager::Config::Config> config,
-                             std::shared_ptr<Engine> engine)
-    : Logger("EngineConfigAdaptor"), config(std::move(config)), engine(std::move(engine)) {
+ConfigAdaptor::ConfigAdaptor(std::shared_ptr<BoardManager::Config::Config> sharedConfig,
+                             std::shared_ptr<Engine> sharedEngine)
+    : Logger("EngineConfigAdaptor"), config(std::move(sharedConfig)),
+      engine(std::move(sharedEngine)) {
     this->engine->boardConfigChanged.connect_member(this, &ConfigAdaptor::onBoardConfigChanged);
 }
 

@@ -11,8 +11,10 @@ namespace velt::ZRV480::BoardManager::Config {
 
 using nlohmann::json;
 
-MqttAdaptor::MqttAdaptor(std::shared_ptr<Config> config, std::shared_ptr<MQTT::Client> client)
-    : Logger("ConfigMqttAdaptor"), config(std::move(config)), client(std::move(client)) {
+MqttAdaptor::MqttAdaptor(std::shared_ptr<Config> sharedConfig,
+                         std::shared_ptr<MQTT::Client> sharedClient)
+    : Logger("ConfigMqttAdaptor"), config(std::move(sharedConfig)),
+      client(std::move(sharedClient)) {
     LambdaTree const node(LambdaTree::bindGetter(&MqttAdaptor::lambdaTreeUpdate, this),
                           LambdaTree::bindSetter(&MqttAdaptor::lambdaTreeSet, this));
     this->client->subscribeLambdaTree(

@@ -28,8 +28,9 @@ constexpr std::array<char const*, 7> FixedTopics = {
 
 } // namespace
 
-MqttAdaptor::MqttAdaptor(std::shared_ptr<Engine> engine, std::shared_ptr<MQTT::Client> client)
-    : engine(std::move(engine)), client(std::move(client)) {
+MqttAdaptor::MqttAdaptor(std::shared_ptr<Engine> sharedEngine,
+                         std::shared_ptr<MQTT::Client> sharedClient)
+    : engine(std::move(sharedEngine)), client(std::move(sharedClient)) {
     warnNameCollisions();
     connectEngineSignals();
     subscribeFixedCalls();

@@ -13,12 +13,13 @@ std::string Engine::Paths::defaultAppDir() {
     return Bus::Common::Helpers::getExecutableDirectory();
 }
 
-Engine::Engine(Bus::Schema const& schema) : Engine(schema, Paths{}) {}
+Engine::Engine(Bus::Schema const& boardSchema) : Engine(boardSchema, Paths{}) {}
 
-Engine::Engine(Bus::Schema const& schema, Paths const& paths)
-    : Logger("Engine"), schema(schema), monitorStatistics(schema.getBoardNames()),
-      appPath(paths.appDir), copiesDir(paths.copiesDir), boards(schema.getBoards()),
-      monitoring(boards), parser(schema.getBoardNames()), firmwares(schema.getBoardNames()) {
+Engine::Engine(Bus::Schema const& boardSchema, Paths const& paths)
+    : Logger("Engine"), schema(boardSchema), monitorStatistics(boardSchema.getBoardNames()),
+      appPath(paths.appDir), copiesDir(paths.copiesDir), boards(boardSchema.getBoards()),
+      monitoring(boards), parser(boardSchema.getBoardNames()),
+      firmwares(boardSchema.getBoardNames()) {
     log(Log::Level::Info, "Detected app path %s", appPath.c_str());
     for (auto const& [address, board] : boards) {
         boardCaches.emplace(address, BoardCache(board));

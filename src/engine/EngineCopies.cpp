@@ -102,16 +102,16 @@ bool Engine::boardConfigCacheTempFsCreate() {
 
 ErrorCode Engine::boardConfigCacheFromTempfs(uint8_t address) {
     Bus::Board const& board = boards.at(address);
-    std::string const& name = board.getName();
-    log(Log::Level::Debug, "Loading %s configuration from tempfs", name.c_str());
-    std::string const path = Utils::combinePath(copiesDir, name);
+    std::string const& boardName = board.getName();
+    log(Log::Level::Debug, "Loading %s configuration from tempfs", boardName.c_str());
+    std::string const path = Utils::combinePath(copiesDir, boardName);
     std::optional<std::string> const content =
         copiesDirTrusted() ? readCopy(path) : std::optional<std::string>();
     if (!content) {
         log(Log::Level::Debug, "Could not load tempfs file %s (check user:group)", path.c_str());
         return ErrorCode::FileNotFound;
     }
-    log(Log::Level::Info, "Found tempfs config file for %s. Loading it...", name.c_str());
+    log(Log::Level::Info, "Found tempfs config file for %s. Loading it...", boardName.c_str());
 
     size_t start = 0;
     while (start < content->size()) {
@@ -151,9 +151,9 @@ ErrorCode Engine::boardConfigCacheFromTempfs(uint8_t address) {
 }
 
 ErrorCode Engine::boardConfigCacheTempFsRemove(uint8_t address) {
-    std::string const& name = boards.at(address).getName();
-    log(Log::Level::Debug, "tempfsConfigCacheRemove(%s)", name.c_str());
-    std::string const path = Utils::combinePath(copiesDir, name);
+    std::string const& boardName = boards.at(address).getName();
+    log(Log::Level::Debug, "tempfsConfigCacheRemove(%s)", boardName.c_str());
+    std::string const path = Utils::combinePath(copiesDir, boardName);
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) {
         return ErrorCode::Success;
@@ -170,8 +170,8 @@ ErrorCode Engine::boardConfigCacheTempFsRemove(uint8_t address) {
 }
 
 ErrorCode Engine::boardConfigCacheTempFsStore(uint8_t address) {
-    std::string const& name = boards.at(address).getName();
-    log(Log::Level::Debug, "Storing %s configuration to tempfs", name.c_str());
+    std::string const& boardName = boards.at(address).getName();
+    log(Log::Level::Debug, "Storing %s configuration to tempfs", boardName.c_str());
     std::string content;
     {
         std::lock_guard<std::mutex> lock(stateMutex);
@@ -184,7 +184,7 @@ ErrorCode Engine::boardConfigCacheTempFsStore(uint8_t address) {
             }
         }
     }
-    std::string const path = Utils::combinePath(copiesDir, name);
+    std::string const path = Utils::combinePath(copiesDir, boardName);
     if (!copiesDirTrusted() || !AtomicFile::write(path, content)) {
         log(Log::Level::Warning, "Could not create tempfs file %s", path.c_str());
         return ErrorCode::FileNotFound;

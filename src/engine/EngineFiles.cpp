@@ -21,7 +21,7 @@ namespace {
 // Closes a descriptor when it goes out of scope.
 class Descriptor {
 public:
-    explicit Descriptor(int fd) : fd(fd) {}
+    explicit Descriptor(int owned) : fd(owned) {}
     ~Descriptor() {
         if (fd >= 0) {
             ::close(fd);

@@ -24,8 +24,8 @@ constexpr int64_t ClockToleranceS = 3600;
 } // namespace
 
 ErrorCode Engine::boardInitStartup(uint8_t address) {
-    std::string const& name = boards.at(address).getName();
-    log(Log::Level::Info, "Initializing %s...", name.c_str());
+    std::string const& boardName = boards.at(address).getName();
+    log(Log::Level::Info, "Initializing %s...", boardName.c_str());
     if (address != Bus::Schema::AddressMain) {
         // Behind a silent main board no other board can answer.
         ErrorCode const mainHeartbeat =
@@ -57,7 +57,7 @@ ErrorCode Engine::boardInitStartup(uint8_t address) {
 
     ErrorCode const flags = boardBootloaderFlagsReset(address);
     if (flags != ErrorCode::Success) {
-        log(Log::Level::Error, "Could not set %s bootloader flags (%s)", name.c_str(),
+        log(Log::Level::Error, "Could not set %s bootloader flags (%s)", boardName.c_str(),
             ec2str(flags).c_str());
     }
     cacheBootloaderStatus(address);
@@ -76,18 +76,18 @@ ErrorCode Engine::boardInitStartup(uint8_t address) {
     result = boardConfigCacheApply(address);
     // A value the board refuses is no reason to leave the board unserved.
     if (result != ErrorCode::Success && result != ErrorCode::BusInvalidValue) {
-        log(Log::Level::Error, "Could not apply config on %s", name.c_str());
+        log(Log::Level::Error, "Could not apply config on %s", boardName.c_str());
         return result;
     }
-    return finishInit(address, String::format("Initialized %s", name.c_str()).c_str());
+    return finishInit(address, String::format("Initialized %s", boardName.c_str()).c_str());
 }
 
 ErrorCode Engine::boardInitEmergency(uint8_t address) {
-    std::string const& name = boards.at(address).getName();
+    std::string const& boardName = boards.at(address).getName();
     if (!beginInitAttempt(address)) {
         return ErrorCode::InvalidParameter;
     }
-    log(Log::Level::Info, "boardInitEmergency(%s)", name.c_str());
+    log(Log::Level::Info, "boardInitEmergency(%s)", boardName.c_str());
 
     BoardInfo info;
     ErrorCode result = parser.boardInfoGet(address, info);
@@ -105,7 +105,7 @@ ErrorCode Engine::boardInitEmergency(uint8_t address) {
     boardConfigCacheFromTempfs(address);
     result = boardConfigCacheApply(address);
     if (result != ErrorCode::Success) {
-        log(Log::Level::Error, "Could not apply config on %s: %s", name.c_str(),
+        log(Log::Level::Error, "Could not apply config on %s: %s", boardName.c_str(),
             ec2str(result).c_str());
         return result;
     }
@@ -125,9 +125,9 @@ void Engine::boardHadReboot(uint8_t address) {
 
 void Engine::cacheBootloaderStatus(uint8_t address) {
     log(Log::Level::Debug, "cacheBootloaderStatus(%s)", boards.at(address).getName().c_str());
-    BootloaderStatus status;
-    ErrorCode const result = parser.bootloaderStatusGet(address, status);
-    changeCache(address, [&](BoardCache& cache) { cache.bootloaderStatus = {result, status}; });
+    BootloaderStatus bootStatus;
+    ErrorCode const result = parser.bootloaderStatusGet(address, bootStatus);
+    changeCache(address, [&](BoardCache& cache) { cache.bootloaderStatus = {result, bootStatus}; });
 }
 
 void Engine::cacheBootloaderFlags(uint8_t address) {

@@ -98,7 +98,7 @@ void Engine::cacheConfig(uint8_t address, uint8_t slot) {
             slot);
         return;
     }
-    Bus::Board::Config const& config = found->second;
+    Bus::Board::Config const& slotConfig = found->second;
     {
         std::lock_guard<std::mutex> lock(stateMutex);
         BoardCache& cache = boardCaches.at(address);
@@ -110,14 +110,14 @@ void Engine::cacheConfig(uint8_t address, uint8_t slot) {
 
     Packet const request(address, Packet::Command::ConfigGet, slot, {});
     std::pair<ErrorCode, nlohmann::json> read{ErrorCode::InvalidParameter, nullptr};
-    if (config.type == SlotType::Enum) {
+    if (slotConfig.type == SlotType::Enum) {
         int32_t raw = 0;
         read.first = parser.enumGet(request, raw);
         if (read.first == ErrorCode::Success) {
             auto const& names = board.getConfigEnumValues(slot);
-            auto const name = names.find(static_cast<uint8_t>(raw & 0xFF));
-            if (name != names.end()) {
-                read.second = name->second;
+            auto const enumName = names.find(static_cast<uint8_t>(raw & 0xFF));
+            if (enumName != names.end()) {
+                read.second = enumName->second;
             } else {
                 log(Log::Level::Error, "Unknown enum value for %s slot %d: %d",
                     board.getName().c_str(), slot, raw);
@@ -125,7 +125,7 @@ void Engine::cacheConfig(uint8_t address, uint8_t slot) {
             }
         }
     } else {
-        read = readSlotValue(request, config.type, config.multiplier);
+        read = readSlotValue(request, slotConfig.type, slotConfig.multiplier);
     }
 
     ErrorCode remembered;
@@ -137,7 +137,7 @@ void Engine::cacheConfig(uint8_t address, uint8_t slot) {
     }
     if (read.first != remembered && read.first != ErrorCode::Success) {
         log(Log::Level::Warning, "[%s] Config[%zu] '%s' error detected: %s",
-            board.getName().c_str(), static_cast<size_t>(slot), config.name.c_str(),
+            board.getName().c_str(), static_cast<size_t>(slot), slotConfig.name.c_str(),
             ec2str(read.first).c_str());
     }
 }

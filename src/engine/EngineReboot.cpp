@@ -66,7 +66,7 @@ ErrorCode Engine::boardReboot(uint8_t address) {
 }
 
 ErrorCode Engine::boardRebootSync(uint8_t address) {
-    std::string const name = boards.at(address).getName();
+    std::string const boardName = boards.at(address).getName();
     std::promise<void> online;
     std::shared_future<void> const answered = online.get_future().share();
     std::atomic<bool> fulfilled{false};
@@ -94,7 +94,7 @@ ErrorCode Engine::boardRebootSync(uint8_t address) {
             if (!running || stopPolling) {
                 return;
             }
-            log(Log::Level::Info, "Checking for %s heartbeat", name.c_str());
+            log(Log::Level::Info, "Checking for %s heartbeat", boardName.c_str());
             cacheHeartbeat(address);
             if (readCache(address, [](BoardCache const& cache) { return cache.heartbeat.first; }) ==
                 ErrorCode::Success) {

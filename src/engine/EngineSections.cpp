@@ -70,12 +70,12 @@ json Engine::getBoardsConfig() const {
                 continue; // a stored value wins; an uninitialised board has no cached one
             }
             json value;
-            ErrorCode const result = boardConfigGet(address, slot, value);
-            if (result == ErrorCode::Success) {
+            ErrorCode const readResult = boardConfigGet(address, slot, value);
+            if (readResult == ErrorCode::Success) {
                 document[slotConfig.name] = value;
             } else {
                 log(Log::Level::Warning, "Could not get config option '%s' from '%s': %s",
-                    slotConfig.name.c_str(), board.getName().c_str(), ec2str(result).c_str());
+                    slotConfig.name.c_str(), board.getName().c_str(), ec2str(readResult).c_str());
             }
         }
         result[board.getName()] = document;
@@ -89,14 +89,14 @@ void Engine::setBoardsConfig(json const& boardsSection) {
         return;
     }
     for (auto const& [address, board] : boards) {
-        std::string const& name = board.getName();
-        auto const member = boardsSection.find(name);
+        std::string const& boardName = board.getName();
+        auto const member = boardsSection.find(boardName);
         if (member == boardsSection.end()) {
             continue;
         }
         if (!member->is_object()) {
             log(Log::Level::Warning, "Could not set %s config: json field is not an object",
-                name.c_str());
+                boardName.c_str());
             continue;
         }
         bool const writable = readCache(
@@ -117,7 +117,7 @@ void Engine::setBoardsConfig(json const& boardsSection) {
                 document[slotConfig.name] = echoed;
             } else {
                 log(Log::Level::Error, "Config for %s on slot '%d' failed with value '%s'",
-                    name.c_str(), slot, compact(*value).c_str());
+                    boardName.c_str(), slot, compact(*value).c_str());
             }
         }
         {
@@ -132,7 +132,8 @@ void Engine::setBoardsConfig(json const& boardsSection) {
             }
             config.setBoardConfig(address, document);
         }
-        log(Log::Level::Info, "Final %s config is %s", name.c_str(), compact(document).c_str());
+        log(Log::Level::Info, "Final %s config is %s", boardName.c_str(),
+            compact(document).c_str());
     }
 }
 

@@ -29,24 +29,24 @@ void Engine::cacheHeartbeat(uint8_t address) {
 }
 
 void Engine::cacheSlot0Status(uint8_t address) {
-    std::string const& name = boards.at(address).getName();
-    log(Log::Level::Debug, "cacheSlot0Status(%s)", name.c_str());
-    std::bitset<32> status;
+    std::string const& boardName = boards.at(address).getName();
+    log(Log::Level::Debug, "cacheSlot0Status(%s)", boardName.c_str());
+    std::bitset<32> statusBits;
     std::bitset<32> errors;
     ErrorCode const code =
-        parser.slot0StatusGet(Packet(address, Packet::Command::Status, 0, {}), status, errors);
+        parser.slot0StatusGet(Packet(address, Packet::Command::Status, 0, {}), statusBits, errors);
     if (code == ErrorCode::Success) {
         if (errors[0]) {
-            log(Log::Level::Warning, "Fatal error detected on %s (0x%08x)", name.c_str(),
+            log(Log::Level::Warning, "Fatal error detected on %s (0x%08x)", boardName.c_str(),
                 static_cast<unsigned>(errors.to_ulong()));
         }
-        if (status[0]) {
-            log(Log::Level::Warning, "Fatal status detected on %s (0x%08x)", name.c_str(),
-                static_cast<unsigned>(status.to_ulong()));
+        if (statusBits[0]) {
+            log(Log::Level::Warning, "Fatal status detected on %s (0x%08x)", boardName.c_str(),
+                static_cast<unsigned>(statusBits.to_ulong()));
         }
     }
     std::lock_guard<std::mutex> lock(stateMutex);
-    boardCaches.at(address).statusSlot0 = {code, {status, errors}};
+    boardCaches.at(address).statusSlot0 = {code, {statusBits, errors}};
 }
 
 void Engine::handleBoardStatus(uint8_t address) {
@@ -54,14 +54,14 @@ void Engine::handleBoardStatus(uint8_t address) {
     log(Log::Level::Debug, "handleBoardStatus(%s)", board.getName().c_str());
     cacheSlot0Status(address);
 
-    std::bitset<32> status;
+    std::bitset<32> statusBits;
     std::bitset<32> errors;
     bool scanned;
     bool firmwareOk;
     {
         std::lock_guard<std::mutex> lock(stateMutex);
         BoardCache const& cache = boardCaches.at(address);
-        status = cache.statusSlot0.second.first;
+        statusBits = cache.statusSlot0.second.first;
         errors = cache.statusSlot0.second.second;
         scanned = cache.statusScanned;
         firmwareOk = cache.firmwareOk;
@@ -69,7 +69,7 @@ void Engine::handleBoardStatus(uint8_t address) {
     // A slot flagged at the previous pass is read once more after it clears.
     uint64_t const mask = board.getStatusMask();
     uint64_t const flagged =
-        (status | errors | prevStatusBits.at(address) | prevErrorBits.at(address)).to_ulong();
+        (statusBits | errors | prevStatusBits.at(address) | prevErrorBits.at(address)).to_ulong();
     uint64_t const toRead = (scanned ? flagged : 0xFFFFFFFFu) & mask;
     bool const readAll = !firmwareOk && !starting;
     auto const& slots = board.getStatuses();
@@ -82,7 +82,7 @@ void Engine::handleBoardStatus(uint8_t address) {
         }
     }
 
-    prevStatusBits.at(address) = status;
+    prevStatusBits.at(address) = statusBits;
     prevErrorBits.at(address) = errors;
     std::lock_guard<std::mutex> lock(stateMutex);
     boardCaches.at(address).statusScanned = true;
@@ -90,8 +90,8 @@ void Engine::handleBoardStatus(uint8_t address) {
 
 void Engine::cacheSlotNStatus(uint8_t address, uint8_t slot) {
     Bus::Board const& board = boards.at(address);
-    std::string const& name = board.getName();
-    log(Log::Level::Debug, "cacheSlotNStatus(%s, %d)", name.c_str(), slot);
+    std::string const& boardName = board.getName();
+    log(Log::Level::Debug, "cacheSlotNStatus(%s, %d)", boardName.c_str(), slot);
     Signal<>& signal = statusSignals.at(address).at(slot);
 
     std::pair<uint8_t, std::string> reply{0, ""};
@@ -115,11 +115,11 @@ void Engine::cacheSlotNStatus(uint8_t address, uint8_t slot) {
         log(critical ? Log::Level::Warning : Log::Level::Info,
             critical ? "Critical error on %s: %s: %s (0x%02x)"
                      : "Status changed on %s: %s: %s (0x%02x)",
-            name.c_str(), statusName.c_str(), reply.second.c_str(), reply.first);
+            boardName.c_str(), statusName.c_str(), reply.second.c_str(), reply.first);
     }
     if ((changed && code == ErrorCode::Success) || starting) {
         signal.emit();
-        slotNStatusChanged.emit(name + "/status/" + statusName);
+        slotNStatusChanged.emit(boardName + "/status/" + statusName);
     }
 }
 

@@ -45,7 +45,7 @@ ErrorCode Engine::boardConfigGet(uint8_t address, uint8_t slot, nlohmann::json& 
     });
 }
 
-ErrorCode Engine::boardStatusSlot0Get(uint8_t address, std::map<uint8_t, bool>& status,
+ErrorCode Engine::boardStatusSlot0Get(uint8_t address, std::map<uint8_t, bool>& slot0Status,
                                       std::map<uint8_t, bool>& errors) const {
     Bus::Board const& board = boards.at(address);
     log(Log::Level::Debug, "boardStatusSlot0Get(%s)", board.getName().c_str());
@@ -54,7 +54,7 @@ ErrorCode Engine::boardStatusSlot0Get(uint8_t address, std::map<uint8_t, bool>& 
         auto const& words = cache.statusSlot0.second;
         for (uint8_t bit = 0; bit < 32; ++bit) {
             if (((mask >> bit) & 1) != 0) {
-                status[bit] = words.first[bit];
+                slot0Status[bit] = words.first[bit];
                 errors[bit] = words.second[bit];
             }
         }
@@ -63,13 +63,13 @@ ErrorCode Engine::boardStatusSlot0Get(uint8_t address, std::map<uint8_t, bool>& 
 }
 
 ErrorCode Engine::boardStatusSlotNGet(uint8_t address, uint8_t slot,
-                                      std::pair<uint64_t, std::string>& status) const {
+                                      std::pair<uint64_t, std::string>& slotStatus) const {
     log(Log::Level::Debug, "boardStatusSlotNGet(%s, %d)", boards.at(address).getName().c_str(),
         slot);
-    // The last status stays readable while the board is being initialised again.
+    // The last slotStatus stays readable while the board is being initialised again.
     return answerFromCache(address, false, [&](BoardCache const& cache) {
         auto const& entry = cache.statuses.at(slot);
-        status = {entry.second.first, entry.second.second};
+        slotStatus = {entry.second.first, entry.second.second};
         return entry.first;
     });
 }
@@ -106,10 +106,10 @@ ErrorCode Engine::boardBootloaderFlagsGet(uint8_t address, Flags& flags) const {
     });
 }
 
-ErrorCode Engine::boardBootloaderStatusGet(uint8_t address, BootloaderStatus& status) const {
+ErrorCode Engine::boardBootloaderStatusGet(uint8_t address, BootloaderStatus& bootStatus) const {
     log(Log::Level::Debug, "boardBootloaderStatusGet(%s)", boards.at(address).getName().c_str());
     return answerFromCache(address, true, [&](BoardCache const& cache) {
-        status = cache.bootloaderStatus.second;
+        bootStatus = cache.bootloaderStatus.second;
         return cache.bootloaderStatus.first;
     });
 }

@@ -114,8 +114,8 @@ nlohmann::json Firmwares::toJson() const {
 void Firmwares::parse(nlohmann::json const& document) {
     for (auto const& [key, value] : document.items()) {
         std::optional<uint8_t> address;
-        for (auto const& [candidate, name] : boardNames) {
-            if (name == key) {
+        for (auto const& [candidate, boardName] : boardNames) {
+            if (boardName == key) {
                 address = candidate;
                 break;
             }

@@ -56,14 +56,14 @@ void MonitorStatistics::addIdleTime(std::chrono::nanoseconds idle) {
 
 nlohmann::json MonitorStatistics::toJson() const {
     nlohmann::json result = nlohmann::json::object();
-    for (auto const& [address, name] : boardNames) {
+    for (auto const& [address, boardName] : boardNames) {
         auto ageMs = [this, address = address](Steps step) {
             return cacheAges.at(step).at(address) / NsPerMs;
         };
-        result["caheAge"][name] = {{"status", ageMs(Steps::Status)},
-                                   {"telemetry", ageMs(Steps::Telemetry)},
-                                   {"config", ageMs(Steps::Config)},
-                                   {"misc", ageMs(Steps::Misc)}};
+        result["caheAge"][boardName] = {{"status", ageMs(Steps::Status)},
+                                        {"telemetry", ageMs(Steps::Telemetry)},
+                                        {"config", ageMs(Steps::Config)},
+                                        {"misc", ageMs(Steps::Misc)}};
     }
     result["idleMsPerSec"] = idleNsPerSec / NsPerMs;
     return result;

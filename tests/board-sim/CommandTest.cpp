@@ -99,9 +99,9 @@ INSTANTIATE_TEST_SUITE_P(Frames, CommandTest, ::testing::Values(
     Case{"command_64_unknown", nullptr, request(Psu, 5, 64, 0), Bytes{0xC9, 5, 0x83, 0}},
     Case{"board_info",
          [](BoardSim& s) {
-             boardsim::BoardInfo info{"FW", 300, "B", 3, {}};
-             for (int i = 0; i < 16; ++i) info.boardId[i] = uint8_t(0xA0 + i);
-             s.setBoardInfo(Psu, info);
+             boardsim::BoardInfo boardInfo{"FW", 300, "B", 3, {}};
+             for (int i = 0; i < 16; ++i) boardInfo.boardId[i] = uint8_t(0xA0 + i);
+             s.setBoardInfo(Psu, boardInfo);
          },
          request(Psu, 6, Misc, 2),
          concat({0xC9, 6, 5, 2, 0x46, 0x57, 0, 0x2C, 1, 0x42, 0, 3},
@@ -218,7 +218,7 @@ INSTANTIATE_TEST_SUITE_P(Frames, CommandTest, ::testing::Values(
          [](BoardSim& s) { s.setUnknownAddressMode(boardsim::Silence::Silent); },
          request(7, 16, Heartbeat, 0), std::nullopt},
     Case{"under_four_bytes", nullptr, Bytes{0, 1, 0x7F}, std::nullopt}),
-    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<Case>& paramInfo) { return std::string(paramInfo.param.name); });
 // clang-format on
 
 TEST(CommandState, settersChangeTheBoard) {

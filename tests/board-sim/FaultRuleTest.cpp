@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(Actions, ReplyShapeTest, ::testing::Values(
               {0xC9, 7, 4, 0, 0, 0, 0, 0}},
     ShapeCase{"chained_fields", both(Action::delayed(1), Action::seqPlus(2)), ActionRequest,
               {0xC9, 9, 4, 0, 0, 0, 0, 0}}),
-    [](const ::testing::TestParamInfo<ShapeCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<ShapeCase>& paramInfo) { return std::string(paramInfo.param.name); });
 // clang-format on
 
 TEST(FaultRules, anErrorRuleKeepsTheBoardFromActing) {

@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(Files, FileErrorTest, ::testing::Values(
     ErrorCase{"short_delete", {3}, {0x81, 0}},
     ErrorCase{"short_write", {1, 1, 0}, {0x81, 0}},
     ErrorCase{"unknown_sub", {5, 1}, {0xEE, 0x86}}),
-    [](const ::testing::TestParamInfo<ErrorCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<ErrorCase>& paramInfo) { return std::string(paramInfo.param.name); });
 // clang-format on
 
 TEST(FileStore, writesReadsAndChecksumsAFile) {

@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(Uploads, UploadTest, ::testing::Values(
     UploadCase{"after_commit_is_idle",
                {{headerFor(Image300), 0}, {segment(Image300, 1), 0}, {segment(Image300, 2), 0},
                 {segment(Image300, 3), 1}, {segment(Image300, 3), 0x83}}, true}),
-    [](const ::testing::TestParamInfo<UploadCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<UploadCase>& paramInfo) { return std::string(paramInfo.param.name); });
 // clang-format on
 
 namespace {
@@ -195,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(Installs, InstallTest, ::testing::Values(
     InstallCase{"main_reinstall_uses_sd_bit", 0, 0x0010, firmware(123, "new"), 0x0001, 123},
     InstallCase{"main_ignores_flash_bit", 0, 0x0040, firmware(123, "new"), 0x0100, 123},
     InstallCase{"main_downgrade_uses_sd_bit", 0, 0x0020, firmware(100, "new"), 0x0001, 100}),
-    [](const ::testing::TestParamInfo<InstallCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<InstallCase>& paramInfo) { return std::string(paramInfo.param.name); });
 // clang-format on
 
 TEST(Install, takesTheNameFromTheHeader) {

@@ -67,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, InvalidScenarioTest, ::testing::Values(
     InvalidCase{"bad_base64", R"({"boards": [{"address": 0, "files": {"a": "abc"}}]})", "invalid base64"},
     InvalidCase{"bind_elsewhere", R"({"bind": "0.0.0.0", "boards": [{"address": 0}]})", "only 127.0.0.1"},
     InvalidCase{"bad_mode", R"({"absentMode": "quiet", "boards": [{"address": 0}]})", "absentMode"}),
-    [](const ::testing::TestParamInfo<InvalidCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<InvalidCase>& paramInfo) { return std::string(paramInfo.param.name); });
 // clang-format on
 
 TEST(Scenario, valuesAreEncodedAsTheBoardStoresThem) {

@@ -146,24 +146,24 @@ TEST_F(DriverTest, BadSocketPartIsRefusedAndTheOldSocketStays) {
 }
 
 TEST_F(DriverTest, ThrowingSlotIsLoggedAndReceptionGoesOn) {
-    Driver driver;
+    Driver ownDriver;
     bool thrown = false;
-    driver.dataReceived.connect([&thrown](Bytes const&) {
+    ownDriver.dataReceived.connect([&thrown](Bytes const&) {
         if (!thrown) {
             thrown = true;
             throw std::runtime_error("boom");
         }
     });
-    Inbox inbox(driver);
+    Inbox ownInbox(ownDriver);
     testsupport::LogCapture log;
-    driver.setConfig(loopback(gateway.port));
-    driver.transmit({1});
+    ownDriver.setConfig(loopback(gateway.port));
+    ownDriver.transmit({1});
     auto const source = gateway.receive();
     ASSERT_TRUE(source);
     gateway.sendTo(source->second, {1, 1, 1, 1});
     gateway.sendTo(source->second, {2, 2, 2, 2});
-    EXPECT_EQ(inbox.next(), (Bytes{2, 2, 2, 2}));
-    driver.stop();
+    EXPECT_EQ(ownInbox.next(), (Bytes{2, 2, 2, 2}));
+    ownDriver.stop();
     EXPECT_EQ(log.count("[Driver] Callback failed: boom"), 1u);
 }
 

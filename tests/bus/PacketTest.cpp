@@ -102,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"ota", {0xC9, 5, 0x40, 0}, ErrorCode::Success, Packet::Command::OTA, 0, 0, {}},
         ParseCase{
             "misc", {0xC9, 5, 5, 241, 1}, ErrorCode::Success, Packet::Command::Misc, 0, 241, {1}}),
-    [](auto const& info) { return std::string(info.param.what); });
+    [](auto const& paramInfo) { return std::string(paramInfo.param.what); });
 
 TEST(Packet, ShortDatagramLeavesThePacketUntouched) {
     Packet packet(12, Packet::Command::ConfigSet, 4, {1, 2, 3});

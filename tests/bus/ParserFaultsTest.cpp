@@ -67,8 +67,8 @@ std::vector<Operation> operations() {
     using velt::ZRV480::Bus::ValueObjects::Bootloader::Flags;
     using velt::ZRV480::Bus::ValueObjects::Bootloader::FlagsFlash;
     using velt::ZRV480::Bus::ValueObjects::Bootloader::Status;
-    auto slot = [](uint8_t address, Command command, uint8_t slot) {
-        return Packet(address, command, slot, {});
+    auto slot = [](uint8_t address, Command command, uint8_t number) {
+        return Packet(address, command, number, {});
     };
     return {
         {"heartbeat", Psu, Command::Heartbeat, 0, false, false,

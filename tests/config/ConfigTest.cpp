@@ -30,7 +30,8 @@ namespace {
 // every document, and can hold its next answer until released.
 class Section : public Configurable {
 public:
-    Section(std::string name, json value) : name(std::move(name)), value(std::move(value)) {}
+    Section(std::string sectionName, json initial)
+        : name(std::move(sectionName)), value(std::move(initial)) {}
 
     void onConfigSet(json const& document) override {
         std::lock_guard<std::mutex> lock(mutex);
@@ -341,11 +342,11 @@ TEST_F(ConfigFileTest, GetMergesOwnersFirstInIdentityOrderWinsEmptyAnswersSkippe
         }
         first->answer = c.first;
         second->answer = c.second;
-        Config config(path("unused.json"));
-        EXPECT_EQ(config.get(), nullptr);
-        config.declareConfigurable(second); // the order of declaration does not matter
-        config.declareConfigurable(first);
-        EXPECT_EQ(config.get(), c.merged);
+        Config merging(path("unused.json"));
+        EXPECT_EQ(merging.get(), nullptr);
+        merging.declareConfigurable(second); // the order of declaration does not matter
+        merging.declareConfigurable(first);
+        EXPECT_EQ(merging.get(), c.merged);
     }
 }
 

@@ -89,9 +89,10 @@ TEST_F(HostileTextTest, BoardTextsThatAreNotUtf8ArePublishedWithReplacementChara
 
     auto const expectTexts = [&](std::string const& round) {
         SCOPED_TRACE(round);
-        json service = data("info/get", "info-" + round);
-        EXPECT_EQ(service["device"]["boards"]["psu"]["firmwareName"], firmwareName) << service;
-        EXPECT_EQ(service["device"]["boards"]["psu"]["boardName"], boardName) << service;
+        json infoAnswer = data("info/get", "info-" + round);
+        EXPECT_EQ(infoAnswer["device"]["boards"]["psu"]["firmwareName"], firmwareName)
+            << infoAnswer;
+        EXPECT_EQ(infoAnswer["device"]["boards"]["psu"]["boardName"], boardName) << infoAnswer;
         json root = data("get", "root-" + round, true);
         EXPECT_EQ(root["psu"]["misc"]["info"]["firmwareName"], firmwareName);
         EXPECT_EQ(root["psu"]["status"]["mainsLost"], status);

@@ -166,10 +166,10 @@ json boardChange(Random& random) {
 // notice it gets by topic; its heartbeat says when its current step began.
 class Lane {
 public:
-    Lane(std::string name, std::string const& url, std::atomic<bool>& stopping,
-         std::atomic<int64_t>& lastAnswer, Clock::time_point origin)
-        : name(std::move(name)), client(url), stopping(stopping), lastAnswer(lastAnswer),
-          origin(origin), heartbeat(msSince(origin)) {}
+    Lane(std::string laneName, std::string const& url, std::atomic<bool>& stop,
+         std::atomic<int64_t>& lastAnswerMs, Clock::time_point start)
+        : name(std::move(laneName)), client(url), stopping(stop), lastAnswer(lastAnswerMs),
+          origin(start), heartbeat(msSince(start)) {}
 
     bool connect(std::vector<std::string> const& filters) {
         bool ok = client.connect();
@@ -350,12 +350,13 @@ protected:
             names.push_back(node + "/monitor");
         }
         auto random = std::make_shared<Random>(seed);
-        Lane& self = lane("monitor", responsesOf(names));
+        Lane& monitorLane = lane("monitor", responsesOf(names));
         for (auto const& node : Monitored) {
-            self.completed += completed(self.call(node + "/monitor", R"({"active":true})",
-                                                  self.id("on-" + std::to_string(self.sent))));
+            monitorLane.completed += completed(
+                monitorLane.call(node + "/monitor", R"({"active":true})",
+                                 monitorLane.id("on-" + std::to_string(monitorLane.sent))));
         }
-        self.run(deadlineMs, [this, random](Lane& self, int n) {
+        monitorLane.run(deadlineMs, [this, random](Lane& self, int n) {
             simulator->control(boardChange(*random));
             std::string const& node = pick(Monitored, *random);
             int const choice = between(0, 9, *random);

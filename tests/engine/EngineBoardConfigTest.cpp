@@ -118,9 +118,9 @@ TEST_F(StoredConfiguration, ApplyingAnswersTheLastFailedWrite) {
 
     machine.sim.clearRules();
     refuse(1, 0x85);
-    engine->editCache(Psu, [](BoardCache& cache) {
-        cache.configs.at(0) = {ErrorCode::Success, "low"};
-        cache.configs.at(2) = {ErrorCode::Success, 30};
+    engine->editCache(Psu, [](BoardCache& edited) {
+        edited.configs.at(0) = {ErrorCode::Success, "low"};
+        edited.configs.at(2) = {ErrorCode::Success, 30};
     });
     EXPECT_EQ(engine->boardConfigCacheApply(Psu), ErrorCode::BusInvalidSlot);
 }

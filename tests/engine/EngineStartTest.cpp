@@ -251,15 +251,15 @@ TEST_F(EngineStart, AStopEndsTheStartAtItsNextStep) {
     };
     Case const cases[] = {
         {"pause after a failed configuration attempt",
-         [](auto& machine) { machine.sim.setPresent(Main, false); },
-         [](auto& machine) {
-             ASSERT_TRUE(machine.sim.waitFor(Filter{Main, HeartbeatCommand}, 1, 20000));
+         [](auto& simulated) { simulated.sim.setPresent(Main, false); },
+         [](auto& simulated) {
+             ASSERT_TRUE(simulated.sim.waitFor(Filter{Main, HeartbeatCommand}, 1, 20000));
              std::this_thread::sleep_for(200ms);
          }},
         {"wait for the main board after the schema was sent", [](auto&) {},
-         [](auto& machine) {
-             ASSERT_TRUE(machine.sim.waitFor(MainReboots, 1, 20000));
-             machine.sim.setPresent(Main, false); // it never answers again
+         [](auto& simulated) {
+             ASSERT_TRUE(simulated.sim.waitFor(MainReboots, 1, 20000));
+             simulated.sim.setPresent(Main, false); // it never answers again
          }},
     };
     for (Case const& c : cases) {

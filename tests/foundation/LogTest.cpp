@@ -147,7 +147,7 @@ TEST(Log, SetLevelLetsThroughThatLevelAndMoreSevere) {
 
 TEST(Logger, NameStandsInsideColourBeforeExpandedText) {
     struct Named : Logger {
-        Named(std::string name) : Logger(std::move(name)) {}
+        Named(std::string loggerName) : Logger(std::move(loggerName)) {}
     };
     struct Case {
         std::string name;

@@ -242,8 +242,8 @@ TEST_F(TreeTopics, MonitorRequestsReadTheirPayloads) {
         // Disabling what is not enabled answers the same.
         {R"({"active":false})", R"({"completed":true,"data":{"active":false}})"},
     };
-    for (auto const& c : cases) {
-        EXPECT_EQ(rpc("a/monitor", c.payload), c.reply) << c.payload;
+    for (auto const& testCase : cases) {
+        EXPECT_EQ(rpc("a/monitor", testCase.payload), testCase.reply) << testCase.payload;
     }
     // The command form reports the same errors on the error topic.
     harness.client->onMessageReceived("b/a/monitor", "{}", 0, false);

@@ -87,8 +87,8 @@ bool reaped(pid_t pid, std::chrono::steady_clock::duration limit) {
 
 MosquittoBroker::MosquittoBroker() : MosquittoBroker("", "") {}
 
-MosquittoBroker::MosquittoBroker(std::string username, std::string password)
-    : username(std::move(username)), password(std::move(password)) {
+MosquittoBroker::MosquittoBroker(std::string user, std::string secret)
+    : username(std::move(user)), password(std::move(secret)) {
     char pattern[] = "/tmp/mosquitto-test-XXXXXX";
     if (mkdtemp(pattern)) {
         directory = pattern;

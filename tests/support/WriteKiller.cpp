@@ -16,8 +16,9 @@ constexpr int ChildRewrites = 100000;
 
 } // namespace
 
-WriteKiller::WriteKiller(std::function<void(int)> rewrite, std::function<std::string()> check)
-    : rewrite(std::move(rewrite)), check(std::move(check)) {}
+WriteKiller::WriteKiller(std::function<void(int)> rewriteFile,
+                         std::function<std::string()> checkFile)
+    : rewrite(std::move(rewriteFile)), check(std::move(checkFile)) {}
 
 std::chrono::microseconds WriteKiller::rewriteTime() {
     constexpr int samples = 5;

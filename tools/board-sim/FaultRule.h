@@ -12,11 +12,12 @@ using Bytes = std::vector<uint8_t>;
 // Selects requests for a rule or a wait; an unset field matches anything.
 // Filter{1, 4} matches every action request to board 1.
 struct Filter {
-    Filter(std::optional<uint8_t> address = std::nullopt,
-           std::optional<uint8_t> command = std::nullopt,
-           std::optional<uint8_t> slot = std::nullopt, std::optional<uint8_t> sub = std::nullopt,
-           std::optional<uint16_t> segment = std::nullopt)
-        : address(address), command(command), slot(slot), sub(sub), segment(segment) {}
+    Filter(std::optional<uint8_t> toAddress = std::nullopt,
+           std::optional<uint8_t> ofCommand = std::nullopt,
+           std::optional<uint8_t> ofSlot = std::nullopt,
+           std::optional<uint8_t> ofSub = std::nullopt,
+           std::optional<uint16_t> ofSegment = std::nullopt)
+        : address(toAddress), command(ofCommand), slot(ofSlot), sub(ofSub), segment(ofSegment) {}
 
     std::optional<uint8_t> address;
     std::optional<uint8_t> command;

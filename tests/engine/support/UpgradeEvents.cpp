@@ -9,8 +9,8 @@ namespace enginetest {
 using velt::ZRV480::BoardManager::Manager::Status;
 using velt::ZRV480::Bus::Common::ErrorCode;
 
-UpgradeEvents::UpgradeEvents(Engine& engine) : engine(engine) {
-    engine.firmwareUpgradeProgress.connect([this](uint8_t address, float percent) {
+UpgradeEvents::UpgradeEvents(Engine& watched) : engine(watched) {
+    watched.firmwareUpgradeProgress.connect([this](uint8_t address, float percent) {
         std::lock_guard<std::mutex> lock(mutex);
         steps.emplace_back(address, percent);
     });

@@ -17,7 +17,7 @@ constexpr int WaitMs = 5000;
 
 } // namespace
 
-ClientHarness::ClientHarness(std::string base) : base(std::move(base)) {
+ClientHarness::ClientHarness(std::string baseTopic) : base(std::move(baseTopic)) {
     EXPECT_TRUE(broker.start()) << broker.logText();
     client = std::make_unique<MQTT::Client>(this->base, "MQTT");
     client->setConfig(settings());
