@@ -24,14 +24,14 @@ class Process {
 public:
     explicit Process(std::vector<std::string> args) {
         args.insert(args.begin(), BOARD_SIM_EXE);
-        int out[2], err[2];
-        if (::pipe(out) != 0 || ::pipe(err) != 0) {
+        int outPipe[2], errPipe[2];
+        if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) {
             throw std::runtime_error("pipe");
         }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
+        pid = ::fork();
+        if (pid == 0) {
+            ::dup2(outPipe[1], 1);
+            ::dup2(errPipe[1], 2);
             std::vector<char*> argv;
             for (auto& a : args) {
                 argv.push_back(a.data());
@@ -40,26 +40,26 @@ public:
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
-        ::close(out[1]);
-        ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
+        ::close(outPipe[1]);
+        ::close(errPipe[1]);
+        out = outPipe[0];
+        err = errPipe[0];
     }
     ~Process() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
         }
-        ::close(out_);
-        ::close(err_);
+        ::close(out);
+        ::close(err);
     }
 
     // The first line on stdout, or "" after 5 s.
     std::string line() {
         std::string text;
         char c;
-        pollfd p{out_, POLLIN, 0};
-        while (::poll(&p, 1, 5000) > 0 && ::read(out_, &c, 1) == 1 && c != '\n') {
+        pollfd p{out, POLLIN, 0};
+        while (::poll(&p, 1, 5000) > 0 && ::read(out, &c, 1) == 1 && c != '\n') {
             text += c;
         }
         return text;
@@ -68,7 +68,7 @@ public:
         std::string text;
         char buffer[256];
         ssize_t n;
-        while ((n = ::read(err_, buffer, sizeof(buffer))) > 0) {
+        while ((n = ::read(err, buffer, sizeof(buffer))) > 0) {
             text.append(buffer, size_t(n));
         }
         return text;
@@ -77,20 +77,20 @@ public:
     int wait() {
         for (int i = 0; i < 500; ++i) {
             int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             }
             ::usleep(10000);
         }
         return -1;
     }
-    void signal(int s) { ::kill(pid_, s); }
+    void signal(int s) { ::kill(pid, s); }
 
 private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
 };
 
 std::string control(uint16_t port, std::string const& line) {

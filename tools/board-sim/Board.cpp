@@ -28,28 +28,29 @@ bool outOfRange(SlotSpec const& slot, int32_t v) {
 
 } // namespace
 
-Board::Board(BoardSpec const& spec, Clock::time_point now)
-    : present(spec.present), info(spec.info), status(spec.status), errors(spec.errors),
-      statusN(spec.statusN), bootloaderStatus(spec.bootloader.status),
-      bootloaderFlags(spec.bootloader.flags), spec_(spec), telemetry_(spec.telemetry),
-      config_(spec.config), bootStart_(now), bootUntil_(now), uptimeBase_(spec.uptimeStart) {}
+Board::Board(BoardSpec const& boardSpec, Clock::time_point now)
+    : present(boardSpec.present), info(boardSpec.info), status(boardSpec.status),
+      errors(boardSpec.errors), statusN(boardSpec.statusN),
+      bootloaderStatus(boardSpec.bootloader.status), bootloaderFlags(boardSpec.bootloader.flags),
+      spec(boardSpec), telemetry(boardSpec.telemetry), config(boardSpec.config), bootStart(now),
+      bootDeadline(now), uptimeBase(boardSpec.uptimeStart) {}
 
 uint32_t Board::uptime(Clock::time_point now) const {
-    auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - bootStart_).count();
-    return uptimeBase_ + uint32_t(elapsed);
+    auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - bootStart).count();
+    return uptimeBase + uint32_t(elapsed);
 }
 
 void Board::setUptime(Clock::time_point now, uint32_t seconds) {
-    bootStart_ = now;
-    uptimeBase_ = seconds;
+    bootStart = now;
+    uptimeBase = seconds;
 }
 
-SlotSpec& Board::slot(bool config, uint8_t slot) {
-    auto& table = config ? config_ : telemetry_;
+SlotSpec& Board::slot(bool configTable, uint8_t slot) {
+    auto& table = configTable ? config : telemetry;
     auto it = table.find(slot);
     if (it == table.end()) {
-        throw std::out_of_range("board " + std::to_string(spec_.address) + " has no " +
-                                (config ? "config" : "telemetry") + " slot " +
+        throw std::out_of_range("board " + std::to_string(spec.address) + " has no " +
+                                (configTable ? "config" : "telemetry") + " slot " +
                                 std::to_string(slot));
     }
     return it->second;
@@ -57,23 +58,23 @@ SlotSpec& Board::slot(bool config, uint8_t slot) {
 
 void Board::reboot(Clock::time_point now, Counters& counters) {
     setUptime(now, 0);
-    bootUntil_ = now + std::chrono::milliseconds(spec_.bootMs);
+    bootDeadline = now + std::chrono::milliseconds(spec.bootMs);
     scratchpad.fill(0);
-    receiver_.reset();
-    upload_.reset();
-    counters.reboot(spec_.address);
+    receiver.reset();
+    upload.reset();
+    counters.reboot(spec.address);
     if (pending) {
         bootloaderStatus =
-            FirmwareInstaller::install(*pending, spec_.address, bootloaderFlags, info);
+            FirmwareInstaller::install(*pending, spec.address, bootloaderFlags, info);
         if (bootloaderStatus == FirmwareInstaller::UpdateOk) {
-            counters.uploadInstalled(spec_.address);
+            counters.uploadInstalled(spec.address);
         }
         pending.reset();
     }
 }
 
 void Board::restoreDefaults() {
-    config_ = spec_.config;
+    config = spec.config;
 }
 
 void Board::powerCycle(Clock::time_point now, Counters& counters) {
@@ -89,9 +90,9 @@ std::optional<Answer> Board::handle(Frame const& request, Clock::time_point now,
     case Frame::Status:
         return statusRead(request.slot, behaviour);
     case Frame::Telemetry:
-        return slotRead(telemetry_, request.slot);
+        return slotRead(telemetry, request.slot);
     case Frame::ConfigGet:
-        return slotRead(config_, request.slot);
+        return slotRead(config, request.slot);
     case Frame::ConfigSet:
         return configSet(request, counters);
     case Frame::Action:
@@ -120,8 +121,8 @@ std::optional<Answer> Board::handle(Frame const& request, Clock::time_point now,
     case MiscScratchpad:
         return scratchpadCommand(request.payload);
     default: {
-        auto light = config_.find(request.slot);
-        if (light != config_.end() && light->second.light) {
+        auto light = config.find(request.slot);
+        if (light != config.end() && light->second.light) {
             return pattern(request, counters);
         }
         return std::nullopt;
@@ -175,8 +176,8 @@ Answer Board::configSet(Frame const& request, Counters& counters) {
     if (request.payload.size() < 4) {
         return Answer::fail(Frame::ProtocolError);
     }
-    auto it = config_.find(request.slot);
-    if (it == config_.end()) {
+    auto it = config.find(request.slot);
+    if (it == config.end()) {
         return Answer::fail(Frame::InvalidSlot);
     }
     SlotSpec& slot = it->second;
@@ -188,7 +189,7 @@ Answer Board::configSet(Frame const& request, Counters& counters) {
             return Answer::fail(Frame::InvalidValue);
         }
         slot.raw = target;
-        counters.transition(TransitionRecord{spec_.address, request.slot, uint32_t(target),
+        counters.transition(TransitionRecord{spec.address, request.slot, uint32_t(target),
                                              (word & TransitionFlag) != 0});
         return Answer::echoing(Bytes(request.payload.begin(), request.payload.begin() + 4));
     }
@@ -204,11 +205,11 @@ Answer Board::configSet(Frame const& request, Counters& counters) {
 }
 
 Answer Board::action(uint8_t slot, Counters& counters) {
-    auto it = spec_.actions.find(slot);
-    if (it == spec_.actions.end()) {
+    auto it = spec.actions.find(slot);
+    if (it == spec.actions.end()) {
         return Answer::fail(Frame::InvalidSlot);
     }
-    counters.action(spec_.address, slot);
+    counters.action(spec.address, slot);
     return Answer::of(i32(it->second));
 }
 
@@ -234,16 +235,15 @@ Answer Board::bootloader(Bytes const& payload, Counters& counters) {
         if (payload.size() < 3) {
             return Answer::fail(Frame::ProtocolError);
         }
-        auto step = receiver_.receive(payload, spec_.bootloader.capacity);
+        auto step = receiver.receive(payload, spec.bootloader.capacity);
         if (step.headerAccepted) {
-            upload_ = counters.uploadStarted(UploadRecord{spec_.address, receiver_.length(),
-                                                          receiver_.crc(), receiver_.count(), false,
-                                                          false});
+            upload = counters.uploadStarted(UploadRecord{
+                spec.address, receiver.length(), receiver.crc(), receiver.count(), false, false});
         }
         if (step.image) {
             pending = std::move(step.image);
-            if (upload_) {
-                counters.uploadCommitted(*upload_);
+            if (upload) {
+                counters.uploadCommitted(*upload);
             }
         }
         return Answer::resulting(step.result);
@@ -255,7 +255,7 @@ Answer Board::bootloader(Bytes const& payload, Counters& counters) {
         return Answer::fail(Frame::ProtocolError);
     }
     if (sub == 3) {
-        bootloaderFlags = LittleEndian::get16(payload, 1) & spec_.bootloader.flagsWritableMask;
+        bootloaderFlags = LittleEndian::get16(payload, 1) & spec.bootloader.flagsWritableMask;
     }
     Answer answer;
     LittleEndian::put16(answer.payload, sub == 1 ? bootloaderStatus : bootloaderFlags);
@@ -293,7 +293,7 @@ Answer Board::pattern(Frame const& request, Counters& counters) {
     if (p.size() < 2 || p.size() != 2 + PatternStepSize * p[0]) {
         return Answer::fail(Frame::InvalidValue);
     }
-    PatternRecord record{spec_.address, request.slot, p[1], {}};
+    PatternRecord record{spec.address, request.slot, p[1], {}};
     for (size_t at = 2; at < p.size(); at += PatternStepSize) {
         record.steps.push_back(
             PatternStep{p[at], p[at + 1], p[at + 2], p[at + 3], LittleEndian::get32(p, at + 4)});
@@ -343,7 +343,7 @@ std::string Board::summarize(Frame const& request) const {
                            : "ota header";
             }
             return "ota seg " + std::to_string(index) + "/" +
-                   (receiver_.receiving() ? std::to_string(receiver_.count()) : "?") +
+                   (receiver.receiving() ? std::to_string(receiver.count()) : "?") +
                    " len=" + std::to_string(p.size() - 3);
         }
         return p.empty() ? "bootloader" : "bootloader sub " + std::to_string(p[0]);

@@ -25,7 +25,7 @@ public:
     static constexpr uint8_t MiscBootloader = 240;
     static constexpr uint8_t MiscScratchpad = 255;
 
-    Board(BoardSpec const& spec, Clock::time_point now);
+    Board(BoardSpec const& boardSpec, Clock::time_point now);
 
     // Commands 0-4, 127 and the Misc slots every board has; nothing for other Misc slots.
     std::optional<Answer> handle(Frame const& request, Clock::time_point now,
@@ -36,12 +36,12 @@ public:
     void restoreDefaults();
     void powerCycle(Clock::time_point now, Counters& counters);
 
-    bool awake(Clock::time_point now) const { return present && now >= bootUntil_; }
-    bool booting(Clock::time_point now) const { return now < bootUntil_; }
-    Clock::time_point bootUntil() const { return bootUntil_; }
+    bool awake(Clock::time_point now) const { return present && now >= bootDeadline; }
+    bool booting(Clock::time_point now) const { return now < bootDeadline; }
+    Clock::time_point bootUntil() const { return bootDeadline; }
     uint32_t uptime(Clock::time_point now) const;
     void setUptime(Clock::time_point now, uint32_t seconds);
-    SlotSpec& slot(bool config, uint8_t slot); // throws std::out_of_range
+    SlotSpec& slot(bool configTable, uint8_t slot); // throws std::out_of_range
     std::string summarize(Frame const& request) const;
 
     // State the controls read and write directly.
@@ -66,14 +66,14 @@ private:
     Answer scratchpadCommand(Bytes const& payload);
     Answer pattern(Frame const& request, Counters& counters);
 
-    const BoardSpec spec_;
-    std::map<uint8_t, SlotSpec> telemetry_;
-    std::map<uint8_t, SlotSpec> config_;
-    FirmwareReceiver receiver_;
-    std::optional<size_t> upload_; // index of the running upload in the counters
-    Clock::time_point bootStart_;
-    Clock::time_point bootUntil_;
-    uint32_t uptimeBase_ = 0;
+    const BoardSpec spec;
+    std::map<uint8_t, SlotSpec> telemetry;
+    std::map<uint8_t, SlotSpec> config;
+    FirmwareReceiver receiver;
+    std::optional<size_t> upload; // index of the running upload in the counters
+    Clock::time_point bootStart;
+    Clock::time_point bootDeadline;
+    uint32_t uptimeBase = 0;
 };
 
 } // namespace boardsim

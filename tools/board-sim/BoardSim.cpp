@@ -21,34 +21,35 @@ int64_t monotonicMs() {
 
 BoardSim::BoardSim() : BoardSim(Scenario::defaults()) {}
 
-BoardSim::BoardSim(nlohmann::json const& scenario) : BoardSim(Scenario::fromJson(scenario)) {}
+BoardSim::BoardSim(nlohmann::json const& scenarioJson)
+    : BoardSim(Scenario::fromJson(scenarioJson)) {}
 
-BoardSim::BoardSim(Scenario const& scenario)
-    : scenario_(scenario), machine_(std::make_unique<Machine>(scenario_, counters_)),
-      server_(std::make_unique<UdpServer>(
+BoardSim::BoardSim(Scenario const& startScenario)
+    : scenario(startScenario), machine(std::make_unique<Machine>(startScenario, boardCounters)),
+      server(std::make_unique<UdpServer>(
           [this](Bytes const& datagram, Peer const& from) { onDatagram(datagram, from); })),
-      timers_(std::make_unique<TimerQueue>()) {}
+      timers(std::make_unique<TimerQueue>()) {}
 
 BoardSim::~BoardSim() {
     stop();
-    timers_.reset();
-    server_.reset();
+    timers.reset();
+    server.reset();
 }
 
 uint16_t BoardSim::start(uint16_t port, std::string const& address) {
     BindAddress::require(address);
-    return server_->start(address, port);
+    return server->start(address, port);
 }
 
 void BoardSim::stop() {
-    server_->stop();
-    timers_->cancelAll();
-    std::lock_guard<std::mutex> lock(heldMutex_);
-    held_.clear();
+    server->stop();
+    timers->cancelAll();
+    std::lock_guard<std::mutex> lock(heldMutex);
+    held.clear();
 }
 
 uint16_t BoardSim::port() const {
-    return server_->port();
+    return server->port();
 }
 
 void BoardSim::onDatagram(Bytes const& datagram, Peer const& from) {
@@ -56,8 +57,8 @@ void BoardSim::onDatagram(Bytes const& datagram, Peer const& from) {
     record.timeMs = monotonicMs();
     record.sourcePort = ntohs(from.port);
     {
-        std::lock_guard<std::mutex> lock(peerMutex_);
-        lastPeer_ = from;
+        std::lock_guard<std::mutex> lock(peerMutex);
+        lastPeer = from;
     }
     auto request = Frame::parse(datagram);
     if (!request) {
@@ -65,7 +66,7 @@ void BoardSim::onDatagram(Bytes const& datagram, Peer const& from) {
         record.hex = Frame::hex(datagram);
         record.summary = "malformed size " + std::to_string(datagram.size());
         record.outcome = "no reply";
-        log_.add(std::move(record));
+        log.add(std::move(record));
         return;
     }
     record.address = request->address;
@@ -81,9 +82,9 @@ void BoardSim::onDatagram(Bytes const& datagram, Peer const& from) {
     shown.resize(Frame::HeaderSize + record.payload.size());
     record.hex = Frame::hex(shown);
     record.segment = request->segment();
-    record.summary = machine_->summarize(*request);
+    record.summary = machine->summarize(*request);
 
-    auto applied = rules_.evaluate(record);
+    auto applied = rules.evaluate(record);
     record.rules = applied.ids;
     Action const& action = applied.action;
     Machine::Outcome outcome;
@@ -92,12 +93,12 @@ void BoardSim::onDatagram(Bytes const& datagram, Peer const& from) {
         outcome.reply = Frame::error(*request, *action.error);
         outcome.reply->payload.assign(action.errorExtra, 0);
     } else {
-        outcome = machine_->handle(*request);
+        outcome = machine->handle(*request);
     }
-    counters_.request(request->address, request->command, request->slot);
+    boardCounters.request(request->address, request->command, request->slot);
 
     if (action.unsolicited) {
-        server_->send(*action.unsolicited, from);
+        server->send(*action.unsolicited, from);
     }
     const Bytes reply = shape(outcome, action);
     record.reply = Frame::hex(reply);
@@ -109,11 +110,11 @@ void BoardSim::onDatagram(Bytes const& datagram, Peer const& from) {
     bool const send = outcome.reply && !action.drop;
     if (send && action.hold) {
         // Queued before the request is logged, so a release after waitFor finds it.
-        std::lock_guard<std::mutex> lock(heldMutex_);
-        held_.push_back(Held{reply, from, action.duplicateGapMs});
+        std::lock_guard<std::mutex> lock(heldMutex);
+        held.push_back(Held{reply, from, action.duplicateGapMs});
     }
     // Logged before the reply leaves: whoever got the reply finds the request in the log.
-    log_.add(std::move(record));
+    log.add(std::move(record));
     if (send && !action.hold) {
         deliver(reply, from, action);
     }
@@ -166,92 +167,92 @@ Bytes BoardSim::shape(Machine::Outcome const& outcome, Action const& a) {
 void BoardSim::deliver(Bytes const& reply, Peer const& to, Action const& a) {
     if (a.delayMs > 0) {
         auto gap = a.duplicateGapMs;
-        timers_->schedule(a.delayMs, [this, reply, to, gap] { sendWithDuplicate(reply, to, gap); });
+        timers->schedule(a.delayMs, [this, reply, to, gap] { sendWithDuplicate(reply, to, gap); });
     } else {
         sendWithDuplicate(reply, to, a.duplicateGapMs);
     }
 }
 
 void BoardSim::sendWithDuplicate(Bytes const& datagram, Peer const& to, std::optional<int> gapMs) {
-    server_->send(datagram, to);
+    server->send(datagram, to);
     if (!gapMs) {
         return;
     }
     if (*gapMs <= 0) {
-        server_->send(datagram, to);
+        server->send(datagram, to);
     } else {
-        timers_->schedule(*gapMs, [this, datagram, to] { server_->send(datagram, to); });
+        timers->schedule(*gapMs, [this, datagram, to] { server->send(datagram, to); });
     }
 }
 
 int BoardSim::addRule(Rule const& rule) {
-    return rules_.add(rule);
+    return rules.add(rule);
 }
 
 bool BoardSim::removeRule(int id) {
-    return rules_.remove(id);
+    return rules.remove(id);
 }
 
 void BoardSim::clearRules() {
-    rules_.clear();
+    rules.clear();
 }
 
 uint32_t BoardSim::ruleUses(int id) const {
-    return rules_.uses(id);
+    return rules.uses(id);
 }
 
 void BoardSim::release() {
-    std::vector<Held> held;
+    std::vector<Held> released;
     {
-        std::lock_guard<std::mutex> lock(heldMutex_);
-        held.swap(held_);
+        std::lock_guard<std::mutex> lock(heldMutex);
+        released.swap(held);
     }
-    for (auto const& h : held) {
+    for (auto const& h : released) {
         sendWithDuplicate(h.datagram, h.to, h.duplicateGapMs);
     }
 }
 
 size_t BoardSim::heldCount() const {
-    std::lock_guard<std::mutex> lock(heldMutex_);
-    return held_.size();
+    std::lock_guard<std::mutex> lock(heldMutex);
+    return held.size();
 }
 
 void BoardSim::sendUnsolicited(Bytes const& bytes) {
     std::optional<Peer> peer;
     {
-        std::lock_guard<std::mutex> lock(peerMutex_);
-        peer = lastPeer_;
+        std::lock_guard<std::mutex> lock(peerMutex);
+        peer = lastPeer;
     }
     if (peer) {
-        server_->send(bytes, *peer);
+        server->send(bytes, *peer);
     }
 }
 
 void BoardSim::setGatewayOnline(bool online) {
-    machine_->setGatewayOnline(online);
+    machine->setGatewayOnline(online);
 }
 
 void BoardSim::setPresent(uint8_t address, bool present) {
-    machine_->withBoard(address, [present](Board& b, auto) { b.present = present; });
+    machine->withBoard(address, [present](Board& b, auto) { b.present = present; });
 }
 
 void BoardSim::setAbsentMode(Silence mode) {
-    machine_->withMain([mode](Machine::Main& m) { m.behaviour.absentMode = mode; });
+    machine->withMain([mode](Machine::Main& m) { m.behaviour.absentMode = mode; });
 }
 
 void BoardSim::setUnknownAddressMode(Silence mode) {
-    machine_->withMain([mode](Machine::Main& m) { m.behaviour.unknownAddress = mode; });
+    machine->withMain([mode](Machine::Main& m) { m.behaviour.unknownAddress = mode; });
 }
 
 bool BoardSim::isBooting(uint8_t address) const {
-    return machine_->withBoard(address, [](Board const& b, auto now) { return b.booting(now); });
+    return machine->withBoard(address, [](Board const& b, auto now) { return b.booting(now); });
 }
 
 bool BoardSim::waitBooted(uint8_t address, int timeoutMs) const {
     auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         auto const until =
-            machine_->withBoard(address, [](Board const& b, auto) { return b.bootUntil(); });
+            machine->withBoard(address, [](Board const& b, auto) { return b.bootUntil(); });
         auto const now = std::chrono::steady_clock::now();
         if (now >= until) {
             return true;
@@ -264,191 +265,191 @@ bool BoardSim::waitBooted(uint8_t address, int timeoutMs) const {
 }
 
 void BoardSim::reboot(uint8_t address) {
-    machine_->reboot(address);
+    machine->reboot(address);
 }
 
 void BoardSim::powerCycle(uint8_t address) {
-    machine_->powerCycle(address);
+    machine->powerCycle(address);
 }
 
 void BoardSim::reset() {
-    rules_.clear();
+    rules.clear();
     {
-        std::lock_guard<std::mutex> lock(heldMutex_);
-        held_.clear();
+        std::lock_guard<std::mutex> lock(heldMutex);
+        held.clear();
     }
-    timers_->cancelAll();
-    machine_->reset(scenario_);
-    log_.clear();
-    counters_.clear();
+    timers->cancelAll();
+    machine->reset(scenario);
+    log.clear();
+    boardCounters.clear();
 }
 
 void BoardSim::setRaw(uint8_t address, SlotTable table, uint8_t slot, int32_t raw) {
-    machine_->withBoard(
-        address, [&](Board& b, auto) { b.slot(table == SlotTable::Config, slot).raw = raw; });
+    machine->withBoard(address,
+                       [&](Board& b, auto) { b.slot(table == SlotTable::Config, slot).raw = raw; });
 }
 
 int32_t BoardSim::raw(uint8_t address, SlotTable table, uint8_t slot) const {
-    return machine_->withBoard(
+    return machine->withBoard(
         address, [&](Board& b, auto) { return b.slot(table == SlotTable::Config, slot).raw; });
 }
 
 void BoardSim::setStatus(uint8_t address, uint32_t status, uint32_t errors) {
-    machine_->withBoard(address, [&](Board& b, auto) {
+    machine->withBoard(address, [&](Board& b, auto) {
         b.status = status;
         b.errors = errors;
     });
 }
 
 void BoardSim::setStatusText(uint8_t address, uint8_t slot, int32_t code, std::string const& text) {
-    machine_->withBoard(address, [&](Board& b, auto) { b.statusN[slot] = StatusText{code, text}; });
+    machine->withBoard(address, [&](Board& b, auto) { b.statusN[slot] = StatusText{code, text}; });
 }
 
 void BoardSim::setUptime(uint8_t address, uint32_t seconds) {
-    machine_->withBoard(address, [&](Board& b, auto now) { b.setUptime(now, seconds); });
+    machine->withBoard(address, [&](Board& b, auto now) { b.setUptime(now, seconds); });
 }
 
 void BoardSim::setBoardInfo(uint8_t address, BoardInfo const& info) {
-    machine_->withBoard(address, [&](Board& b, auto) { b.info = info; });
+    machine->withBoard(address, [&](Board& b, auto) { b.info = info; });
 }
 
 BoardInfo BoardSim::boardInfo(uint8_t address) const {
-    return machine_->withBoard(address, [](Board const& b, auto) { return b.info; });
+    return machine->withBoard(address, [](Board const& b, auto) { return b.info; });
 }
 
 void BoardSim::setBootloaderStatus(uint8_t address, uint16_t status) {
-    machine_->withBoard(address, [&](Board& b, auto) { b.bootloaderStatus = status; });
+    machine->withBoard(address, [&](Board& b, auto) { b.bootloaderStatus = status; });
 }
 
 void BoardSim::setBootloaderFlags(uint8_t address, uint16_t flags) {
-    machine_->withBoard(address, [&](Board& b, auto) { b.bootloaderFlags = flags; });
+    machine->withBoard(address, [&](Board& b, auto) { b.bootloaderFlags = flags; });
 }
 
 uint16_t BoardSim::bootloaderStatus(uint8_t address) const {
-    return machine_->withBoard(address, [](Board const& b, auto) { return b.bootloaderStatus; });
+    return machine->withBoard(address, [](Board const& b, auto) { return b.bootloaderStatus; });
 }
 
 uint16_t BoardSim::bootloaderFlags(uint8_t address) const {
-    return machine_->withBoard(address, [](Board const& b, auto) { return b.bootloaderFlags; });
+    return machine->withBoard(address, [](Board const& b, auto) { return b.bootloaderFlags; });
 }
 
 std::optional<Bytes> BoardSim::pendingFirmware(uint8_t address) const {
-    return machine_->withBoard(address, [](Board const& b, auto) { return b.pending; });
+    return machine->withBoard(address, [](Board const& b, auto) { return b.pending; });
 }
 
 void BoardSim::setScratchpad(uint8_t address, uint8_t index, int32_t value) {
-    machine_->withBoard(address, [&](Board& b, auto) { b.scratchpad[index] = value; });
+    machine->withBoard(address, [&](Board& b, auto) { b.scratchpad[index] = value; });
 }
 
 int32_t BoardSim::scratchpad(uint8_t address, uint8_t index) const {
-    return machine_->withBoard(address, [&](Board const& b, auto) { return b.scratchpad[index]; });
+    return machine->withBoard(address, [&](Board const& b, auto) { return b.scratchpad[index]; });
 }
 
 void BoardSim::setClock(int32_t clock) {
-    machine_->setClock(clock);
+    machine->setClock(clock);
 }
 
 int32_t BoardSim::clock() const {
-    return machine_->clock();
+    return machine->clock();
 }
 
 void BoardSim::setNetwork(Network const& network) {
-    machine_->withMain([&](Machine::Main& m) { m.network = network; });
+    machine->withMain([&](Machine::Main& m) { m.network = network; });
 }
 
 Network BoardSim::network() const {
-    return machine_->withMain([](Machine::Main const& m) { return m.network; });
+    return machine->withMain([](Machine::Main const& m) { return m.network; });
 }
 
 void BoardSim::setBusReport(BusReport const& report) {
-    machine_->withMain([&](Machine::Main& m) { m.busReport = report; });
+    machine->withMain([&](Machine::Main& m) { m.busReport = report; });
 }
 
 void BoardSim::setBusReportAuto() {
-    machine_->withMain([](Machine::Main& m) { m.busReport.reset(); });
+    machine->withMain([](Machine::Main& m) { m.busReport.reset(); });
 }
 
 void BoardSim::setPassword(std::string const& password) {
-    machine_->withMain([&](Machine::Main& m) { m.password = password; });
+    machine->withMain([&](Machine::Main& m) { m.password = password; });
 }
 
 std::optional<Preauth> BoardSim::preauth() const {
-    return machine_->withMain([](Machine::Main const& m) { return m.preauth; });
+    return machine->withMain([](Machine::Main const& m) { return m.preauth; });
 }
 
 bool BoardSim::disarmed() const {
-    return machine_->withMain([](Machine::Main const& m) { return m.disarmed; });
+    return machine->withMain([](Machine::Main const& m) { return m.disarmed; });
 }
 
 void BoardSim::setLegacyChecksum(bool legacy) {
-    machine_->withMain([&](Machine::Main& m) { m.legacyChecksum = legacy; });
+    machine->withMain([&](Machine::Main& m) { m.legacyChecksum = legacy; });
 }
 
 void BoardSim::setOpenMissing(OpenMissing mode) {
-    machine_->withMain([&](Machine::Main& m) { m.behaviour.openMissing = mode; });
+    machine->withMain([&](Machine::Main& m) { m.behaviour.openMissing = mode; });
 }
 
 void BoardSim::setLastWriteResult(int16_t result) {
-    machine_->withMain([&](Machine::Main& m) { m.behaviour.lastWriteResult = result; });
+    machine->withMain([&](Machine::Main& m) { m.behaviour.lastWriteResult = result; });
 }
 
 void BoardSim::setLastReadResult(int16_t result) {
-    machine_->withMain([&](Machine::Main& m) { m.behaviour.lastReadResult = result; });
+    machine->withMain([&](Machine::Main& m) { m.behaviour.lastReadResult = result; });
 }
 
 void BoardSim::putFile(std::string const& name, Bytes const& content) {
-    machine_->withMain([&](Machine::Main& m) { m.files.put(name, content); });
+    machine->withMain([&](Machine::Main& m) { m.files.put(name, content); });
 }
 
 std::optional<Bytes> BoardSim::file(std::string const& name) const {
-    return machine_->withMain([&](Machine::Main const& m) { return m.files.get(name); });
+    return machine->withMain([&](Machine::Main const& m) { return m.files.get(name); });
 }
 
 bool BoardSim::deleteFile(std::string const& name) {
-    return machine_->withMain([&](Machine::Main& m) { return m.files.remove(name); });
+    return machine->withMain([&](Machine::Main& m) { return m.files.remove(name); });
 }
 
 std::vector<FileEntry> BoardSim::files() const {
-    return machine_->withMain([](Machine::Main const& m) { return m.files.list(); });
+    return machine->withMain([](Machine::Main const& m) { return m.files.list(); });
 }
 
 void BoardSim::setHeartbeatPayload(HeartbeatPayload mode, Bytes const& bytes) {
-    machine_->withMain([&](Machine::Main& m) {
+    machine->withMain([&](Machine::Main& m) {
         m.behaviour.heartbeatPayload = mode;
         m.behaviour.heartbeatBytes = bytes;
     });
 }
 
 void BoardSim::setRebootReply(RebootReply mode) {
-    machine_->withMain([&](Machine::Main& m) { m.behaviour.rebootReply = mode; });
+    machine->withMain([&](Machine::Main& m) { m.behaviour.rebootReply = mode; });
 }
 
 void BoardSim::setNoTerminator(bool on) {
-    machine_->withMain([&](Machine::Main& m) { m.behaviour.noTerminator = on; });
+    machine->withMain([&](Machine::Main& m) { m.behaviour.noTerminator = on; });
 }
 
 std::vector<RequestRecord> BoardSim::requests() const {
-    return log_.entries();
+    return log.entries();
 }
 
 void BoardSim::clearRequests() {
-    log_.clear();
+    log.clear();
 }
 
 void BoardSim::setRequestLogLimit(size_t limit) {
-    log_.setLimit(limit);
+    log.setLimit(limit);
 }
 
 size_t BoardSim::requestCount(Filter const& filter) const {
-    return log_.count(filter);
+    return log.count(filter);
 }
 
 bool BoardSim::waitFor(Filter const& filter, size_t count, int timeoutMs) const {
-    return log_.waitFor(filter, count, timeoutMs);
+    return log.waitFor(filter, count, timeoutMs);
 }
 
 Counters const& BoardSim::counters() const {
-    return counters_;
+    return boardCounters;
 }
 
 } // namespace boardsim

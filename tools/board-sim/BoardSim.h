@@ -30,8 +30,8 @@ enum class SlotTable { Telemetry, Config };
 class BoardSim {
 public:
     BoardSim(); // the default scenario
-    explicit BoardSim(Scenario const& scenario);
-    explicit BoardSim(nlohmann::json const& scenario); // throws ScenarioError
+    explicit BoardSim(Scenario const& startScenario);
+    explicit BoardSim(nlohmann::json const& scenarioJson); // throws ScenarioError
     ~BoardSim();
     BoardSim(BoardSim const&) = delete;
     BoardSim& operator=(BoardSim const&) = delete;
@@ -143,18 +143,18 @@ private:
     void deliver(Bytes const& reply, Peer const& to, Action const& action);
     void sendWithDuplicate(Bytes const& datagram, Peer const& to, std::optional<int> gapMs);
 
-    const Scenario scenario_;
-    RequestLog log_;
-    Counters counters_;
-    std::unique_ptr<Machine> machine_;
-    FaultRules rules_;
-    std::mutex peerMutex_;
-    std::optional<Peer> lastPeer_; // guarded by peerMutex_
-    mutable std::mutex heldMutex_;
-    std::vector<Held> held_; // guarded by heldMutex_
+    const Scenario scenario;
+    RequestLog log;
+    Counters boardCounters;
+    std::unique_ptr<Machine> machine;
+    FaultRules rules;
+    std::mutex peerMutex;
+    std::optional<Peer> lastPeer; // guarded by peerMutex
+    mutable std::mutex heldMutex;
+    std::vector<Held> held; // guarded by heldMutex
     // Declared last: stopped first, so no datagram or timer reaches the members above.
-    std::unique_ptr<UdpServer> server_;
-    std::unique_ptr<TimerQueue> timers_;
+    std::unique_ptr<UdpServer> server;
+    std::unique_ptr<TimerQueue> timers;
 };
 
 } // namespace boardsim

@@ -567,7 +567,7 @@ json ControlCommands::dispatch(std::string const& op, json const& request) {
     if (it == operations().end()) {
         throw BadRequest("unknown op '" + op + "'");
     }
-    return it->second(sim_, request);
+    return it->second(sim, request);
 }
 
 } // namespace boardsim

@@ -10,7 +10,7 @@ namespace boardsim {
 // object out, {"ok":true,...} or {"ok":false,"error":"text"}.
 class ControlCommands {
 public:
-    explicit ControlCommands(BoardSim& sim) : sim_(sim) {}
+    explicit ControlCommands(BoardSim& simulator) : sim(simulator) {}
 
     nlohmann::json handle(nlohmann::json const& request);
     nlohmann::json handleLine(std::string const& line);
@@ -22,7 +22,7 @@ public:
 private:
     nlohmann::json dispatch(std::string const& op, nlohmann::json const& request);
 
-    BoardSim& sim_;
+    BoardSim& sim;
 };
 
 } // namespace boardsim

@@ -31,7 +31,7 @@ bool writeAll(int fd, std::string const& data) {
 
 } // namespace
 
-ControlServer::ControlServer(Handler handler) : handler_(std::move(handler)) {}
+ControlServer::ControlServer(Handler lineHandler) : handler(std::move(lineHandler)) {}
 
 ControlServer::~ControlServer() {
     stop();
@@ -42,64 +42,64 @@ uint16_t ControlServer::start(std::string const& address, uint16_t port) {
     uint16_t bound = 0;
     int const fd = LoopbackSocket::open(address, SOCK_STREAM, port, bound);
     try {
-        wakeFd_ = LoopbackSocket::eventFd();
+        wakeFd = LoopbackSocket::eventFd();
     } catch (...) {
         ::close(fd);
         throw;
     }
-    listenFd_ = fd;
+    listenFd = fd;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = false;
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = false;
     }
-    acceptThread_ = std::thread([this] { acceptLoop(); });
+    acceptThread = std::thread([this] { acceptLoop(); });
     return bound;
 }
 
 void ControlServer::stop() {
-    if (!acceptThread_.joinable()) {
+    if (!acceptThread.joinable()) {
         return;
     }
-    LoopbackSocket::wake(wakeFd_);
-    acceptThread_.join();
-    std::list<Connection> connections;
+    LoopbackSocket::wake(wakeFd);
+    acceptThread.join();
+    std::list<Connection> closing;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        connections.swap(connections_);
-        for (auto& c : connections) {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        closing.swap(connections);
+        for (auto& c : closing) {
             if (c.fd >= 0) {
                 ::shutdown(c.fd, SHUT_RDWR); // wakes the connection's blocking read
             }
         }
     }
-    for (auto& c : connections) {
+    for (auto& c : closing) {
         c.thread.join(); // the connection closed its socket on its way out
     }
-    ::close(listenFd_);
-    ::close(wakeFd_);
-    listenFd_ = wakeFd_ = -1;
+    ::close(listenFd);
+    ::close(wakeFd);
+    listenFd = wakeFd = -1;
 }
 
 void ControlServer::acceptLoop() {
-    while (LoopbackSocket::waitReadable(listenFd_, wakeFd_)) {
-        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    while (LoopbackSocket::waitReadable(listenFd, wakeFd)) {
+        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             continue;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (stopping) {
             ::close(fd);
             return;
         }
-        connections_.push_back(Connection{fd, std::thread([this, fd] { serve(fd); })});
+        connections.push_back(Connection{fd, std::thread([this, fd] { serve(fd); })});
     }
 }
 
 void ControlServer::serve(int fd) {
     serveLines(fd);
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& c : connections_) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& c : connections) {
         if (c.fd == fd) {
             c.fd = -1;
         }
@@ -126,7 +126,7 @@ void ControlServer::serveLines(int fd) {
             if (line.find_first_not_of(" \t\r") == std::string::npos) {
                 continue;
             }
-            if (!writeAll(fd, handler_(line) + "\n")) {
+            if (!writeAll(fd, handler(line) + "\n")) {
                 return;
             }
         }

@@ -15,7 +15,7 @@ class ControlServer {
 public:
     using Handler = std::function<std::string(std::string const& line)>;
 
-    explicit ControlServer(Handler handler);
+    explicit ControlServer(Handler lineHandler);
     ~ControlServer();
     ControlServer(ControlServer const&) = delete;
     ControlServer& operator=(ControlServer const&) = delete;
@@ -34,13 +34,13 @@ private:
     void serve(int fd);
     void serveLines(int fd);
 
-    const Handler handler_;
-    int listenFd_ = -1;
-    int wakeFd_ = -1; // eventfd that ends the accept loop
-    std::thread acceptThread_;
-    std::mutex mutex_;
-    std::list<Connection> connections_; // guarded by mutex_
-    bool stopping_ = false;             // guarded by mutex_
+    const Handler handler;
+    int listenFd = -1;
+    int wakeFd = -1; // eventfd that ends the accept loop
+    std::thread acceptThread;
+    std::mutex mutex;
+    std::list<Connection> connections; // guarded by mutex
+    bool stopping = false;             // guarded by mutex
 };
 
 } // namespace boardsim

@@ -12,51 +12,51 @@ template <typename Map, typename Key> uint64_t lookup(Map const& map, Key const&
 } // namespace
 
 void Counters::request(uint8_t address, uint8_t command, uint8_t slot) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++requests_[{address, command, slot}];
+    std::lock_guard<std::mutex> lock(mutex);
+    ++requestCounts[{address, command, slot}];
 }
 
 void Counters::action(uint8_t address, uint8_t slot) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++actions_[{address, slot}];
+    std::lock_guard<std::mutex> lock(mutex);
+    ++actionCounts[{address, slot}];
 }
 
 void Counters::reboot(uint8_t address) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++reboots_[address];
+    std::lock_guard<std::mutex> lock(mutex);
+    ++rebootCounts[address];
 }
 
 void Counters::transition(TransitionRecord const& record) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    transitions_.push_back(record);
+    std::lock_guard<std::mutex> lock(mutex);
+    transitionRecords.push_back(record);
 }
 
 void Counters::pattern(PatternRecord const& record) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    patterns_.push_back(record);
+    std::lock_guard<std::mutex> lock(mutex);
+    patternRecords.push_back(record);
 }
 
 void Counters::disarmAttempt() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++disarmAttempts_;
+    std::lock_guard<std::mutex> lock(mutex);
+    ++disarmAttemptCount;
 }
 
 size_t Counters::uploadStarted(UploadRecord const& record) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    uploads_.push_back(record);
-    return uploads_.size() - 1;
+    std::lock_guard<std::mutex> lock(mutex);
+    uploadRecords.push_back(record);
+    return uploadRecords.size() - 1;
 }
 
 void Counters::uploadCommitted(size_t index) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (index < uploads_.size()) {
-        uploads_[index].committed = true;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (index < uploadRecords.size()) {
+        uploadRecords[index].committed = true;
     }
 }
 
 void Counters::uploadInstalled(uint8_t address) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = uploads_.rbegin(); it != uploads_.rend(); ++it) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto it = uploadRecords.rbegin(); it != uploadRecords.rend(); ++it) {
         if (it->address == address && it->committed) {
             it->installed = true;
             return;
@@ -65,49 +65,49 @@ void Counters::uploadInstalled(uint8_t address) {
 }
 
 uint64_t Counters::requests(uint8_t address, uint8_t command, uint8_t slot) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lookup(requests_, std::make_tuple(address, command, slot));
+    std::lock_guard<std::mutex> lock(mutex);
+    return lookup(requestCounts, std::make_tuple(address, command, slot));
 }
 
 uint64_t Counters::actions(uint8_t address, uint8_t slot) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lookup(actions_, std::make_pair(address, slot));
+    std::lock_guard<std::mutex> lock(mutex);
+    return lookup(actionCounts, std::make_pair(address, slot));
 }
 
 uint64_t Counters::reboots(uint8_t address) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lookup(reboots_, address);
+    std::lock_guard<std::mutex> lock(mutex);
+    return lookup(rebootCounts, address);
 }
 
 std::vector<TransitionRecord> Counters::transitions() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return transitions_;
+    std::lock_guard<std::mutex> lock(mutex);
+    return transitionRecords;
 }
 
 std::vector<PatternRecord> Counters::patterns() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return patterns_;
+    std::lock_guard<std::mutex> lock(mutex);
+    return patternRecords;
 }
 
 uint64_t Counters::disarmAttempts() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return disarmAttempts_;
+    std::lock_guard<std::mutex> lock(mutex);
+    return disarmAttemptCount;
 }
 
 std::vector<UploadRecord> Counters::uploads() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return uploads_;
+    std::lock_guard<std::mutex> lock(mutex);
+    return uploadRecords;
 }
 
 void Counters::clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.clear();
-    actions_.clear();
-    reboots_.clear();
-    transitions_.clear();
-    patterns_.clear();
-    disarmAttempts_ = 0;
-    uploads_.clear();
+    std::lock_guard<std::mutex> lock(mutex);
+    requestCounts.clear();
+    actionCounts.clear();
+    rebootCounts.clear();
+    transitionRecords.clear();
+    patternRecords.clear();
+    disarmAttemptCount = 0;
+    uploadRecords.clear();
 }
 
 } // namespace boardsim

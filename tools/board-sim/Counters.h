@@ -63,15 +63,15 @@ public:
     void clear();
 
 private:
-    mutable std::mutex mutex_;
-    // All guarded by mutex_.
-    std::map<std::tuple<uint8_t, uint8_t, uint8_t>, uint64_t> requests_;
-    std::map<std::pair<uint8_t, uint8_t>, uint64_t> actions_;
-    std::map<uint8_t, uint64_t> reboots_;
-    std::vector<TransitionRecord> transitions_;
-    std::vector<PatternRecord> patterns_;
-    uint64_t disarmAttempts_ = 0;
-    std::vector<UploadRecord> uploads_;
+    mutable std::mutex mutex;
+    // All guarded by mutex.
+    std::map<std::tuple<uint8_t, uint8_t, uint8_t>, uint64_t> requestCounts;
+    std::map<std::pair<uint8_t, uint8_t>, uint64_t> actionCounts;
+    std::map<uint8_t, uint64_t> rebootCounts;
+    std::vector<TransitionRecord> transitionRecords;
+    std::vector<PatternRecord> patternRecords;
+    uint64_t disarmAttemptCount = 0;
+    std::vector<UploadRecord> uploadRecords;
 };
 
 } // namespace boardsim

@@ -5,30 +5,30 @@
 namespace boardsim {
 
 int FaultRules::add(Rule const& rule) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    entries_.push_back(Entry{nextId_, rule, 0, 0, std::mt19937(rule.seed)});
-    return nextId_++;
+    std::lock_guard<std::mutex> lock(mutex);
+    entries.push_back(Entry{nextId, rule, 0, 0, std::mt19937(rule.seed)});
+    return nextId++;
 }
 
 bool FaultRules::remove(int id) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex);
     auto it =
-        std::find_if(entries_.begin(), entries_.end(), [id](Entry const& e) { return e.id == id; });
-    if (it == entries_.end()) {
+        std::find_if(entries.begin(), entries.end(), [id](Entry const& e) { return e.id == id; });
+    if (it == entries.end()) {
         return false;
     }
-    entries_.erase(it);
+    entries.erase(it);
     return true;
 }
 
 void FaultRules::clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    entries_.clear();
+    std::lock_guard<std::mutex> lock(mutex);
+    entries.clear();
 }
 
 uint32_t FaultRules::uses(int id) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto const& e : entries_) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto const& e : entries) {
         if (e.id == id) {
             return e.uses;
         }
@@ -37,9 +37,9 @@ uint32_t FaultRules::uses(int id) const {
 }
 
 FaultRules::Applied FaultRules::evaluate(RequestRecord const& request) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex);
     Applied applied;
-    for (auto& e : entries_) {
+    for (auto& e : entries) {
         Rule const& rule = e.rule;
         if (!RequestLog::matches(rule.match, request)) {
             continue;

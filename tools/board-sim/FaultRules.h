@@ -35,9 +35,9 @@ private:
     };
     static void merge(Action& into, Action const& from);
 
-    mutable std::mutex mutex_;
-    std::vector<Entry> entries_; // guarded by mutex_
-    int nextId_ = 1;             // guarded by mutex_
+    mutable std::mutex mutex;
+    std::vector<Entry> entries; // guarded by mutex
+    int nextId = 1;             // guarded by mutex
 };
 
 } // namespace boardsim

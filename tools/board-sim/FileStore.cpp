@@ -16,15 +16,15 @@ constexpr size_t ReadRequestSize = 4;
 
 } // namespace
 
-FileStore::FileStore(std::map<std::string, Bytes> files) : files_(std::move(files)) {}
+FileStore::FileStore(std::map<std::string, Bytes> initialFiles) : files(std::move(initialFiles)) {}
 
 uint64_t FileStore::segmentCount(uint64_t length) {
     return (length + SegmentSize - 1) / SegmentSize;
 }
 
 std::string const* FileStore::nameOf(uint8_t handle) const {
-    auto it = names_.find(handle);
-    return it == names_.end() ? nullptr : &it->second;
+    auto it = names.find(handle);
+    return it == names.end() ? nullptr : &it->second;
 }
 
 Answer FileStore::handle(Bytes const& payload, Behaviour const& behaviour, bool legacyChecksum) {
@@ -62,20 +62,20 @@ Answer FileStore::open(Bytes const& payload, OpenMissing openMissing) {
     if (name.empty() || name.size() > MaxName || name.find('/') != std::string::npos) {
         return Answer::resulting(Name);
     }
-    if (!files_.count(name) && openMissing == OpenMissing::NotFound) {
+    if (!files.count(name) && openMissing == OpenMissing::NotFound) {
         return Answer::resulting(NotFound);
     }
-    auto known = handles_.find(name);
-    if (known != handles_.end()) {
+    auto known = handles.find(name);
+    if (known != handles.end()) {
         return Answer::resulting(Success, {known->second});
     }
     // Handle 0 would be indistinguishable from the disarm request.
-    if (names_.size() >= 255) {
+    if (names.size() >= 255) {
         return Answer::resulting(Storage);
     }
-    const uint8_t handle = uint8_t(names_.size() + 1);
-    handles_[name] = handle;
-    names_[handle] = name;
+    const uint8_t handle = uint8_t(names.size() + 1);
+    handles[name] = handle;
+    names[handle] = name;
     return Answer::resulting(Success, {handle});
 }
 
@@ -88,7 +88,7 @@ Answer FileStore::write(uint8_t handle, Bytes const& payload, int16_t lastResult
         }
         const uint32_t length = LittleEndian::get32(payload, 4);
         const uint16_t count = LittleEndian::get16(payload, 8);
-        writes_.erase(handle);
+        writes.erase(handle);
         // Checked first: a 16-bit count cannot describe such a file anyway.
         if (length > MaxLength) {
             return Answer::resulting(Storage);
@@ -97,14 +97,14 @@ Answer FileStore::write(uint8_t handle, Bytes const& payload, int16_t lastResult
             return Answer::resulting(Size);
         }
         if (count == 0) {
-            files_[*name] = {};
+            files[*name] = {};
             return Answer::resulting(Success);
         }
-        writes_[handle] = Write{length, count, 1, {}};
+        writes[handle] = Write{length, count, 1, {}};
         return Answer::resulting(Success);
     }
-    auto it = writes_.find(handle);
-    if (it == writes_.end() || index != it->second.next) {
+    auto it = writes.find(handle);
+    if (it == writes.end() || index != it->second.next) {
         return Answer::resulting(Sequence);
     }
     Write& w = it->second;
@@ -118,8 +118,8 @@ Answer FileStore::write(uint8_t handle, Bytes const& payload, int16_t lastResult
     if (index < w.count) {
         return Answer::resulting(Success);
     }
-    files_[*name] = std::move(w.data);
-    writes_.erase(it);
+    files[*name] = std::move(w.data);
+    writes.erase(it);
     return Answer::resulting(lastResult);
 }
 
@@ -130,19 +130,19 @@ Answer FileStore::read(uint8_t handle, Bytes const& payload, int16_t lastResult)
         if (!name) {
             return Answer::resulting(Descriptor);
         }
-        auto file = files_.find(*name);
-        if (file == files_.end()) {
+        auto file = files.find(*name);
+        if (file == files.end()) {
             return Answer::resulting(NotFound);
         }
         Read snapshot{file->second, uint16_t(segmentCount(file->second.size()))};
         Bytes rest;
         LittleEndian::put32(rest, uint32_t(snapshot.content.size()));
         LittleEndian::put16(rest, snapshot.count);
-        reads_[handle] = std::move(snapshot);
+        reads[handle] = std::move(snapshot);
         return Answer::resulting(Success, rest);
     }
-    auto it = reads_.find(handle);
-    if (it == reads_.end() || index > it->second.count) {
+    auto it = reads.find(handle);
+    if (it == reads.end() || index > it->second.count) {
         return Answer::resulting(Sequence);
     }
     Bytes const& content = it->second.content;
@@ -157,7 +157,7 @@ Answer FileStore::remove(uint8_t handle) {
     if (!name) {
         return Answer::resulting(Descriptor);
     }
-    return Answer::resulting(files_.erase(*name) ? Success : NotFound);
+    return Answer::resulting(files.erase(*name) ? Success : NotFound);
 }
 
 Answer FileStore::checksum(uint8_t handle) {
@@ -165,8 +165,8 @@ Answer FileStore::checksum(uint8_t handle) {
     if (!name) {
         return Answer::resulting(Descriptor);
     }
-    auto file = files_.find(*name);
-    if (file == files_.end()) {
+    auto file = files.find(*name);
+    if (file == files.end()) {
         return Answer::resulting(NotFound);
     }
     auto const md5 = Md5::digest(file->second);
@@ -199,10 +199,10 @@ std::string FileStore::summarize(Bytes const& payload) const {
             return text;
         }
         std::string count = "?";
-        if (sub == WriteSub && writes_.count(payload[1])) {
-            count = std::to_string(writes_.at(payload[1]).count);
-        } else if (sub == ReadSub && reads_.count(payload[1])) {
-            count = std::to_string(reads_.at(payload[1]).count);
+        if (sub == WriteSub && writes.count(payload[1])) {
+            count = std::to_string(writes.at(payload[1]).count);
+        } else if (sub == ReadSub && reads.count(payload[1])) {
+            count = std::to_string(reads.at(payload[1]).count);
         }
         std::string text = std::string(what) + " seg " + std::to_string(index) + "/" + count + h;
         if (sub == WriteSub) {
@@ -210,30 +210,30 @@ std::string FileStore::summarize(Bytes const& payload) const {
         }
         return text;
     }
-    static char const* names[] = {"file open", "file write", "file read", "file delete",
-                                  "file checksum"};
-    return (sub <= Checksum ? std::string(names[sub]) : "file sub " + std::to_string(sub)) + h;
+    static char const* subNames[] = {"file open", "file write", "file read", "file delete",
+                                     "file checksum"};
+    return (sub <= Checksum ? std::string(subNames[sub]) : "file sub " + std::to_string(sub)) + h;
 }
 
 void FileStore::put(std::string const& name, Bytes const& content) {
-    files_[name] = content;
+    files[name] = content;
 }
 
 std::optional<Bytes> FileStore::get(std::string const& name) const {
-    auto it = files_.find(name);
-    if (it == files_.end()) {
+    auto it = files.find(name);
+    if (it == files.end()) {
         return std::nullopt;
     }
     return it->second;
 }
 
 bool FileStore::remove(std::string const& name) {
-    return files_.erase(name) > 0;
+    return files.erase(name) > 0;
 }
 
 std::vector<FileEntry> FileStore::list() const {
     std::vector<FileEntry> out;
-    for (auto const& [name, content] : files_) {
+    for (auto const& [name, content] : files) {
         out.push_back(FileEntry{name, content.size(), Md5::hex(content)});
     }
     return out;

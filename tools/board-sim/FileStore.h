@@ -35,7 +35,7 @@ public:
     static constexpr uint32_t MaxLength = 8 * 1024 * 1024;
     static constexpr size_t MaxName = 64;
 
-    explicit FileStore(std::map<std::string, Bytes> files);
+    explicit FileStore(std::map<std::string, Bytes> initialFiles);
 
     // `payload` starts with the file sub-command; the disarm form is not a file request.
     Answer handle(Bytes const& payload, Behaviour const& behaviour, bool legacyChecksum);
@@ -66,11 +66,11 @@ private:
     std::string const* nameOf(uint8_t handle) const;
     static uint64_t segmentCount(uint64_t length);
 
-    std::map<std::string, Bytes> files_;
-    std::map<std::string, uint8_t> handles_;
-    std::map<uint8_t, std::string> names_;
-    std::map<uint8_t, Write> writes_;
-    std::map<uint8_t, Read> reads_;
+    std::map<std::string, Bytes> files;
+    std::map<std::string, uint8_t> handles;
+    std::map<uint8_t, std::string> names;
+    std::map<uint8_t, Write> writes;
+    std::map<uint8_t, Read> reads;
 };
 
 } // namespace boardsim

@@ -12,7 +12,7 @@ FirmwareReceiver::Step FirmwareReceiver::receive(Bytes const& payload, uint32_t 
     const uint16_t index = LittleEndian::get16(payload, 1);
     if (index == 0 && payload.size() == HeaderSize) {
         // The sender restarts its passes from the header, so a header always starts over.
-        receiving_ = false;
+        uploadActive = false;
         const uint32_t length = LittleEndian::get32(payload, 3);
         const uint16_t count = LittleEndian::get16(payload, 11);
         if (count != (uint64_t(length) + SegmentSize - 1) / SegmentSize) {
@@ -20,39 +20,39 @@ FirmwareReceiver::Step FirmwareReceiver::receive(Bytes const& payload, uint32_t 
         } else if (length > capacity) {
             step.result = StorageError;
         } else {
-            length_ = length;
-            crc_ = LittleEndian::get32(payload, 7);
-            count_ = count;
-            next_ = 1;
-            image_.clear();
-            receiving_ = count > 0;
+            imageLength = length;
+            imageCrc = LittleEndian::get32(payload, 7);
+            segmentCount = count;
+            next = 1;
+            image.clear();
+            uploadActive = count > 0;
             step.headerAccepted = true;
         }
         return step;
     }
-    if (!receiving_ || index != next_) {
+    if (!uploadActive || index != next) {
         step.result = SequenceError;
         return step;
     }
     const size_t expected =
-        std::min<size_t>(SegmentSize, length_ - size_t(index - 1) * SegmentSize);
+        std::min<size_t>(SegmentSize, imageLength - size_t(index - 1) * SegmentSize);
     if (payload.size() - 3 != expected) {
         step.result = SizeError;
         return step;
     }
-    image_.insert(image_.end(), payload.begin() + 3, payload.end());
-    ++next_;
-    if (index < count_) {
+    image.insert(image.end(), payload.begin() + 3, payload.end());
+    ++next;
+    if (index < segmentCount) {
         return step;
     }
-    receiving_ = false;
-    if (Crc32::upload(image_) == crc_) {
+    uploadActive = false;
+    if (Crc32::upload(image) == imageCrc) {
         step.result = Commit;
-        step.image = std::move(image_);
+        step.image = std::move(image);
     } else {
         step.result = TransferError;
     }
-    image_.clear();
+    image.clear();
     return step;
 }
 

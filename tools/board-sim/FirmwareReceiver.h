@@ -27,23 +27,23 @@ public:
 
     // `payload` is the whole request payload, sub-command 0 included, at least 3 bytes.
     Step receive(Bytes const& payload, uint32_t capacity);
-    void reset() { receiving_ = false; }
+    void reset() { uploadActive = false; }
 
-    bool receiving() const { return receiving_; }
-    uint32_t length() const { return length_; }
-    uint32_t crc() const { return crc_; }
-    uint16_t count() const { return count_; }
+    bool receiving() const { return uploadActive; }
+    uint32_t length() const { return imageLength; }
+    uint32_t crc() const { return imageCrc; }
+    uint16_t count() const { return segmentCount; }
 
     static constexpr size_t SegmentSize = 128;
     static constexpr size_t HeaderSize = 13;
 
 private:
-    bool receiving_ = false;
-    uint32_t length_ = 0;
-    uint32_t crc_ = 0;
-    uint16_t count_ = 0;
-    uint16_t next_ = 0;
-    Bytes image_;
+    bool uploadActive = false;
+    uint32_t imageLength = 0;
+    uint32_t imageCrc = 0;
+    uint16_t segmentCount = 0;
+    uint16_t next = 0;
+    Bytes image;
 };
 
 } // namespace boardsim

@@ -38,29 +38,29 @@ template <size_t N> void takeArray(std::array<uint8_t, N>& a, Bytes const& in, s
 
 } // namespace
 
-Machine::Machine(Scenario const& scenario, Counters& counters) : counters_(counters) {
+Machine::Machine(Scenario const& scenario, Counters& sharedCounters) : counters(sharedCounters) {
     reset(scenario);
 }
 
 void Machine::reset(Scenario const& scenario) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex);
     auto const now = Clock::now();
-    boards_.clear();
+    boards.clear();
     for (auto const& spec : scenario.boards) {
-        boards_.emplace(spec.address, Board(spec, now));
+        boards.emplace(spec.address, Board(spec, now));
     }
     MainSpec const& m = scenario.main;
-    main_ = Main{scenario.behaviour, m.network, m.busReport,      m.password,
-                 m.preauth,          false,     m.legacyChecksum, FileStore(m.files)};
-    clockBase_ = m.hostOffset ? int32_t(int64_t(std::time(nullptr)) + *m.hostOffset) : m.clock;
-    clockSetAt_ = now;
-    toBoards_ = 0;
-    fromBoards_ = 0;
+    main = Main{scenario.behaviour, m.network, m.busReport,      m.password,
+                m.preauth,          false,     m.legacyChecksum, FileStore(m.files)};
+    clockBase = m.hostOffset ? int32_t(int64_t(std::time(nullptr)) + *m.hostOffset) : m.clock;
+    clockSetAt = now;
+    toBoards = 0;
+    fromBoards = 0;
 }
 
 Board const& Machine::board(uint8_t address) const {
-    auto it = boards_.find(address);
-    if (it == boards_.end()) {
+    auto it = boards.find(address);
+    if (it == boards.end()) {
         throw std::out_of_range("no board at address " + std::to_string(address));
     }
     return it->second;
@@ -82,39 +82,39 @@ Machine::Outcome Machine::answer(Frame const& request, Answer const& a) const {
 }
 
 Machine::Outcome Machine::handle(Frame const& request) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex);
     auto const now = Clock::now();
     Board& gateway = board(AddressMain);
     // An offline or booting gateway answers nothing, whatever the address.
-    if (!main_.behaviour.gatewayOnline || !gateway.awake(now)) {
+    if (!main.behaviour.gatewayOnline || !gateway.awake(now)) {
         return Outcome{};
     }
     if (request.address == Frame::AddressBroadcast) {
         return broadcast(request, now);
     }
-    auto it = boards_.find(request.address);
-    if (it == boards_.end()) {
-        return main_.behaviour.unknownAddress == Silence::Silent
+    auto it = boards.find(request.address);
+    if (it == boards.end()) {
+        return main.behaviour.unknownAddress == Silence::Silent
                    ? Outcome{}
                    : answer(request, Answer::fail(Frame::NodeTimeout));
     }
     Board& target = it->second;
     if (!target.awake(now)) {
-        return main_.behaviour.absentMode == Silence::Silent
+        return main.behaviour.absentMode == Silence::Silent
                    ? Outcome{}
                    : answer(request, Answer::fail(Frame::NodeTimeout));
     }
     bool const behind = request.address != AddressMain;
     if (behind) {
-        ++toBoards_;
+        ++toBoards;
     }
-    auto result = target.handle(request, now, main_.behaviour, counters_);
+    auto result = target.handle(request, now, main.behaviour, counters);
     if (!result) {
         result = behind || !isMainSlot(request.slot) ? Answer::fail(Frame::InvalidSlot)
                                                      : mainOnly(request);
     }
     if (behind && !result->silent) {
-        ++fromBoards_;
+        ++fromBoards;
     }
     return answer(request, *result);
 }
@@ -127,12 +127,12 @@ Machine::Outcome Machine::broadcast(Frame const& request, Clock::time_point now)
         return answer(request, Answer::fail(Frame::ProtocolError));
     }
     // The gateway answers once; the boards act after it, absent ones are skipped.
-    for (auto& [address, b] : boards_) {
+    for (auto& [address, b] : boards) {
         if (!b.present) {
             continue;
         }
         if (reboot) {
-            b.reboot(now, counters_);
+            b.reboot(now, counters);
         } else if (restore) {
             b.restoreDefaults();
         }
@@ -164,7 +164,7 @@ Answer Machine::mainOnly(Frame const& request) {
         if (isDisarm(request.payload)) {
             return disarm(request.payload);
         }
-        return main_.files.handle(request.payload, main_.behaviour, main_.legacyChecksum);
+        return main.files.handle(request.payload, main.behaviour, main.legacyChecksum);
     }
 }
 
@@ -177,8 +177,8 @@ Answer Machine::clockCommand(Bytes const& payload) {
     if (payload.size() != 4) {
         return Answer::fail(Frame::ProtocolError);
     }
-    clockBase_ = int32_t(LittleEndian::get32(payload, 0));
-    clockSetAt_ = Clock::now();
+    clockBase = int32_t(LittleEndian::get32(payload, 0));
+    clockSetAt = Clock::now();
     return Answer::echoing(payload);
 }
 
@@ -186,7 +186,7 @@ Answer Machine::network(Bytes const& payload) {
     if (payload.empty()) {
         return Answer::fail(Frame::ProtocolError);
     }
-    Network& n = main_.network;
+    Network& n = main.network;
     const size_t size = payload.size();
     Answer a;
     switch (payload[0]) {
@@ -261,13 +261,13 @@ Answer Machine::security(Bytes const& payload) {
     const std::string hash(payload.begin() + 2, hashEnd);
     const std::string salt(hashEnd + 1, saltEnd);
     if (hash == "0" && salt == "0") {
-        main_.preauth.reset();
+        main.preauth.reset();
         return Answer{};
     }
     if (hash.size() != HashLength) {
         return Answer::fail(Frame::InvalidValue);
     }
-    main_.preauth = Preauth{hash, salt};
+    main.preauth = Preauth{hash, salt};
     return Answer{};
 }
 
@@ -282,10 +282,10 @@ Answer Machine::disarm(Bytes const& payload) {
             return Answer::fail(Frame::InvalidValue);
         }
     }
-    counters_.disarmAttempt();
+    counters.disarmAttempt();
     const std::string password(payload.begin() + n + 2, payload.end());
-    bool const ok = password == main_.password;
-    main_.disarmed = main_.disarmed || ok;
+    bool const ok = password == main.password;
+    main.disarmed = main.disarmed || ok;
     Answer a;
     a.payload.push_back(ok ? 1 : 0);
     return a;
@@ -299,7 +299,7 @@ std::optional<size_t> Machine::secretFrom(Frame const& request) {
 }
 
 std::string Machine::summarize(Frame const& request) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex);
     Bytes const& p = request.payload;
     if (request.address == Frame::AddressBroadcast) {
         return "broadcast " + (request.command == Frame::Heartbeat ? std::string("heartbeat")
@@ -309,8 +309,8 @@ std::string Machine::summarize(Frame const& request) const {
                                    ? std::string("restore defaults")
                                    : "command " + std::to_string(request.command));
     }
-    auto it = boards_.find(request.address);
-    if (it == boards_.end()) {
+    auto it = boards.find(request.address);
+    if (it == boards.end()) {
         return "to unknown address " + std::to_string(request.address);
     }
     if (request.command != Frame::Misc || !isMainSlot(request.slot)) {
@@ -332,55 +332,55 @@ std::string Machine::summarize(Frame const& request) const {
         if (isDisarm(p)) {
             return "disarm len=" + std::to_string(p.size() / 2 - 1);
         }
-        return main_.files.summarize(p);
+        return main.files.summarize(p);
     }
 }
 
 void Machine::setGatewayOnline(bool online) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    main_.behaviour.gatewayOnline = online;
+    std::lock_guard<std::mutex> lock(mutex);
+    main.behaviour.gatewayOnline = online;
 }
 
 void Machine::reboot(uint8_t address) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    board(address).reboot(Clock::now(), counters_);
+    std::lock_guard<std::mutex> lock(mutex);
+    board(address).reboot(Clock::now(), counters);
 }
 
 void Machine::powerCycle(uint8_t address) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    board(address).powerCycle(Clock::now(), counters_);
+    std::lock_guard<std::mutex> lock(mutex);
+    board(address).powerCycle(Clock::now(), counters);
 }
 
 int32_t Machine::clockLocked(Clock::time_point now) const {
-    auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - clockSetAt_).count();
-    return int32_t(uint32_t(clockBase_) + uint32_t(elapsed));
+    auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - clockSetAt).count();
+    return int32_t(uint32_t(clockBase) + uint32_t(elapsed));
 }
 
 int32_t Machine::clock() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex);
     return clockLocked(Clock::now());
 }
 
 void Machine::setClock(int32_t clock) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    clockBase_ = clock;
-    clockSetAt_ = Clock::now();
+    std::lock_guard<std::mutex> lock(mutex);
+    clockBase = clock;
+    clockSetAt = Clock::now();
 }
 
 BusReport Machine::busReportLocked(Clock::time_point now) const {
-    if (main_.busReport) {
-        return *main_.busReport;
+    if (main.busReport) {
+        return *main.busReport;
     }
     BusReport r;
-    for (auto const& [address, b] : boards_) {
+    for (auto const& [address, b] : boards) {
         if (address == AddressMain) {
             continue;
         }
         ++r.total;
         r.connected += b.awake(now) ? 1 : 0;
     }
-    r.rx = toBoards_;
-    r.tx = fromBoards_;
+    r.rx = toBoards;
+    r.tx = fromBoards;
     r.quality = 100;
     return r;
 }

@@ -27,7 +27,7 @@ public:
         bool result = false;
     };
 
-    Machine(Scenario const& scenario, Counters& counters);
+    Machine(Scenario const& scenario, Counters& sharedCounters);
     // Everything back to the scenario.
     void reset(Scenario const& scenario);
 
@@ -39,20 +39,20 @@ public:
 
     // Controls. Unknown addresses throw std::out_of_range.
     template <typename F> auto withBoard(uint8_t address, F f) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(mutex);
         return f(board(address), Clock::now());
     }
     template <typename F> auto withBoard(uint8_t address, F f) const {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(mutex);
         return f(board(address), Clock::now());
     }
     template <typename F> auto withMain(F f) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return f(main_);
+        std::lock_guard<std::mutex> lock(mutex);
+        return f(main);
     }
     template <typename F> auto withMain(F f) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return f(main_);
+        std::lock_guard<std::mutex> lock(mutex);
+        return f(main);
     }
     void setGatewayOnline(bool online);
     void reboot(uint8_t address);
@@ -85,15 +85,15 @@ private:
     BusReport busReportLocked(Clock::time_point now) const;
     int32_t clockLocked(Clock::time_point now) const;
 
-    Counters& counters_;
-    mutable std::mutex mutex_;
-    // All guarded by mutex_.
-    std::map<uint8_t, Board> boards_;
-    Main main_;
-    int32_t clockBase_ = 0;
-    Clock::time_point clockSetAt_;
-    uint16_t toBoards_ = 0;   // frames forwarded to the boards behind the gateway
-    uint16_t fromBoards_ = 0; // and their answers
+    Counters& counters;
+    mutable std::mutex mutex;
+    // All guarded by mutex.
+    std::map<uint8_t, Board> boards;
+    Main main;
+    int32_t clockBase = 0;
+    Clock::time_point clockSetAt;
+    uint16_t toBoards = 0;   // frames forwarded to the boards behind the gateway
+    uint16_t fromBoards = 0; // and their answers
 };
 
 } // namespace boardsim

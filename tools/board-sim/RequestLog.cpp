@@ -15,50 +15,50 @@ bool RequestLog::matches(Filter const& filter, RequestRecord const& record) {
 
 void RequestLog::add(RequestRecord record) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        entries_.push_back(std::move(record));
-        if (limit_ && entries_.size() > limit_) {
-            entries_.pop_front();
+        std::lock_guard<std::mutex> lock(mutex);
+        records.push_back(std::move(record));
+        if (limit && records.size() > limit) {
+            records.pop_front();
         }
     }
-    added_.notify_all();
+    added.notify_all();
 }
 
-void RequestLog::setLimit(size_t limit) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    limit_ = limit;
-    while (limit_ && entries_.size() > limit_) {
-        entries_.pop_front();
+void RequestLog::setLimit(size_t maxEntries) {
+    std::lock_guard<std::mutex> lock(mutex);
+    limit = maxEntries;
+    while (limit && records.size() > limit) {
+        records.pop_front();
     }
 }
 
 std::vector<RequestRecord> RequestLog::entries() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::vector<RequestRecord>(entries_.begin(), entries_.end());
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::vector<RequestRecord>(records.begin(), records.end());
 }
 
 void RequestLog::clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    entries_.clear();
+    std::lock_guard<std::mutex> lock(mutex);
+    records.clear();
 }
 
 size_t RequestLog::count(Filter const& filter) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex);
     return countLocked(filter);
 }
 
 size_t RequestLog::countLocked(Filter const& filter) const {
     size_t n = 0;
-    for (auto const& record : entries_) {
+    for (auto const& record : records) {
         n += matches(filter, record) ? 1 : 0;
     }
     return n;
 }
 
 bool RequestLog::waitFor(Filter const& filter, size_t count, int timeoutMs) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return added_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                           [&] { return countLocked(filter) >= count; });
+    std::unique_lock<std::mutex> lock(mutex);
+    return added.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [&] { return countLocked(filter) >= count; });
 }
 
 } // namespace boardsim

@@ -34,8 +34,8 @@ struct RequestRecord {
 class RequestLog {
 public:
     void add(RequestRecord record);
-    // Keeps only the newest `limit` entries (0: all); counts then see only those.
-    void setLimit(size_t limit);
+    // Keeps only the newest `maxEntries` entries (0: all); counts then see only those.
+    void setLimit(size_t maxEntries);
     std::vector<RequestRecord> entries() const;
     void clear();
     size_t count(Filter const& filter) const;
@@ -47,10 +47,10 @@ public:
 private:
     size_t countLocked(Filter const& filter) const;
 
-    mutable std::mutex mutex_;
-    mutable std::condition_variable added_; // signalled under mutex_
-    std::deque<RequestRecord> entries_;     // guarded by mutex_
-    size_t limit_ = 0;                      // guarded by mutex_
+    mutable std::mutex mutex;
+    mutable std::condition_variable added; // signalled under mutex
+    std::deque<RequestRecord> records;     // guarded by mutex
+    size_t limit = 0;                      // guarded by mutex
 };
 
 } // namespace boardsim

@@ -2,48 +2,48 @@
 
 namespace boardsim {
 
-TimerQueue::TimerQueue() : thread_([this] { run(); }) {}
+TimerQueue::TimerQueue() : thread([this] { run(); }) {}
 
 TimerQueue::~TimerQueue() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        tasks_.clear();
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        tasks.clear();
     }
-    changed_.notify_all();
-    thread_.join();
+    changed.notify_all();
+    thread.join();
 }
 
 void TimerQueue::schedule(int delayMs, std::function<void()> task) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(mutex);
         // Equal times keep insertion order in a multimap.
-        tasks_.emplace(Clock::now() + std::chrono::milliseconds(delayMs), std::move(task));
+        tasks.emplace(Clock::now() + std::chrono::milliseconds(delayMs), std::move(task));
     }
-    changed_.notify_all();
+    changed.notify_all();
 }
 
 void TimerQueue::cancelAll() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    tasks_.clear();
+    std::lock_guard<std::mutex> lock(mutex);
+    tasks.clear();
 }
 
 void TimerQueue::run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stopping_) {
-        if (tasks_.empty()) {
-            changed_.wait(lock);
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!stopping) {
+        if (tasks.empty()) {
+            changed.wait(lock);
             continue;
         }
-        auto first = tasks_.begin();
+        auto first = tasks.begin();
         // A copy: cancelAll() may erase the entry while this thread waits.
         const Clock::time_point due = first->first;
         if (due > Clock::now()) {
-            changed_.wait_until(lock, due);
+            changed.wait_until(lock, due);
             continue;
         }
         auto task = std::move(first->second);
-        tasks_.erase(first);
+        tasks.erase(first);
         lock.unlock(); // tasks send datagrams; never under the queue's lock
         task();
         lock.lock();

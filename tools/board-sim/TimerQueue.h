@@ -24,11 +24,11 @@ private:
     void run();
 
     using Clock = std::chrono::steady_clock;
-    std::mutex mutex_;
-    std::condition_variable changed_;                               // signalled under mutex_
-    std::multimap<Clock::time_point, std::function<void()>> tasks_; // guarded by mutex_
-    bool stopping_ = false;                                         // guarded by mutex_
-    std::thread thread_;
+    std::mutex mutex;
+    std::condition_variable changed;                               // signalled under mutex
+    std::multimap<Clock::time_point, std::function<void()>> tasks; // guarded by mutex
+    bool stopping = false;                                         // guarded by mutex
+    std::thread thread;
 };
 
 } // namespace boardsim

@@ -15,7 +15,7 @@ constexpr size_t MaxDatagram = 65536;
 
 } // namespace
 
-UdpServer::UdpServer(Handler handler) : handler_(std::move(handler)) {}
+UdpServer::UdpServer(Handler datagramHandler) : handler(std::move(datagramHandler)) {}
 
 UdpServer::~UdpServer() {
     stop();
@@ -24,35 +24,35 @@ UdpServer::~UdpServer() {
 uint16_t UdpServer::start(std::string const& address, uint16_t port) {
     stop();
     uint16_t bound = 0;
-    int const fd = LoopbackSocket::open(address, SOCK_DGRAM, port, bound);
+    int const opened = LoopbackSocket::open(address, SOCK_DGRAM, port, bound);
     try {
-        wakeFd_ = LoopbackSocket::eventFd();
+        wakeFd = LoopbackSocket::eventFd();
     } catch (...) {
-        ::close(fd);
+        ::close(opened);
         throw;
     }
-    fd_ = fd;
-    port_ = bound;
-    thread_ = std::thread([this] { receiveLoop(); });
+    fd = opened;
+    boundPort = bound;
+    thread = std::thread([this] { receiveLoop(); });
     return bound;
 }
 
 void UdpServer::stop() {
-    if (!thread_.joinable()) {
+    if (!thread.joinable()) {
         return;
     }
-    LoopbackSocket::wake(wakeFd_);
-    thread_.join();
-    std::lock_guard<std::mutex> lock(sendMutex_);
-    ::close(fd_.exchange(-1));
-    ::close(wakeFd_);
-    wakeFd_ = -1;
+    LoopbackSocket::wake(wakeFd);
+    thread.join();
+    std::lock_guard<std::mutex> lock(sendMutex);
+    ::close(fd.exchange(-1));
+    ::close(wakeFd);
+    wakeFd = -1;
 }
 
 void UdpServer::send(Bytes const& datagram, Peer const& to) const {
-    std::lock_guard<std::mutex> lock(sendMutex_);
-    int const fd = fd_;
-    if (fd < 0) {
+    std::lock_guard<std::mutex> lock(sendMutex);
+    int const socketFd = fd;
+    if (socketFd < 0) {
         return;
     }
     sockaddr_in addr{};
@@ -63,23 +63,23 @@ void UdpServer::send(Bytes const& datagram, Peer const& to) const {
     if ((ntohl(to.address) >> 24) != 127) {
         return;
     }
-    ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&addr),
+    ::sendto(socketFd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&addr),
              sizeof(addr));
 }
 
 void UdpServer::receiveLoop() {
     Bytes buffer(MaxDatagram);
-    int const fd = fd_;
-    while (LoopbackSocket::waitReadable(fd, wakeFd_)) {
+    int const socketFd = fd;
+    while (LoopbackSocket::waitReadable(socketFd, wakeFd)) {
         sockaddr_in from{};
         socklen_t length = sizeof(from);
-        ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), 0,
+        ssize_t n = ::recvfrom(socketFd, buffer.data(), buffer.size(), 0,
                                reinterpret_cast<sockaddr*>(&from), &length);
         if (n < 0) {
             continue;
         }
-        handler_(Bytes(buffer.begin(), buffer.begin() + n),
-                 Peer{from.sin_addr.s_addr, from.sin_port});
+        handler(Bytes(buffer.begin(), buffer.begin() + n),
+                Peer{from.sin_addr.s_addr, from.sin_port});
     }
 }
 

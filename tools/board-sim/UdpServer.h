@@ -22,7 +22,7 @@ class UdpServer {
 public:
     using Handler = std::function<void(Bytes const& datagram, Peer const& from)>;
 
-    explicit UdpServer(Handler handler);
+    explicit UdpServer(Handler datagramHandler);
     ~UdpServer();
     UdpServer(UdpServer const&) = delete;
     UdpServer& operator=(UdpServer const&) = delete;
@@ -32,20 +32,20 @@ public:
     uint16_t start(std::string const& address, uint16_t port);
     void stop(); // joins the receive thread
     void send(Bytes const& datagram, Peer const& to) const;
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return boundPort; }
 
 private:
     void receiveLoop();
 
-    const Handler handler_;
+    const Handler handler;
     // Held across a send and across the close, so a reply from the timer
     // thread never reaches a descriptor that stop() closed (and the system
     // may already have handed out again).
-    mutable std::mutex sendMutex_;
-    std::atomic<int> fd_{-1}; // written under sendMutex_; the receive loop reads its copy
-    int wakeFd_ = -1;         // eventfd that ends the receive loop
-    std::atomic<uint16_t> port_{0};
-    std::thread thread_; // touched only by start() and stop() of the owner
+    mutable std::mutex sendMutex;
+    std::atomic<int> fd{-1}; // written under sendMutex; the receive loop reads its copy
+    int wakeFd = -1;         // eventfd that ends the receive loop
+    std::atomic<uint16_t> boundPort{0};
+    std::thread thread; // touched only by start() and stop() of the owner
 };
 
 } // namespace boardsim

@@ -10,7 +10,7 @@
 // A loopback UDP socket that talks to a simulator the way the service's transport does.
 class SimClient {
 public:
-    explicit SimClient(uint16_t port);
+    explicit SimClient(uint16_t simPort);
     ~SimClient();
     SimClient(SimClient const&) = delete;
     SimClient& operator=(SimClient const&) = delete;
@@ -20,12 +20,12 @@ public:
     std::optional<boardsim::Bytes> receive(int timeoutMs = 1000);
     // Sends and waits for the answer.
     std::optional<boardsim::Bytes> exchange(boardsim::Bytes const& datagram, int timeoutMs = 1000);
-    uint16_t localPort() const { return localPort_; }
+    uint16_t localPort() const { return ownPort; }
 
 private:
-    int fd_ = -1;
-    uint16_t port_;
-    uint16_t localPort_ = 0;
+    int fd = -1;
+    uint16_t port;
+    uint16_t ownPort = 0;
 };
 
 // A simulator started on an ephemeral port with a client connected to it.
