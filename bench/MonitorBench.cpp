@@ -48,11 +48,10 @@ class BenchEngine : public Engine {
 public:
     using Engine::boardInitStartup;
     using Engine::cacheBatch;
-    using Engine::config;
     using Engine::Engine;
     using Engine::parser;
     using Engine::starting;
-    using Engine::stateMutex;
+    using Engine::state;
 };
 
 // The simulated machine and an engine on it, its files in a directory of its own.
@@ -141,10 +140,9 @@ double processCpuSeconds() {
 // The whole process, simulator included: an upper bound of the service's share.
 void IdleCpu(benchmark::State& state) {
     Machine machine;
-    {
-        std::lock_guard<std::mutex> lock(machine.engine->stateMutex);
-        machine.engine->config.fromJson({{"statusPeriod", 5000}});
-    }
+    machine.engine->state.with([](auto& shared) {
+        shared.config.fromJson({{"statusPeriod", 5000}});
+    });
     machine.engine->start();
     std::this_thread::sleep_for(500ms); // the first cycle is over
     for (auto _ : state) {
