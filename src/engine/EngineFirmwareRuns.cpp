@@ -119,6 +119,7 @@ void Engine::readServiceVersion() {
     serviceConsoleVersion = version;
 }
 
+// NOLINTNEXTLINE(readability-function-size): to be split with the engine
 void Engine::applyFirmwareUpgrades() {
     if (!createFirmwareDirectories()) {
         return;
