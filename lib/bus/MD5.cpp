@@ -40,7 +40,7 @@ const uint32_t T[64] = {
 
 void transform(uint32_t state[4], const uint8_t block[64]) {
     uint32_t x[16];
-    for (int i = 0; i < 16; ++i) {
+    for (size_t i = 0; i < 16; ++i) {
         x[i] = uint32_t(block[4 * i]) | uint32_t(block[4 * i + 1]) << 8 |
                uint32_t(block[4 * i + 2]) << 16 | uint32_t(block[4 * i + 3]) << 24;
     }

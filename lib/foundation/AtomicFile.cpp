@@ -164,7 +164,7 @@ bool followLinks(std::string const& path, std::string& target) {
             return false;
         }
         std::string const link(buffer.data(), static_cast<size_t>(size));
-        target = link.front() == '/' ? link : directoryOf(target) + "/" + link;
+        target = link.front() == '/' ? link : directoryOf(target).append("/").append(link);
     }
     errno = ELOOP;
     return false;

@@ -68,6 +68,7 @@ bool holds(nlohmann::json const& document, std::string const& name) {
 // arrays where both hold the same kind of value.
 void assignInPlace(nlohmann::json& target, nlohmann::json const& source) {
     using json = nlohmann::json;
+    // NOLINTNEXTLINE(bugprone-branch-clone): a plain assignment in two cases
     if (target.type() != source.type()) {
         target = source;
     } else if (source.is_object()) {
@@ -157,6 +158,7 @@ LambdaTree::LambdaTree(LambdaTree const& other)
     bind();
 }
 
+// NOLINTNEXTLINE(performance-noexcept-move-constructor,bugprone-exception-escape)
 LambdaTree::LambdaTree(LambdaTree&& other) : LambdaTree() {
     other.unbind();
     swapContent(other);

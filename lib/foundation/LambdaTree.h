@@ -58,7 +58,8 @@ public:
     LambdaTree(uint8_t abilities, json const& value);
 
     LambdaTree(LambdaTree const& other);
-    LambdaTree(LambdaTree&& other);
+    // Not noexcept: binding at the new place connects signals, which allocates.
+    LambdaTree(LambdaTree&& other); // NOLINT(performance-noexcept-move-constructor)
     LambdaTree& operator=(LambdaTree other);
     ~LambdaTree();
 

@@ -231,6 +231,7 @@ bool SettingStore::saveJSON(std::string const& path) const {
 
     bool written = false;
     ssize_t count = write(fd, text.data(), text.size());
+    // NOLINTNEXTLINE(bugprone-branch-clone): two failures, one report
     if (count < 0) {
         log(Log::Level::Error, "saveJSON(): could not write in file '%s': %s", path.c_str(),
             strerror(errno));

@@ -19,11 +19,11 @@ public:
     // Connections belong to one signal instance: a copy or a moved-to signal
     // starts empty and the source keeps its own.
     Signal(Signal const&) : Signal() {}
-    Signal(Signal&&) : Signal() {}
+    Signal(Signal&&) noexcept : Signal() {}
     // Assignment keeps the target's connections and ids: the receivers
     // connected to it still hold those ids and will disconnect them.
     Signal& operator=(Signal const&) { return *this; }
-    Signal& operator=(Signal&&) { return *this; }
+    Signal& operator=(Signal&&) noexcept { return *this; }
     ~Signal() = default;
 
     int connect(Slot const& slot) const {

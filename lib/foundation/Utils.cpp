@@ -82,6 +82,7 @@ bool matchFrom(std::string const& text, std::size_t t, std::string const& patter
 } // namespace
 
 std::string Utils::getAppPath() {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): getauxval returns the address as an integer.
     char const* executed = reinterpret_cast<char const*>(getauxval(AT_EXECFN));
     if (executed == nullptr) {
         return std::string();
@@ -98,7 +99,7 @@ std::string Utils::getAppPath() {
 }
 
 std::string Utils::combinePath(std::string const& first, std::string const& second) {
-    std::string const tail = (!second.empty() && second[0] == '/') ? second.substr(1) : second;
+    std::string tail = (!second.empty() && second[0] == '/') ? second.substr(1) : second;
     if (first.empty()) {
         return tail;
     }
@@ -200,7 +201,7 @@ bool Utils::makePath(std::string const& path) {
 }
 
 std::string Utils::changeToAppPath() {
-    std::string const directory = getAppPath();
+    std::string directory = getAppPath();
     if (directory.empty() || chdir(directory.c_str()) != 0) {
         return std::string();
     }

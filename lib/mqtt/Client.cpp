@@ -295,7 +295,7 @@ void Client::scheduleRetry(std::function<void()> retry) {
         }
         current = generation;
     }
-    tasks.post(std::chrono::milliseconds(RetryDelayMs), [this, current, retry] {
+    tasks.post(std::chrono::milliseconds(RetryDelayMs), [this, current, retry = std::move(retry)] {
         {
             std::lock_guard<std::mutex> lock(connectionMutex);
             if (!running || generation != current) {

@@ -189,9 +189,8 @@ std::pair<bool, std::string> Client::command(std::string const& topic,
     if (subscribedHere) {
         subscribeExpectedResponse(responseTopic);
     }
-    auto const result =
-        awaitReply(pendingCommands, pendingCommandsMutex, responseTopic,
-                   Message(topic, payload, Retained::No, QoS::ExactlyOnce), timeoutMs);
+    auto result = awaitReply(pendingCommands, pendingCommandsMutex, responseTopic,
+                             Message(topic, payload, Retained::No, QoS::ExactlyOnce), timeoutMs);
     if (subscribedHere) {
         unsubscribeExpectedResponse(responseTopic);
     }

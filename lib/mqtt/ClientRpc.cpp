@@ -159,10 +159,10 @@ std::pair<bool, std::string> Client::rpc(std::string const& name, std::string co
         std::lock_guard<std::mutex> lock(randomMutex);
         id = std::to_string(distribution(random));
     }
-    auto const result = awaitReply(pendingRpcs, pendingRpcsMutex, id,
-                                   Message(Utils::combinePath(name, "/request/" + id), payload,
-                                           Retained::No, QoS::ExactlyOnce),
-                                   timeoutMs);
+    auto result = awaitReply(pendingRpcs, pendingRpcsMutex, id,
+                             Message(Utils::combinePath(name, "/request/" + id), payload,
+                                     Retained::No, QoS::ExactlyOnce),
+                             timeoutMs);
     if (subscribedHere) {
         unsubscribeExpectedRpc(name);
     }

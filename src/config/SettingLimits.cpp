@@ -65,7 +65,7 @@ bool isSection(std::string const& path) {
 // A 16 MB value is not repeated whole in a reply or a log line. The cut
 // falls between two characters, so that the text stays valid UTF-8.
 std::string shown(json const& value) {
-    std::string const text = value.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string text = value.dump(-1, ' ', false, json::error_handler_t::replace);
     size_t cut = 64;
     if (text.size() <= cut) {
         return text;

@@ -63,7 +63,8 @@ void MqttAdaptor::connectEngineSignals() {
     engine->fileReceiveProgress.connect_member(this, &MqttAdaptor::onFileReceiveProgress);
     engine->fileReceiveFinished.connect_member(this, &MqttAdaptor::onFileReceiveFinished);
     engine->statusChanged.connect_member(this, &MqttAdaptor::onStatusChanged);
-    engine->slotNStatusChanged.connect_member(this, &MqttAdaptor::onSlotNstatusChanged);
+    engine->slotNStatusChanged.connect(
+        [this](std::string const& topic) { onSlotNstatusChanged(topic); });
     engine->error.connect_member(this, &MqttAdaptor::onError);
     engine->stopped.connect_member(this, &MqttAdaptor::onStop);
     engine->boardOnline.connect([this](uint8_t address) { onBoardOnlineChanged(address, true); });
@@ -204,7 +205,7 @@ void MqttAdaptor::onStatusChanged(Status const&) {
     }
 }
 
-void MqttAdaptor::onSlotNstatusChanged(std::string const topic) {
+void MqttAdaptor::onSlotNstatusChanged(std::string const& topic) {
     log(Log::Level::Info, "Notified of onSlotNstatusChanged for topic: %s", topic.c_str());
     bool publishNow;
     {

@@ -85,7 +85,7 @@ public:
     void onMqttDisconnected();
     void onStarted();
     void onStatusChanged(Status const& status);
-    void onSlotNstatusChanged(std::string const topic);
+    void onSlotNstatusChanged(std::string const& topic);
     void onError(std::string const& text);
     void onStop();
     void onBoardOnlineChanged(uint8_t address, bool online);

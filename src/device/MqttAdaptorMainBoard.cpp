@@ -164,7 +164,7 @@ MqttAdaptor::Getter MqttAdaptor::mainNetworkIpGet() {
 MqttAdaptor::Setter MqttAdaptor::mainNetworkIpSet() {
     return [this](json const& written) -> Result {
         log(Log::Level::Info, "Called with %s", String::clip(written.dump()).c_str());
-        Result const refused = {false, codeToJson(ErrorCode::MalformedRequest)};
+        Result refused = {false, codeToJson(ErrorCode::MalformedRequest)};
         if (!written.is_object() || !hasStringMembers(written, {"ip", "subnet", "gateway"})) {
             return refused;
         }
@@ -198,7 +198,7 @@ MqttAdaptor::Getter MqttAdaptor::mainNetworkDnsGet() {
 
 MqttAdaptor::Setter MqttAdaptor::mainNetworkDnsSet() {
     return [this](json const& written) -> Result {
-        Result const refused = {false, codeToJson(ErrorCode::MalformedRequest)};
+        Result refused = {false, codeToJson(ErrorCode::MalformedRequest)};
         if (!written.is_object() || !hasStringMembers(written, {"ip"})) {
             return refused;
         }

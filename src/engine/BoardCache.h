@@ -36,6 +36,8 @@ public:
     explicit BoardCache(Bus::Board const& board);
     BoardCache(BoardCache const&) = default;
     BoardCache& operator=(BoardCache const&) = default;
+    BoardCache(BoardCache&&) = default;
+    BoardCache& operator=(BoardCache&&) = default;
     virtual ~BoardCache();
 
     // Initialisation state.

@@ -107,6 +107,7 @@ void Engine::readServiceVersion() {
     state.with([&](EngineState& s) { s.serviceConsoleVersion = version; });
 }
 
+// NOLINTNEXTLINE(readability-function-size): to be split with the engine
 void Engine::applyFirmwareUpgrades() {
     if (!createFirmwareDirectories()) {
         return;

@@ -40,6 +40,9 @@ Log::Level levelOf(uint32_t verbosity) {
 
 } // namespace
 
+// An exception that escapes ends the process through std::terminate, without
+// unwinding into the destructors of a running engine.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 int main(int argc, char** argv) {
     // Before any thread exists: every thread inherits the blocked stop
     // signals, and only the stop thread takes them.

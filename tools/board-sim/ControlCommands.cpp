@@ -334,6 +334,8 @@ json stateReply(BoardSim& s, json const& r) {
     return reply;
 }
 
+// A table of the control commands, one short entry each.
+// NOLINTNEXTLINE(readability-function-size)
 std::map<std::string, Operation> const& operations() {
     static const std::map<std::string, Operation> byName = {
         {"rule",

@@ -12,7 +12,7 @@ namespace boardsim {
 namespace {
 
 // A line longer than this is not a control request; the connection is closed.
-constexpr size_t MaxLine = 16 * 1024 * 1024;
+constexpr size_t MaxLine = size_t{16} * 1024 * 1024;
 
 bool writeAll(int fd, std::string const& data) {
     size_t done = 0;
