@@ -65,7 +65,8 @@ bool holds(nlohmann::json const& document, std::string const& name) {
 }
 
 // target = source, reusing target's strings and the nodes of its objects and
-// arrays where both hold the same kind of value.
+// arrays where both hold the same kind of value. Both objects keep their
+// members in key order, so one pass pairs them without a look-up.
 void assignInPlace(nlohmann::json& target, nlohmann::json const& source) {
     using json = nlohmann::json;
     // NOLINTNEXTLINE(bugprone-branch-clone): a plain assignment in two cases
@@ -73,12 +74,18 @@ void assignInPlace(nlohmann::json& target, nlohmann::json const& source) {
         target = source;
     } else if (source.is_object()) {
         auto& into = target.get_ref<json::object_t&>();
-        for (auto member = into.begin(); member != into.end();) {
-            member = source.contains(member->first) ? std::next(member) : into.erase(member);
+        auto member = into.begin();
+        for (auto const& from : source.get_ref<json::object_t const&>()) {
+            while (member != into.end() && member->first < from.first) {
+                member = into.erase(member);
+            }
+            if (member == into.end() || member->first != from.first) {
+                member = into.emplace_hint(member, from.first, json());
+            }
+            assignInPlace(member->second, from.second);
+            ++member;
         }
-        for (auto const& member : source.get_ref<json::object_t const&>()) {
-            assignInPlace(into[member.first], member.second);
-        }
+        into.erase(member, into.end());
     } else if (source.is_array()) {
         auto& into = target.get_ref<json::array_t&>();
         auto const& from = source.get_ref<json::array_t const&>();
@@ -342,25 +349,49 @@ void LambdaTree::topicDumpInternal(std::string const& prefix, uint8_t ability,
 void LambdaTree::acceptJson(json const& document, uint8_t childAbilities) {
     // Refreshed in place, so that a get whose values keep their shape
     // neither builds nor destroys nodes.
+    if (document.is_object()) {
+        acceptMembers(document.get_ref<json::object_t const&>(), childAbilities);
+        return;
+    }
     for (auto child = children.begin(); child != children.end();) {
         child = holds(document, child->first) ? std::next(child) : children.erase(child);
     }
-    if (document.is_object()) {
-        for (auto const& member : document.get_ref<json::object_t const&>()) {
-            acceptChild(member.first, member.second, childAbilities);
-        }
-    } else if (document.is_array()) {
+    if (document.is_array()) {
         for (size_t i = 0; i < document.size(); ++i) {
             acceptChild(std::to_string(i), document[i], childAbilities);
         }
     }
 }
 
+void LambdaTree::acceptMembers(json::object_t const& members, uint8_t childAbilities) {
+    // The children and the members are both in key order: one pass pairs
+    // them, and a child no member names goes.
+    auto child = children.begin();
+    for (auto const& member : members) {
+        while (child != children.end() && child->first < member.first) {
+            child = children.erase(child);
+        }
+        bool const named = child != children.end() && child->first == member.first;
+        if (named && child->second.isJson()) {
+            child->second.refresh(member.second, childAbilities);
+        } else {
+            if (named) {
+                child = children.erase(child);
+            }
+            child = children.emplace_hint(child, member.first,
+                                          LambdaTree(childAbilities, member.second));
+            adopt(child->second);
+        }
+        ++child;
+    }
+    children.erase(child, children.end());
+}
+
 void LambdaTree::acceptChild(std::string const& name, json const& document,
                              uint8_t childAbilities) {
     auto const found = children.find(name);
     if (found != children.end()) {
-        if (found->second.kind == Kind::JsonContainer || found->second.kind == Kind::JsonValue) {
+        if (found->second.isJson()) {
             found->second.refresh(document, childAbilities);
             return;
         }
@@ -398,12 +429,17 @@ LambdaTree::json LambdaTree::get(std::string const& path) const {
 }
 
 std::string LambdaTree::dump(std::string const& path) const {
+    LambdaTree const& node = target(path, "");
     std::string text;
+    // Room for the text of the last dump of this node, and some: growing the
+    // text step by step copied it over again at each step.
+    text.reserve(node.dumpedSize + node.dumpedSize / 8);
     // One writer for every value, straight into text: text from boards that
     // is not valid UTF-8 is written with U+FFFD in its place.
     Serializer serializer(nlohmann::detail::output_adapter<char>(text), ' ',
                           json::error_handler_t::replace);
-    target(path, "").dumpInto(text, serializer);
+    node.dumpInto(text, serializer);
+    node.dumpedSize = text.size();
     return text;
 }
 
@@ -482,6 +518,7 @@ LambdaTree::Errors LambdaTree::updateInternalLambdaGroup(NewValue const& newValu
     // The group's value becomes the children visited here; a walk that ends
     // in an exception leaves it as it was.
     std::vector<LambdaTree*> visited;
+    visited.reserve(children.size());
     json const& given = *newValue.value;
     SubPath const childSubPath =
         subPath.empty() ? SubPath() : SubPath(subPath.begin() + 1, subPath.end());

@@ -148,6 +148,8 @@ private:
     // The child called name as a JSON node built from document, refreshed in
     // place when it is one already.
     void acceptChild(std::string const& name, json const& document, uint8_t childAbilities);
+    void acceptMembers(json::object_t const& members, uint8_t childAbilities);
+    bool isJson() const { return kind == Kind::JsonContainer || kind == Kind::JsonValue; }
     void refresh(json const& document, uint8_t ownAbilities);
     using Serializer = nlohmann::detail::serializer<json>;
     void dumpInto(std::string& text, Serializer& serializer) const;
@@ -175,6 +177,9 @@ private:
     // Part of the parent group's value: visited by the group's last walk.
     // It belongs to the place in the parent, so a swap leaves it.
     bool inGroupValue = false;
+    // The length of this node's last dump, the room the next one starts
+    // with. Serialised by the owner like every read of the node.
+    mutable size_t dumpedSize = 0;
     Signal<>* signal = nullptr;
     int signalConnection = 0;                           // 0: not connected
     uint64_t lastMonitorId = 0;                         // guarded by monitorsMutex

@@ -264,6 +264,9 @@ TEST_F(LambdaTreeValues, JsonChildrenMatchAFreshMirrorWhateverTheShapeBecomes) {
         {{"b", {{"c", nullptr}, {"d", {1, {2}, {{"e", 3}}}}, {"f", true}}}, {"g", json::array()}},
         {{"a", 1}, {"b", {{"f", false}}}},
         {{"a", 1}, {"b", 5}},
+        // Members coming between, before and after the ones kept.
+        {{"a", 1}, {"aa", {{"b", 1}, {"d", 2}}}, {"b", 5}},
+        {{"B", 1}, {"aa", {{"a", 0}, {"c", 3}, {"d", 2}, {"e", 4}}}},
         {{{"x", 1}}, 2, 3, 4, 5, 6, 7, 8, 9, 10, {11}},
         {json::object(), "1"},
         {{"0", {1, 2}}, {"1", json::object()}},
