@@ -249,7 +249,7 @@ bool Driver::attach() {
     if (socket < 0) {
         return false;
     }
-    if (generation != readerGeneration || readerSocket != socket) {
+    if (generation != readerGeneration) {
         readerSocket = socket;
         readerGeneration = generation;
         gateway = senderOf(socket);

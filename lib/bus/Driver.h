@@ -157,8 +157,10 @@ private:
     // nor timed out yet: failing at once too, the fault is not the socket's,
     // and replacing it again would only repeat the error. Guarded by receiveMutex.
     bool replaced = false;
-    std::array<uint8_t, 512> buffer{}; // guarded by receiveMutex
-    std::vector<uint8_t> datagram;     // what dataReceived carries; guarded by receiveMutex
+    // Fits the longest datagram the bus produces; longer ones are cut.
+    // Guarded by receiveMutex.
+    std::array<uint8_t, 512> buffer{};
+    std::vector<uint8_t> datagram; // what dataReceived carries; guarded by receiveMutex
 
     // Readers that exist or wait for receiveMutex; the listener keeps off the
     // socket while there are any. Atomic: read by the listener without a lock.
