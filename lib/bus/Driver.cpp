@@ -3,6 +3,8 @@
 #include "bus/Helpers.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,8 +18,11 @@ using Common::Helpers;
 
 namespace {
 
-// The longest datagram the bus produces; longer ones are cut.
-constexpr size_t ReceiveBufferSize = 512;
+using Clock = std::chrono::steady_clock;
+
+// How often the listener looks again whether Readers still use the socket,
+// when the socket has no receive time-out to take instead.
+constexpr std::chrono::microseconds DefaultTick{10000};
 
 // A connected socket reports the ICMP error that a datagram to the gateway
 // drew (its port closed, no route to it) on the next receive: the gateway
@@ -43,13 +48,81 @@ bool isSameSender(sockaddr_in const& a, sockaddr_in const& b) {
            a.sin_addr.s_addr == b.sin_addr.s_addr;
 }
 
+timespec toTimespec(std::chrono::nanoseconds span) {
+    auto const seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
+    return {static_cast<time_t>(seconds.count()), static_cast<long>((span - seconds).count())};
+}
+
+// Waits at most `span` for `fd` to become readable (or failed); true when it is.
+bool awaitReadable(int fd, std::chrono::nanoseconds span) {
+    pollfd watched{fd, POLLIN, 0};
+    timespec const timeout = toTimespec(span);
+    return ::ppoll(&watched, 1, &timeout, nullptr) > 0;
+}
+
+int makeEventFd() {
+    int const fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) {
+        throw std::runtime_error("failed to make the listener's wake-up");
+    }
+    return fd;
+}
+
 } // namespace
 
-Driver::Driver() : Logger("Driver") {}
+Driver::Driver() : Logger("Driver"), wakeFd(makeEventFd()) {
+    datagram.reserve(buffer.size());
+}
 
 Driver::~Driver() {
-    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
-    stopLocked();
+    {
+        std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+        stopLocked();
+    }
+    ::close(wakeFd);
+}
+
+Driver::Reader::Reader(Driver& driver)
+    : driver(driver), reading(driver.receiveMutex, std::defer_lock) {
+    // Seen by a listener about to wait on the socket, or it is seen waiting
+    // here and woken: it never waits on the socket past this point.
+    ++driver.readers;
+    if (driver.listenerWaiting) {
+        uint64_t const one = 1;
+        ssize_t const written = ::write(driver.wakeFd, &one, sizeof(one));
+        (void)written; // a counter already up wakes it as well
+    }
+    reading.lock();
+    attached = driver.attach();
+    std::lock_guard<std::mutex> lock(driver.socketMutex);
+    timeout = driver.receiveTimeout;
+}
+
+Driver::Reader::~Reader() {
+    reading.unlock();
+    --driver.readers;
+}
+
+Driver::Reception Driver::Reader::next(Clock::time_point deadline) {
+    while (attached) {
+        auto const left = deadline - Clock::now();
+        Reception reception = Reception::Deadline;
+        if (left <= Clock::duration::zero()) {
+            return driver.receiveOne(MSG_DONTWAIT);
+        }
+        if (timeout.count() > 0 && left >= timeout) {
+            // A plain receive, which the socket's time-out bounds: one system call.
+            reception = driver.receiveOne(0);
+        } else if (awaitReadable(driver.readerSocket, left)) {
+            reception = driver.receiveOne(MSG_DONTWAIT);
+        } else {
+            return Reception::Deadline;
+        }
+        if (reception != Reception::Deadline) {
+            return reception;
+        }
+    }
+    return Reception::Closed;
 }
 
 void Driver::start() {
@@ -111,10 +184,10 @@ void Driver::startLocked() {
     destination.sin_family = AF_INET;
     destination.sin_port = htons(static_cast<uint16_t>(config.getUdpPort()));
     destination.sin_addr.s_addr = inet_addr(config.getUdpAddress().c_str());
-    int const fd = openSocketLocked();
-    socket = fd;
+    socket = openSocketLocked();
+    ++generation;
     running = true;
-    listener = std::thread(&Driver::listen, this, fd);
+    listener = std::thread(&Driver::listen, this);
 }
 
 void Driver::stopLocked() {
@@ -129,15 +202,19 @@ void Driver::stopLocked() {
         // Wakes a receive in progress at once, whatever the socket time-out.
         ::shutdown(fd, SHUT_RDWR);
     }
+    { std::lock_guard<std::mutex> lock(parkMutex); }
+    parked.notify_all();
     if (listener.joinable()) {
         listener.join();
     }
     if (fd >= 0) {
+        // A Reader on `fd` sees the shutdown at once and lets go of it.
+        std::lock_guard<std::mutex> reading(receiveMutex);
         ::close(fd);
     }
 }
 
-int Driver::openSocketLocked() const {
+int Driver::openSocketLocked() {
     int const fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
         throw std::runtime_error("failed to acquire socket");
@@ -150,6 +227,7 @@ int Driver::openSocketLocked() const {
         ::close(fd);
         throw std::runtime_error("failed to setsockopt");
     }
+    receiveTimeout = std::chrono::microseconds(timeout.tv_usec);
     if (::connect(fd, reinterpret_cast<sockaddr const*>(&destination), sizeof(destination)) != 0) {
         int const error = errno;
         log(Log::Level::Warning, "Could not connect to the gateway: %s", strerror(error));
@@ -163,8 +241,20 @@ sockaddr_in Driver::senderOf(int fd) const {
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0) {
         return peer;
     }
-    std::lock_guard<std::mutex> lock(socketMutex);
     return destination;
+}
+
+bool Driver::attach() {
+    std::lock_guard<std::mutex> lock(socketMutex);
+    if (socket < 0) {
+        return false;
+    }
+    if (generation != readerGeneration) {
+        readerSocket = socket;
+        readerGeneration = generation;
+        gateway = senderOf(socket);
+    }
+    return true;
 }
 
 int Driver::replaceSocket(int fd, bool failedAgain) {
@@ -183,6 +273,7 @@ int Driver::replaceSocket(int fd, bool failedAgain) {
             }
         }
         socket = fresh;
+        ++generation;
         if (fresh < 0) {
             // Never set here: a stop may have cleared it already.
             running = false;
@@ -197,7 +288,7 @@ int Driver::replaceSocket(int fd, bool failedAgain) {
     return fresh;
 }
 
-void Driver::listen(int fd) {
+void Driver::listen() {
     log(Log::Level::Info, "Listener thread starting...");
     int const priority = Helpers::threadPriorityMaxGet();
     int const result = Helpers::threadPrioritySet(priority);
@@ -210,59 +301,98 @@ void Driver::listen(int fd) {
     }
     log(Log::Level::Info, "Listener thread started");
 
-    uint8_t buffer[ReceiveBufferSize];
-    sockaddr_in gateway = senderOf(fd);
-    // Set while `fd` is a socket that replaced a failed one and has neither
-    // received nor timed out yet: failing at once too, the fault is not the
-    // socket's, and replacing it again would only repeat the error.
-    bool replaced = false;
+    std::chrono::microseconds tick;
+    {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        tick = receiveTimeout.count() > 0 ? receiveTimeout : DefaultTick;
+    }
     while (running) {
-        sockaddr_in sender{};
-        socklen_t senderSize = sizeof(sender);
-        ssize_t const size = ::recvfrom(fd, buffer, sizeof(buffer), 0,
-                                        reinterpret_cast<sockaddr*>(&sender), &senderSize);
-        if (!running) {
-            break;
-        }
-        if (size < 0) {
-            int const error = errno;
-            if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
-                replaced = false;
-                continue;
-            }
-            if (isUnreachable(error)) {
-                // The request it answers runs into its time-out.
-                log(Log::Level::Debug, "recvfrom says: %s", strerror(error));
-                replaced = false;
-                continue;
-            }
-            log(Log::Level::Error, "recvfrom says: %s", strerror(error));
-            fd = replaceSocket(fd, replaced);
-            if (fd < 0) {
-                break;
-            }
-            gateway = senderOf(fd);
-            replaced = true;
+        if (readers > 0) {
+            park(tick);
             continue;
         }
-        replaced = false;
-        if (!isSameSender(sender, gateway)) {
-            continue; // not the gateway's: nothing of it may reach the bus
+        std::lock_guard<std::mutex> reading(receiveMutex);
+        if (!attach()) {
+            break;
         }
-        std::vector<uint8_t> const data(buffer, buffer + size);
-        if (Log::isEnabled(Log::Level::Debug)) {
-            log(Log::Level::Debug, "Received: [%s]", Helpers::hexStr(data, true).c_str());
-        }
-        try {
-            dataReceived.emit(data);
-        } catch (std::exception const& e) {
-            std::string note;
-            if (failedCallbackLines.admit(note)) {
-                log(Log::Level::Warning, "Callback failed: %s%s", e.what(), note.c_str());
-            }
-        }
+        listenOnce(tick);
     }
     log(Log::Level::Info, "Listener thread stopped");
+}
+
+void Driver::park(std::chrono::microseconds tick) {
+    // No Reader wakes the listener when it is done: back-to-back requests
+    // would pay for that each time. The listener looks again a tick later.
+    std::unique_lock<std::mutex> lock(parkMutex);
+    parked.wait_for(lock, tick, [this] { return !running; });
+}
+
+void Driver::listenOnce(std::chrono::microseconds tick) {
+    pollfd watched[2] = {{readerSocket, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    listenerWaiting = true;
+    if (readers > 0) {
+        listenerWaiting = false;
+        return; // a Reader came first
+    }
+    timespec const timeout = toTimespec(tick);
+    int const ready = ::ppoll(watched, 2, &timeout, nullptr);
+    listenerWaiting = false;
+    if (watched[1].revents != 0) {
+        uint64_t count = 0;
+        ssize_t const taken = ::read(wakeFd, &count, sizeof(count));
+        (void)taken; // only emptied, so that the next wait waits
+    }
+    // Also after a quiet tick: a receive is what reports a failing socket.
+    if (ready == 0 || watched[0].revents != 0) {
+        receiveOne(MSG_DONTWAIT);
+    }
+}
+
+Driver::Reception Driver::receiveOne(int flags) {
+    sockaddr_in sender{};
+    socklen_t senderSize = sizeof(sender);
+    ssize_t const size = ::recvfrom(readerSocket, buffer.data(), buffer.size(), flags,
+                                    reinterpret_cast<sockaddr*>(&sender), &senderSize);
+    if (!running) {
+        return Reception::Closed;
+    }
+    if (size < 0) {
+        int const error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
+            replaced = false;
+            return Reception::Deadline;
+        }
+        if (isUnreachable(error)) {
+            // The request it answers runs into its time-out.
+            log(Log::Level::Debug, "recvfrom says: %s", strerror(error));
+            replaced = false;
+            return Reception::Deadline;
+        }
+        log(Log::Level::Error, "recvfrom says: %s", strerror(error));
+        int const fresh = replaceSocket(readerSocket, replaced);
+        if (fresh < 0 || !attach()) {
+            return Reception::Closed;
+        }
+        replaced = true;
+        return Reception::Deadline;
+    }
+    replaced = false;
+    if (!isSameSender(sender, gateway)) {
+        return Reception::Deadline; // not the gateway's: nothing of it may reach the bus
+    }
+    datagram.assign(buffer.data(), buffer.data() + size);
+    if (Log::isEnabled(Log::Level::Debug)) {
+        log(Log::Level::Debug, "Received: [%s]", Helpers::hexStr(datagram, true).c_str());
+    }
+    try {
+        dataReceived.emit(datagram);
+    } catch (std::exception const& e) {
+        std::string note;
+        if (failedCallbackLines.admit(note)) {
+            log(Log::Level::Warning, "Callback failed: %s%s", e.what(), note.c_str());
+        }
+    }
+    return Reception::Datagram;
 }
 
 } // namespace velt::ZRV480::Bus

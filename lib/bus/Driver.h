@@ -8,7 +8,10 @@
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -19,8 +22,11 @@ namespace velt::ZRV480::Bus {
 
 // The UDP transport to the bus gateway: one socket, never bound, that sends
 // every datagram to the configured gateway (never to whoever sent the last
-// datagram), and a listener thread that hands every datagram from the
-// gateway's address and port to `dataReceived`. The socket is connected to
+// datagram), and hands every datagram from the gateway's address and port to
+// `dataReceived`. One thread reads the socket at a time: a caller that waits
+// for a reply reads it itself through a Reader, so that the reply reaches it
+// without a hand-off between threads; the listener thread reads whatever
+// arrives while no Reader exists. The socket is connected to
 // the gateway, so the kernel drops other senders' datagrams; where it cannot
 // connect (no route yet), the listener drops them itself.
 //
@@ -32,9 +38,38 @@ namespace velt::ZRV480::Bus {
 // start opens it anew.
 class Driver : public Logger {
 public:
-    // Emitted on the listener thread with the bytes of every datagram from
-    // the gateway.
+    // Emitted with the bytes of every datagram from the gateway, on the
+    // thread that read it: the listener, or the holder of a Reader.
     Signal<std::vector<uint8_t> const&> dataReceived;
+
+    enum class Reception {
+        Datagram, // one datagram was handed to dataReceived
+        Deadline, // none came in time
+        Closed,   // the socket went away: a stop, a restart or a receive failure
+    };
+
+    // While it lives, its thread is the only reader of the socket and the
+    // listener reads nothing; make it before transmitting a request, so that
+    // its reply cannot reach the listener. One at a time per thread; never
+    // stop the driver while holding one.
+    class Reader {
+    public:
+        explicit Reader(Driver& driver);
+        ~Reader();
+        Reader(Reader const&) = delete;
+        Reader& operator=(Reader const&) = delete;
+
+        // Waits until `deadline` for the gateway's next datagram and hands it
+        // to dataReceived. A deadline that has passed still takes a datagram
+        // that is there already.
+        Reception next(std::chrono::steady_clock::time_point deadline);
+
+    private:
+        Driver& driver;
+        std::unique_lock<std::mutex> reading; // of driver.receiveMutex
+        bool attached;                        // a socket was there to read
+        std::chrono::microseconds timeout;    // the socket's receive time-out
+    };
 
     Driver();
     ~Driver() override;
@@ -65,20 +100,35 @@ private:
     void startLocked();
     void stopLocked();
     // A socket with the time-outs of `config`, connected to `destination`
-    // where it can be; throws std::runtime_error. Called with socketMutex held.
-    int openSocketLocked() const;
+    // where it can be, and notes its receive time-out; throws
+    // std::runtime_error. Called with socketMutex held.
+    int openSocketLocked();
     // The sender whose datagrams `fd` takes: its peer, or the gateway when
-    // it could not be connected.
+    // it could not be connected. Called with socketMutex held.
     sockaddr_in senderOf(int fd) const;
-    void listen(int fd);
+    void listen();
+    // Waits one tick of the listener while Readers use the socket, or until a stop.
+    void park(std::chrono::microseconds tick);
+    // One wait of the listener for a datagram or a Reader's arrival, at most
+    // `tick`; with receiveMutex held.
+    void listenOnce(std::chrono::microseconds tick);
+    // Makes the current socket the one the reader reads; false when there is
+    // none. With receiveMutex held.
+    bool attach();
+    // Receives one datagram from `readerSocket` and hands it on; Deadline when
+    // none came (a time-out, or nothing there with MSG_DONTWAIT). With
+    // receiveMutex held.
+    Reception receiveOne(int flags);
     // After a receive error on `fd`: closes it and puts a new socket in its
     // place, unless `failedAgain` (`fd` itself was such a new socket) or no
     // socket can be made; then the transport stops. Returns the new socket,
-    // or -1 when the listener is to end (also when a stop took `fd`).
+    // or -1 when the reader is to end (also when a stop took `fd`).
     int replaceSocket(int fd, bool failedAgain);
 
     // Serialises start, stop and setConfig with each other. It is held across
     // the listener's join: the listener never takes it, so that cannot block.
+    // Lock order: lifecycleMutex, then receiveMutex (taken by stop after the
+    // join), then socketMutex; parkMutex is a leaf.
     std::mutex lifecycleMutex;
 
     // The listener loops while it is set; cleared by stop, and by the
@@ -91,8 +141,38 @@ private:
     // out of `socket` closes it.
     mutable std::mutex socketMutex;
     int socket = -1;
+    uint64_t generation = 0; // grows whenever `socket` is replaced; guarded by socketMutex
     sockaddr_in destination{};
     Config config;
+    // The receive time-out of `socket`, 0 for none. Guarded by socketMutex.
+    std::chrono::microseconds receiveTimeout{0};
+
+    // Held by whoever reads the socket: the listener for one wait, or a Reader
+    // for its life. The fields below it are the reader's.
+    std::mutex receiveMutex;
+    int readerSocket = -1;         // guarded by receiveMutex
+    uint64_t readerGeneration = 0; // of readerSocket; guarded by receiveMutex
+    sockaddr_in gateway{};         // whose datagrams readerSocket takes; guarded by receiveMutex
+    // Set while readerSocket replaced a failed one and has neither received
+    // nor timed out yet: failing at once too, the fault is not the socket's,
+    // and replacing it again would only repeat the error. Guarded by receiveMutex.
+    bool replaced = false;
+    // Fits the longest datagram the bus produces; longer ones are cut.
+    // Guarded by receiveMutex.
+    std::array<uint8_t, 512> buffer{};
+    std::vector<uint8_t> datagram; // what dataReceived carries; guarded by receiveMutex
+
+    // Readers that exist or wait for receiveMutex; the listener keeps off the
+    // socket while there are any. Atomic: read by the listener without a lock.
+    std::atomic<int> readers{0};
+    // Set by the listener while it waits on the socket, so that a new Reader
+    // wakes it through `wakeFd` instead of waiting out its tick. Atomic.
+    std::atomic<bool> listenerWaiting{false};
+    int const wakeFd; // an eventfd; fixed for the driver's life
+    // The listener sleeps on `parked` while Readers use the socket; a stop
+    // wakes it. parkMutex guards nothing but the wait.
+    std::mutex parkMutex;
+    std::condition_variable parked;
 
     // A slot that throws on every datagram of a flood must not flood the log.
     LogThrottle failedCallbackLines;

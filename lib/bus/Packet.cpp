@@ -48,8 +48,12 @@ ErrorCode Packet::fromBytes(std::vector<uint8_t> const& bytes, Packet& packet) {
     if (bytes.size() < HeaderSize) {
         return ErrorCode::MalformedResponse;
     }
-    // A packet that held another frame keeps nothing of it.
+    // A packet that held another frame keeps nothing of it but the payload's
+    // storage, which a parser reuses for frame after frame.
+    std::vector<uint8_t> storage = std::move(packet.payload);
+    storage.clear();
     packet = Packet();
+    packet.payload = std::move(storage);
     packet.address = bytes[0];
     packet.sequence = bytes[1];
 

@@ -7,7 +7,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <future>
 #include <limits>
 
 namespace velt::ZRV480::Bus {
@@ -196,8 +195,6 @@ Parser::Outcome Parser::attemptUpTo(uint64_t attempts, Transaction const& transa
 Parser::Outcome Parser::attemptOnce(Transaction const& transaction, uint64_t attempt,
                                     Packet& received) {
     uint8_t const seq = transaction.sequence;
-    std::promise<std::pair<ErrorCode, Packet>> replySlot;
-    std::future<std::pair<ErrorCode, Packet>> replyFuture = replySlot.get_future();
     uint64_t stopsBefore;
     {
         std::lock_guard<std::mutex> lock(pendingMutex);
@@ -206,48 +203,72 @@ Parser::Outcome Parser::attemptOnce(Transaction const& transaction, uint64_t att
             return {ErrorCode::Timeout, true};
         }
         stopsBefore = stops;
-        pending[seq] = [&replySlot](Packet&& frame, ErrorCode code) {
-            replySlot.set_value({code, std::move(frame)});
-        };
+        pending.active = true;
+        pending.sequence = seq;
+        pending.answered = false;
+        pending.frame = &received;
     }
     log(Log::Level::Debug, "Transmiting [%02x] (attempt=%d)", seq, static_cast<uint8_t>(attempt));
-    driver->transmit(transaction.datagram, transaction.logText);
-    log(Log::Level::Debug, "Waiting [%02x] for %dms", seq, static_cast<int>(transaction.timeoutMs));
+    std::chrono::steady_clock::time_point deadline;
+    Arrival const arrival = transmitAndReceive(transaction, deadline);
 
+    std::unique_lock<std::mutex> lock(pendingMutex);
+    if (arrival == Arrival::SocketGone) {
+        // A stop ends the wait at once; a new socket never gets this reply.
+        stopped.wait_until(lock, deadline,
+                           [&] { return pending.answered || stops != stopsBefore; });
+    }
     ErrorCode result = ErrorCode::Timeout;
-    // A monotonic wait: a step of the wall clock neither prolongs nor cuts it.
-    if (replyFuture.wait_for(std::chrono::milliseconds(transaction.timeoutMs)) ==
-        std::future_status::ready) {
-        auto [code, frame] = replyFuture.get();
-        result = code;
+    if (pending.answered) {
+        result = pending.code;
         Packet const& request = transaction.request;
-        if (result == ErrorCode::Success && (frame.getCommand() != request.getCommand() ||
-                                             frame.getAddress() != Packet::AddressHost)) {
+        if (result == ErrorCode::Success && (received.getCommand() != request.getCommand() ||
+                                             received.getAddress() != Packet::AddressHost)) {
             result = ErrorCode::BusProtocolError;
         }
-        received = std::move(frame);
     }
-    // From here on a late reply of this attempt finds no handler.
-    std::lock_guard<std::mutex> lock(pendingMutex);
-    pending.erase(seq);
+    // From here on a late reply of this attempt finds no one waiting.
+    pending.active = false;
+    pending.frame = nullptr;
     // A reply that came before the stop still counts.
-    bool const stopped = result == ErrorCode::Timeout && stops != stopsBefore;
-    if (stopped) {
+    bool const stoppedNow = result == ErrorCode::Timeout && stops != stopsBefore;
+    if (stoppedNow) {
         log(Log::Level::Debug, "Stopped while waiting [%02x]", seq);
     }
-    return {result, stopped};
+    return {result, stoppedNow};
+}
+
+Parser::Arrival Parser::transmitAndReceive(Transaction const& transaction,
+                                           std::chrono::steady_clock::time_point& deadline) {
+    // Made before the transmission: the reply cannot reach another reader.
+    Driver::Reader reader(*driver);
+    driver->transmit(transaction.datagram, transaction.logText);
+    log(Log::Level::Debug, "Waiting [%02x] for %dms", transaction.sequence,
+        static_cast<int>(transaction.timeoutMs));
+    // A monotonic wait: a step of the wall clock neither prolongs nor cuts it.
+    deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(transaction.timeoutMs);
+    for (;;) {
+        switch (reader.next(deadline)) {
+        case Driver::Reception::Deadline:
+            return Arrival::Deadline;
+        case Driver::Reception::Closed:
+            return Arrival::SocketGone;
+        case Driver::Reception::Datagram:
+            break;
+        }
+        std::lock_guard<std::mutex> lock(pendingMutex);
+        if (pending.answered) {
+            return Arrival::Answered;
+        }
+    }
 }
 
 void Parser::wakeWaiting() {
-    std::lock_guard<std::mutex> lock(pendingMutex);
-    ++stops;
-    for (auto& entry : pending) {
-        try {
-            entry.second(Packet(), ErrorCode::Timeout);
-        } catch (std::future_error const&) {
-            // Its reply came first and ends the attempt anyway.
-        }
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex);
+        ++stops;
     }
+    stopped.notify_all();
 }
 
 void Parser::onSocketData(std::vector<uint8_t> const& bytes) {
@@ -260,23 +281,26 @@ void Parser::onSocketData(std::vector<uint8_t> const& bytes) {
         }
         return;
     }
-    Packet frame;
-    ErrorCode code = Packet::fromBytes(bytes, frame);
+    std::lock_guard<std::mutex> lock(pendingMutex);
+    ErrorCode code = Packet::fromBytes(bytes, incoming);
     std::string note;
     if (code != ErrorCode::Success) {
         if (unparsableLines.admit(note)) {
             log(Log::Level::Error, "Could not parse packet: %s%s", ec2str(code).c_str(),
                 note.c_str());
         }
-    } else if (frame.isError()) {
-        code = Helpers::busError2ec(frame.getError());
+    } else if (incoming.isError()) {
+        code = Helpers::busError2ec(incoming.getError());
     }
 
-    uint8_t const seq = frame.getSequence();
-    std::lock_guard<std::mutex> lock(pendingMutex);
-    auto const handler = pending.find(seq);
-    if (handler != pending.end()) {
-        handler->second(std::move(frame), code);
+    uint8_t const seq = incoming.getSequence();
+    if (pending.active && pending.sequence == seq) {
+        // A second reply to the same attempt (a duplicate) leaves the first.
+        if (!pending.answered) {
+            pending.code = code;
+            std::swap(*pending.frame, incoming);
+            pending.answered = true;
+        }
         return;
     }
     // Late replies of the request that just ended and of the one before it

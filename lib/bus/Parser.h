@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bus/ErrorCode.h"
+#include "bus/Packet.h"
 #include "bus/SlotType.h"
 #include "bus/Statistics.h"
 #include "foundation/Log.h"
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <bitset>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -27,7 +29,6 @@
 namespace velt::ZRV480::Bus {
 class Board;
 class Driver;
-class Packet;
 class Trace;
 struct BusReport;
 namespace ValueObjects {
@@ -49,9 +50,12 @@ namespace velt::ZRV480::Bus {
 // paired with requests by an 8-bit sequence number, retries within limits,
 // and an online flag for the bus and for every board.
 //
-// Lock order: otaMutex or fileMutex (try-lock only), then sendMutex, then
-// pendingMutex; configMutex and statisticsMutex are leaves. The listener
-// thread takes the lock of Driver::dataReceived, then pendingMutex.
+// Lock order: otaMutex or fileMutex (try-lock only), then sendMutex, then the
+// driver's receive lock (a Driver::Reader), then the lock of
+// Driver::dataReceived, then pendingMutex; configMutex and statisticsMutex are
+// leaves. The thread that reads the socket (the listener, or the request in
+// flight through its Reader) takes the lock of Driver::dataReceived, then
+// pendingMutex.
 class Parser : public Logger {
 public:
     // Request defaults; both 0 until the owner sets them.
@@ -106,7 +110,8 @@ public:
     // of 0 means Config::udpTimeoutMs. Timeout at once while stopped.
     Common::ErrorCode send(Packet const& request, Packet& reply, bool retry,
                            std::chrono::milliseconds timeout);
-    // Slot on Driver::dataReceived; runs on the listener thread.
+    // Slot on Driver::dataReceived; runs on the thread that reads the
+    // socket: the request in flight itself, or the listener while none is.
     void onSocketData(std::vector<uint8_t> const& bytes);
 
     // Commands, implemented in Parser<Area>.cpp by area.
@@ -272,8 +277,15 @@ private:
     Common::ErrorCode firmwarePass(uint8_t address, Trace const& trace,
                                    std::vector<uint8_t> const& header,
                                    std::vector<uint8_t> const& image, uint16_t count);
-    // Takes the received frame over.
-    using Handler = std::function<void(Packet&&, Common::ErrorCode)>;
+    // The attempt in flight: the sequence number it waits for and, once a
+    // datagram with that number came, its result and frame.
+    struct Waiting {
+        bool active = false;
+        uint8_t sequence = 0;
+        bool answered = false;
+        Common::ErrorCode code = Common::ErrorCode::Success;
+        Packet* frame = nullptr; // the attempt's, where the reply goes
+    };
 
     // One request on its way: what every attempt sends and waits for.
     struct Transaction {
@@ -301,7 +313,14 @@ private:
     // Sends the datagram once and waits for the reply of its sequence number;
     // on Success `received` holds it.
     Outcome attemptOnce(Transaction const& transaction, uint64_t attempt, Packet& received);
-    // Completes the attempt in flight, if any, as ended by a stop.
+    // How the wait of an attempt ended.
+    enum class Arrival { Answered, Deadline, SocketGone };
+    // Transmits the attempt's datagram and reads the socket until its reply
+    // comes, the deadline passes or the socket goes away; the deadline
+    // counts from the transmission.
+    Arrival transmitAndReceive(Transaction const& transaction,
+                               std::chrono::steady_clock::time_point& deadline);
+    // Wakes the attempt in flight, if any, as ended by a stop.
     void wakeWaiting();
     // "broadcast" for 255, else the board's name; throws std::out_of_range
     // for an unknown address.
@@ -315,14 +334,19 @@ private:
     std::mutex otaMutex;  // held by a firmware upload for its whole run
     std::mutex fileMutex; // held by a main-board file operation for its whole run
     std::mutex pendingMutex;
+    // Wakes an attempt whose socket went away and that waits out its time-out.
+    std::condition_variable stopped;
     mutable std::mutex configMutex;
     mutable std::mutex statisticsMutex;
 
     // The number the next request takes. Written under sendMutex; atomic
     // because the listener reads it to recognise late replies.
     std::atomic<uint8_t> sequence{0};
-    // The handler of the attempt in flight. Guarded by pendingMutex.
-    std::map<uint8_t, Handler> pending;
+    // The attempt in flight. Guarded by pendingMutex.
+    Waiting pending;
+    // Every received datagram is parsed here, so that its buffer is reused.
+    // Guarded by pendingMutex.
+    Packet incoming;
     // How many stops woke the waiting attempts; an attempt that sees it grow
     // was ended by a stop. Guarded by pendingMutex.
     uint64_t stops = 0;
