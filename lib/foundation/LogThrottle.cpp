@@ -1,11 +1,12 @@
 #include "foundation/LogThrottle.h"
 
+#include "foundation/CheckedLock.h"
 #include "foundation/String.h"
 
 LogThrottle::LogThrottle(unsigned limit) : perSecond(limit) {}
 
 bool LogThrottle::admit(std::string& note, Clock::time_point now) {
-    std::lock_guard<std::mutex> lock(mutex);
+    CheckedLock lock(mutex);
     if (written == 0 || now - windowStart >= std::chrono::seconds(1)) {
         windowStart = now;
         written = 0;

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "foundation/CheckedMutex.h"
+
 #include <chrono>
 #include <cstddef>
-#include <mutex>
 #include <string>
 
 // Holds back a log line that input from outside can repeat at will (a flood
@@ -24,8 +25,8 @@ public:
 
 private:
     unsigned const perSecond;
-    std::mutex mutex;
-    Clock::time_point windowStart; // guarded by mutex
-    unsigned written = 0;          // in the window; guarded by mutex
-    size_t heldBack = 0;           // since the last written line; guarded by mutex
+    CheckedMutex mutex;
+    Clock::time_point windowStart GUARDED_BY(mutex);
+    unsigned written GUARDED_BY(mutex) = 0; // in the window
+    size_t heldBack GUARDED_BY(mutex) = 0;  // since the last written line
 };

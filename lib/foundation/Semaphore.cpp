@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <ctime>
 
-void Semaphore::Destroy::operator()(sem_t* sem) const {
-    sem_destroy(sem);
-    delete sem;
+void Semaphore::Destroy::operator()(sem_t* handle) const {
+    sem_destroy(handle);
+    delete handle;
 }
 
 Semaphore::Semaphore(std::string const& semaphoreName, unsigned initialCount, unsigned limit)

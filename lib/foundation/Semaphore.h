@@ -26,7 +26,7 @@ public:
 
 private:
     struct Destroy {
-        void operator()(sem_t* sem) const;
+        void operator()(sem_t* handle) const;
     };
 
     std::string name;

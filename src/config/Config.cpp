@@ -2,6 +2,7 @@
 
 #include "config/SettingLimits.h"
 #include "foundation/AtomicFile.h"
+#include "foundation/CheckedLock.h"
 #include "foundation/Secrets.h"
 
 #include <cerrno>
@@ -40,25 +41,25 @@ std::string replacedFile(std::string const& path) {
 Config::Config(std::string filePath) : Logger("Config"), path(std::move(filePath)) {}
 
 void Config::declareConfigurable(std::shared_ptr<Configurable> const& configurable) {
-    std::lock_guard<std::mutex> lock(configurablesMutex);
+    CheckedLock lock(configurablesMutex);
     configurables.insert(configurable);
 }
 
 void Config::clearConfigurables() {
     std::set<std::shared_ptr<Configurable>> released;
     {
-        std::lock_guard<std::mutex> lock(configurablesMutex);
+        CheckedLock lock(configurablesMutex);
         released.swap(configurables);
     }
 }
 
 std::set<std::shared_ptr<Configurable>> Config::owners() const {
-    std::lock_guard<std::mutex> lock(configurablesMutex);
+    CheckedLock lock(configurablesMutex);
     return configurables;
 }
 
 json Config::fileRead() const {
-    std::lock_guard<std::mutex> lock(fileMutex);
+    CheckedLock lock(fileMutex);
     return readLocked();
 }
 
@@ -99,7 +100,7 @@ json Config::get() const {
 }
 
 bool Config::fileWrite(json const& document) const {
-    std::lock_guard<std::mutex> lock(fileMutex);
+    CheckedLock lock(fileMutex);
     return writeLocked(document);
 }
 
@@ -127,7 +128,7 @@ bool Config::writeLocked(json const& document) const {
 }
 
 void Config::reWrite() const {
-    std::lock_guard<std::mutex> lock(fileMutex);
+    CheckedLock lock(fileMutex);
     writeLocked(get());
 }
 
@@ -158,7 +159,7 @@ void Config::update() {
     std::string failure;
     json document;
     {
-        std::lock_guard<std::mutex> lock(fileMutex);
+        CheckedLock lock(fileMutex);
         try {
             document = readLocked();
             if (!document.is_object()) {

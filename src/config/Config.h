@@ -1,7 +1,6 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -9,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/Configurable.h"
+#include "foundation/CheckedMutex.h"
 #include "foundation/Logger.h"
 
 namespace velt::ZRV480::BoardManager::Config {
@@ -29,14 +29,14 @@ public:
     void clearConfigurables();
 
     // The parsed file; throws when it cannot be opened or parsed.
-    nlohmann::json fileRead() const;
+    nlohmann::json fileRead() const EXCLUDES(fileMutex);
     // The merged sections of all owners (the first value of a name wins).
     nlohmann::json get() const;
     // False when the file could not be replaced; the old file is then whole.
     // Also false, the file untouched, once update could not move a file it
     // cannot use out of the way.
-    bool fileWrite(nlohmann::json const& document) const;
-    void reWrite() const;
+    bool fileWrite(nlohmann::json const& document) const EXCLUDES(fileMutex);
+    void reWrite() const EXCLUDES(fileMutex);
     // Hands the document to every owner, then rewrites the file from the
     // values in effect. A document with a setting out of its limits
     // (SettingLimits) is refused whole first: std::invalid_argument, nothing
@@ -48,7 +48,7 @@ public:
     // exists but cannot be read or parsed, or that holds no JSON object, is
     // kept as "<path>.bad" first; where it cannot be moved it is left as it
     // is and never rewritten.
-    void update();
+    void update() EXCLUDES(fileMutex);
 
 private:
     // Thrown by readLocked when the file cannot be opened; reason is errno.
@@ -60,21 +60,20 @@ private:
     // Every owner's refusal, joined; empty when all accepted.
     std::string apply(nlohmann::json const& document);
     std::set<std::shared_ptr<Configurable>> owners() const;
-    // Callers of these three hold fileMutex.
     // Moves the file aside as "<path>.bad"; what says what is wrong with it.
-    void keepUnusable(char const* what);
-    nlohmann::json readLocked() const;
-    bool writeLocked(nlohmann::json const& document) const;
+    void keepUnusable(char const* what) REQUIRES(fileMutex);
+    nlohmann::json readLocked() const REQUIRES(fileMutex);
+    bool writeLocked(nlohmann::json const& document) const REQUIRES(fileMutex);
 
-    mutable std::mutex configurablesMutex;
-    std::set<std::shared_ptr<Configurable>> configurables; // guarded by configurablesMutex
+    mutable CheckedMutex configurablesMutex;
+    std::set<std::shared_ptr<Configurable>> configurables GUARDED_BY(configurablesMutex);
     std::string const path;
     // Guards the file at path and its temporary. Held while the owners answer
     // onConfigGet for a rewrite, never while they apply a document, so an
     // owner's onConfigGet must not rewrite the file itself.
-    mutable std::mutex fileMutex;
+    mutable CheckedMutex fileMutex;
     // The file could not be used nor moved aside: it is left as it is.
-    bool fileHeld = false; // guarded by fileMutex
+    bool fileHeld GUARDED_BY(fileMutex) = false;
 };
 
 } // namespace velt::ZRV480::BoardManager::Config

@@ -6,6 +6,7 @@
 #include "bus/ErrorCode.h"
 #include "bus/SlotType.h"
 #include "engine/Status.h"
+#include "foundation/CheckedLock.h"
 #include "foundation/String.h"
 #include "foundation/Utils.h"
 
@@ -160,7 +161,7 @@ void MqttAdaptor::onMqttConnected() {
         publishNode("firmwareUpgrade", MQTT::Retained::No);
     }
     {
-        std::lock_guard lock(fieldsMutex);
+        CheckedLock lock(fieldsMutex);
         connected = true;
     }
     // A broker restarted without its store has lost the retained status
@@ -171,7 +172,7 @@ void MqttAdaptor::onMqttConnected() {
     later([this]() {
         std::set<std::string> topics;
         {
-            std::lock_guard lock(fieldsMutex);
+            CheckedLock lock(fieldsMutex);
             topics = announcedStatuses;
         }
         for (auto const& topic : topics) {
@@ -182,12 +183,12 @@ void MqttAdaptor::onMqttConnected() {
 
 void MqttAdaptor::onMqttDisconnected() {
     log(Log::Level::Debug, "Notified of disconnected!");
-    std::lock_guard lock(fieldsMutex);
+    CheckedLock lock(fieldsMutex);
     connected = false;
 }
 
 bool MqttAdaptor::isConnected() const {
-    std::lock_guard lock(fieldsMutex);
+    CheckedLock lock(fieldsMutex);
     return connected;
 }
 
@@ -209,7 +210,7 @@ void MqttAdaptor::onSlotNstatusChanged(std::string const& topic) {
     log(Log::Level::Info, "Notified of onSlotNstatusChanged for topic: %s", topic.c_str());
     bool publishNow;
     {
-        std::lock_guard lock(fieldsMutex);
+        CheckedLock lock(fieldsMutex);
         announcedStatuses.insert(topic);
         publishNow = connected;
     }
@@ -240,7 +241,7 @@ void MqttAdaptor::onBoardOnlineChanged(uint8_t address, bool online) {
     // The edge consumes the id pending now, not one requested after it.
     std::optional<std::string> requestId;
     {
-        std::lock_guard lock(fieldsMutex);
+        CheckedLock lock(fieldsMutex);
         auto const pending = rebootRequestIds.find(address);
         if (pending != rebootRequestIds.end()) {
             requestId = pending->second;

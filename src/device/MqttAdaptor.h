@@ -36,6 +36,7 @@
 #include "mqtt/TaskThread.h"
 
 #include "bus/ErrorCode.h"
+#include "foundation/CheckedMutex.h"
 #include "foundation/LambdaTree.h"
 #include "foundation/Log.h"
 
@@ -46,7 +47,6 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -168,7 +168,7 @@ private:
     LambdaTree buildRoot();
     void subscribeBoardCalls(uint8_t address);
     void warnNameCollisions() const;
-    bool isConnected() const;
+    bool isConnected() const EXCLUDES(fieldsMutex);
 
     // The five members of a board's information object.
     static json boardInfoToJson(Engine::BoardInfo const& info);
@@ -219,15 +219,15 @@ private:
     // Firmware upgrade: pending requests and progress steps per board.
     PendingUpgrades firmwareUpgradeRequests;
 
-    mutable std::mutex fieldsMutex; // guards rebootRequestIds, connected and announcedStatuses
+    mutable CheckedMutex fieldsMutex;
     // Board address -> id of the reboot request whose finished notice is due.
-    std::map<uint8_t, std::string> rebootRequestIds;
+    std::map<uint8_t, std::string> rebootRequestIds GUARDED_BY(fieldsMutex);
     // Between the client's connected and disconnected signals; gates the
     // status publications.
-    bool connected = false;
+    bool connected GUARDED_BY(fieldsMutex) = false;
     // The status nodes the engine announced, connected or not: each
     // connection retains them again.
-    std::set<std::string> announcedStatuses;
+    std::set<std::string> announcedStatuses GUARDED_BY(fieldsMutex);
 
     // Publishes for the engine's threads. Last: its thread ends before the
     // members its tasks use go.

@@ -1,5 +1,7 @@
 #include "device/MqttAdaptor.h"
 
+#include "foundation/CheckedLock.h"
+
 #include <string>
 #include <utility>
 
@@ -19,7 +21,7 @@ MqttAdaptor::RpcHandler MqttAdaptor::boardReboot(uint8_t address) {
         if (code == ErrorCode::Success) {
             // Announced at the board's next online or offline edge; a later
             // request before that edge takes the notice over.
-            std::lock_guard lock(fieldsMutex);
+            CheckedLock lock(fieldsMutex);
             rebootRequestIds[address] = id;
         }
         return successOrCodeRPC(code, nullptr);

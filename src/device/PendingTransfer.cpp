@@ -1,9 +1,11 @@
 #include "device/PendingTransfer.h"
 
+#include "foundation/CheckedLock.h"
+
 namespace velt::ZRV480::BoardManager::Manager {
 
 bool PendingTransfer::claim(std::string const& id) {
-    std::lock_guard lock(mutex);
+    CheckedLock lock(mutex);
     if (requestId) {
         return false;
     }
@@ -13,19 +15,19 @@ bool PendingTransfer::claim(std::string const& id) {
 }
 
 void PendingTransfer::release(std::string const& id) {
-    std::lock_guard lock(mutex);
+    CheckedLock lock(mutex);
     if (requestId == id) {
         requestId.reset();
     }
 }
 
 std::optional<uint8_t> PendingTransfer::progress(float percent) {
-    std::lock_guard lock(mutex);
+    CheckedLock lock(mutex);
     return step.reach(percent);
 }
 
 std::optional<std::string> PendingTransfer::finish() {
-    std::lock_guard lock(mutex);
+    CheckedLock lock(mutex);
     step.reset();
     auto id = std::move(requestId);
     requestId.reset();

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "device/ProgressStep.h"
+#include "foundation/CheckedMutex.h"
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -29,9 +29,9 @@ public:
     std::optional<std::string> finish();
 
 private:
-    std::mutex mutex;
-    std::optional<std::string> requestId; // guarded by mutex
-    ProgressStep step;                    // guarded by mutex
+    CheckedMutex mutex;
+    std::optional<std::string> requestId GUARDED_BY(mutex);
+    ProgressStep step GUARDED_BY(mutex);
 };
 
 } // namespace velt::ZRV480::BoardManager::Manager

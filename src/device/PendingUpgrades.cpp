@@ -1,9 +1,11 @@
 #include "device/PendingUpgrades.h"
 
+#include "foundation/CheckedLock.h"
+
 namespace velt::ZRV480::BoardManager::Manager {
 
 bool PendingUpgrades::claim(uint8_t address, std::string const& requestId) {
-    std::lock_guard lock(mutex);
+    CheckedLock lock(mutex);
     if (!requestIds.emplace(address, requestId).second) {
         return false;
     }
@@ -12,7 +14,7 @@ bool PendingUpgrades::claim(uint8_t address, std::string const& requestId) {
 }
 
 void PendingUpgrades::release(uint8_t address, std::string const& requestId) {
-    std::lock_guard lock(mutex);
+    CheckedLock lock(mutex);
     auto const pending = requestIds.find(address);
     if (pending != requestIds.end() && pending->second == requestId) {
         requestIds.erase(pending);
@@ -20,17 +22,17 @@ void PendingUpgrades::release(uint8_t address, std::string const& requestId) {
 }
 
 bool PendingUpgrades::reaches(uint8_t address, float percent) {
-    std::lock_guard lock(mutex);
+    CheckedLock lock(mutex);
     return progressSteps[address].reaches(percent);
 }
 
 void PendingUpgrades::advance(uint8_t address) {
-    std::lock_guard lock(mutex);
+    CheckedLock lock(mutex);
     progressSteps[address].advance();
 }
 
 std::optional<std::string> PendingUpgrades::finish(uint8_t address) {
-    std::lock_guard lock(mutex);
+    CheckedLock lock(mutex);
     auto const pending = requestIds.find(address);
     if (pending == requestIds.end()) {
         return std::nullopt;
@@ -41,12 +43,12 @@ std::optional<std::string> PendingUpgrades::finish(uint8_t address) {
 }
 
 void PendingUpgrades::dropStep(uint8_t address) {
-    std::lock_guard lock(mutex);
+    CheckedLock lock(mutex);
     progressSteps.erase(address);
 }
 
 std::map<uint8_t, uint8_t> PendingUpgrades::steps() const {
-    std::lock_guard lock(mutex);
+    CheckedLock lock(mutex);
     std::map<uint8_t, uint8_t> result;
     for (auto const& [address, step] : progressSteps) {
         result.emplace(address, step.next());

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "device/ProgressStep.h"
+#include "foundation/CheckedMutex.h"
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -38,9 +38,9 @@ public:
     std::map<uint8_t, uint8_t> steps() const;
 
 private:
-    mutable std::mutex mutex;
-    std::map<uint8_t, std::string> requestIds;     // guarded by mutex
-    std::map<uint8_t, ProgressStep> progressSteps; // guarded by mutex
+    mutable CheckedMutex mutex;
+    std::map<uint8_t, std::string> requestIds GUARDED_BY(mutex);
+    std::map<uint8_t, ProgressStep> progressSteps GUARDED_BY(mutex);
 };
 
 } // namespace velt::ZRV480::BoardManager::Manager

@@ -2,8 +2,8 @@
 
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 
+#include "foundation/CheckedMutex.h"
 #include "mqtt/Client.h"
 
 namespace velt::ZRV480::BoardManager {
@@ -22,10 +22,10 @@ public:
 
 private:
     struct State {
-        std::mutex mutex;
+        CheckedMutex mutex;
         std::condition_variable changed;
-        bool stopping = false; // guarded by mutex
-        bool notified = false; // guarded by mutex
+        bool stopping GUARDED_BY(mutex) = false;
+        bool notified GUARDED_BY(mutex) = false;
     };
     // Shared with the slots, which may outlive this object.
     std::shared_ptr<State> state = std::make_shared<State>();

@@ -1,5 +1,6 @@
 #include "main/StopSignal.h"
 
+#include "foundation/CheckedLock.h"
 #include "foundation/Log.h"
 
 #include <csignal>
@@ -30,7 +31,7 @@ StopSignal::StopSignal() : thread([this] { run(); }) {}
 StopSignal::~StopSignal() {
     bool finished = false;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        CheckedLock lock(mutex);
         finished = done;
     }
     if (finished) {
@@ -41,19 +42,22 @@ StopSignal::~StopSignal() {
 }
 
 bool StopSignal::setEngine(std::shared_ptr<Manager::Engine> stopped) {
-    std::lock_guard<std::mutex> lock(mutex);
+    CheckedLock lock(mutex);
     engine = std::move(stopped);
     return !stopRequested;
 }
 
 bool StopSignal::requested() const {
-    std::lock_guard<std::mutex> lock(mutex);
+    CheckedLock lock(mutex);
     return stopRequested;
 }
 
 void StopSignal::waitDone() {
-    std::unique_lock<std::mutex> lock(mutex);
-    doneChanged.wait(lock, [this] { return done; });
+    CheckedLock lock(mutex);
+    lock.wait(doneChanged, [this] {
+        mutex.assertHeld();
+        return done;
+    });
 }
 
 void StopSignal::run() {
@@ -64,14 +68,14 @@ void StopSignal::run() {
     Log::info("Signal caught: %s [%d]", strsignal(signal), signal);
     std::shared_ptr<Manager::Engine> running;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        CheckedLock lock(mutex);
         stopRequested = true;
         running = engine;
     }
     if (running) {
         running->stop();
     }
-    std::lock_guard<std::mutex> lock(mutex);
+    CheckedLock lock(mutex);
     done = true;
     doneChanged.notify_all();
 }

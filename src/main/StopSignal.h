@@ -2,10 +2,10 @@
 
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "engine/Engine.h"
+#include "foundation/CheckedMutex.h"
 
 namespace velt::ZRV480::BoardManager {
 
@@ -37,12 +37,12 @@ public:
 private:
     void run();
 
-    mutable std::mutex mutex;
+    mutable CheckedMutex mutex;
     std::condition_variable doneChanged;
-    std::shared_ptr<Manager::Engine> engine; // guarded by mutex
-    bool stopRequested = false;              // guarded by mutex
-    bool done = false;                       // guarded by mutex
-    std::thread thread;                      // last: started once the fields exist
+    std::shared_ptr<Manager::Engine> engine GUARDED_BY(mutex);
+    bool stopRequested GUARDED_BY(mutex) = false;
+    bool done GUARDED_BY(mutex) = false;
+    std::thread thread; // last: started once the fields exist
 };
 
 } // namespace velt::ZRV480::BoardManager
