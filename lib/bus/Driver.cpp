@@ -82,8 +82,8 @@ Driver::~Driver() {
     ::close(wakeFd);
 }
 
-Driver::Reader::Reader(Driver& driver)
-    : driver(driver), reading(driver.receiveMutex, std::defer_lock) {
+Driver::Reader::Reader(Driver& owner)
+    : driver(owner), reading(owner.receiveMutex, std::defer_lock) {
     // Seen by a listener about to wait on the socket, or it is seen waiting
     // here and woken: it never waits on the socket past this point.
     ++driver.readers;
