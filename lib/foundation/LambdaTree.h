@@ -66,7 +66,7 @@ public:
         return [method, object]() { return (object->*method)(); };
     }
     template <typename T, typename Method> static Setter bindSetter(Method method, T* object) {
-        return [method, object](json const& value) { return (object->*method)(value); };
+        return [method, object](json const& written) { return (object->*method)(written); };
     }
 
     Kind getKind() const { return kind; }
