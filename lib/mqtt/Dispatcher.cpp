@@ -234,9 +234,8 @@ std::pair<bool, std::string> Dispatcher::command(std::string const& topic,
     if (subscribedHere) {
         subscribeExpectedResponse(responseTopic);
     }
-    auto const result =
-        awaitReply(pendingCommands, responseTopic,
-                   Message(topic, payload, Retained::No, QoS::ExactlyOnce), timeoutMs);
+    auto result = awaitReply(pendingCommands, responseTopic,
+                             Message(topic, payload, Retained::No, QoS::ExactlyOnce), timeoutMs);
     if (subscribedHere) {
         unsubscribeExpectedResponse(responseTopic);
     }
@@ -351,10 +350,10 @@ std::pair<bool, std::string> Dispatcher::rpc(std::string const& name, std::strin
         CheckedLock lock(randomMutex);
         id = std::to_string(distribution(random));
     }
-    auto const result = awaitReply(pendingRpcs, id,
-                                   Message(Utils::combinePath(name, "/request/" + id), payload,
-                                           Retained::No, QoS::ExactlyOnce),
-                                   timeoutMs);
+    auto result = awaitReply(pendingRpcs, id,
+                             Message(Utils::combinePath(name, "/request/" + id), payload,
+                                     Retained::No, QoS::ExactlyOnce),
+                             timeoutMs);
     if (subscribedHere) {
         unsubscribeExpectedRpc(name);
     }
