@@ -20,6 +20,9 @@ public:
 
     void unlock() RELEASE() { lock.unlock(); }
     void relock() ACQUIRE() { lock.lock(); }
+    // For a callee that lets the lock go and takes it again around calls of
+    // its own; the analysis cannot follow it there.
+    std::unique_lock<std::mutex>& native() { return lock; }
 
     // The mutex is released while waiting and held again on return; a
     // predicate reading guarded fields starts with the mutex's assertHeld().

@@ -1,132 +1,91 @@
 #include "mqtt/Client.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
-#include <exception>
 #include <thread>
 #include <vector>
 
+#include "foundation/Secrets.h"
 #include "foundation/String.h"
-#include "foundation/Thread.h"
 #include "foundation/Utils.h"
 
 namespace MQTT {
 
 namespace {
 
-// Pause between a failed or lost connection and the next attempt.
-constexpr int RetryDelayMs = 2000;
 // Pause between "stopping" and the disconnection, so listeners can publish.
 constexpr int StopPauseMs = 200;
 
 // The tree's topics are derived on the first connection of the process only.
 std::atomic<bool> alreadyUpdated{false};
 
-uint64_t clockSeed() {
-    auto const now = std::chrono::system_clock::now().time_since_epoch();
-    uint64_t const seed =
-        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()) %
-        2147483647u;
-    return seed == 0 ? 1 : seed;
-}
-
 } // namespace
 
 Client::Client(std::string const& defaultBase, std::string const& loggerName)
-    : Client(defaultBase, loggerName, brokerClient) {}
+    : Client(defaultBase, loggerName, nullptr) {}
 
 Client::Client(std::string const& defaultBase, std::string const& loggerName,
                MQTTPublisher& publisher)
-    : logName(loggerName), brokerClient(this), outbox(publisher), config(defaultBase, loggerName),
-      random(clockSeed()), connectedSemaphore("", 0, 1) {}
+    : Client(defaultBase, loggerName, &publisher) {}
+
+Client::Client(std::string const& defaultBase, std::string const& loggerName,
+               MQTTPublisher* publisher)
+    : logName(loggerName), config(defaultBase, loggerName), connection(*this, *this),
+      outbox(publisher ? *publisher : connection.publisher()), dispatcher(*this, connection),
+      tree(*this, dispatcher) {}
 
 Client::~Client() {
     // No restart may run while the client goes away.
-    tasks.shutdown();
-    notifications.shutdown();
+    connection.shutdownTasks();
+    tree.stopNotifications();
     stop();
-    brokerClient.close();
-    waitSubscriptionsDone();
+    connection.close();
     // The tree's nodes leave their signals now: a change callback that
-    // still runs must find the notification thread (declared after the
-    // tree, so destroyed before it) in place.
-    std::lock_guard<std::mutex> lock(treeMutex);
-    root = LambdaTree();
+    // still runs must find the notification thread in place.
+    tree.clear();
 }
 
 std::string Client::base() const {
-    std::lock_guard<std::mutex> lock(configMutex);
+    CheckedLock lock(configMutex);
     return config.getBase();
 }
 
 bool Client::logSwitch(bool (Config::*getter)() const) const {
-    std::lock_guard<std::mutex> lock(configMutex);
+    CheckedLock lock(configMutex);
     return (config.*getter)();
 }
 
 void Client::start() {
-    if (running) {
+    if (connection.isRunning()) {
         return;
     }
     log(Log::Level::Info, "Starting...");
     starting.emit();
-    uint64_t attempt;
-    {
-        std::lock_guard<std::mutex> lock(connectionMutex);
-        running = true;
-        attempt = ++generation;
-        attemptPending = true;
-    }
-    Config settings = getConfig();
-    std::string clientId = settings.getClientId();
-    if (clientId.empty()) {
-        clientId = Utils::getProcessId();
-    }
-    log(Log::Level::Info, "Connecting to broker:%s with clientId: %s).", settings.getUrl().c_str(),
-        clientId.c_str());
-    brokerClient.setClientId(clientId);
-    brokerClient.setUrl(settings.getUrl());
-    brokerClient.setUsername(settings.getUsername());
-    brokerClient.setPassword(settings.getPassword());
-    brokerClient.setKeepAlive(static_cast<int>(settings.getKeepAlive()));
-    // Every attempt runs on our own thread, so the library client is never
-    // made or replaced on one of the library's threads, whoever starts us.
-    tasks.post(std::chrono::milliseconds(0), [this, attempt] { attemptConnect(attempt); });
+    connection.start(getConfig());
     log(Log::Level::Info, "Started!");
 }
 
 void Client::stop() {
-    if (!running) {
+    if (!connection.isRunning()) {
         return;
     }
     log(Log::Level::Info, "Stopping...");
     stopping.emit();
     // Resumed when a signal interrupts it, unlike Thread::sleep.
     std::this_thread::sleep_for(std::chrono::milliseconds(StopPauseMs));
-    {
-        std::lock_guard<std::mutex> lock(connectionMutex);
-        running = false;
-        ++generation;
-        attemptPending = false;
-    }
-    brokerClient.disconnect(0);
-    waitSubscriptionsDone();
+    connection.stop();
     log(Log::Level::Info, "Stopped!");
 }
 
-void Client::waitSubscriptionsDone() {
-    std::unique_lock<std::mutex> lock(subscriptionsMutex);
-    subscriptionsDone.wait(lock, [this] { return subscriptionThreads == 0; });
-}
-
 void Client::restart() {
-    if (!running) {
+    if (!connection.isRunning()) {
         return;
     }
     // Replacing the library client inside one of its own callbacks (a
     // "config" write arrives in one) is forbidden: restart on our thread.
-    tasks.post(std::chrono::milliseconds(0), [this] {
-        if (running) {
+    connection.post([this] {
+        if (connection.isRunning()) {
             stop();
             start();
         }
@@ -135,7 +94,7 @@ void Client::restart() {
 
 bool Client::setConfig(Config const& newConfig) {
     {
-        std::lock_guard<std::mutex> lock(configMutex);
+        CheckedLock lock(configMutex);
         if (config.toJson() == newConfig.toJson()) {
             return true;
         }
@@ -146,108 +105,31 @@ bool Client::setConfig(Config const& newConfig) {
 }
 
 Config Client::getConfig() const {
-    std::lock_guard<std::mutex> lock(configMutex);
+    CheckedLock lock(configMutex);
     return config;
 }
 
 bool Client::waitConnected(int milliseconds) {
-    return connectedSemaphore.Wait(milliseconds);
+    return connection.waitConnected(milliseconds);
 }
 
 bool Client::isRunning() const {
-    return running;
+    return connection.isRunning();
 }
 
 bool Client::isConnected() const {
-    return brokerClient.isConnected();
-}
-
-std::string Client::getLogName() const {
-    std::lock_guard<std::mutex> lock(logNameMutex);
-    return logName;
-}
-
-void Client::setLogName(std::string const& name) {
-    std::lock_guard<std::mutex> lock(logNameMutex);
-    logName = name;
-}
-
-void Client::scheduleConnect(int delayMs) {
-    uint64_t attempt;
-    {
-        std::lock_guard<std::mutex> lock(connectionMutex);
-        if (!running || attemptPending) {
-            return;
-        }
-        attemptPending = true;
-        attempt = generation;
-    }
-    tasks.post(std::chrono::milliseconds(delayMs), [this, attempt] { attemptConnect(attempt); });
-}
-
-void Client::attemptConnect(uint64_t attempt) {
-    {
-        std::lock_guard<std::mutex> lock(connectionMutex);
-        if (!running || attempt != generation) {
-            return;
-        }
-    }
-    if (brokerClient.connect()) {
-        return;
-    }
-    if (brokerClient.isConnected()) {
-        // A late attempt found the connection up already.
-        std::lock_guard<std::mutex> lock(connectionMutex);
-        attemptPending = false;
-        return;
-    }
-    // The library refused the request outright (a malformed url, say): no
-    // result will ever come back for it, so retry like a failed attempt.
-    log(Log::Level::Error, "Connection failed (reason=%s).", "Connection request refused");
-    {
-        std::lock_guard<std::mutex> lock(connectionMutex);
-        attemptPending = false;
-    }
-    scheduleConnect(RetryDelayMs);
+    return connection.isConnected();
 }
 
 void Client::onConnected() {
     log(Log::Level::Info, "Connected to broker: '%s'", getConfig().getUrl().c_str());
-    {
-        std::lock_guard<std::mutex> lock(connectionMutex);
-        attemptPending = false;
-    }
-    {
-        std::lock_guard<std::mutex> lock(subscriptionsMutex);
-        if (!running) {
-            // A connection that completed after a stop: its subscriptions
-            // and its "connected" would reach listeners that are going away.
-            log(Log::Level::Info, "Connected after a stop: nothing subscribed");
-            return;
-        }
-        ++subscriptionThreads;
-    }
-    std::thread subscriptionsThread([this] {
-        // An exception escaping here would end the process.
-        try {
-            subscriptionsThreadBody();
-        } catch (std::exception const& e) {
-            log(Log::Level::Error, "Subscriptions thread failed: %s", e.what());
-        }
-        std::lock_guard<std::mutex> lock(subscriptionsMutex);
-        --subscriptionThreads;
-        subscriptionsDone.notify_all();
-    });
-    connectedSemaphore.Post(1);
-    subscriptionsThread.detach();
+    connection.onConnected([this] { subscriptionsThreadBody(); });
 }
 
 void Client::onDisconnected() {
     log(Log::Level::Info, "Disconnected from broker.");
     disconnected.emit();
-    // A disconnection that stop asked for finds running clear; one from a
-    // stop before a restart finds the restart's attempt pending.
-    scheduleConnect(RetryDelayMs);
+    connection.onDisconnected();
 }
 
 void Client::onSubscribed(std::string const& topic) {
@@ -269,41 +151,17 @@ void Client::onMessageDelivered(int) {}
 
 void Client::onConnectFailed(std::string const& reason) {
     log(Log::Level::Error, "Connection failed (reason=%s).", reason.c_str());
-    {
-        std::lock_guard<std::mutex> lock(connectionMutex);
-        attemptPending = false;
-    }
-    scheduleConnect(RetryDelayMs);
+    connection.onConnectFailed();
 }
 
 void Client::onSubscribeFailed(std::string const& topic) {
     log(Log::Level::Error, "Failed to subscribe to topic '%s'", topic.c_str());
-    scheduleRetry([this, topic] { brokerClient.subscribe(topic, 0); });
+    connection.onSubscribeFailed(topic);
 }
 
 void Client::onUnsubscribeFailed(std::string const& topic) {
     log(Log::Level::Error, "Failed to unsubscribe from topic '%s'", topic.c_str());
-    scheduleRetry([this, topic] { brokerClient.unsubscribe(topic); });
-}
-
-void Client::scheduleRetry(std::function<void()> retry) {
-    uint64_t current;
-    {
-        std::lock_guard<std::mutex> lock(connectionMutex);
-        if (!running) {
-            return;
-        }
-        current = generation;
-    }
-    tasks.post(std::chrono::milliseconds(RetryDelayMs), [this, current, retry = std::move(retry)] {
-        {
-            std::lock_guard<std::mutex> lock(connectionMutex);
-            if (!running || generation != current) {
-                return;
-            }
-        }
-        retry();
-    });
+    connection.onUnsubscribeFailed(topic);
 }
 
 void Client::onMessageSendFailed(int id) {
@@ -314,7 +172,7 @@ void Client::subscriptionsThreadBody() {
     log(Log::Level::Info, "Subscriptions thread started!");
     subscriptionFunction();
     if (!alreadyUpdated) {
-        updateLambdaTreeSubscriptions("", false);
+        tree.updateLambdaTreeSubscriptions("", false);
         alreadyUpdated = true;
     }
     log(Log::Level::Info, "Subscriptions thread ended!");
@@ -322,52 +180,24 @@ void Client::subscriptionsThreadBody() {
 }
 
 void Client::subscriptionFunction() {
-    std::string const prefix = base();
-    bool const logSubscriptions = logSwitch(&Config::getLogSubscriptions);
     std::vector<std::string> topics;
-    {
-        std::lock_guard<std::mutex> lock(treeMutex);
-        auto collect = [&](std::string const& topic, char const* what) {
-            if (!running) {
-                return false;
-            }
-            if (logSubscriptions) {
-                log(Log::Level::Debug, "Subscribing to %s '%s'...", what, topic.c_str());
-            }
-            topics.push_back(topic);
-            return true;
-        };
-        for (auto const& entry : externalCommands) {
-            if (!collect(entry.first, "external command")) {
-                return;
-            }
-        }
-        for (auto const& entry : commands) {
-            if (!collect(Utils::combinePath(prefix, entry.first), "command")) {
-                return;
-            }
-        }
-        for (auto const& entry : rpcs) {
-            std::string const name = Utils::combinePath(prefix, entry.first);
-            if (!collect(Utils::combinePath(name, "request/+"), "rpc") ||
-                !collect(Utils::combinePath(name, "request/+/+"), "rpc")) {
-                return;
-            }
-        }
-        for (auto const& name : expectedRpcs) {
-            if (!collect(Utils::combinePath(name, "/response/+"), "expected rpc")) {
-                return;
-            }
-        }
-        for (auto const& topic : expectedResponses) {
-            if (!collect(topic, "expected response")) {
-                return;
-            }
-        }
+    if (!dispatcher.collectSubscriptions(base(), logSwitch(&Config::getLogSubscriptions), topics)) {
+        return;
     }
     for (auto const& topic : topics) {
-        brokerClient.subscribe(topic, 0);
+        connection.subscribe(topic);
     }
+}
+
+void Client::onMessageReceived(std::string const& topic, std::string const& payload, int qos,
+                               bool retained) {
+    if (logSwitch(&Config::getLogReceived)) {
+        bool const withPayload = logSwitch(&Config::getLogPayload);
+        log(Log::Level::Info, "%s message received (qos=%d): %s%s", retained ? "Retained" : "New",
+            qos, topic.c_str(),
+            withPayload ? (" : " + String::clip(Secrets::maskedText(payload))).c_str() : "");
+    }
+    dispatcher.dispatch(Message(topic, payload, fromRetainFlag(retained), fromMqttQos(qos)));
 }
 
 bool Client::publish(Message const& message, bool prependBase) {
@@ -384,12 +214,70 @@ bool Client::publish(Message const& message, bool prependBase) {
     return true;
 }
 
+bool Client::subscribeCommand(std::string const& topic, CommandHandler const& handler,
+                              bool internal) {
+    return dispatcher.subscribeCommand(topic, handler, internal);
+}
+
+bool Client::unsubscribeCommand(std::string const& topic, bool internal) {
+    return dispatcher.unsubscribeCommand(topic, internal);
+}
+
+std::pair<bool, std::string> Client::command(std::string const& topic,
+                                             std::string const& responseTopic,
+                                             std::string const& payload, uint64_t timeoutMs) {
+    return dispatcher.command(topic, responseTopic, payload, timeoutMs);
+}
+
+bool Client::subscribeExpectedResponse(std::string const& topic) {
+    return dispatcher.subscribeExpectedResponse(topic);
+}
+
+bool Client::subscribeRpc(std::string const& name, RpcHandler const& handler) {
+    return dispatcher.subscribeRpc(name, handler);
+}
+
+bool Client::unsubscribeRpc(std::string const& name) {
+    return dispatcher.unsubscribeRpc(name);
+}
+
+std::pair<bool, std::string> Client::rpc(std::string const& name, std::string const& payload,
+                                         uint64_t timeoutMs) {
+    return dispatcher.rpc(name, payload, timeoutMs);
+}
+
+bool Client::subscribeExpectedRpc(std::string const& name) {
+    return dispatcher.subscribeExpectedRpc(name);
+}
+
+bool Client::subscribeLambdaTree(LambdaTree const& subtree, std::string const& path) {
+    return tree.subscribeLambdaTree(subtree, path);
+}
+
+bool Client::updateLambdaTreeSubscriptions(std::string const& path, bool dumpBefore) {
+    return tree.updateLambdaTreeSubscriptions(path, dumpBefore);
+}
+
+bool Client::publishLambdaTreeNode(std::string const& path, Retained retained, QoS qos) {
+    return tree.publishLambdaTreeNode(path, retained, qos);
+}
+
+std::string Client::handleLambdaTreeRpcGet(std::string const& path, std::string const& name,
+                                           std::string const& payload, std::string const& id) {
+    return tree.handleLambdaTreeRpcGet(path, name, payload, id);
+}
+
+std::string Client::handleLambdaTreeRpcSet(std::string const& path, std::string const& name,
+                                           std::string const& payload, std::string const& id) {
+    return tree.handleLambdaTreeRpcSet(path, name, payload, id);
+}
+
 void Client::log(Log::Level level, char const* format, ...) const {
     // Several debug lines run per request: build nothing that goes unseen.
     if (!Log::isEnabled(level)) {
         return;
     }
-    std::string const line = String::format("[%s::Client] %s", getLogName().c_str(), format);
+    std::string const line = String::format("[%s::Client] %s", logName.c_str(), format);
     va_list args;
     va_start(args, format);
     Log::vprint(level, line.c_str(), args);

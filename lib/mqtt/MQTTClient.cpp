@@ -46,24 +46,24 @@ template <typename Call> void MQTTClient::notify(Call call) {
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(callbacksMutex);
+        CheckedLock lock(callbacksMutex);
         ++runningCallbacks;
     }
     call(*listener);
     {
-        std::lock_guard<std::mutex> lock(callbacksMutex);
+        CheckedLock lock(callbacksMutex);
         --runningCallbacks;
     }
     callbacksDone.notify_all();
 }
 
 MQTTClient::ClientPtr MQTTClient::currentClient() const {
-    std::lock_guard<std::mutex> lock(clientMutex);
+    CheckedLock lock(clientMutex);
     return client;
 }
 
 void MQTTClient::keepToken(mqtt::token_ptr const& token) {
-    std::lock_guard<std::mutex> lock(tokenMutex);
+    CheckedLock lock(tokenMutex);
     lastToken = token;
 }
 
@@ -90,12 +90,14 @@ void MQTTClient::retire(ClientPtr old) {
         reportOverdue();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    std::unique_lock<std::mutex> lock(callbacksMutex);
-    while (!callbacksDone.wait_for(lock, std::chrono::milliseconds(100),
-                                   [this] { return runningCallbacks == 0; })) {
+    CheckedLock lock(callbacksMutex);
+    while (!lock.waitFor(callbacksDone, std::chrono::milliseconds(100), [this] {
+        callbacksMutex.assertHeld();
+        return runningCallbacks == 0;
+    })) {
         lock.unlock();
         reportOverdue();
-        lock.lock();
+        lock.relock();
     }
     lock.unlock();
     old.reset();
@@ -106,7 +108,7 @@ bool MQTTClient::connect() {
     std::string identity;
     mqtt::connect_options options;
     {
-        std::lock_guard<std::mutex> lock(settingsMutex);
+        CheckedLock lock(settingsMutex);
         address = brokerAddress;
         identity = identifier;
         options = connectOptions;
@@ -116,7 +118,7 @@ bool MQTTClient::connect() {
         ClientPtr old;
         ClientPtr current;
         {
-            std::lock_guard<std::mutex> lock(clientMutex);
+            CheckedLock lock(clientMutex);
             if (!client || clientUrl != address || clientIdentifier != identity) {
                 old = std::move(client);
                 client.reset();
@@ -129,7 +131,7 @@ bool MQTTClient::connect() {
                 address, identity, mqtt::create_options(MQTTVERSION_DEFAULT, MaxBufferedMessages),
                 &persistence);
             current->set_callback(*this);
-            std::lock_guard<std::mutex> lock(clientMutex);
+            CheckedLock lock(clientMutex);
             client = current;
             clientUrl = address;
             clientIdentifier = identity;
@@ -225,7 +227,7 @@ bool MQTTClient::publish(std::string const& topic, std::string const& payload, i
 void MQTTClient::close() {
     ClientPtr old;
     {
-        std::lock_guard<std::mutex> lock(clientMutex);
+        CheckedLock lock(clientMutex);
         old = std::move(client);
         client.reset();
     }
@@ -233,74 +235,74 @@ void MQTTClient::close() {
 }
 
 void MQTTClient::setClientId(std::string const& clientId) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     identifier = clientId;
 }
 
 void MQTTClient::setUrl(std::string const& url) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     brokerAddress = url;
 }
 
 void MQTTClient::setUsername(std::string const& username) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     connectOptions.set_user_name(username);
 }
 
 void MQTTClient::setPassword(std::string const& password) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     connectOptions.set_password(password);
 }
 
 void MQTTClient::setKeepAlive(int seconds) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     connectOptions.set_keep_alive_interval(seconds);
 }
 
 void MQTTClient::setCleanSession(bool clean) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     connectOptions.set_clean_session(clean);
 }
 
 void MQTTClient::setTrustStore(std::string const& path) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     sslOptions.set_trust_store(path);
     connectOptions.set_ssl(sslOptions);
 }
 
 void MQTTClient::setKeyStore(std::string const& path) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     sslOptions.set_key_store(path);
     connectOptions.set_ssl(sslOptions);
 }
 
 void MQTTClient::setPrivateKey(std::string const& path) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     sslOptions.set_private_key(path);
     connectOptions.set_ssl(sslOptions);
 }
 
 void MQTTClient::setPrivateKeyPassword(std::string const& password) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     sslOptions.set_private_key_password(password);
     connectOptions.set_ssl(sslOptions);
 }
 
 void MQTTClient::setEnabledCipherSuites(std::string const& suites) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     sslOptions.set_enabled_cipher_suites(suites);
     connectOptions.set_ssl(sslOptions);
 }
 
 void MQTTClient::setEnableServerCertAuth(bool enable) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     sslOptions.set_enable_server_cert_auth(enable);
     connectOptions.set_ssl(sslOptions);
 }
 
 void MQTTClient::setWill(std::string const& topic, std::string const& payload, int qos,
                          bool retained) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     willOptions = mqtt::will_options(topic, payload, qos, retained);
     connectOptions.set_will(willOptions);
 }
@@ -315,29 +317,29 @@ bool MQTTClient::isConnected() const {
 }
 
 std::string MQTTClient::clientId() const {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     return identifier;
 }
 
 std::string MQTTClient::url() const {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     return brokerAddress;
 }
 
 std::string MQTTClient::username() const {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     return connectOptions.get_user_name();
 }
 
 std::string MQTTClient::password() const {
-    std::lock_guard<std::mutex> lock(settingsMutex);
+    CheckedLock lock(settingsMutex);
     return connectOptions.get_password_str();
 }
 
 bool MQTTClient::wait(int ms) {
     mqtt::token_ptr token;
     {
-        std::lock_guard<std::mutex> lock(tokenMutex);
+        CheckedLock lock(tokenMutex);
         token = lastToken;
     }
     if (!token) {

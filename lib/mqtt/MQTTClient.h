@@ -10,9 +10,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "foundation/CheckedLock.h"
+#include "foundation/CheckedMutex.h"
 #include "foundation/Log.h"
 #include "mqtt/MQTTActionListeners.h"
 #include "mqtt/MQTTClientListener.h"
@@ -128,12 +129,12 @@ private:
     MQTTClientListener* listener; // not owned
     Relay relay;
 
-    mutable std::mutex settingsMutex; // guards the identity, broker address and options below
-    std::string identifier = "velt_mqtt_client";
-    std::string brokerAddress;
+    mutable CheckedMutex settingsMutex;
+    std::string identifier GUARDED_BY(settingsMutex) = "velt_mqtt_client";
+    std::string brokerAddress GUARDED_BY(settingsMutex);
 
-    std::mutex tokenMutex; // guards lastToken
-    mqtt::token_ptr lastToken;
+    CheckedMutex tokenMutex;
+    mqtt::token_ptr lastToken GUARDED_BY(tokenMutex);
 
     MQTTConnectListener connectListener;
     MQTTDisconnectListener disconnectListener;
@@ -141,17 +142,18 @@ private:
     MQTTUnSubscribeListener unsubscribeListener;
     MQTTPublishListener publishListener;
 
-    mqtt::connect_options connectOptions; // guarded by settingsMutex
-    mqtt::ssl_options sslOptions;         // guarded by settingsMutex
-    mqtt::will_options willOptions;       // guarded by settingsMutex
+    mqtt::connect_options connectOptions GUARDED_BY(settingsMutex);
+    mqtt::ssl_options sslOptions GUARDED_BY(settingsMutex);
+    mqtt::will_options willOptions GUARDED_BY(settingsMutex);
     MQTTMemoryPersistence persistence;
 
-    std::mutex callbacksMutex; // guards runningCallbacks
+    CheckedMutex callbacksMutex;
     std::condition_variable callbacksDone;
-    int runningCallbacks = 0;
+    int runningCallbacks GUARDED_BY(callbacksMutex) = 0;
 
-    mutable std::mutex clientMutex; // guards client and the identity it was made with
-    ClientPtr client;
-    std::string clientUrl;
-    std::string clientIdentifier;
+    // The library client and the identity it was made with.
+    mutable CheckedMutex clientMutex;
+    ClientPtr client GUARDED_BY(clientMutex);
+    std::string clientUrl GUARDED_BY(clientMutex);
+    std::string clientIdentifier GUARDED_BY(clientMutex);
 };

@@ -32,8 +32,8 @@
 #include "device/PendingUpgrades.h"
 #include "engine/Engine.h"
 #include "engine/Status.h"
+#include "foundation/TaskThread.h"
 #include "mqtt/Client.h"
-#include "mqtt/TaskThread.h"
 
 #include "bus/ErrorCode.h"
 #include "foundation/CheckedMutex.h"
@@ -231,7 +231,7 @@ private:
 
     // Publishes for the engine's threads. Last: its thread ends before the
     // members its tasks use go.
-    MQTT::TaskThread publisher;
+    TaskThread publisher;
 };
 
 } // namespace velt::ZRV480::BoardManager::Manager

@@ -1,10 +1,8 @@
-#include "mqtt/TaskThread.h"
+#include "foundation/TaskThread.h"
 
 #include "foundation/Log.h"
 
 #include <exception>
-
-namespace MQTT {
 
 TaskThread::TaskThread() : thread([this] { run(); }) {}
 
@@ -14,7 +12,7 @@ TaskThread::~TaskThread() {
 
 void TaskThread::post(std::chrono::milliseconds delay, std::function<void()> task) {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        CheckedLock lock(mutex);
         if (stopping) {
             return;
         }
@@ -25,7 +23,7 @@ void TaskThread::post(std::chrono::milliseconds delay, std::function<void()> tas
 
 void TaskThread::shutdown() {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        CheckedLock lock(mutex);
         stopping = true;
         tasks.clear();
     }
@@ -52,23 +50,21 @@ void TaskThread::runGuarded(std::function<void()> const& task) {
 }
 
 void TaskThread::run() {
-    std::unique_lock<std::mutex> lock(mutex);
+    CheckedLock lock(mutex);
     while (!stopping) {
         if (tasks.empty()) {
-            wake.wait(lock);
+            lock.wait(wake);
             continue;
         }
         auto const due = tasks.begin()->first.first;
         if (Clock::now() < due) {
-            wake.wait_until(lock, due);
+            lock.waitUntil(wake, due);
             continue;
         }
         std::function<void()> task = std::move(tasks.begin()->second);
         tasks.erase(tasks.begin());
         lock.unlock();
         runGuarded(task);
-        lock.lock();
+        lock.relock();
     }
 }
-
-} // namespace MQTT

@@ -1,15 +1,15 @@
 #pragma once
 
+#include "foundation/CheckedLock.h"
+#include "foundation/CheckedMutex.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
-
-namespace MQTT {
 
 // A thread of our own that runs tasks once they are due, in due order (ties
 // in posting order), measured on the monotonic clock. Work that must not run
@@ -35,12 +35,10 @@ private:
     void run();
     static void runGuarded(std::function<void()> const& task);
 
-    std::mutex mutex; // guards tasks, sequence and stopping
+    CheckedMutex mutex;
     std::condition_variable wake;
-    std::map<std::pair<Clock::time_point, uint64_t>, std::function<void()>> tasks;
-    uint64_t sequence = 0;
-    bool stopping = false;
+    std::map<std::pair<Clock::time_point, uint64_t>, std::function<void()>> tasks GUARDED_BY(mutex);
+    uint64_t sequence GUARDED_BY(mutex) = 0;
+    bool stopping GUARDED_BY(mutex) = false;
     std::thread thread;
 };
-
-} // namespace MQTT

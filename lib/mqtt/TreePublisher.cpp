@@ -1,4 +1,4 @@
-#include "mqtt/Client.h"
+#include "mqtt/TreePublisher.h"
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +11,8 @@
 #include "foundation/Secrets.h"
 #include "foundation/String.h"
 #include "foundation/Utils.h"
+#include "mqtt/Client.h"
+#include "mqtt/Dispatcher.h"
 
 namespace MQTT {
 
@@ -73,7 +75,19 @@ bool nestsTooDeep(std::string const& text) {
 
 } // namespace
 
-bool Client::parsePayload(std::string const& payload, json& value) {
+TreePublisher::TreePublisher(Client& client, Dispatcher& messageDispatcher)
+    : owner(client), dispatcher(messageDispatcher) {}
+
+void TreePublisher::stopNotifications() {
+    notifications.shutdown();
+}
+
+void TreePublisher::clear() {
+    CheckedLock lock(treeMutex);
+    root = LambdaTree();
+}
+
+bool TreePublisher::parsePayload(std::string const& payload, json& value) {
     if (nestsTooDeep(payload)) {
         return false;
     }
@@ -81,14 +95,14 @@ bool Client::parsePayload(std::string const& payload, json& value) {
     return !value.is_discarded();
 }
 
-void Client::logTreeRpc(std::string const& path, std::string const& payload) const {
+void TreePublisher::logTreeRpc(std::string const& path, std::string const& payload) const {
     if (Log::isEnabled(Log::Level::Debug)) {
-        log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(),
-            String::clip(Secrets::maskedText(payload)).c_str());
+        owner.log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(),
+                  String::clip(Secrets::maskedText(payload)).c_str());
     }
 }
 
-Client::MonitorRequest Client::parseMonitorRequest(std::string const& payload) {
+TreePublisher::MonitorRequest TreePublisher::parseMonitorRequest(std::string const& payload) {
     if (payload.empty()) {
         return {true, "", true, 0};
     }
@@ -107,7 +121,7 @@ Client::MonitorRequest Client::parseMonitorRequest(std::string const& payload) {
     return {true, "", request["active"].get<bool>(), skip};
 }
 
-Client::json Client::errorsToJson(LambdaTree::Errors const& errors) {
+TreePublisher::json TreePublisher::errorsToJson(LambdaTree::Errors const& errors) {
     json object = json::object();
     for (auto const& entry : errors) {
         object[entry.first] = entry.second;
@@ -115,10 +129,10 @@ Client::json Client::errorsToJson(LambdaTree::Errors const& errors) {
     return object;
 }
 
-bool Client::subscribeLambdaTree(LambdaTree const& tree, std::string const& path) {
+bool TreePublisher::subscribeLambdaTree(LambdaTree const& tree, std::string const& path) {
     TreeTopics before;
     {
-        std::lock_guard<std::mutex> lock(treeMutex);
+        CheckedLock lock(treeMutex);
         before = listTreeTopics("");
         LambdaTree* node = &root;
         for (auto const& level : String::tokenizeV(path, "/")) {
@@ -128,7 +142,7 @@ bool Client::subscribeLambdaTree(LambdaTree const& tree, std::string const& path
             node->insert(child);
         }
     }
-    if (!running) {
+    if (!owner.isRunning()) {
         return true;
     }
     // Compared with the listing from before the graft, so that the new
@@ -140,10 +154,10 @@ bool Client::subscribeLambdaTree(LambdaTree const& tree, std::string const& path
     return followTree("", before, refresh);
 }
 
-bool Client::updateLambdaTreeSubscriptions(std::string const& path, bool dumpBefore) {
+bool TreePublisher::updateLambdaTreeSubscriptions(std::string const& path, bool dumpBefore) {
     TreeTopics before;
     {
-        std::lock_guard<std::mutex> lock(treeMutex);
+        CheckedLock lock(treeMutex);
         if (root.size() == 0 || (!path.empty() && !root.topicExists(path))) {
             return false;
         }
@@ -151,51 +165,51 @@ bool Client::updateLambdaTreeSubscriptions(std::string const& path, bool dumpBef
             before = listTreeTopics(path);
         }
     }
-    log(Log::Level::Debug, "Collected %zu topics of '%s' before the update",
-        before.get.size() + before.set.size() + before.notify.size(), path.c_str());
+    owner.log(Log::Level::Debug, "Collected %zu topics of '%s' before the update",
+              before.get.size() + before.set.size() + before.notify.size(), path.c_str());
     return followTree(path, before, {path});
 }
 
-bool Client::followTree(std::string const& path, TreeTopics const& before,
-                        std::vector<std::string> const& refresh) {
+bool TreePublisher::followTree(std::string const& path, TreeTopics const& before,
+                               std::vector<std::string> const& refresh) {
     bool ok = true;
     TreeTopics after;
     {
-        std::lock_guard<std::mutex> lock(treeMutex);
+        CheckedLock lock(treeMutex);
         for (auto const& refreshed : refresh) {
-            log(Log::Level::Debug, "Calling update on '%s'...", refreshed.c_str());
+            owner.log(Log::Level::Debug, "Calling update on '%s'...", refreshed.c_str());
             ok = root.update(refreshed).empty() && ok;
         }
         after = listTreeTopics(path);
     }
-    log(Log::Level::Debug, "Collected %zu get topics of '%s' after the update", after.get.size(),
-        path.c_str());
-    log(Log::Level::Debug, "Collected %zu set topics of '%s' after the update", after.set.size(),
-        path.c_str());
-    log(Log::Level::Debug, "Collected %zu notify topics of '%s' after the update",
-        after.notify.size(), path.c_str());
+    owner.log(Log::Level::Debug, "Collected %zu get topics of '%s' after the update",
+              after.get.size(), path.c_str());
+    owner.log(Log::Level::Debug, "Collected %zu set topics of '%s' after the update",
+              after.set.size(), path.c_str());
+    owner.log(Log::Level::Debug, "Collected %zu notify topics of '%s' after the update",
+              after.notify.size(), path.c_str());
 
-    log(Log::Level::Debug, "Filtering topics to unsubscribe");
+    owner.log(Log::Level::Debug, "Filtering topics to unsubscribe");
     TreeTopics const vanished = {missingFrom(before.get, after.get),
                                  missingFrom(before.set, after.set),
                                  missingFrom(before.notify, after.notify)};
-    log(Log::Level::Debug, "Filtering topics to subscribe");
+    owner.log(Log::Level::Debug, "Filtering topics to subscribe");
     TreeTopics const appeared = {missingFrom(after.get, before.get),
                                  missingFrom(after.set, before.set),
                                  missingFrom(after.notify, before.notify)};
 
-    log(Log::Level::Debug, "Unsubscribing...");
+    owner.log(Log::Level::Debug, "Unsubscribing...");
     forEachTreeTopic(path, vanished, [&](std::string const& node, std::string const& operation) {
         ok = unsubscribeTreeNode(node, operation) && ok;
     });
-    log(Log::Level::Debug, "Subscribing...");
+    owner.log(Log::Level::Debug, "Subscribing...");
     forEachTreeTopic(path, appeared, [&](std::string const& node, std::string const& operation) {
         ok = subscribeTreeNode(node, operation) && ok;
     });
     return ok;
 }
 
-void Client::forEachTreeTopic(
+void TreePublisher::forEachTreeTopic(
     std::string const& path, TreeTopics const& topics,
     std::function<void(std::string const&, std::string const&)> const& action) {
     for (auto const& entry : topics.get) {
@@ -209,15 +223,15 @@ void Client::forEachTreeTopic(
     }
 }
 
-Client::TreeTopics Client::listTreeTopics(std::string const& path) const {
+TreePublisher::TreeTopics TreePublisher::listTreeTopics(std::string const& path) const {
     return {root.topicDump(path, LambdaTree::Get), root.topicDump(path, LambdaTree::Set),
             root.topicDump(path, LambdaTree::Notify)};
 }
 
-bool Client::subscribeTreeNode(std::string const& node, std::string const& operation) {
+bool TreePublisher::subscribeTreeNode(std::string const& node, std::string const& operation) {
     std::string const topic = Utils::combinePath(node, operation);
-    RpcHandler rpcHandler;
-    CommandHandler commandHandler;
+    Dispatcher::RpcHandler rpcHandler;
+    Dispatcher::CommandHandler commandHandler;
     if (operation == "get") {
         rpcHandler = [this, node](std::string const& name, std::string const& payload,
                                   std::string const& id) {
@@ -243,22 +257,22 @@ bool Client::subscribeTreeNode(std::string const& node, std::string const& opera
             handleLambdaTreeMonitor(node, message);
         };
     }
-    bool const rpcOk = subscribeRpc(topic, rpcHandler);
-    bool const commandOk = subscribeCommand(topic, commandHandler, true);
+    bool const rpcOk = dispatcher.subscribeRpc(topic, rpcHandler);
+    bool const commandOk = dispatcher.subscribeCommand(topic, commandHandler, true);
     return rpcOk && commandOk;
 }
 
-bool Client::unsubscribeTreeNode(std::string const& node, std::string const& operation) {
+bool TreePublisher::unsubscribeTreeNode(std::string const& node, std::string const& operation) {
     std::string const topic = Utils::combinePath(node, operation);
-    bool const rpcOk = unsubscribeRpc(topic);
-    bool const commandOk = unsubscribeCommand(topic, true);
+    bool const rpcOk = dispatcher.unsubscribeRpc(topic);
+    bool const commandOk = dispatcher.unsubscribeCommand(topic, true);
     return rpcOk && commandOk;
 }
 
-bool Client::unsubscribeLambdaTree(std::string const& path) {
+bool TreePublisher::unsubscribeLambdaTree(std::string const& path) {
     TreeTopics listed;
     {
-        std::lock_guard<std::mutex> lock(treeMutex);
+        CheckedLock lock(treeMutex);
         if (path.empty() || !root.topicExists(path)) {
             return false;
         }
@@ -277,8 +291,8 @@ bool Client::unsubscribeLambdaTree(std::string const& path) {
     return ok;
 }
 
-std::string Client::refreshedText(std::string const& path, LambdaTree::Errors* errors) {
-    std::lock_guard<std::mutex> lock(treeMutex);
+std::string TreePublisher::refreshedText(std::string const& path, LambdaTree::Errors* errors) {
+    CheckedLock lock(treeMutex);
     LambdaTree::Errors found = root.update(path);
     if (errors) {
         *errors = std::move(found);
@@ -286,7 +300,7 @@ std::string Client::refreshedText(std::string const& path, LambdaTree::Errors* e
     return root.dump(path);
 }
 
-LambdaTree::Errors Client::writeTree(std::string const& path, json const& value) {
+LambdaTree::Errors TreePublisher::writeTree(std::string const& path, json const& value) {
     // The walk holds treeMutex like every other walk, but lets it go while a
     // setter runs (see the header); it starts at the deepest group on the
     // path and leaves the nodes above it alone; a lambda node below that
@@ -296,7 +310,10 @@ LambdaTree::Errors Client::writeTree(std::string const& path, json const& value)
     std::string rest;
     LambdaTree::Errors found;
     {
-        std::unique_lock<std::mutex> lock(treeMutex);
+        // The tree lets the lock go around each setter and takes it again,
+        // out of the analysis' sight: the fields it guards are only touched
+        // by the tree while the lock is held.
+        CheckedLock lock(treeMutex);
         root.target(path, ""); // the tree's own error for a path that does not resolve
         std::vector<std::string> const levels = String::tokenizeV(path, "/");
         size_t consumed = 0;
@@ -312,7 +329,7 @@ LambdaTree::Errors Client::writeTree(std::string const& path, json const& value)
         for (size_t i = consumed; i < levels.size(); ++i) {
             rest = Utils::combinePath(rest, levels[i]);
         }
-        found = start->set(rest, value, lock);
+        found = start->set(rest, value, lock.native());
     }
     LambdaTree::Errors errors;
     for (auto& entry : found) {
@@ -321,55 +338,55 @@ LambdaTree::Errors Client::writeTree(std::string const& path, json const& value)
     return errors;
 }
 
-bool Client::publishLambdaTreeNode(std::string const& path, Retained retained, QoS qos) {
+bool TreePublisher::publishLambdaTreeNode(std::string const& path, Retained retained, QoS qos) {
     std::string text;
     {
-        std::lock_guard<std::mutex> lock(treeMutex);
+        CheckedLock lock(treeMutex);
         if (!root.topicExists(path)) {
             return false;
         }
         root.update(path);
         text = root.dump(path);
     }
-    publish(Message(path, text, retained, qos), true);
+    owner.publish(Message(path, text, retained, qos), true);
     return true;
 }
 
-void Client::publishNodeValue(std::string const& path, std::string const& text) {
-    publish(Message(path, text, Retained::No, QoS::AtMostOnce), true);
+void TreePublisher::publishNodeValue(std::string const& path, std::string const& text) {
+    owner.publish(Message(path, text, Retained::No, QoS::AtMostOnce), true);
 }
 
-void Client::handleLambdaTreeGet(std::string const& path, Message const& message) {
+void TreePublisher::handleLambdaTreeGet(std::string const& path, Message const& message) {
     LambdaTree::Errors errors;
     std::string const text = refreshedText(path, &errors);
     if (!errors.empty()) {
-        publishError(errorsToJson(errors), message.topic);
+        dispatcher.publishError(errorsToJson(errors), message.topic);
     }
     publishNodeValue(path, text);
 }
 
-void Client::handleLambdaTreeSet(std::string const& path, Message const& message) {
+void TreePublisher::handleLambdaTreeSet(std::string const& path, Message const& message) {
     if (message.payload.empty()) {
         publishLambdaTreeNode(path, Retained::No, QoS::AtMostOnce);
         return;
     }
     json value;
     if (!parsePayload(message.payload, value)) {
-        publishError("Malformed json", message.topic);
+        dispatcher.publishError("Malformed json", message.topic);
         return;
     }
     LambdaTree::Errors const errors = writeTree(path, value);
     if (!errors.empty()) {
-        publishError(errorsToJson(errors), message.topic);
+        dispatcher.publishError(errorsToJson(errors), message.topic);
     }
-    log(Log::Level::Debug, "Publishing node '%s'", path.c_str());
+    owner.log(Log::Level::Debug, "Publishing node '%s'", path.c_str());
     publishLambdaTreeNode(path, Retained::No, QoS::AtMostOnce);
 }
 
-void Client::handleLambdaTreeMonitor(std::string const& path, Message const& message) {
+void TreePublisher::handleLambdaTreeMonitor(std::string const& path, Message const& message) {
     MonitorRequest const request = parseMonitorRequest(message.payload);
     if (!request.valid) {
-        publishError(request.error, message.topic);
+        dispatcher.publishError(request.error, message.topic);
         return;
     }
     if (!request.active) {
@@ -380,63 +397,66 @@ void Client::handleLambdaTreeMonitor(std::string const& path, Message const& mes
     publishNodeValue(path, value.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
-std::string Client::handleLambdaTreeRpcGet(std::string const& path, std::string const&,
-                                           std::string const& payload, std::string const&) {
+std::string TreePublisher::handleLambdaTreeRpcGet(std::string const& path, std::string const&,
+                                                  std::string const& payload, std::string const&) {
     logTreeRpc(path, payload);
     LambdaTree::Errors errors;
     std::string const text = refreshedText(path, &errors);
-    return errors.empty() ? rpcReplyText(true, text, nullptr)
-                          : rpcReplyText(false, text, errorsToJson(errors));
+    return errors.empty() ? Client::rpcReplyText(true, text, nullptr)
+                          : Client::rpcReplyText(false, text, errorsToJson(errors));
 }
 
-std::string Client::handleLambdaTreeRpcSet(std::string const& path, std::string const&,
-                                           std::string const& payload, std::string const&) {
+std::string TreePublisher::handleLambdaTreeRpcSet(std::string const& path, std::string const&,
+                                                  std::string const& payload, std::string const&) {
     logTreeRpc(path, payload);
     if (payload.empty()) {
         publishLambdaTreeNode(path, Retained::No, QoS::AtMostOnce);
-        return makeRpcCompleted(storedValue(path));
+        return Client::makeRpcCompleted(storedValue(path));
     }
     json value;
     if (!parsePayload(payload, value)) {
-        return makeRpcFailed({{"description", "Malformed json"}}, nullptr);
+        return Client::makeRpcFailed({{"description", "Malformed json"}}, nullptr);
     }
     LambdaTree::Errors const errors = writeTree(path, value);
     publishLambdaTreeNode(path, Retained::No, QoS::AtMostOnce);
     json const current = storedValue(path);
-    return errors.empty() ? makeRpcCompleted(current)
-                          : makeRpcFailed(errorsToJson(errors), current);
+    return errors.empty() ? Client::makeRpcCompleted(current)
+                          : Client::makeRpcFailed(errorsToJson(errors), current);
 }
 
-std::string Client::handleLambdaTreeRpcMonitor(std::string const& path, std::string const&,
-                                               std::string const& payload, std::string const&) {
+std::string TreePublisher::handleLambdaTreeRpcMonitor(std::string const& path, std::string const&,
+                                                      std::string const& payload,
+                                                      std::string const&) {
     MonitorRequest const request = parseMonitorRequest(payload);
     if (!request.valid) {
-        return makeRpcFailed({{"description", request.error}}, nullptr);
+        return Client::makeRpcFailed({{"description", request.error}}, nullptr);
     }
     if (!request.active) {
         monitorDisable(path, request.skipChangesForMs);
-        return makeRpcCompleted({{"active", false}});
+        return Client::makeRpcCompleted({{"active", false}});
     }
     monitorEnable(Form::Rpc, path, request.skipChangesForMs);
-    return makeRpcCompleted({{"active", true}, {"skipChangesForMs", request.skipChangesForMs}});
+    return Client::makeRpcCompleted(
+        {{"active", true}, {"skipChangesForMs", request.skipChangesForMs}});
 }
 
-Client::json Client::storedValue(std::string const& path) const {
-    std::lock_guard<std::mutex> lock(treeMutex);
+TreePublisher::json TreePublisher::storedValue(std::string const& path) const {
+    CheckedLock lock(treeMutex);
     return root.get(path);
 }
 
-Client::json Client::monitorEnable(Form form, std::string const& path, uint64_t skipChangesForMs) {
-    log(Log::Level::Info, "Requested monitor %s '%s' (skipChangesForMs=%zums)", "enable",
-        path.c_str(), static_cast<size_t>(skipChangesForMs));
-    std::lock_guard<std::mutex> lock(treeMutex);
+TreePublisher::json TreePublisher::monitorEnable(Form form, std::string const& path,
+                                                 uint64_t skipChangesForMs) {
+    owner.log(Log::Level::Info, "Requested monitor %s '%s' (skipChangesForMs=%zums)", "enable",
+              path.c_str(), static_cast<size_t>(skipChangesForMs));
+    CheckedLock lock(treeMutex);
     auto const found = monitors.find(path);
     if (found != monitors.end()) {
-        log(Log::Level::Warning, "Monitor '%s' already enabled. Disabling", path.c_str());
+        owner.log(Log::Level::Warning, "Monitor '%s' already enabled. Disabling", path.c_str());
         root.disconnect(path, static_cast<int>(found->second));
         monitors.erase(found);
     }
-    log(Log::Level::Info, "Activating monitor for '%s'", path.c_str());
+    owner.log(Log::Level::Info, "Activating monitor for '%s'", path.c_str());
     // The callback runs inside the emitting signal's lock; it hands the work
     // on, so that the emitting thread never waits for treeMutex (grafting
     // takes signal locks under treeMutex). A change that finds a refresh
@@ -458,11 +478,11 @@ Client::json Client::monitorEnable(Form form, std::string const& path, uint64_t 
     return root.get(path);
 }
 
-void Client::monitorDisable(std::string const& path, uint64_t skipChangesForMs) {
-    log(Log::Level::Info, "Requested monitor %s '%s' (skipChangesForMs=%zums)", "disable",
-        path.c_str(), static_cast<size_t>(skipChangesForMs));
-    log(Log::Level::Info, "Stopping monitor '%s'", path.c_str());
-    std::lock_guard<std::mutex> lock(treeMutex);
+void TreePublisher::monitorDisable(std::string const& path, uint64_t skipChangesForMs) {
+    owner.log(Log::Level::Info, "Requested monitor %s '%s' (skipChangesForMs=%zums)", "disable",
+              path.c_str(), static_cast<size_t>(skipChangesForMs));
+    owner.log(Log::Level::Info, "Stopping monitor '%s'", path.c_str());
+    CheckedLock lock(treeMutex);
     auto const found = monitors.find(path);
     if (found != monitors.end()) {
         root.disconnect(path, static_cast<int>(found->second));
@@ -470,11 +490,11 @@ void Client::monitorDisable(std::string const& path, uint64_t skipChangesForMs) 
     }
 }
 
-void Client::onTreeChanged(Form form, std::string const& path, uint64_t skipChangesForMs) {
+void TreePublisher::onTreeChanged(Form form, std::string const& path, uint64_t skipChangesForMs) {
     size_t const index = static_cast<size_t>(form);
     std::string text;
     {
-        std::lock_guard<std::mutex> lock(treeMutex);
+        CheckedLock lock(treeMutex);
         if (!previousChangeSet[index]) {
             previousChange[index] = monotonicNanos();
             previousChangeSet[index] = true;
@@ -486,7 +506,7 @@ void Client::onTreeChanged(Form form, std::string const& path, uint64_t skipChan
         if (skipChangesForMs > 0 && now - previousChange[index] <= skipNs) {
             return;
         }
-        log(Log::Level::Debug, "Notified of change under %s. Notifying!", path.c_str());
+        owner.log(Log::Level::Debug, "Notified of change under %s. Notifying!", path.c_str());
         root.update(path);
         text = root.dump(path);
         previousChange[index] = now;

@@ -1,4 +1,4 @@
-#include "mqtt/TaskThread.h"
+#include "foundation/TaskThread.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@ TEST(TaskThread, ATaskThatThrowsIsLoggedAndTheNextOnesRun) {
     testsupport::LogCapture capture;
     std::promise<void> ran;
     {
-        MQTT::TaskThread thread;
+        TaskThread thread;
         thread.post(std::chrono::milliseconds(0), [] { throw std::runtime_error("bad text"); });
         thread.post(std::chrono::milliseconds(0), [] { throw 7; });
         thread.post(std::chrono::milliseconds(0), [&ran] { ran.set_value(); });
