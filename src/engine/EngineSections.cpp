@@ -128,7 +128,8 @@ void Engine::setBoardsConfig(json const& boardsSection) {
             }
             s.config.setBoardConfig(address, document);
         });
-        log(Log::Level::Info, "Final %s config is %s", boardName.c_str(), compact(document).c_str());
+        log(Log::Level::Info, "Final %s config is %s", boardName.c_str(),
+            compact(document).c_str());
     }
 }
 
