@@ -7,8 +7,6 @@ namespace velt::ZRV480::BoardManager::Manager {
 
 using Bus::Common::ErrorCode;
 
-char const* const ServiceVersionFilePath = "serviceConsoleFirmwareVersion";
-
 std::string Engine::Paths::defaultAppDir() {
     return Bus::Common::Helpers::getExecutableDirectory();
 }
@@ -18,7 +16,15 @@ Engine::Engine(Bus::Schema const& boardSchema) : Engine(boardSchema, Paths{}) {}
 Engine::Engine(Bus::Schema const& boardSchema, Paths const& paths)
     : Logger("Engine"), schema(boardSchema), state(boardSchema), appPath(paths.appDir),
       copiesDir(paths.copiesDir), boards(boardSchema.getBoards()), monitoring(boards),
-      parser(boardSchema.getBoardNames()) {
+      parser(boardSchema.getBoardNames()),
+      firmwareUpgrades(parser, state, boards, appPath, running,
+                       {statusChanged, firmwareUpgradeProgress, firmwareUpgradeFinished,
+                        [this](std::function<void()> work) { startWorker(std::move(work)); },
+                        [this](std::vector<uint8_t> const& bytes, std::string const& remoteName) {
+                            return mainFileTransmit(bytes, remoteName);
+                        },
+                        [this](uint8_t address) { return boardRebootSync(address); },
+                        [this] { return poweredByMains(); }}) {
     log(Log::Level::Info, "Detected app path %s", appPath.c_str());
     for (auto const& [address, board] : boards) {
         prevErrorBits[address] = 0;
@@ -45,7 +51,7 @@ Engine::Engine(Bus::Schema const& boardSchema, Paths const& paths)
         return s.firmwares.load(Utils::combinePath(appPath, "boards-state.json"));
     });
     if (!loaded) {
-        saveFirmwares();
+        firmwareUpgrades.saveFirmwares();
     }
     Bus::Parser::Config const bus = state.with([](EngineState& s) {
         if (s.firmwares.rebootRequired()) {
@@ -87,7 +93,15 @@ std::map<uint8_t, Signal<>>& Engine::getStatusSignals(uint8_t address) {
 }
 
 Firmwares Engine::firmwareUpgradeGet() const {
-    return state.with([&](EngineState const& s) { return s.firmwares; });
+    return firmwareUpgrades.firmwareUpgradeGet();
+}
+
+ErrorCode Engine::boardOtaFirmwareUpgrade(uint8_t address, std::string const& path, bool force) {
+    return firmwareUpgrades.boardOtaFirmwareUpgrade(address, path, force);
+}
+
+ErrorCode Engine::firmwareUpgradeApply() {
+    return firmwareUpgrades.firmwareUpgradeApply();
 }
 
 MonitorStatistics Engine::getMonitorStatistics() const {
@@ -96,21 +110,6 @@ MonitorStatistics Engine::getMonitorStatistics() const {
 
 BoardCache Engine::getBoardCache(uint8_t address) const {
     return state.with([&](EngineState const& s) { return s.boardCaches.at(address); });
-}
-
-bool Engine::saveFirmwares() {
-    CheckedLock file(reportFileMutex);
-    Firmwares const snapshot = firmwareUpgradeGet();
-    return snapshot.save();
-}
-
-void Engine::setFirmwareUpgradeState(Status::FirmwareUpgrade upgrade) {
-    Status snapshot;
-    state.with([&](EngineState& s) {
-        s.status.setFirmwareUpgrade(upgrade);
-        snapshot = s.status;
-    });
-    statusChanged.emit(snapshot);
 }
 
 bool Engine::isBoardOnline(uint8_t address) const {

@@ -33,8 +33,9 @@
 //    stop refuses on the monitoring thread, so no thread is joined by
 //    itself. The monitoring loop runs while keepMonitoring is set; `running`
 //    says whether the engine is started and stays set across a restart.
-// 2. reportFileMutex serialises the writes of "boards-state.json": a save
-//    takes it, copies the report out of `state` and writes the copy.
+// 2. FirmwareUpgrades::reportFileMutex serialises the writes of
+//    "boards-state.json": a save takes it, copies the report out of `state`
+//    and writes the copy.
 // 3. `state` (a Guarded<EngineState>) holds the caches, the settings, the
 //    report, the manager status, the monitoring statistics, the selected
 //    images, the service console version and the firmware directories,
@@ -64,6 +65,7 @@
 #include "engine/BoardCache.h"
 #include "engine/Config.h"
 #include "engine/EngineState.h"
+#include "engine/FirmwareUpgrades.h"
 #include "engine/Firmwares.h"
 #include "engine/MonitorStatistics.h"
 #include "engine/Monitoring.h"
@@ -107,9 +109,6 @@
 #include <vector>
 
 namespace velt::ZRV480::BoardManager::Manager {
-
-// Name of the service console's version file in the program directory.
-extern char const* const ServiceVersionFilePath;
 
 class Engine : public Logger {
 public:
@@ -242,7 +241,7 @@ public:
     ErrorCode mainFileDelete(std::string const& remoteName);
     ErrorCode mainFileChecksum(std::string const& remoteName, uint32_t& size, Md5& md5);
 
-    // Firmware upgrade runs (EngineFirmwareRuns.cpp).
+    // Firmware upgrade runs (FirmwareUpgrades, delegated in Engine.cpp).
     // Accepts or refuses at once; the upload runs on a worker.
     ErrorCode boardOtaFirmwareUpgrade(uint8_t address, std::string const& path, bool force);
     // Reboots every board with a report, the power-supply board last.
@@ -379,28 +378,7 @@ protected:
     // The whole copy, or nothing when it cannot be read or changed while read.
     std::optional<std::string> readCopy(std::string const& path) const;
 
-    // Firmware images and upgrade rules (EngineFirmware.cpp), then the runs
-    // (EngineFirmwareRuns.cpp). The console's version file is written only
-    // by the monitoring thread, so it needs no lock of its own.
-    bool createFirmwareDirectories();
-    std::optional<Firmware> findFirmwareFile(uint8_t version,
-                                             std::string const& nameWithRevision) const;
-    std::optional<Firmware> findFirmwareFileGrater(uint8_t current,
-                                                   std::string const& nameWithRevision) const;
-    ErrorCode boardOtaFirmwareUpgradeAllowed(uint8_t address, FirmwareHeader const& header,
-                                             bool force);
-    ErrorCode boardOtaFirmwareUpgradeAllowedService(FirmwareHeader const& header);
-    void applyFirmwareUpgrades();
-    ErrorCode boardOtaFirmwareUpgradeAuto(uint8_t address);
-    bool serviceConsoleFirmwareUpgrade();
-    void readServiceVersion();
-
     // State helpers (Engine.cpp).
-    // Writes the report store: reportFileMutex, then a copy out of `state`.
-    bool saveFirmwares() EXCLUDES(reportFileMutex);
-    // Sets the firmware-upgrade state in `state`, then emits
-    // statusChanged with a snapshot.
-    void setFirmwareUpgradeState(Status::FirmwareUpgrade state);
     // Whether the board and the main board are online.
     bool isBoardOnline(uint8_t address) const;
     // The rules of every cached getter: Timeout when the board (or the main
@@ -436,6 +414,8 @@ protected:
     std::map<uint8_t, Board> const boards;
     Monitoring monitoring; // monitoring-only
     Bus::Parser parser;
+    // The firmware images, rules, reports and runs.
+    FirmwareUpgrades firmwareUpgrades;
     std::map<uint8_t, std::bitset<32>> prevErrorBits;  // monitoring-only
     std::map<uint8_t, std::bitset<32>> prevStatusBits; // monitoring-only
     // Result of each board's last drop-out; Success once it answered again.
@@ -454,7 +434,6 @@ protected:
     // Exists while the engine runs; moved out under lifecycleMutex and
     // joined without it, as monitorThread.
     std::thread restartThread GUARDED_BY(lifecycleMutex);
-    CheckedMutex reportFileMutex;
     // Wakes the wait between monitoring cycles and the pauses of a start at
     // once on stop or restart.
     CheckedMutex monitorWaitMutex;

@@ -119,7 +119,7 @@ void Engine::boardHadReboot(uint8_t address) {
         s.firmwares.erase(address);
         s.otaImages.erase(address);
     });
-    saveFirmwares();
+    firmwareUpgrades.saveFirmwares();
 }
 
 void Engine::cacheBootloaderStatus(uint8_t address) {

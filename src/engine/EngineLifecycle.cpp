@@ -190,8 +190,8 @@ void Engine::launchMonitorThread(bool withFirmwarePhases) {
     keepMonitoring = true;
     monitorThread = std::thread([this, withFirmwarePhases] {
         if (withFirmwarePhases) {
-            readServiceVersion();
-            applyFirmwareUpgrades();
+            firmwareUpgrades.readServiceVersion();
+            firmwareUpgrades.applyFirmwareUpgrades();
         }
         monitoringFunction();
     });

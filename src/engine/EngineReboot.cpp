@@ -47,7 +47,7 @@ ErrorCode Engine::boardReboot(uint8_t address) {
         return ErrorCode::OnBatteries;
     }
     state.with([&](EngineState& s) { s.firmwares.erase(address); });
-    saveFirmwares();
+    firmwareUpgrades.saveFirmwares();
     ErrorCode const result = parser.boardReboot(address);
     // The board may restart before it answers.
     if (result != ErrorCode::Success && result != ErrorCode::Timeout &&

@@ -57,7 +57,7 @@ TEST_F(EngineFirmwareConsole, VersionFileIsReadByItsFirstWordInAutomaticBase) {
             writeVersion(*c.file);
         }
         engine->state.with([&](EngineState& s) { s.serviceConsoleVersion = 5; });
-        engine->readServiceVersion();
+        engine->upgrades().readServiceVersion();
         EXPECT_EQ(consoleVersion(), c.expected);
     }
 }

@@ -87,8 +87,9 @@ TEST_F(EngineFirmwareRules, BoardRulesRefuseInOrderWithOneLineEach) {
     for (Case const& c : cases) {
         SCOPED_TRACE(c.what);
         testsupport::LogCapture log;
-        EXPECT_EQ(engine->boardOtaFirmwareUpgradeAllowed(Psu, headerOf(c.header), c.force),
-                  c.expected);
+        EXPECT_EQ(
+            engine->upgrades().boardOtaFirmwareUpgradeAllowed(Psu, headerOf(c.header), c.force),
+            c.expected);
         std::string const text = log.text();
         EXPECT_NE(text.find("[Engine] Current: psu (1.2.3) for psu-R2"), std::string::npos);
         size_t refusals = 0;
@@ -110,7 +111,7 @@ TEST_F(EngineFirmwareRules, VersionsAreComparedWithTheBoardsSixteenBits) {
     testsupport::LogCapture log;
     ImageHeader newest;
     newest.version = 255;
-    EXPECT_EQ(engine->boardOtaFirmwareUpgradeAllowed(Psu, headerOf(newest), false),
+    EXPECT_EQ(engine->upgrades().boardOtaFirmwareUpgradeAllowed(Psu, headerOf(newest), false),
               ErrorCode::InvalidParameter);
     EXPECT_EQ(log.count("New firmware version must be grater (new=255, current=300)"), 1u);
 }
@@ -130,7 +131,8 @@ TEST_F(EngineFirmwareRules, UnreadBoardInformationRefusesEvenAForcedUpgrade) {
     cacheInfo(Psu, ErrorCode::BusTimeout, {"psu", 2, {}, "psu", 123});
     for (Case const& c : cases) {
         testsupport::LogCapture log;
-        EXPECT_EQ(engine->boardOtaFirmwareUpgradeAllowed(c.address, headerOf({}), true), c.cached);
+        EXPECT_EQ(engine->upgrades().boardOtaFirmwareUpgradeAllowed(c.address, headerOf({}), true),
+                  c.cached);
         EXPECT_EQ(log.count(c.line), 1u) << c.line;
     }
 }
@@ -165,7 +167,8 @@ TEST_F(EngineFirmwareRules, ServiceConsoleRulesUseItsFixedNamesAndTheRecordedVer
     for (Case const& c : cases) {
         SCOPED_TRACE(c.what);
         testsupport::LogCapture log;
-        EXPECT_EQ(engine->boardOtaFirmwareUpgradeAllowedService(headerOf(c.header)), c.expected);
+        EXPECT_EQ(engine->upgrades().boardOtaFirmwareUpgradeAllowedService(headerOf(c.header)),
+                  c.expected);
         std::string const text = log.text();
         EXPECT_NE(text.find("Current: ZRV480_Service (0.0.7) for ZRV480_Service-R2"),
                   std::string::npos);
@@ -178,7 +181,7 @@ TEST_F(EngineFirmwareRules, ServiceConsoleRulesUseItsFixedNamesAndTheRecordedVer
 TEST_F(EngineFirmwareRules, DirectoriesAreMadeOnceAndAFailureIsLogged) {
     {
         testsupport::LogCapture log;
-        ASSERT_TRUE(engine->createFirmwareDirectories());
+        ASSERT_TRUE(engine->upgrades().createFirmwareDirectories());
         EXPECT_EQ(log.count("Creating " + firmwaresDir() + " directory"), 1u);
         EXPECT_EQ(log.count("Creating " + firmwaresDir() + "/accepted directory"), 1u);
     }
@@ -187,7 +190,7 @@ TEST_F(EngineFirmwareRules, DirectoriesAreMadeOnceAndAFailureIsLogged) {
     EXPECT_EQ(info.st_mode & 0777, 0755u);
     {
         testsupport::LogCapture log;
-        ASSERT_TRUE(engine->createFirmwareDirectories());
+        ASSERT_TRUE(engine->upgrades().createFirmwareDirectories());
         EXPECT_EQ(log.count("Creating"), 0u);
     }
 
@@ -195,13 +198,13 @@ TEST_F(EngineFirmwareRules, DirectoriesAreMadeOnceAndAFailureIsLogged) {
     std::filesystem::remove_all(firmwaresDir());
     machine.dir.write("app/firmwares", "not a directory");
     testsupport::LogCapture log;
-    EXPECT_FALSE(engine->createFirmwareDirectories());
+    EXPECT_FALSE(engine->upgrades().createFirmwareDirectories());
     EXPECT_EQ(log.count("Could not create directory " + firmwaresDir() + "/accepted"), 1u);
     EXPECT_EQ(log.count("Could not create firmware sub-directories!"), 1u);
 }
 
 TEST_F(EngineFirmwareRules, SearchesTakeTheFirstMatchingImageInFileNameOrder) {
-    ASSERT_TRUE(engine->createFirmwareDirectories());
+    ASSERT_TRUE(engine->upgrades().createFirmwareDirectories());
     // Created in reverse name order, so the directory's own order is not the answer.
     image("d-lights.bin", {"lights", 124, "lights", 1, "RELEASE"});
     image("c-psu-125.bin", {"psu", 125, "psu", 2, "RELEASE"});
@@ -248,8 +251,9 @@ TEST_F(EngineFirmwareRules, SearchesTakeTheFirstMatchingImageInFileNameOrder) {
     for (Case const& c : cases) {
         SCOPED_TRACE(c.what);
         testsupport::LogCapture log;
-        auto const found = c.greater ? engine->findFirmwareFileGrater(c.version, "psu-R2")
-                                     : engine->findFirmwareFile(c.version, "psu-R2");
+        auto const found = c.greater
+                               ? engine->upgrades().findFirmwareFileGrater(c.version, "psu-R2")
+                               : engine->upgrades().findFirmwareFile(c.version, "psu-R2");
         std::string const text = log.text();
         EXPECT_EQ(found.has_value(), !c.selected.empty());
         if (found) {

@@ -257,7 +257,7 @@ TEST_F(EngineFirmwareRuns, AutomaticRunStopsBetweenBoardsWhenTheEngineStops) {
     });
     engine->running = true;
     testsupport::LogCapture log;
-    engine->applyFirmwareUpgrades();
+    engine->upgrades().applyFirmwareUpgrades();
     EXPECT_EQ(log.count("Engine stopping: firmware upgrades left for the next start"), 1u);
 
     EXPECT_EQ(events->sequence(),

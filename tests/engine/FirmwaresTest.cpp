@@ -188,7 +188,7 @@ TEST_F(EngineReportFile, SavesFromSeveralThreadsLeaveAWholeFile) {
                     s.firmwares[t % 2 == 0 ? Psu : Light] = {State::installing,
                                                              static_cast<uint8_t>(i)};
                 });
-                EXPECT_TRUE(engine->saveFirmwares());
+                EXPECT_TRUE(engine->upgrades().saveFirmwares());
             }
         });
     }

@@ -18,6 +18,7 @@ using testsupport::Psu;
 using velt::ZRV480::BoardManager::Manager::BoardCache;
 using velt::ZRV480::BoardManager::Manager::Engine;
 using velt::ZRV480::BoardManager::Manager::EngineState;
+using velt::ZRV480::BoardManager::Manager::FirmwareUpgrades;
 using velt::ZRV480::Bus::Common::ErrorCode;
 
 // The engine with its internals in reach of the tests.
@@ -25,7 +26,6 @@ class TestEngine : public Engine {
 public:
     using Engine::Engine;
 
-    using Engine::applyFirmwareUpgrades;
     using Engine::boardConfigCacheApply;
     using Engine::boardConfigCacheFromConfigFile;
     using Engine::boardConfigCacheFromTempfs;
@@ -35,9 +35,6 @@ public:
     using Engine::boardHadReboot;
     using Engine::boardInitEmergency;
     using Engine::boardInitStartup;
-    using Engine::boardOtaFirmwareUpgradeAllowed;
-    using Engine::boardOtaFirmwareUpgradeAllowedService;
-    using Engine::boardOtaFirmwareUpgradeAuto;
     using Engine::cacheBatch;
     using Engine::cacheBootloaderFlags;
     using Engine::cacheBootloaderStatus;
@@ -50,16 +47,10 @@ public:
     using Engine::cacheSlotNStatus;
     using Engine::cacheTelemetry;
     using Engine::configure;
-    using Engine::createFirmwareDirectories;
-    using Engine::findFirmwareFile;
-    using Engine::findFirmwareFileGrater;
     using Engine::handleBoardStatus;
     using Engine::logBoardInfo;
     using Engine::monitoringFunction;
-    using Engine::readServiceVersion;
     using Engine::rebuildCache;
-    using Engine::saveFirmwares;
-    using Engine::serviceConsoleFirmwareUpgrade;
 
     using Engine::appPath;
     using Engine::copiesDir;
@@ -69,6 +60,9 @@ public:
     using Engine::running;
     using Engine::starting;
     using Engine::state;
+
+    // The firmware part, whose images, rules and runs the tests drive.
+    FirmwareUpgrades& upgrades() { return firmwareUpgrades; }
 
     // Changes a board's cache under the engine's lock.
     template <typename Change> void editCache(uint8_t address, Change change) {

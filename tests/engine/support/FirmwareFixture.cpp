@@ -48,7 +48,7 @@ void FirmwareFixture::cacheInfo(uint8_t address, BoardInfo const& info) {
 
 void FirmwareFixture::runAutomatic() {
     engine->running = true;
-    engine->applyFirmwareUpgrades();
+    engine->upgrades().applyFirmwareUpgrades();
     engine->running = false;
 }
 

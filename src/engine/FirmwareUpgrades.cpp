@@ -1,19 +1,23 @@
 // Firmware images and the rules an image's header must pass before upload.
 
-#include "engine/Engine.h"
+#include "engine/FirmwareUpgrades.h"
+
 #include "engine/FirmwareIdentity.h"
 
 #include "bus/ErrorCode.h"
 #include "bus/Firmware.h"
 #include "bus/FirmwareHeader.h"
+#include "foundation/CheckedLock.h"
 #include "foundation/Log.h"
 #include "foundation/String.h"
 #include "foundation/Utils.h"
 
 #include <sys/stat.h>
 
+#include <fstream>
 #include <list>
 #include <string>
+#include <utility>
 
 namespace velt::ZRV480::BoardManager::Manager {
 
@@ -103,7 +107,16 @@ ErrorCode checkImage(Logger const& logger, FirmwareHeader const& header,
 
 } // namespace
 
-bool Engine::createFirmwareDirectories() {
+FirmwareUpgrades::FirmwareUpgrades(Bus::Parser& busParser, Guarded<EngineState>& engineState,
+                                   std::map<uint8_t, Bus::Board> const& engineBoards,
+                                   std::string appDir, std::atomic<bool> const& engineRunning,
+                                   EngineHooks engineHooks)
+    : Logger("Engine"), parser(busParser), state(engineState), boards(engineBoards),
+      appPath(std::move(appDir)), running(engineRunning), hooks(std::move(engineHooks)) {}
+
+FirmwareUpgrades::~FirmwareUpgrades() = default;
+
+bool FirmwareUpgrades::createFirmwareDirectories() {
     std::string const images = Utils::combinePath(appPath, "firmwares");
     std::string const accepted = Utils::combinePath(appPath, "firmwares/accepted");
     if (!ensureDirectory(*this, images) || !ensureDirectory(*this, accepted)) {
@@ -117,8 +130,8 @@ bool Engine::createFirmwareDirectories() {
     });
 }
 
-std::optional<Engine::Firmware>
-Engine::findFirmwareFile(uint8_t version, std::string const& nameWithRevision) const {
+std::optional<FirmwareUpgrades::Firmware>
+FirmwareUpgrades::findFirmwareFile(uint8_t version, std::string const& nameWithRevision) const {
     log(Log::Level::Info, "Looking for firmware file %s version %d", nameWithRevision.c_str(),
         version);
     std::string directory;
@@ -126,8 +139,9 @@ Engine::findFirmwareFile(uint8_t version, std::string const& nameWithRevision) c
     return findImage(*this, directory, nameWithRevision, version, VersionMatch::Exact);
 }
 
-std::optional<Engine::Firmware>
-Engine::findFirmwareFileGrater(uint8_t current, std::string const& nameWithRevision) const {
+std::optional<FirmwareUpgrades::Firmware>
+FirmwareUpgrades::findFirmwareFileGrater(uint8_t current,
+                                         std::string const& nameWithRevision) const {
     log(Log::Level::Info, "Looking for firmware file %s grater than %d", nameWithRevision.c_str(),
         current);
     std::string directory;
@@ -135,14 +149,15 @@ Engine::findFirmwareFileGrater(uint8_t current, std::string const& nameWithRevis
     return findImage(*this, directory, nameWithRevision, current, VersionMatch::Greater);
 }
 
-ErrorCode Engine::boardOtaFirmwareUpgradeAllowed(uint8_t address, FirmwareHeader const& header,
-                                                 bool force) {
+ErrorCode FirmwareUpgrades::boardOtaFirmwareUpgradeAllowed(uint8_t address,
+                                                           FirmwareHeader const& header,
+                                                           bool force) {
     std::string const trace =
         String::format("boardOtaFirmwareUpgradeAllowed(%s)%s", boards.at(address).getName().c_str(),
                        force ? " forced" : "");
     log(Log::Level::Debug, "%s", trace.c_str());
 
-    std::pair<ErrorCode, BoardInfo> cached;
+    std::pair<ErrorCode, Bus::ValueObjects::BoardInfo> cached;
     state.with([&](EngineState const& s) { cached = s.boardCaches.at(address).boardInfo; });
     auto const& [code, info] = cached;
     if (code != ErrorCode::Success) {
@@ -159,7 +174,7 @@ ErrorCode Engine::boardOtaFirmwareUpgradeAllowed(uint8_t address, FirmwareHeader
     return checkImage(*this, header, info.firmwareName, nameWithRevision, info.firmwareVersion);
 }
 
-ErrorCode Engine::boardOtaFirmwareUpgradeAllowedService(FirmwareHeader const& header) {
+ErrorCode FirmwareUpgrades::boardOtaFirmwareUpgradeAllowedService(FirmwareHeader const& header) {
     log(Log::Level::Debug, "boardOtaFirmwareUpgradeAllowedService()");
     uint8_t current = 0;
     state.with([&](EngineState const& s) { current = s.serviceConsoleVersion; });
@@ -167,6 +182,27 @@ ErrorCode Engine::boardOtaFirmwareUpgradeAllowedService(FirmwareHeader const& he
         FirmwareHeader::versionToStr(current).c_str(), FirmwareIdentity::ServiceNameWithRevision);
     return checkImage(*this, header, FirmwareIdentity::ServiceFirmwareName,
                       FirmwareIdentity::ServiceNameWithRevision, current);
+}
+
+void FirmwareUpgrades::readServiceVersion() {
+    std::ifstream file(Utils::combinePath(appPath, ServiceVersionFilePath));
+    std::string word;
+    if (!(file >> word) || !String::isNumeric(word)) {
+        return;
+    }
+    // Base 0 as the file has always been read: "010" is octal.
+    uint8_t const version = static_cast<uint8_t>(String::toInteger(word, 0));
+    state.with([&](EngineState& s) { s.serviceConsoleVersion = version; });
+}
+
+Firmwares FirmwareUpgrades::firmwareUpgradeGet() const {
+    return state.with([&](EngineState const& s) { return s.firmwares; });
+}
+
+bool FirmwareUpgrades::saveFirmwares() {
+    CheckedLock file(reportFileMutex);
+    Firmwares const snapshot = firmwareUpgradeGet();
+    return snapshot.save();
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager
