@@ -15,7 +15,7 @@ Engine::Engine(Bus::Schema const& boardSchema) : Engine(boardSchema, Paths{}) {}
 
 Engine::Engine(Bus::Schema const& boardSchema, Paths const& paths)
     : Logger("Engine"), schema(boardSchema), state(boardSchema), appPath(paths.appDir),
-      copiesDir(paths.copiesDir), boards(boardSchema.getBoards()), monitoring(boards),
+      copiesDir(paths.copiesDir), boards(boardSchema.getBoards()),
       parser(boardSchema.getBoardNames()),
       firmwareUpgrades(parser, state, boards, appPath, running,
                        {statusChanged, firmwareUpgradeProgress, firmwareUpgradeFinished,
@@ -24,11 +24,14 @@ Engine::Engine(Bus::Schema const& boardSchema, Paths const& paths)
                             return mainFileTransmit(bytes, remoteName);
                         },
                         [this](uint8_t address) { return boardRebootSync(address); },
-                        [this] { return poweredByMains(); }}) {
+                        [this] { return poweredByMains(); }}),
+      monitor(parser, state, boards, {running, starting, stopBusy},
+              {boardOnline, boardOffline, slotNStatusChanged, telemetrySignals, statusSignals},
+              {[this](uint8_t address) { return isBoardOnline(address); },
+               [this](uint8_t address) { return boardInitEmergency(address); },
+               [this] { reviveTransport(); }}) {
     log(Log::Level::Info, "Detected app path %s", appPath.c_str());
     for (auto const& [address, board] : boards) {
-        prevErrorBits[address] = 0;
-        prevStatusBits[address] = 0;
         // The signals are made in place: nothing may copy them, the layers
         // above keep references.
         auto& telemetry = telemetrySignals[address];

@@ -15,8 +15,8 @@
 // A stop always wins: stop clears `running` and stops the bus layer first,
 // so that the request in flight ends, every later one fails at once and
 // every step of a start, a firmware run, a restart or a synchronous reboot
-// ends at its next check of `running`; the pauses wait on monitorWake and
-// end at once too. Only then does stop wait for the start's steps and join
+// ends at its next check of `running`; the pauses wait on the monitor's wake-up
+// and end at once too. Only then does stop wait for the start's steps and join
 // the restart and monitoring threads.
 //
 // Locks, in the order they may be taken; each is a CheckedMutex and the
@@ -31,7 +31,7 @@
 //    restart; the restart thread joins and relaunches the monitoring thread,
 //    so no caller of setDeviceConfig waits for a batch or a firmware run.
 //    stop refuses on the monitoring thread, so no thread is joined by
-//    itself. The monitoring loop runs while keepMonitoring is set; `running`
+//    itself. The monitoring loop runs until monitor.endLoop; `running`
 //    says whether the engine is started and stays set across a restart.
 // 2. FirmwareUpgrades::reportFileMutex serialises the writes of
 //    "boards-state.json": a save takes it, copies the report out of `state`
@@ -43,7 +43,7 @@
 //    leaf: held only to copy in or out and for in-memory updates, never
 //    across a bus call, a signal emission, a sleep, a join, a file write or
 //    a call into the layers above.
-// 4. monitorWaitMutex (with monitorWake) only for the wait between cycles,
+// 4. the monitor's waitMutex only for the wait between cycles,
 //    workersMutex (with workersIdle) only for the count of workers; leaves.
 //
 // The accessors that other threads call return copies taken from `state`,
@@ -53,22 +53,16 @@
 // changes after construction: getBoards, getTelemetrySignals and
 // getStatusSignals (the signal maps are built in place and never copied).
 //
-// Monitoring-only state needs no lock: the cursors (monitoring), the previous
-// status words (prevStatusBits, prevErrorBits) and the previous heartbeat
-// results (previousHeartbeat) are used by the start-up thread before the
-// monitoring thread exists and by the monitoring thread after; start and stop
-// never let the two overlap.
-//
-// Signals are emitted without any engine lock held. statusChanged carries a
-// snapshot of the manager status taken from `state`.
+// Monitoring-only state (cursors, previous status words and heartbeats)
+// lives in the Monitor; see Monitor.h.
 
 #include "engine/BoardCache.h"
 #include "engine/Config.h"
 #include "engine/EngineState.h"
 #include "engine/FirmwareUpgrades.h"
 #include "engine/Firmwares.h"
+#include "engine/Monitor.h"
 #include "engine/MonitorStatistics.h"
-#include "engine/Monitoring.h"
 #include "engine/Status.h"
 
 #include "bus/Board.h"
@@ -294,37 +288,10 @@ protected:
         return state.with([&](EngineState const& s) { return read(s.boardCaches.at(address)); });
     }
 
-    // Monitoring loop (EngineMonitor.cpp).
-    void monitoringFunction();
-    ErrorCode cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle);
-    // A transport that stopped itself after receive errors is started anew.
-    void reviveTransport() EXCLUDES(lifecycleMutex);
-    void cacheMainNetwork();
-    void cacheMainTimestamp();
-    void cacheMainBusStatistics();
-    // The offline check of a batch: the heartbeat's result when the batch
-    // ends here, nothing when it goes on.
-    std::optional<ErrorCode> checkOffline(uint8_t address);
-    // Whether the board and the bus are still online for the next step of a
-    // batch; when not, and a request of the batch failed on the wire, that
-    // is the board's drop-out.
-    bool batchGoesOn(uint8_t address);
-    // A request to the board failed on the wire with `result`: unless its
-    // last drop-out ended the same way, the offline edge (initialized false,
-    // boardOffline).
-    void noteDropOut(uint8_t address, ErrorCode result);
-    // A fresh cache for a board found rebooted, keeping its configuration
-    // values and its attempt count.
-    void rebuildCache(uint8_t address);
-    void cacheNextConfig(uint8_t address);
-    void cacheNextTelemetry(uint8_t address);
-    void recordCacheAge(uint8_t address, Monitoring::Steps step);
-    // The pause between cycles, in 50 ms steps reported as idle time; ends
-    // at once when the loop is told to stop.
-    void monitorSleep(std::chrono::milliseconds period) EXCLUDES(monitorWaitMutex);
-
     // Start and stop (EngineLifecycle.cpp).
     ErrorCode configure();
+    // A transport that stopped itself after receive errors is started anew.
+    void reviveTransport() EXCLUDES(lifecycleMutex);
     void logBoardInfo() const;
     // The steps of start between bringing the bus up and launching the
     // monitoring thread; a stop ends them at the next step.
@@ -332,8 +299,6 @@ protected:
     // Under lifecycleMutex: starts the monitoring thread, with the firmware
     // phases before the loop or with the loop alone.
     void launchMonitorThread(bool withFirmwarePhases) REQUIRES(lifecycleMutex);
-    // Wakes the wait between monitoring cycles and the pauses of a start.
-    void wakeWaits() EXCLUDES(monitorWaitMutex);
     bool onMonitorThread() const REQUIRES(lifecycleMutex);
     // Asks the restart thread to restart the loop with the current settings
     // when the engine runs; returns at once.
@@ -341,23 +306,6 @@ protected:
     // The restart thread: joins and relaunches the monitoring thread on
     // every request until the engine stops.
     void runRestarts() EXCLUDES(lifecycleMutex);
-    // Waits for the time given unless the engine stops first.
-    void pauseUnlessStopped(std::chrono::milliseconds pause) EXCLUDES(monitorWaitMutex);
-
-    // Status tracking (EngineStatusPass.cpp).
-    void cacheHeartbeat(uint8_t address);
-    void handleBoardStatus(uint8_t address);
-    void cacheSlot0Status(uint8_t address);
-    void cacheSlotNStatus(uint8_t address, uint8_t slot);
-
-    // Telemetry and configuration reads (EngineReads.cpp).
-    void cacheTelemetry(uint8_t address, uint8_t slot);
-    void cacheConfig(uint8_t address, uint8_t slot);
-    // One Int32, Bool, Double or Color read in the slot type's JSON form
-    // (null when the read failed).
-    std::pair<ErrorCode, nlohmann::json> readSlotValue(Bus::Packet const& request,
-                                                       Bus::SlotType type, uint8_t multiplier);
-
     // Board value access (EngineValues.cpp).
     // A light transition's checks: 105 for a slot the board lacks, then 100
     // for a board with another firmware.
@@ -398,9 +346,6 @@ protected:
     std::atomic<bool> running{false};
     // True until start has initialised every board; true again after stop.
     std::atomic<bool> starting{true};
-    // Keeps the monitoring loop going; cleared by stop and by a restart, so
-    // `running` stays true while the thread is restarted.
-    std::atomic<bool> keepMonitoring{false};
     std::string const appPath;
     std::string const copiesDir;
     // Set once the untrusted copies directory was warned about: the warning
@@ -412,14 +357,9 @@ protected:
     // Of the monitoring thread until it has been joined.
     std::thread::id monitorThreadId GUARDED_BY(lifecycleMutex);
     std::map<uint8_t, Board> const boards;
-    Monitoring monitoring; // monitoring-only
     Bus::Parser parser;
     // The firmware images, rules, reports and runs.
     FirmwareUpgrades firmwareUpgrades;
-    std::map<uint8_t, std::bitset<32>> prevErrorBits;  // monitoring-only
-    std::map<uint8_t, std::bitset<32>> prevStatusBits; // monitoring-only
-    // Result of each board's last drop-out; Success once it answered again.
-    std::map<uint8_t, ErrorCode> previousHeartbeat; // monitoring-only
     // Built in place at construction and never changed: safe to hand out.
     std::map<uint8_t, std::map<uint8_t, Signal<>>> telemetrySignals;
     std::map<uint8_t, std::map<uint8_t, Signal<>>> statusSignals;
@@ -434,15 +374,14 @@ protected:
     // Exists while the engine runs; moved out under lifecycleMutex and
     // joined without it, as monitorThread.
     std::thread restartThread GUARDED_BY(lifecycleMutex);
-    // Wakes the wait between monitoring cycles and the pauses of a start at
-    // once on stop or restart.
-    CheckedMutex monitorWaitMutex;
-    std::condition_variable monitorWake;
     // Detached file-transfer and upgrade workers still running; stop waits
     // for none to be left.
     CheckedMutex workersMutex;
     std::condition_variable workersIdle;
     size_t workers GUARDED_BY(workersMutex) = 0;
+    // The monitoring loop with its cursors, status pass and reads; last, as
+    // it holds references to the members above.
+    Monitor monitor;
 };
 
 } // namespace velt::ZRV480::BoardManager::Manager

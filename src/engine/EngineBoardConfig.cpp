@@ -46,7 +46,7 @@ ErrorCode Engine::boardConfigCacheApply(uint8_t address) {
             continue;
         }
         if (cached->second.first != ErrorCode::Success) {
-            cacheConfig(address, entry.first);
+            monitor.cacheConfig(address, entry.first);
             continue;
         }
         nlohmann::json value = cached->second.second;

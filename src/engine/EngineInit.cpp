@@ -39,7 +39,7 @@ ErrorCode Engine::boardInitStartup(uint8_t address) {
         return ErrorCode::InvalidParameter;
     }
 
-    cacheHeartbeat(address);
+    monitor.cacheHeartbeat(address);
     ErrorCode result =
         readCache(address, [](BoardCache const& cache) { return cache.heartbeat.first; });
     if (result != ErrorCode::Success) {
@@ -61,7 +61,7 @@ ErrorCode Engine::boardInitStartup(uint8_t address) {
             ec2str(flags).c_str());
     }
     cacheBootloaderStatus(address);
-    handleBoardStatus(address);
+    monitor.handleBoardStatus(address);
     checkRebootMarker(address);
     if (auto const firmwareResult = checkFirmwareVersion(address)) {
         return *firmwareResult;
@@ -95,7 +95,7 @@ ErrorCode Engine::boardInitEmergency(uint8_t address) {
     if (result != ErrorCode::Success) {
         return result;
     }
-    handleBoardStatus(address);
+    monitor.handleBoardStatus(address);
     checkRebootMarker(address);
     if (auto const firmwareResult = checkFirmwareVersion(address)) {
         return *firmwareResult;

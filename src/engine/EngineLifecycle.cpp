@@ -65,7 +65,7 @@ void Engine::runStartSteps() {
         if (configure() == ErrorCode::Success) {
             break;
         }
-        pauseUnlessStopped(ConfigurePause);
+        monitor.pauseUnlessStopped(ConfigurePause);
     }
     for (auto const& entry : boards) {
         if (!running) {
@@ -102,12 +102,12 @@ void Engine::stop() {
     stopBusy = true;
     running = false;
     starting = true;
-    keepMonitoring = false;
+    monitor.endLoop();
     // Ends the request in flight; every later one fails at once.
     parser.stop();
     lifecycleChanged.notify_all();
     lifecycle.unlock();
-    wakeWaits();
+    monitor.wakeWaits();
 
     lifecycle.relock();
     lifecycle.wait(lifecycleChanged, [this] {
@@ -120,10 +120,10 @@ void Engine::stop() {
         restarts.join();
     }
     lifecycle.relock();
-    std::thread monitor = std::move(monitorThread);
+    std::thread loop = std::move(monitorThread);
     lifecycle.unlock();
-    if (monitor.joinable()) {
-        monitor.join();
+    if (loop.joinable()) {
+        loop.join();
     }
     waitForWorkers();
     stopped.emit();
@@ -144,7 +144,7 @@ ErrorCode Engine::configure() {
         log(Log::Level::Error, "The local schema could not be read; not sending it");
         return ErrorCode::FileSizeError;
     }
-    cacheHeartbeat(Bus::Schema::AddressMain);
+    monitor.cacheHeartbeat(Bus::Schema::AddressMain);
 
     uint32_t size = 0;
     Md5 remote{};
@@ -187,24 +187,25 @@ void Engine::logBoardInfo() const {
 }
 
 void Engine::launchMonitorThread(bool withFirmwarePhases) {
-    keepMonitoring = true;
+    monitor.beginLoop();
     monitorThread = std::thread([this, withFirmwarePhases] {
         if (withFirmwarePhases) {
             firmwareUpgrades.readServiceVersion();
             firmwareUpgrades.applyFirmwareUpgrades();
         }
-        monitoringFunction();
+        monitor.run();
     });
     monitorThreadId = monitorThread.get_id();
 }
 
-void Engine::wakeWaits() {
-    {
-        // Taken once so that a wait that has just checked its flag is
-        // already waiting when the notice comes.
-        CheckedLock lock(monitorWaitMutex);
+void Engine::reviveTransport() {
+    // Under the lifecycle lock, as a stop stops the bus under it: a stop that
+    // has stopped the transport is never undone here.
+    CheckedLock lifecycle(lifecycleMutex);
+    if (running && monitor.looping() && !parser.isTransportRunning()) {
+        log(Log::Level::Warning, "Bus transport stopped, restarting it");
+        parser.restart();
     }
-    monitorWake.notify_all();
 }
 
 bool Engine::onMonitorThread() const {
@@ -232,10 +233,10 @@ void Engine::runRestarts() {
             return;
         }
         restartPending = false;
-        keepMonitoring = false;
+        monitor.endLoop();
         std::thread previous = std::move(monitorThread);
         lifecycle.unlock();
-        wakeWaits();
+        monitor.wakeWaits();
         // A firmware run in progress is finished first; a stop ends it.
         if (previous.joinable()) {
             previous.join();
@@ -247,11 +248,6 @@ void Engine::runRestarts() {
         }
         launchMonitorThread(false);
     }
-}
-
-void Engine::pauseUnlessStopped(std::chrono::milliseconds pause) {
-    CheckedLock lock(monitorWaitMutex);
-    lock.waitFor(monitorWake, pause, [this] { return !running; });
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager

@@ -92,7 +92,7 @@ ErrorCode Engine::boardRebootSync(uint8_t address) {
                 return;
             }
             log(Log::Level::Info, "Checking for %s heartbeat", boardName.c_str());
-            cacheHeartbeat(address);
+            monitor.cacheHeartbeat(address);
             if (readCache(address, [](BoardCache const& cache) { return cache.heartbeat.first; }) ==
                 ErrorCode::Success) {
                 boardOnline.emit(address);

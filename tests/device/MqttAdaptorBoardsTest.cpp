@@ -159,10 +159,10 @@ TEST_F(BoardsTest, GettersAnswerTheCachedValues) {
     machine.sim.setStatus(Psu, (1U << 1) | (1U << 4), (1U << 0) | (1U << 6));
     bringUp(Psu);
     for (uint8_t slot : {0, 1, 2, 3}) {
-        engine->cacheTelemetry(Psu, slot);
+        engine->monitor.cacheTelemetry(Psu, slot);
     }
     for (uint8_t slot : {0, 1, 2, 4}) {
-        engine->cacheConfig(Psu, slot);
+        engine->monitor.cacheConfig(Psu, slot);
     }
 
     LambdaTree psu = adaptor->boardToLambda(Psu);
@@ -222,7 +222,7 @@ TEST_F(BoardsTest, ConfigurationWritesGoThroughTheEngine) {
 
     // Refused by the engine before anything is sent: the node keeps its value.
     LambdaTree psu = adaptor->boardToLambda(Psu);
-    engine->cacheConfig(Psu, 2);
+    engine->monitor.cacheConfig(Psu, 2);
     size_t const before = machine.sim.requests().size();
     EXPECT_EQ(psu.set("config/batteryLowThreshold", 3.5),
               (LambdaTree::Errors{

@@ -67,9 +67,9 @@ TEST_F(MainBoardTest, GettersAnswerTheCachedValuesInTheirForms) {
     network.dhcp = true;
     machine.sim.setNetwork(network);
     machine.sim.setClock(1700000123);
-    engine->cacheMainNetwork();
-    engine->cacheMainTimestamp();
-    engine->cacheMainBusStatistics();
+    engine->monitor.cacheMainNetwork();
+    engine->monitor.cacheMainTimestamp();
+    engine->monitor.cacheMainBusStatistics();
 
     EXPECT_EQ(adaptor->mainNetworkStatusGet()(),
               MqttAdaptor::Result(

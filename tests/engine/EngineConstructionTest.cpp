@@ -81,7 +81,7 @@ TEST_F(EngineConstruction, ARebuiltCacheKeepsOnlyConfigurationsAndAttempts) {
         cache.telemetries.at(1) = {ErrorCode::Success, 87};
         cache.configs.at(2) = {ErrorCode::Success, 42};
     });
-    engine->rebuildCache(Psu);
+    engine->monitor.rebuildCache(Psu);
     BoardCache const cache = engine->getBoardCache(Psu);
     EXPECT_FALSE(cache.initialized);
     EXPECT_FALSE(cache.firmwareOk);
@@ -125,7 +125,7 @@ TEST_F(SlotlessBoard, GetsEmptySignalMapsAndItsBatchesReadNoSlots) {
         cache.firmwareOk = true;
     });
     for (uint64_t cycle = 0; cycle < 3; ++cycle) {
-        EXPECT_EQ(engine->cacheBatch(Light, 20, cycle), ErrorCode::Success);
+        EXPECT_EQ(engine->monitor.cacheBatch(Light, 20, cycle), ErrorCode::Success);
     }
     constexpr uint8_t TelemetryCommand = 1;
     constexpr uint8_t ConfigGetCommand = 2;

@@ -81,7 +81,7 @@ protected:
     Traffic batch(uint8_t address, uint64_t batchSize, uint64_t cycle,
                   ErrorCode expected = ErrorCode::Success) {
         machine.sim.clearRequests();
-        EXPECT_EQ(engine->cacheBatch(address, batchSize, cycle), expected);
+        EXPECT_EQ(engine->monitor.cacheBatch(address, batchSize, cycle), expected);
         return Traffic(machine.sim, address);
     }
 };
@@ -197,7 +197,7 @@ TEST_F(MonitorBatch, ARequestLostOnTheWireIsTheDropOutOfItsOwnBoardOnly) {
         EXPECT_EQ(events.count("online 1"), size_t(round));
         EXPECT_TRUE(engine->getBoardCache(Psu).initialized);
         machine.sim.clearRequests();
-        EXPECT_EQ(engine->cacheBatch(Light, 20, 1), ErrorCode::Success);
+        EXPECT_EQ(engine->monitor.cacheBatch(Light, 20, 1), ErrorCode::Success);
         EXPECT_EQ(machine.sim.requestCount(Filter{Light, code(Command::ConfigSet)}), 0u);
     }
     EXPECT_EQ(events.count("offline 16") + events.count("online 16"), 0u);

@@ -54,9 +54,9 @@ TEST_F(SlotReads, ValuesTakeTheJsonFormOfTheirSlotType) {
     for (auto const& c : cases) {
         SCOPED_TRACE(std::to_string(c.address) + "/" + std::to_string(c.slot));
         if (c.telemetry) {
-            engine->cacheTelemetry(c.address, c.slot);
+            engine->monitor.cacheTelemetry(c.address, c.slot);
         } else {
-            engine->cacheConfig(c.address, c.slot);
+            engine->monitor.cacheConfig(c.address, c.slot);
         }
         BoardCache const cache = engine->getBoardCache(c.address);
         auto const& entry = c.telemetry ? cache.telemetries.at(c.slot) : cache.configs.at(c.slot);
@@ -72,11 +72,11 @@ TEST_F(SlotReads, ValuesTakeTheJsonFormOfTheirSlotType) {
 TEST_F(SlotReads, ATelemetrySignalFiresOnlyWhenTheValueChanges) {
     int emitted = 0;
     engine->getTelemetrySignals(Psu).at(1).connect([&] { ++emitted; });
-    engine->cacheTelemetry(Psu, 1);
-    engine->cacheTelemetry(Psu, 1);
+    engine->monitor.cacheTelemetry(Psu, 1);
+    engine->monitor.cacheTelemetry(Psu, 1);
     EXPECT_EQ(emitted, 1);
     machine.sim.setRaw(Psu, boardsim::SlotTable::Telemetry, 1, 55);
-    engine->cacheTelemetry(Psu, 1);
+    engine->monitor.cacheTelemetry(Psu, 1);
     EXPECT_EQ(emitted, 2);
     EXPECT_EQ(engine->getBoardCache(Psu).telemetries.at(1).second, 55);
 }
@@ -86,8 +86,8 @@ TEST_F(SlotReads, ARepeatedFailureIsLoggedOnceAndNotSignalled) {
     engine->getTelemetrySignals(Psu).at(1).connect([&] { ++emitted; });
     refuse(Psu, TelemetryCommand);
     LogCapture log;
-    engine->cacheTelemetry(Psu, 1);
-    engine->cacheTelemetry(Psu, 1);
+    engine->monitor.cacheTelemetry(Psu, 1);
+    engine->monitor.cacheTelemetry(Psu, 1);
     std::string const name = engine->getBoards().at(Psu).getTelemetries().at(1).name;
     EXPECT_EQ(log.count("[psu] Telemetry[1] '" + name + "' error detected: "), 1u) << log.text();
     EXPECT_EQ(emitted, 0);
@@ -98,8 +98,8 @@ TEST_F(SlotReads, ARepeatedFailureIsLoggedOnceAndNotSignalled) {
     // The same for a configuration slot.
     refuse(Psu, ConfigGetCommand);
     LogCapture configLog;
-    engine->cacheConfig(Psu, 2);
-    engine->cacheConfig(Psu, 2);
+    engine->monitor.cacheConfig(Psu, 2);
+    engine->monitor.cacheConfig(Psu, 2);
     std::string const option = engine->getBoards().at(Psu).getConfigs().at(2).name;
     EXPECT_EQ(configLog.count("[psu] Config[2] '" + option + "' error detected: "), 1u)
         << configLog.text();
@@ -108,8 +108,8 @@ TEST_F(SlotReads, ARepeatedFailureIsLoggedOnceAndNotSignalled) {
 TEST_F(SlotReads, ABoardWithAnotherFirmwareCachesInvalidVersionWithoutTraffic) {
     engine->editCache(Psu, [](BoardCache& cache) { cache.firmwareOk = false; });
     LogCapture log;
-    engine->cacheTelemetry(Psu, 1);
-    engine->cacheConfig(Psu, 2);
+    engine->monitor.cacheTelemetry(Psu, 1);
+    engine->monitor.cacheConfig(Psu, 2);
     EXPECT_EQ(requests(Psu), 0u);
     EXPECT_EQ(log.text(), "");
     BoardCache const cache = engine->getBoardCache(Psu);
@@ -121,8 +121,8 @@ TEST_F(SlotReads, ABoardWithAnotherFirmwareCachesInvalidVersionWithoutTraffic) {
 
 TEST_F(SlotReads, AnEnumTelemetryIsRefusedWithoutTraffic) {
     LogCapture log;
-    engine->cacheTelemetry(Psu, 3);
-    engine->cacheTelemetry(Psu, 3);
+    engine->monitor.cacheTelemetry(Psu, 3);
+    engine->monitor.cacheTelemetry(Psu, 3);
     EXPECT_EQ(requests(Psu), 0u);
     EXPECT_EQ(log.count("Can't have enum in telemetry"), 2u);
     EXPECT_EQ(engine->getBoardCache(Psu).telemetries.at(3),
@@ -132,7 +132,7 @@ TEST_F(SlotReads, AnEnumTelemetryIsRefusedWithoutTraffic) {
 TEST_F(SlotReads, AnEnumValueWithoutANameIsAnError) {
     machine.sim.setRaw(Psu, boardsim::SlotTable::Config, 0, 7);
     LogCapture log;
-    engine->cacheConfig(Psu, 0);
+    engine->monitor.cacheConfig(Psu, 0);
     EXPECT_EQ(log.count("Unknown enum value for psu slot 0: 7"), 1u) << log.text();
     EXPECT_EQ(engine->getBoardCache(Psu).configs.at(0),
               (BoardCache::Entry<nlohmann::json>{ErrorCode::InvalidParameter, nullptr}));
@@ -140,12 +140,12 @@ TEST_F(SlotReads, AnEnumValueWithoutANameIsAnError) {
 
 TEST_F(SlotReads, SlotsTheBoardLacks) {
     LogCapture log;
-    engine->cacheConfig(Psu, 3);
+    engine->monitor.cacheConfig(Psu, 3);
     EXPECT_EQ(log.count("Not a valid option slot for psu: '3'"), 1u) << log.text();
     EXPECT_EQ(engine->getBoardCache(Psu).configs.count(3), 0u);
     EXPECT_EQ(requests(Psu), 0u);
-    EXPECT_THROW(engine->cacheTelemetry(Psu, 9), std::out_of_range);
-    EXPECT_THROW(engine->cacheTelemetry(7, 0), std::out_of_range);
+    EXPECT_THROW(engine->monitor.cacheTelemetry(Psu, 9), std::out_of_range);
+    EXPECT_THROW(engine->monitor.cacheTelemetry(7, 0), std::out_of_range);
 }
 
 } // namespace

@@ -50,7 +50,7 @@ protected:
     // One pass; the numbered slots it read.
     std::vector<uint8_t> pass() {
         machine.sim.clearRequests();
-        engine->handleBoardStatus(Psu);
+        engine->monitor.handleBoardStatus(Psu);
         return slotsRead(machine.sim, Psu);
     }
 
@@ -157,15 +157,15 @@ TEST_F(StatusPass, AFatalBitInSlotZeroWarnsAtEveryPass) {
 
 TEST_F(StatusPass, HeartbeatCachesCodeAndUptime) {
     machine.sim.setUptime(Psu, 1234);
-    engine->cacheHeartbeat(Psu);
+    engine->monitor.cacheHeartbeat(Psu);
     auto const heartbeat = engine->getBoardCache(Psu).heartbeat;
     EXPECT_EQ(heartbeat.first, ErrorCode::Success);
     EXPECT_EQ(heartbeat.second, 1234u);
 
     machine.sim.setPresent(Psu, false);
-    engine->cacheHeartbeat(Psu);
+    engine->monitor.cacheHeartbeat(Psu);
     EXPECT_NE(engine->getBoardCache(Psu).heartbeat.first, ErrorCode::Success);
-    EXPECT_THROW(engine->cacheHeartbeat(7), std::out_of_range);
+    EXPECT_THROW(engine->monitor.cacheHeartbeat(7), std::out_of_range);
 }
 
 // A power-supply board with a battery-detect slot 8 and two slots the pass
@@ -215,7 +215,7 @@ protected:
 
 TEST_F(UnusualStatusSlots, SlotsOutsideTheWordAreSkippedAndBatteryDetectIsIgnored) {
     StatusEvents signals(*engine, Psu);
-    EXPECT_NO_THROW(engine->handleBoardStatus(Psu));
+    EXPECT_NO_THROW(engine->monitor.handleBoardStatus(Psu));
     EXPECT_EQ(slotsRead(machine.sim, Psu), (std::vector<uint8_t>{1, 4, 6, 8}));
     BoardCache const cache = engine->getBoardCache(Psu);
     EXPECT_EQ(cache.statuses.at(8).first, ErrorCode::Timeout);

@@ -1,4 +1,4 @@
-#include "engine/Engine.h"
+#include "engine/Monitor.h"
 
 #include "bus/Packet.h"
 #include "bus/SlotType.h"
@@ -10,8 +10,8 @@ using Bus::SlotType;
 using Bus::Common::ec2str;
 using Bus::Common::ErrorCode;
 
-std::pair<ErrorCode, nlohmann::json> Engine::readSlotValue(Packet const& request, SlotType type,
-                                                           uint8_t multiplier) {
+std::pair<ErrorCode, nlohmann::json> Monitor::readSlotValue(Packet const& request, SlotType type,
+                                                            uint8_t multiplier) {
     ErrorCode code = ErrorCode::InvalidParameter;
     nlohmann::json value;
     switch (type) {
@@ -50,8 +50,8 @@ std::pair<ErrorCode, nlohmann::json> Engine::readSlotValue(Packet const& request
     return {code, value};
 }
 
-void Engine::cacheTelemetry(uint8_t address, uint8_t slot) {
-    Signal<>& signal = telemetrySignals.at(address).at(slot);
+void Monitor::cacheTelemetry(uint8_t address, uint8_t slot) {
+    Signal<>& signal = events.telemetrySignals.at(address).at(slot);
     Bus::Board const& board = boards.at(address);
     Bus::Board::Telemetry const& telemetry = board.getTelemetries().at(slot);
     log(Log::Level::Debug, "cacheTelemetry(%s, %d)", board.getName().c_str(), slot);
@@ -89,7 +89,7 @@ void Engine::cacheTelemetry(uint8_t address, uint8_t slot) {
     }
 }
 
-void Engine::cacheConfig(uint8_t address, uint8_t slot) {
+void Monitor::cacheConfig(uint8_t address, uint8_t slot) {
     Bus::Board const& board = boards.at(address);
     log(Log::Level::Debug, "cacheConfig(%d)", address);
     auto const found = board.getConfigs().find(slot);

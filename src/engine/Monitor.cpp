@@ -1,9 +1,12 @@
+#include "engine/Monitor.h"
+
 #include "engine/Engine.h"
 
 #include "bus/BusReport.h"
 #include "bus/ErrorCode.h"
 #include "bus/Helpers.h"
 #include "bus/Schema.h"
+#include "foundation/CheckedLock.h"
 
 #include <algorithm>
 #include <chrono>
@@ -27,7 +30,19 @@ constexpr uint32_t RebuildAttempts = 4;
 
 } // namespace
 
-void Engine::monitoringFunction() {
+Monitor::Monitor(Bus::Parser& busParser, Guarded<EngineState>& engineState,
+                 std::map<uint8_t, Bus::Board> const& boardMap, Phases const& enginePhases,
+                 Events const& engineEvents, Hooks engineHooks)
+    : Logger("Engine"), parser(busParser), state(engineState), boards(boardMap),
+      phases(enginePhases), events(engineEvents), hooks(std::move(engineHooks)),
+      monitoring(boardMap) {
+    for (auto const& entry : boards) {
+        prevErrorBits[entry.first] = 0;
+        prevStatusBits[entry.first] = 0;
+    }
+}
+
+void Monitor::run() {
     size_t slots = 0;
     for (auto const& entry : boards) {
         slots += entry.second.getConfigs().size() + entry.second.getTelemetries().size() + 2;
@@ -52,7 +67,7 @@ void Engine::monitoringFunction() {
 
     uint64_t cycle = 0;
     while (keepMonitoring) {
-        reviveTransport();
+        hooks.reviveTransport();
         for (auto const& entry : boards) {
             if (!keepMonitoring) {
                 break;
@@ -68,17 +83,33 @@ void Engine::monitoringFunction() {
     }
 }
 
-void Engine::reviveTransport() {
-    // Under the lifecycle lock, as a stop stops the bus under it: a stop that
-    // has stopped the transport is never undone here.
-    CheckedLock lifecycle(lifecycleMutex);
-    if (running && keepMonitoring && !parser.isTransportRunning()) {
-        log(Log::Level::Warning, "Bus transport stopped, restarting it");
-        parser.restart();
-    }
+void Monitor::beginLoop() {
+    keepMonitoring = true;
 }
 
-ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle) {
+void Monitor::endLoop() {
+    keepMonitoring = false;
+}
+
+bool Monitor::looping() const {
+    return keepMonitoring;
+}
+
+void Monitor::wakeWaits() {
+    {
+        // Taken once so that a wait that has just checked its flag is
+        // already waiting when the notice comes.
+        CheckedLock lock(waitMutex);
+    }
+    wake.notify_all();
+}
+
+void Monitor::pauseUnlessStopped(std::chrono::milliseconds pause) {
+    CheckedLock lock(waitMutex);
+    lock.waitFor(wake, pause, [this] { return !phases.running; });
+}
+
+ErrorCode Monitor::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle) {
     if (address != Bus::Schema::AddressMain && !parser.isOnline(Bus::Schema::AddressMain)) {
         // Only the main board's heartbeat brings the bus back: this board's
         // would be held back and tell nothing about it.
@@ -87,7 +118,7 @@ ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle
     parser.takeDropOut(); // a failure before this batch is not this board's
     cacheHeartbeat(address);
     // A heartbeat cut short by a stop says nothing about the board.
-    if (stopBusy) {
+    if (phases.stopping) {
         return ErrorCode::Success;
     }
     if (auto const ended = checkOffline(address)) {
@@ -98,14 +129,14 @@ ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle
         uint32_t const attempts =
             readCache(address, [](BoardCache const& cache) { return cache.initAttempts; });
         int32_t value = 0;
-        if (parser.scratchpadGet(address, ScratchpadCell, value) == ErrorCode::Success &&
-            value != ScratchpadMarker) {
+        if (parser.scratchpadGet(address, Engine::ScratchpadCell, value) == ErrorCode::Success &&
+            value != Engine::ScratchpadMarker) {
             bool const givenUp = attempts > RebuildAttempts;
             if (!givenUp) {
                 log(Log::Level::Warning,
                     "Scratchpad of %s [0x%08x] does not match expected [0x%08x]. Reboot detected!",
                     boards.at(address).getName().c_str(), static_cast<unsigned>(value),
-                    static_cast<unsigned>(ScratchpadMarker));
+                    static_cast<unsigned>(Engine::ScratchpadMarker));
             }
             // What the board reported before its reboot is stale either way.
             rebuildCache(address);
@@ -114,9 +145,9 @@ ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle
             }
         }
         if (!readCache(address, [](BoardCache const& cache) { return cache.initialized; })) {
-            boardInitEmergency(address);
-            if (!stopBusy) {
-                boardOnline.emit(address);
+            hooks.initEmergency(address);
+            if (!phases.stopping) {
+                events.boardOnline.emit(address);
             }
             return ErrorCode::Success;
         }
@@ -138,7 +169,7 @@ ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle
         cacheNextConfig(address);
     }
     for (uint64_t read = 0; read <= batchSize; ++read) {
-        if (stopBusy || !batchGoesOn(address)) {
+        if (phases.stopping || !batchGoesOn(address)) {
             return ErrorCode::Success;
         }
         cacheNextTelemetry(address);
@@ -146,10 +177,10 @@ ErrorCode Engine::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle
     return ErrorCode::Success;
 }
 
-std::optional<ErrorCode> Engine::checkOffline(uint8_t address) {
+std::optional<ErrorCode> Monitor::checkOffline(uint8_t address) {
     ErrorCode const result =
         readCache(address, [](BoardCache const& cache) { return cache.heartbeat.first; });
-    if (isBoardOnline(address) || result == ErrorCode::Success) {
+    if (hooks.isBoardOnline(address) || result == ErrorCode::Success) {
         // Remembered as well, so that a second drop-out with the same code
         // as the first is an edge again. A success while offline: every
         // further step finds the board offline.
@@ -164,8 +195,8 @@ std::optional<ErrorCode> Engine::checkOffline(uint8_t address) {
     return result;
 }
 
-bool Engine::batchGoesOn(uint8_t address) {
-    if (isBoardOnline(address)) {
+bool Monitor::batchGoesOn(uint8_t address) {
+    if (hooks.isBoardOnline(address)) {
         return true;
     }
     // Only a request of this batch that failed on the wire makes it this
@@ -176,18 +207,18 @@ bool Engine::batchGoesOn(uint8_t address) {
     return false;
 }
 
-void Engine::noteDropOut(uint8_t address, ErrorCode result) {
+void Monitor::noteDropOut(uint8_t address, ErrorCode result) {
     auto const known = previousHeartbeat.find(address);
     ErrorCode const previous =
         known == previousHeartbeat.end() ? ErrorCode::Success : known->second;
     previousHeartbeat[address] = result;
     if (result != previous) {
         changeCache(address, [](BoardCache& cache) { cache.initialized = false; });
-        boardOffline.emit(address);
+        events.boardOffline.emit(address);
     }
 }
 
-void Engine::rebuildCache(uint8_t address) {
+void Monitor::rebuildCache(uint8_t address) {
     BoardCache fresh(boards.at(address));
     changeCache(address, [&fresh](BoardCache& cache) {
         fresh.configs = std::move(cache.configs);
@@ -217,7 +248,7 @@ bool readAtCursor(typename Slots::const_iterator& next, typename Slots::const_it
 
 } // namespace
 
-void Engine::cacheNextConfig(uint8_t address) {
+void Monitor::cacheNextConfig(uint8_t address) {
     if (readAtCursor(monitoring.getConfigIts(address), monitoring.getConfigItEnds(address),
                      boards.at(address).getConfigs(),
                      [&](uint8_t slot) { cacheConfig(address, slot); })) {
@@ -225,7 +256,7 @@ void Engine::cacheNextConfig(uint8_t address) {
     }
 }
 
-void Engine::cacheNextTelemetry(uint8_t address) {
+void Monitor::cacheNextTelemetry(uint8_t address) {
     if (readAtCursor(monitoring.getTelemetryIts(address), monitoring.getTelemetryItEnds(address),
                      boards.at(address).getTelemetries(),
                      [&](uint8_t slot) { cacheTelemetry(address, slot); })) {
@@ -233,18 +264,18 @@ void Engine::cacheNextTelemetry(uint8_t address) {
     }
 }
 
-void Engine::recordCacheAge(uint8_t address, Monitoring::Steps step) {
+void Monitor::recordCacheAge(uint8_t address, Monitoring::Steps step) {
     auto const now = MonitorStatistics::Clock::now();
     state.with([&](EngineState& s) { s.monitorStatistics.setCachAge(address, step, now); });
 }
 
-void Engine::monitorSleep(std::chrono::milliseconds period) {
+void Monitor::monitorSleep(std::chrono::milliseconds period) {
     using Clock = std::chrono::steady_clock;
     for (auto slept = 0ms; slept < period && keepMonitoring; slept += SleepStep) {
         auto const from = Clock::now();
         {
-            CheckedLock lock(monitorWaitMutex);
-            lock.waitUntil(monitorWake, from + SleepStep, [this] { return !keepMonitoring; });
+            CheckedLock lock(waitMutex);
+            lock.waitUntil(wake, from + SleepStep, [this] { return !keepMonitoring; });
         }
         state.with([&](EngineState& s) {
             s.monitorStatistics.addIdleTime(
@@ -253,21 +284,21 @@ void Engine::monitorSleep(std::chrono::milliseconds period) {
     }
 }
 
-void Engine::cacheMainNetwork() {
+void Monitor::cacheMainNetwork() {
     log(Log::Level::Debug, "cacheMainNetwork");
     bool link = false;
-    Mac mac{};
-    Ip ip{};
+    Engine::Mac mac{};
+    Engine::Ip ip{};
     ErrorCode const statusResult = parser.mainNetworkStatusGet(link, mac, ip);
     uint16_t port = 0;
     ErrorCode const serverResult = parser.mainNetworkBoardServerGet(port);
     bool dhcp = false;
     ErrorCode const dhcpResult = parser.mainNetworkDhcpGet(dhcp);
-    Ip address{};
-    Ip netmask{};
-    Ip gateway{};
+    Engine::Ip address{};
+    Engine::Ip netmask{};
+    Engine::Ip gateway{};
     ErrorCode const ipResult = parser.mainNetworkIpGet(address, netmask, gateway);
-    Ip dns{};
+    Engine::Ip dns{};
     ErrorCode const dnsResult = parser.mainNetworkDnsGet(dns);
     changeCache(Bus::Schema::AddressMain, [&](BoardCache& cache) {
         cache.mainNetworkStatus = {statusResult, {link, mac, ip}};
@@ -278,7 +309,7 @@ void Engine::cacheMainNetwork() {
     });
 }
 
-void Engine::cacheMainTimestamp() {
+void Monitor::cacheMainTimestamp() {
     log(Log::Level::Debug, "cacheMainTimestamp");
     int32_t timestamp = 0;
     ErrorCode const result = parser.mainTimestampGet(timestamp);
@@ -287,7 +318,7 @@ void Engine::cacheMainTimestamp() {
     });
 }
 
-void Engine::cacheMainBusStatistics() {
+void Monitor::cacheMainBusStatistics() {
     log(Log::Level::Debug, "cacheMainBusStatistics");
     Bus::BusReport report{};
     ErrorCode const result = parser.mainBusStatisticsGet(report);

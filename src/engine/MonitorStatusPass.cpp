@@ -1,4 +1,4 @@
-#include "engine/Engine.h"
+#include "engine/Monitor.h"
 
 #include "bus/Packet.h"
 
@@ -20,14 +20,14 @@ constexpr uint16_t CriticalCode = 0x80;
 
 } // namespace
 
-void Engine::cacheHeartbeat(uint8_t address) {
+void Monitor::cacheHeartbeat(uint8_t address) {
     log(Log::Level::Debug, "cacheHeartbeat(%s)", boards.at(address).getName().c_str());
     uint32_t uptime = 0;
     ErrorCode const code = parser.heartbeat(address, uptime);
     state.with([&](EngineState& s) { s.boardCaches.at(address).heartbeat = {code, uptime}; });
 }
 
-void Engine::cacheSlot0Status(uint8_t address) {
+void Monitor::cacheSlot0Status(uint8_t address) {
     std::string const& boardName = boards.at(address).getName();
     log(Log::Level::Debug, "cacheSlot0Status(%s)", boardName.c_str());
     std::bitset<32> statusBits;
@@ -49,7 +49,7 @@ void Engine::cacheSlot0Status(uint8_t address) {
     });
 }
 
-void Engine::handleBoardStatus(uint8_t address) {
+void Monitor::handleBoardStatus(uint8_t address) {
     Bus::Board const& board = boards.at(address);
     log(Log::Level::Debug, "handleBoardStatus(%s)", board.getName().c_str());
     cacheSlot0Status(address);
@@ -70,7 +70,7 @@ void Engine::handleBoardStatus(uint8_t address) {
     uint64_t const flagged =
         (statusBits | errors | prevStatusBits.at(address) | prevErrorBits.at(address)).to_ulong();
     uint64_t const toRead = (scanned ? flagged : 0xFFFFFFFFu) & mask;
-    bool const readAll = !firmwareOk && !starting;
+    bool const readAll = !firmwareOk && !phases.starting;
     auto const& slots = board.getStatuses();
     for (unsigned bit = 0; bit < 32; ++bit) {
         bool const wanted = ((toRead >> bit) & 1) != 0 || (readAll && ((mask >> bit) & 1) != 0);
@@ -86,11 +86,11 @@ void Engine::handleBoardStatus(uint8_t address) {
     state.with([&](EngineState& s) { s.boardCaches.at(address).statusScanned = true; });
 }
 
-void Engine::cacheSlotNStatus(uint8_t address, uint8_t slot) {
+void Monitor::cacheSlotNStatus(uint8_t address, uint8_t slot) {
     Bus::Board const& board = boards.at(address);
     std::string const& boardName = board.getName();
     log(Log::Level::Debug, "cacheSlotNStatus(%s, %d)", boardName.c_str(), slot);
-    Signal<>& signal = statusSignals.at(address).at(slot);
+    Signal<>& signal = events.statusSignals.at(address).at(slot);
 
     std::pair<uint8_t, std::string> reply{0, ""};
     ErrorCode const code =
@@ -114,9 +114,9 @@ void Engine::cacheSlotNStatus(uint8_t address, uint8_t slot) {
                      : "Status changed on %s: %s: %s (0x%02x)",
             boardName.c_str(), statusName.c_str(), reply.second.c_str(), reply.first);
     }
-    if ((changed && code == ErrorCode::Success) || starting) {
+    if ((changed && code == ErrorCode::Success) || phases.starting) {
         signal.emit();
-        slotNStatusChanged.emit(boardName + "/status/" + statusName);
+        events.slotNStatusChanged.emit(boardName + "/status/" + statusName);
     }
 }
 
