@@ -47,8 +47,8 @@ std::string fixtureSchema() {
 class BenchEngine : public Engine {
 public:
     using Engine::boardInitStartup;
-    using Engine::cacheBatch;
     using Engine::Engine;
+    using Engine::monitor;
     using Engine::parser;
     using Engine::starting;
     using Engine::state;
@@ -76,7 +76,7 @@ public:
     // One cycle's batches, as the loop runs them.
     void cycle() {
         for (auto const& entry : engine->getBoards()) {
-            engine->cacheBatch(entry.first, 20, OrdinaryCycle);
+            engine->monitor.cacheBatch(entry.first, 20, OrdinaryCycle);
         }
     }
 
