@@ -120,19 +120,6 @@ bool Engine::isBoardOnline(uint8_t address) const {
            parser.isOnline(Bus::Schema::AddressMain) && parser.isOnline(address);
 }
 
-ErrorCode Engine::answerFromCache(uint8_t address, bool needsInit,
-                                  std::function<ErrorCode(BoardCache const&)> const& read) const {
-    if (!isBoardOnline(address)) {
-        return ErrorCode::Timeout;
-    }
-    return readCache(address, [&](BoardCache const& cache) {
-        if (needsInit && !cache.initialized) {
-            return ErrorCode::Timeout;
-        }
-        return read(cache);
-    });
-}
-
 void Engine::startWorker(std::function<void()> work) {
     {
         CheckedLock lock(workersMutex);

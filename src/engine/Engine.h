@@ -406,8 +406,39 @@ protected:
     // The rules of every cached getter: Timeout when the board (or the main
     // board) is offline or, with `needsInit`, its cache is not initialised;
     // else `read` copies out under the state's lock and its code is returned.
-    ErrorCode answerFromCache(uint8_t address, bool needsInit,
-                              std::function<ErrorCode(BoardCache const&)> const& read) const;
+    template <typename Read>
+    ErrorCode answerFromCache(uint8_t address, bool needsInit, Read read) const {
+        if (!isBoardOnline(address)) {
+            return ErrorCode::Timeout;
+        }
+        return readCache(address, [&](BoardCache const& cache) {
+            if (needsInit && !cache.initialized) {
+                return ErrorCode::Timeout;
+            }
+            return read(cache);
+        });
+    }
+    // A cached getter of one entry: under the rules above, its value into
+    // `out` (a reference, or a std::tie of several) and its code returned.
+    template <typename T, typename Out>
+    ErrorCode cachedGet(uint8_t address, BoardCache::Entry<T> BoardCache::*entry, Out&& out) const {
+        return answerFromCache(address, true, [&](BoardCache const& cache) {
+            out = (cache.*entry).second;
+            return (cache.*entry).first;
+        });
+    }
+    // The end of a setter: caches what the write left in its references (the
+    // echo, or the requested value when it failed) beside `code`, which it
+    // returns. `echo` is read here, after the write that `code` comes from.
+    template <typename T, typename Echo>
+    ErrorCode cacheEcho(uint8_t address, BoardCache::Entry<T> BoardCache::*entry, ErrorCode code,
+                        Echo const& echo) {
+        state.with([&](EngineState& s) { s.boardCaches.at(address).*entry = {code, T(echo)}; });
+        return code;
+    }
+    // The same for a configuration slot.
+    ErrorCode cacheConfigEcho(uint8_t address, uint8_t slot, ErrorCode code,
+                              nlohmann::json const& echo);
     // Runs `work` on a detached thread counted in `workers`.
     void startWorker(std::function<void()> work) EXCLUDES(workersMutex);
     // Blocks until no worker is left.
