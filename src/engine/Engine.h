@@ -367,6 +367,10 @@ protected:
     // Stored board configurations (EngineBoardConfig.cpp).
     ErrorCode boardConfigCacheFromConfigFile(uint8_t address);
     ErrorCode boardConfigCacheApply(uint8_t address);
+    // A configuration value read from a file, cached as the slot's when its
+    // kind fits `type`; else only the warning "Could not load <what>: <reason>".
+    void storeLoadedConfig(uint8_t address, uint8_t slot, Bus::SlotType type,
+                           nlohmann::json const& value, std::string const& what);
 
     // Per-board configuration copies (EngineCopies.cpp).
     bool boardConfigCacheTempFsCreate();
