@@ -1,6 +1,7 @@
 #include "engine/Engine.h"
 
 #include "bus/Helpers.h"
+#include "bus/Parser.h"
 #include "foundation/Utils.h"
 
 namespace velt::ZRV480::BoardManager::Manager {
@@ -18,7 +19,8 @@ Engine::Engine(Bus::Schema const& boardSchema) : Engine(boardSchema, Paths{}) {}
 Engine::Engine(Bus::Schema const& boardSchema, Paths const& paths)
     : Logger("Engine"), schema(boardSchema), state(boardSchema), appPath(paths.appDir),
       copiesDir(paths.copiesDir), boards(boardSchema.getBoards()), monitoring(boards),
-      parser(boardSchema.getBoardNames()) {
+      ownedParser(std::make_unique<Bus::Parser>(boardSchema.getBoardNames())),
+      parser(*ownedParser) {
     log(Log::Level::Info, "Detected app path %s", appPath.c_str());
     for (auto const& [address, board] : boards) {
         prevErrorBits[address] = 0;

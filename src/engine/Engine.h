@@ -78,9 +78,9 @@
 #include "bus/Firmware.h"
 #include "bus/FirmwareHeader.h"
 #include "bus/Flags.h"
-#include "bus/Parser.h"
 #include "bus/PatternStep.h"
 #include "bus/Schema.h"
+#include "bus/SlotType.h"
 #include "bus/Statistics.h"
 #include "foundation/CheckedLock.h"
 #include "foundation/CheckedMutex.h"
@@ -99,12 +99,18 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+namespace velt::ZRV480::Bus {
+class Packet;
+class Parser;
+} // namespace velt::ZRV480::Bus
 
 namespace velt::ZRV480::BoardManager::Manager {
 
@@ -470,7 +476,10 @@ protected:
     std::thread::id monitorThreadId GUARDED_BY(lifecycleMutex);
     std::map<uint8_t, Board> const boards;
     Monitoring monitoring; // monitoring-only
-    Bus::Parser parser;
+    // The bus command layer, reached through `parser`; owned here so that
+    // the layers above need not see its header.
+    std::unique_ptr<Bus::Parser> const ownedParser;
+    Bus::Parser& parser;
     std::map<uint8_t, std::bitset<32>> prevErrorBits;  // monitoring-only
     std::map<uint8_t, std::bitset<32>> prevStatusBits; // monitoring-only
     // Result of each board's last drop-out; Success once it answered again.

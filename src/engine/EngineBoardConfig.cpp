@@ -1,5 +1,7 @@
 #include "engine/Engine.h"
 
+#include "bus/Parser.h"
+
 namespace velt::ZRV480::BoardManager::Manager {
 
 using Bus::Parser;

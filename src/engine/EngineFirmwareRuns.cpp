@@ -7,6 +7,7 @@
 
 #include "bus/ErrorCode.h"
 #include "bus/Firmware.h"
+#include "bus/Parser.h"
 #include "bus/Schema.h"
 #include "foundation/AtomicFile.h"
 #include "foundation/Log.h"

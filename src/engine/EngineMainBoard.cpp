@@ -1,5 +1,7 @@
 #include "engine/Engine.h"
 
+#include "bus/Parser.h"
+
 #include <tuple>
 
 namespace velt::ZRV480::BoardManager::Manager {

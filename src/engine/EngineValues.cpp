@@ -2,6 +2,7 @@
 
 #include "bus/FlagsFlash.h"
 #include "bus/FlagsSd.h"
+#include "bus/Parser.h"
 
 namespace velt::ZRV480::BoardManager::Manager {
 
