@@ -1,6 +1,7 @@
 #include "engine/Engine.h"
 
 #include "bus/Helpers.h"
+#include "bus/Parser.h"
 #include "foundation/Utils.h"
 
 namespace velt::ZRV480::BoardManager::Manager {
@@ -16,7 +17,7 @@ Engine::Engine(Bus::Schema const& boardSchema) : Engine(boardSchema, Paths{}) {}
 Engine::Engine(Bus::Schema const& boardSchema, Paths const& paths)
     : Logger("Engine"), schema(boardSchema), state(boardSchema), appPath(paths.appDir),
       copiesDir(paths.copiesDir), boards(boardSchema.getBoards()),
-      parser(boardSchema.getBoardNames()),
+      ownedParser(std::make_unique<Bus::Parser>(boardSchema.getBoardNames())), parser(*ownedParser),
       firmwareUpgrades(parser, state, boards, appPath, running,
                        {statusChanged, firmwareUpgradeProgress, firmwareUpgradeFinished,
                         [this](std::function<void()> work) { startWorker(std::move(work)); },
@@ -120,19 +121,6 @@ bool Engine::isBoardOnline(uint8_t address) const {
     // layer keeps no flag for address 0.
     return boards.count(Bus::Schema::AddressMain) != 0 &&
            parser.isOnline(Bus::Schema::AddressMain) && parser.isOnline(address);
-}
-
-ErrorCode Engine::answerFromCache(uint8_t address, bool needsInit,
-                                  std::function<ErrorCode(BoardCache const&)> const& read) const {
-    if (!isBoardOnline(address)) {
-        return ErrorCode::Timeout;
-    }
-    return readCache(address, [&](BoardCache const& cache) {
-        if (needsInit && !cache.initialized) {
-            return ErrorCode::Timeout;
-        }
-        return read(cache);
-    });
 }
 
 void Engine::startWorker(std::function<void()> work) {

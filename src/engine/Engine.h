@@ -74,9 +74,9 @@
 #include "bus/Firmware.h"
 #include "bus/FirmwareHeader.h"
 #include "bus/Flags.h"
-#include "bus/Parser.h"
 #include "bus/PatternStep.h"
 #include "bus/Schema.h"
+#include "bus/SlotType.h"
 #include "bus/Statistics.h"
 #include "foundation/CheckedLock.h"
 #include "foundation/CheckedMutex.h"
@@ -95,12 +95,18 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+namespace velt::ZRV480::Bus {
+class Packet;
+class Parser;
+} // namespace velt::ZRV480::Bus
 
 namespace velt::ZRV480::BoardManager::Manager {
 
@@ -314,6 +320,10 @@ protected:
     // Stored board configurations (EngineBoardConfig.cpp).
     ErrorCode boardConfigCacheFromConfigFile(uint8_t address);
     ErrorCode boardConfigCacheApply(uint8_t address);
+    // A configuration value read from a file, cached as the slot's when its
+    // kind fits `type`; else only the warning "Could not load <what>: <reason>".
+    void storeLoadedConfig(uint8_t address, uint8_t slot, Bus::SlotType type,
+                           nlohmann::json const& value, std::string const& what);
 
     // Per-board configuration copies (EngineCopies.cpp).
     bool boardConfigCacheTempFsCreate();
@@ -332,8 +342,39 @@ protected:
     // The rules of every cached getter: Timeout when the board (or the main
     // board) is offline or, with `needsInit`, its cache is not initialised;
     // else `read` copies out under the state's lock and its code is returned.
-    ErrorCode answerFromCache(uint8_t address, bool needsInit,
-                              std::function<ErrorCode(BoardCache const&)> const& read) const;
+    template <typename Read>
+    ErrorCode answerFromCache(uint8_t address, bool needsInit, Read read) const {
+        if (!isBoardOnline(address)) {
+            return ErrorCode::Timeout;
+        }
+        return readCache(address, [&](BoardCache const& cache) {
+            if (needsInit && !cache.initialized) {
+                return ErrorCode::Timeout;
+            }
+            return read(cache);
+        });
+    }
+    // A cached getter of one entry: under the rules above, its value into
+    // `out` (a reference, or a std::tie of several) and its code returned.
+    template <typename T, typename Out>
+    ErrorCode cachedGet(uint8_t address, BoardCache::Entry<T> BoardCache::*entry, Out&& out) const {
+        return answerFromCache(address, true, [&](BoardCache const& cache) {
+            out = (cache.*entry).second;
+            return (cache.*entry).first;
+        });
+    }
+    // The end of a setter: caches what the write left in its references (the
+    // echo, or the requested value when it failed) beside `code`, which it
+    // returns. `echo` is read here, after the write that `code` comes from.
+    template <typename T, typename Echo>
+    ErrorCode cacheEcho(uint8_t address, BoardCache::Entry<T> BoardCache::*entry, ErrorCode code,
+                        Echo const& echo) {
+        state.with([&](EngineState& s) { s.boardCaches.at(address).*entry = {code, T(echo)}; });
+        return code;
+    }
+    // The same for a configuration slot.
+    ErrorCode cacheConfigEcho(uint8_t address, uint8_t slot, ErrorCode code,
+                              nlohmann::json const& echo);
     // Runs `work` on a detached thread counted in `workers`.
     void startWorker(std::function<void()> work) EXCLUDES(workersMutex);
     // Blocks until no worker is left.
@@ -357,7 +398,10 @@ protected:
     // Of the monitoring thread until it has been joined.
     std::thread::id monitorThreadId GUARDED_BY(lifecycleMutex);
     std::map<uint8_t, Board> const boards;
-    Bus::Parser parser;
+    // The bus command layer, reached through `parser`; owned here so that
+    // the layers above need not see its header.
+    std::unique_ptr<Bus::Parser> const ownedParser;
+    Bus::Parser& parser;
     // The firmware images, rules, reports and runs.
     FirmwareUpgrades firmwareUpgrades;
     // Built in place at construction and never changed: safe to hand out.

@@ -1,5 +1,7 @@
 #include "engine/Engine.h"
 
+#include "bus/Parser.h"
+
 namespace velt::ZRV480::BoardManager::Manager {
 
 using Bus::Parser;
@@ -19,18 +21,22 @@ ErrorCode Engine::boardConfigCacheFromConfigFile(uint8_t address) {
                 boardName, optionName);
             continue;
         }
-        nlohmann::json const& value = document[slotConfig.name];
-        ErrorCode const code = Parser::configValueMatchesType(slotConfig.type, value);
-        if (code != ErrorCode::Success) {
-            log(Log::Level::Warning, "Could not load %s option %s: %s", boardName, optionName,
-                ec2str(code).c_str());
-            continue;
-        }
-        state.with([&, slot = slot](EngineState& s) {
-            s.boardCaches.at(address).configs[slot] = {ErrorCode::Success, value};
-        });
+        storeLoadedConfig(address, slot, slotConfig.type, document[slotConfig.name],
+                          std::string(boardName) + " option " + slotConfig.name);
     }
     return ErrorCode::Success;
+}
+
+void Engine::storeLoadedConfig(uint8_t address, uint8_t slot, Bus::SlotType type,
+                               nlohmann::json const& value, std::string const& what) {
+    ErrorCode const code = Parser::configValueMatchesType(type, value);
+    if (code != ErrorCode::Success) {
+        log(Log::Level::Warning, "Could not load %s: %s", what.c_str(), ec2str(code).c_str());
+        return;
+    }
+    state.with([&](EngineState& s) {
+        s.boardCaches.at(address).configs[slot] = {ErrorCode::Success, value};
+    });
 }
 
 ErrorCode Engine::boardConfigCacheApply(uint8_t address) {

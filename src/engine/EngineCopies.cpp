@@ -11,8 +11,6 @@
 
 namespace velt::ZRV480::BoardManager::Manager {
 
-using Bus::Parser;
-using Bus::Common::ec2str;
 using Bus::Common::ErrorCode;
 
 namespace {
@@ -138,15 +136,7 @@ ErrorCode Engine::boardConfigCacheFromTempfs(uint8_t address) {
             log(Log::Level::Warning, "Slot %d not supported", slot);
             continue;
         }
-        ErrorCode const code = Parser::configValueMatchesType(found->second.type, value);
-        if (code != ErrorCode::Success) {
-            log(Log::Level::Warning, "Could not load option %s: %s", found->second.name.c_str(),
-                ec2str(code).c_str());
-            continue;
-        }
-        state.with([&](EngineState& s) {
-            s.boardCaches.at(address).configs[slot] = {ErrorCode::Success, value};
-        });
+        storeLoadedConfig(address, slot, found->second.type, value, "option " + found->second.name);
     }
     return ErrorCode::Success;
 }

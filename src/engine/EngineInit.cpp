@@ -1,6 +1,7 @@
 #include "engine/Engine.h"
 
 #include "bus/ErrorCode.h"
+#include "bus/Parser.h"
 #include "bus/Schema.h"
 #include "foundation/String.h"
 

@@ -2,6 +2,7 @@
 
 #include "bus/ErrorCode.h"
 #include "bus/Helpers.h"
+#include "bus/Parser.h"
 #include "bus/Schema.h"
 
 #include <chrono>

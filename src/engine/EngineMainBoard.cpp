@@ -1,5 +1,7 @@
 #include "engine/Engine.h"
 
+#include "bus/Parser.h"
+
 #include <tuple>
 
 namespace velt::ZRV480::BoardManager::Manager {
@@ -23,104 +25,66 @@ std::string octets(Engine::Ip const& ip) {
 
 ErrorCode Engine::mainTimestampGet(int32_t& timestamp) const {
     log(Log::Level::Debug, "mainTimestampGet");
-    return answerFromCache(Main, true, [&](BoardCache const& cache) {
-        timestamp = cache.mainTimestamp.second;
-        return cache.mainTimestamp.first;
-    });
+    return cachedGet(Main, &BoardCache::mainTimestamp, timestamp);
 }
 
 ErrorCode Engine::mainNetworkStatusGet(bool& link, Mac& mac, Ip& ip) const {
     log(Log::Level::Debug, "mainNetworkStatusGet");
-    return answerFromCache(Main, true, [&](BoardCache const& cache) {
-        std::tie(link, mac, ip) = cache.mainNetworkStatus.second;
-        return cache.mainNetworkStatus.first;
-    });
+    return cachedGet(Main, &BoardCache::mainNetworkStatus, std::tie(link, mac, ip));
 }
 
 ErrorCode Engine::mainNetworkBoardServerGet(uint16_t& port) const {
     log(Log::Level::Debug, "mainNetworkBoardServerGet");
-    return answerFromCache(Main, true, [&](BoardCache const& cache) {
-        port = cache.mainNetworkBoardServer.second;
-        return cache.mainNetworkBoardServer.first;
-    });
+    return cachedGet(Main, &BoardCache::mainNetworkBoardServer, port);
 }
 
 ErrorCode Engine::mainNetworkDhcpGet(bool& dhcp) const {
     log(Log::Level::Debug, "mainNetworkDhcpGet");
-    return answerFromCache(Main, true, [&](BoardCache const& cache) {
-        dhcp = cache.mainNetworkDhcp.second;
-        return cache.mainNetworkDhcp.first;
-    });
+    return cachedGet(Main, &BoardCache::mainNetworkDhcp, dhcp);
 }
 
 ErrorCode Engine::mainNetworkIpGet(Ip& ip, Ip& netmask, Ip& gateway) const {
     log(Log::Level::Debug, "mainNetworkIpGet");
-    return answerFromCache(Main, true, [&](BoardCache const& cache) {
-        std::tie(ip, netmask, gateway) = cache.mainNetworkIp.second;
-        return cache.mainNetworkIp.first;
-    });
+    return cachedGet(Main, &BoardCache::mainNetworkIp, std::tie(ip, netmask, gateway));
 }
 
 ErrorCode Engine::mainBusStatisticsGet(Bus::BusReport& report) const {
     log(Log::Level::Debug, "mainBusStatisticsGet");
-    return answerFromCache(Main, true, [&](BoardCache const& cache) {
-        report = cache.mainBusStatistics.second;
-        return cache.mainBusStatistics.first;
-    });
+    return cachedGet(Main, &BoardCache::mainBusStatistics, report);
 }
 
 ErrorCode Engine::mainNetworkDnsGet(Ip& dns) const {
     log(Log::Level::Debug, "mainNetworkDnsGet");
-    return answerFromCache(Main, true, [&](BoardCache const& cache) {
-        dns = cache.mainNetworkDns.second;
-        return cache.mainNetworkDns.first;
-    });
+    return cachedGet(Main, &BoardCache::mainNetworkDns, dns);
 }
 
 ErrorCode Engine::mainTimestampSet(int32_t& timestamp) {
     log(Log::Level::Debug, "mainTimestampSet %d", timestamp);
-    ErrorCode const code = parser.mainTimestampSet(timestamp);
-    return state.with([&](EngineState& s) {
-        s.boardCaches.at(Main).mainTimestamp = {code, timestamp};
-        return code;
-    });
+    return cacheEcho(Main, &BoardCache::mainTimestamp, parser.mainTimestampSet(timestamp),
+                     timestamp);
 }
 
 ErrorCode Engine::mainNetworkBoardServerSet(uint16_t& port) {
     log(Log::Level::Debug, "mainNetworkBoardServerSet %d", port);
-    ErrorCode const code = parser.mainNetworkBoardServerSet(port);
-    return state.with([&](EngineState& s) {
-        s.boardCaches.at(Main).mainNetworkBoardServer = {code, port};
-        return code;
-    });
+    return cacheEcho(Main, &BoardCache::mainNetworkBoardServer,
+                     parser.mainNetworkBoardServerSet(port), port);
 }
 
 ErrorCode Engine::mainNetworkDhcpSet(bool& dhcp) {
     log(Log::Level::Debug, "mainNetworkDhcpSet %d", dhcp ? 1 : 0);
-    ErrorCode const code = parser.mainNetworkDhcpSet(dhcp);
-    return state.with([&](EngineState& s) {
-        s.boardCaches.at(Main).mainNetworkDhcp = {code, dhcp};
-        return code;
-    });
+    return cacheEcho(Main, &BoardCache::mainNetworkDhcp, parser.mainNetworkDhcpSet(dhcp), dhcp);
 }
 
 ErrorCode Engine::mainNetworkIpSet(Ip& ip, Ip& netmask, Ip& gateway) {
     log(Log::Level::Debug, "mainNetworkIpSet %s %s %s", octets(ip).c_str(), octets(netmask).c_str(),
         octets(gateway).c_str());
-    ErrorCode const code = parser.mainNetworkIpSet(ip, netmask, gateway);
-    return state.with([&](EngineState& s) {
-        s.boardCaches.at(Main).mainNetworkIp = {code, {ip, netmask, gateway}};
-        return code;
-    });
+    return cacheEcho(Main, &BoardCache::mainNetworkIp,
+                     parser.mainNetworkIpSet(ip, netmask, gateway), std::tie(ip, netmask, gateway));
 }
 
 ErrorCode Engine::mainNetworkDnsSet(Ip& dns) {
     log(Log::Level::Debug, "mainNetworkDnsSet %s", octets(dns).c_str());
-    ErrorCode const code = parser.mainNetworkDnsSet(dns);
-    return state.with([&](EngineState& s) {
-        s.boardCaches.at(Main).mainNetworkDns = {code, dns};
-        return code;
-    });
+    return cacheEcho(Main, &BoardCache::mainNetworkDns, parser.mainNetworkDnsSet(dns), dns);
 }
 
 ErrorCode Engine::mainSecurityDisarm(std::string const& password, bool& disarmed) {

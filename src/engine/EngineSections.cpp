@@ -1,6 +1,7 @@
 #include "engine/Engine.h"
 
 #include "bus/ErrorCode.h"
+#include "bus/Parser.h"
 
 namespace velt::ZRV480::BoardManager::Manager {
 

@@ -2,6 +2,7 @@
 
 #include "bus/FlagsFlash.h"
 #include "bus/FlagsSd.h"
+#include "bus/Parser.h"
 
 namespace velt::ZRV480::BoardManager::Manager {
 
@@ -76,10 +77,7 @@ ErrorCode Engine::boardStatusSlotNGet(uint8_t address, uint8_t slot,
 
 ErrorCode Engine::boardUptimeGet(uint8_t address, uint32_t& uptime) const {
     log(Log::Level::Debug, "uptime(%s)", boards.at(address).getName().c_str());
-    return answerFromCache(address, true, [&](BoardCache const& cache) {
-        uptime = cache.heartbeat.second;
-        return cache.heartbeat.first;
-    });
+    return cachedGet(address, &BoardCache::heartbeat, uptime);
 }
 
 ErrorCode Engine::boardInfoGet(uint8_t address, BoardInfo& info) const {
@@ -93,26 +91,17 @@ ErrorCode Engine::boardInfoGet(uint8_t address, BoardInfo& info) const {
         });
     }
     log(Log::Level::Debug, "boardInfoGet(%s)", boards.at(address).getName().c_str());
-    return answerFromCache(address, true, [&](BoardCache const& cache) {
-        info = cache.boardInfo.second;
-        return cache.boardInfo.first;
-    });
+    return cachedGet(address, &BoardCache::boardInfo, info);
 }
 
 ErrorCode Engine::boardBootloaderFlagsGet(uint8_t address, Flags& flags) const {
     log(Log::Level::Debug, "boardBootloaderFlagsGet(%s)", boards.at(address).getName().c_str());
-    return answerFromCache(address, true, [&](BoardCache const& cache) {
-        flags = cache.bootloaderFlags.second;
-        return cache.bootloaderFlags.first;
-    });
+    return cachedGet(address, &BoardCache::bootloaderFlags, flags);
 }
 
 ErrorCode Engine::boardBootloaderStatusGet(uint8_t address, BootloaderStatus& bootStatus) const {
     log(Log::Level::Debug, "boardBootloaderStatusGet(%s)", boards.at(address).getName().c_str());
-    return answerFromCache(address, true, [&](BoardCache const& cache) {
-        bootStatus = cache.bootloaderStatus.second;
-        return cache.bootloaderStatus.first;
-    });
+    return cachedGet(address, &BoardCache::bootloaderStatus, bootStatus);
 }
 
 ErrorCode Engine::boardConfigSet(uint8_t address, uint8_t slot, nlohmann::json& value) {
@@ -124,17 +113,21 @@ ErrorCode Engine::boardConfigSet(uint8_t address, uint8_t slot, nlohmann::json& 
     if (found == board.getConfigs().end()) {
         return ErrorCode::BusInvalidSlot;
     }
-    ErrorCode code = Parser::configValueMatchesType(found->second.type, value);
+    ErrorCode const code = Parser::configValueMatchesType(found->second.type, value);
     if (code != ErrorCode::Success) {
         log(Log::Level::Warning, "Skipping %s config %s: %s", board.getName().c_str(),
             found->second.name.c_str(), ec2str(code).c_str());
         return code;
     }
-    code = parser.boardConfigSet(address, slot, found->second.type, value, board);
-    return state.with([&](EngineState& s) {
-        s.boardCaches.at(address).configs[slot] = {code, value};
-        return code;
-    });
+    return cacheConfigEcho(address, slot,
+                           parser.boardConfigSet(address, slot, found->second.type, value, board),
+                           value);
+}
+
+ErrorCode Engine::cacheConfigEcho(uint8_t address, uint8_t slot, ErrorCode code,
+                                  nlohmann::json const& echo) {
+    state.with([&](EngineState& s) { s.boardCaches.at(address).configs[slot] = {code, echo}; });
+    return code;
 }
 
 ErrorCode Engine::lightSlotUsable(uint8_t address, uint8_t slot) const {
@@ -154,10 +147,7 @@ ErrorCode Engine::lightTransitionColor(uint8_t address, uint8_t slot, Color& col
         return code;
     }
     code = parser.lightTransitionColor(address, slot, colour);
-    return state.with([&](EngineState& s) {
-        s.boardCaches.at(address).configs[slot] = {code, colour.toJson()};
-        return code;
-    });
+    return cacheConfigEcho(address, slot, code, colour.toJson());
 }
 
 ErrorCode Engine::lightTransitionValue(uint8_t address, uint8_t slot, uint8_t& value) {
@@ -167,10 +157,7 @@ ErrorCode Engine::lightTransitionValue(uint8_t address, uint8_t slot, uint8_t& v
         return code;
     }
     code = parser.lightTransitionValue(address, slot, value);
-    return state.with([&](EngineState& s) {
-        s.boardCaches.at(address).configs[slot] = {code, static_cast<unsigned>(value)};
-        return code;
-    });
+    return cacheConfigEcho(address, slot, code, static_cast<unsigned>(value));
 }
 
 ErrorCode Engine::boardAction(uint8_t address, uint8_t action) {
@@ -199,11 +186,8 @@ ErrorCode Engine::lightPatternMultiPlay(uint8_t address, Patterns const& pattern
 }
 
 ErrorCode Engine::boardBootloaderFlagsSet(uint8_t address, Flags& flags) {
-    ErrorCode const code = parser.boardBootloaderFlagsSet(address, flags);
-    return state.with([&](EngineState& s) {
-        s.boardCaches.at(address).bootloaderFlags = {code, flags};
-        return code;
-    });
+    return cacheEcho(address, &BoardCache::bootloaderFlags,
+                     parser.boardBootloaderFlagsSet(address, flags), flags);
 }
 
 ErrorCode Engine::boardBootloaderFlagsReset(uint8_t address) {

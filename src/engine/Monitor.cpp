@@ -5,6 +5,7 @@
 #include "bus/BusReport.h"
 #include "bus/ErrorCode.h"
 #include "bus/Helpers.h"
+#include "bus/Parser.h"
 #include "bus/Schema.h"
 #include "foundation/CheckedLock.h"
 

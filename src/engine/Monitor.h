@@ -24,7 +24,6 @@
 
 #include "bus/Board.h"
 #include "bus/ErrorCode.h"
-#include "bus/Parser.h"
 #include "bus/SlotType.h"
 #include "foundation/CheckedMutex.h"
 #include "foundation/Guarded.h"
@@ -44,6 +43,11 @@
 #include <optional>
 #include <string>
 #include <utility>
+
+namespace velt::ZRV480::Bus {
+class Packet;
+class Parser;
+} // namespace velt::ZRV480::Bus
 
 namespace velt::ZRV480::BoardManager::Manager {
 

@@ -1,6 +1,7 @@
 #include "engine/Monitor.h"
 
 #include "bus/Packet.h"
+#include "bus/Parser.h"
 #include "bus/SlotType.h"
 
 namespace velt::ZRV480::BoardManager::Manager {

@@ -1,6 +1,7 @@
 #include "engine/Monitor.h"
 
 #include "bus/Packet.h"
+#include "bus/Parser.h"
 
 #include <bitset>
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bus/Parser.h"
 #include "engine/Engine.h"
 #include "support/SimulatedMachine.h"
 #include "support/TimeScale.h"
