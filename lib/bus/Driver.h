@@ -1,9 +1,11 @@
 #pragma once
 
 #include "bus/Config.h"
+#include "foundation/CheckedMutex.h"
 #include "foundation/LogThrottle.h"
 #include "foundation/Logger.h"
 #include "foundation/Signal.h"
+#include "foundation/ThreadSafety.h"
 
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
@@ -13,7 +15,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,11 +52,12 @@ public:
     // While it lives, its thread is the only reader of the socket and the
     // listener reads nothing; make it before transmitting a request, so that
     // its reply cannot reach the listener. One at a time per thread; never
-    // stop the driver while holding one.
-    class Reader {
+    // stop the driver while holding one. It holds driver.receiveMutex for its
+    // life.
+    class SCOPED_CAPABILITY Reader {
     public:
-        explicit Reader(Driver& driver);
-        ~Reader();
+        explicit Reader(Driver& owner) ACQUIRE(owner.receiveMutex);
+        ~Reader() RELEASE();
         Reader(Reader const&) = delete;
         Reader& operator=(Reader const&) = delete;
 
@@ -66,9 +68,8 @@ public:
 
     private:
         Driver& driver;
-        std::unique_lock<std::mutex> reading; // of driver.receiveMutex
-        bool attached;                        // a socket was there to read
-        std::chrono::microseconds timeout;    // the socket's receive time-out
+        bool attached;                     // a socket was there to read
+        std::chrono::microseconds timeout; // the socket's receive time-out
     };
 
     Driver();
@@ -97,28 +98,28 @@ public:
     void transmit(std::vector<uint8_t> const& bytes, std::string const& logText);
 
 private:
-    void startLocked();
-    void stopLocked();
+    void startLocked() REQUIRES(lifecycleMutex);
+    void stopLocked() REQUIRES(lifecycleMutex);
     // A socket with the time-outs of `config`, connected to `destination`
     // where it can be, and notes its receive time-out; throws
     // std::runtime_error. Called with socketMutex held.
-    int openSocketLocked();
+    int openSocketLocked() REQUIRES(socketMutex);
     // The sender whose datagrams `fd` takes: its peer, or the gateway when
     // it could not be connected. Called with socketMutex held.
-    sockaddr_in senderOf(int fd) const;
+    sockaddr_in senderOf(int fd) const REQUIRES(socketMutex);
     void listen();
     // Waits one tick of the listener while Readers use the socket, or until a stop.
     void park(std::chrono::microseconds tick);
     // One wait of the listener for a datagram or a Reader's arrival, at most
     // `tick`; with receiveMutex held.
-    void listenOnce(std::chrono::microseconds tick);
+    void listenOnce(std::chrono::microseconds tick) REQUIRES(receiveMutex);
     // Makes the current socket the one the reader reads; false when there is
     // none. With receiveMutex held.
-    bool attach();
+    bool attach() REQUIRES(receiveMutex);
     // Receives one datagram from `readerSocket` and hands it on; Deadline when
     // none came (a time-out, or nothing there with MSG_DONTWAIT). With
     // receiveMutex held.
-    Reception receiveOne(int flags);
+    Reception receiveOne(int flags) REQUIRES(receiveMutex);
     // After a receive error on `fd`: closes it and puts a new socket in its
     // place, unless `failedAgain` (`fd` itself was such a new socket) or no
     // socket can be made; then the transport stops. Returns the new socket,
@@ -129,38 +130,40 @@ private:
     // the listener's join: the listener never takes it, so that cannot block.
     // Lock order: lifecycleMutex, then receiveMutex (taken by stop after the
     // join), then socketMutex; parkMutex is a leaf.
-    std::mutex lifecycleMutex;
+    CheckedMutex lifecycleMutex;
 
     // The listener loops while it is set; cleared by stop, and by the
     // listener itself when it ends on a receive error.
     std::atomic<bool> running{false};
-    std::thread listener; // guarded by lifecycleMutex
+    std::thread listener GUARDED_BY(lifecycleMutex);
 
     // Guarded by socketMutex: replaced by start, stop and the listener (after
     // a receive error) while other threads transmit. Whoever takes a socket
     // out of `socket` closes it.
-    mutable std::mutex socketMutex;
-    int socket = -1;
-    uint64_t generation = 0; // grows whenever `socket` is replaced; guarded by socketMutex
-    sockaddr_in destination{};
-    Config config;
-    // The receive time-out of `socket`, 0 for none. Guarded by socketMutex.
-    std::chrono::microseconds receiveTimeout{0};
+    mutable CheckedMutex socketMutex;
+    int socket GUARDED_BY(socketMutex) = -1;
+    // Grows whenever `socket` is replaced.
+    uint64_t generation GUARDED_BY(socketMutex) = 0;
+    sockaddr_in destination GUARDED_BY(socketMutex){};
+    Config config GUARDED_BY(socketMutex);
+    // The receive time-out of `socket`, 0 for none.
+    std::chrono::microseconds receiveTimeout GUARDED_BY(socketMutex){0};
 
     // Held by whoever reads the socket: the listener for one wait, or a Reader
     // for its life. The fields below it are the reader's.
-    std::mutex receiveMutex;
-    int readerSocket = -1;         // guarded by receiveMutex
-    uint64_t readerGeneration = 0; // of readerSocket; guarded by receiveMutex
-    sockaddr_in gateway{};         // whose datagrams readerSocket takes; guarded by receiveMutex
+    CheckedMutex receiveMutex;
+    int readerSocket GUARDED_BY(receiveMutex) = -1;
+    uint64_t readerGeneration GUARDED_BY(receiveMutex) = 0; // of readerSocket
+    // Whose datagrams readerSocket takes.
+    sockaddr_in gateway GUARDED_BY(receiveMutex){};
     // Set while readerSocket replaced a failed one and has neither received
     // nor timed out yet: failing at once too, the fault is not the socket's,
-    // and replacing it again would only repeat the error. Guarded by receiveMutex.
-    bool replaced = false;
+    // and replacing it again would only repeat the error.
+    bool replaced GUARDED_BY(receiveMutex) = false;
     // Fits the longest datagram the bus produces; longer ones are cut.
-    // Guarded by receiveMutex.
-    std::array<uint8_t, 512> buffer{};
-    std::vector<uint8_t> datagram; // what dataReceived carries; guarded by receiveMutex
+    std::array<uint8_t, 512> buffer GUARDED_BY(receiveMutex){};
+    // What dataReceived carries.
+    std::vector<uint8_t> datagram GUARDED_BY(receiveMutex);
 
     // Readers that exist or wait for receiveMutex; the listener keeps off the
     // socket while there are any. Atomic: read by the listener without a lock.
@@ -171,7 +174,7 @@ private:
     int const wakeFd; // an eventfd; fixed for the driver's life
     // The listener sleeps on `parked` while Readers use the socket; a stop
     // wakes it. parkMutex guards nothing but the wait.
-    std::mutex parkMutex;
+    CheckedMutex parkMutex;
     std::condition_variable parked;
 
     // A slot that throws on every datagram of a flood must not flood the log.

@@ -4,6 +4,7 @@
 #include "bus/Helpers.h"
 #include "bus/Packet.h"
 #include "bus/Protocol.h"
+#include "foundation/CheckedLock.h"
 
 #include <nlohmann/json.hpp>
 
@@ -54,12 +55,12 @@ Parser::~Parser() {
 }
 
 Parser::Config Parser::configGet() const {
-    std::lock_guard<std::mutex> lock(configMutex);
+    CheckedLock lock(configMutex);
     return config;
 }
 
 void Parser::configSet(Config const& newConfig) {
-    std::lock_guard<std::mutex> lock(configMutex);
+    CheckedLock lock(configMutex);
     config = newConfig;
 }
 
@@ -128,7 +129,7 @@ ErrorCode Parser::send(Packet const& request, Packet& reply, bool retry,
     if (!admits(request)) {
         return ErrorCode::Timeout;
     }
-    std::lock_guard<std::mutex> sendLock(sendMutex);
+    CheckedLock sendLock(sendMutex);
     uint8_t const seq = sequence;
     sequence = static_cast<uint8_t>(seq + 1);
 
@@ -183,7 +184,7 @@ Parser::Outcome Parser::attemptUpTo(uint64_t attempts, Transaction const& transa
             return outcome;
         }
         {
-            std::lock_guard<std::mutex> lock(statisticsMutex);
+            CheckedLock lock(statisticsMutex);
             statistics.registerStat(transaction.request, outcome.result);
         }
         if (attempt + 1 >= attempts || !isRepeated(outcome.result)) {
@@ -197,7 +198,7 @@ Parser::Outcome Parser::attemptOnce(Transaction const& transaction, uint64_t att
     uint8_t const seq = transaction.sequence;
     uint64_t stopsBefore;
     {
-        std::lock_guard<std::mutex> lock(pendingMutex);
+        CheckedLock lock(pendingMutex);
         if (!running) {
             // Stopped while it waited for its turn.
             return {ErrorCode::Timeout, true};
@@ -212,11 +213,13 @@ Parser::Outcome Parser::attemptOnce(Transaction const& transaction, uint64_t att
     std::chrono::steady_clock::time_point deadline;
     Arrival const arrival = transmitAndReceive(transaction, deadline);
 
-    std::unique_lock<std::mutex> lock(pendingMutex);
+    CheckedLock lock(pendingMutex);
     if (arrival == Arrival::SocketGone) {
         // A stop ends the wait at once; a new socket never gets this reply.
-        stopped.wait_until(lock, deadline,
-                           [&] { return pending.answered || stops != stopsBefore; });
+        lock.waitUntil(stopped, deadline, [&] {
+            pendingMutex.assertHeld();
+            return pending.answered || stops != stopsBefore;
+        });
     }
     ErrorCode result = ErrorCode::Timeout;
     if (pending.answered) {
@@ -256,7 +259,7 @@ Parser::Arrival Parser::transmitAndReceive(Transaction const& transaction,
         case Driver::Reception::Datagram:
             break;
         }
-        std::lock_guard<std::mutex> lock(pendingMutex);
+        CheckedLock lock(pendingMutex);
         if (pending.answered) {
             return Arrival::Answered;
         }
@@ -265,7 +268,7 @@ Parser::Arrival Parser::transmitAndReceive(Transaction const& transaction,
 
 void Parser::wakeWaiting() {
     {
-        std::lock_guard<std::mutex> lock(pendingMutex);
+        CheckedLock lock(pendingMutex);
         ++stops;
     }
     stopped.notify_all();
@@ -281,7 +284,7 @@ void Parser::onSocketData(std::vector<uint8_t> const& bytes) {
         }
         return;
     }
-    std::lock_guard<std::mutex> lock(pendingMutex);
+    CheckedLock lock(pendingMutex);
     ErrorCode code = Packet::fromBytes(bytes, incoming);
     std::string note;
     if (code != ErrorCode::Success) {

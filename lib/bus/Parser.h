@@ -4,10 +4,12 @@
 #include "bus/Packet.h"
 #include "bus/SlotType.h"
 #include "bus/Statistics.h"
+#include "foundation/CheckedMutex.h"
 #include "foundation/Log.h"
 #include "foundation/LogThrottle.h"
 #include "foundation/Logger.h"
 #include "foundation/Signal.h"
+#include "foundation/ThreadSafety.h"
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -20,7 +22,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -199,7 +200,7 @@ public:
     // Main-board files (ParserFiles.cpp). The four operations run one at a
     // time (FileLimit at once while one runs); a name holding a zero byte
     // gives MalformedRequest unsent. mainFileOpen is called only by them.
-    Common::ErrorCode mainFileOpen(std::string const& name, uint8_t& handle);
+    Common::ErrorCode mainFileOpen(std::string const& name, uint8_t& handle) REQUIRES(fileMutex);
     // With `open` false the handle that the last open of `name` left is reused.
     Common::ErrorCode mainFileTransmit(std::string const& name, std::vector<uint8_t> const& data,
                                        bool open);
@@ -273,7 +274,7 @@ private:
     // Opens `name` and sends one request by handle (delete, checksum).
     Common::ErrorCode fileHandleRequest(std::string const& name, Trace const& trace,
                                         uint8_t subCommand, char const* what,
-                                        std::vector<uint8_t>& payload);
+                                        std::vector<uint8_t>& payload) REQUIRES(fileMutex);
     Common::ErrorCode firmwarePass(uint8_t address, Trace const& trace,
                                    std::vector<uint8_t> const& header,
                                    std::vector<uint8_t> const& image, uint16_t count);
@@ -309,59 +310,65 @@ private:
     // Attempts until one ends with a result that is not repeated, at most
     // `attempts` times, or until a stop; counts every attempt that a stop
     // did not end in the statistics.
-    Outcome attemptUpTo(uint64_t attempts, Transaction const& transaction, Packet& received);
+    Outcome attemptUpTo(uint64_t attempts, Transaction const& transaction, Packet& received)
+        REQUIRES(sendMutex);
     // Sends the datagram once and waits for the reply of its sequence number;
     // on Success `received` holds it.
-    Outcome attemptOnce(Transaction const& transaction, uint64_t attempt, Packet& received);
+    Outcome attemptOnce(Transaction const& transaction, uint64_t attempt, Packet& received)
+        REQUIRES(sendMutex);
     // How the wait of an attempt ended.
     enum class Arrival { Answered, Deadline, SocketGone };
     // Transmits the attempt's datagram and reads the socket until its reply
     // comes, the deadline passes or the socket goes away; the deadline
     // counts from the transmission.
     Arrival transmitAndReceive(Transaction const& transaction,
-                               std::chrono::steady_clock::time_point& deadline);
+                               std::chrono::steady_clock::time_point& deadline) REQUIRES(sendMutex);
     // Wakes the attempt in flight, if any, as ended by a stop.
     void wakeWaiting();
     // "broadcast" for 255, else the board's name; throws std::out_of_range
     // for an unknown address.
     std::string nameOf(uint8_t address) const;
     // The online bookkeeping at the end of the request sent with `seq`.
-    void updateOnline(Packet const& request, uint8_t seq, Common::ErrorCode result);
+    void updateOnline(Packet const& request, uint8_t seq, Common::ErrorCode result)
+        REQUIRES(sendMutex);
 
     std::shared_ptr<Driver> driver;
 
-    std::mutex sendMutex; // one transaction on the bus at a time
-    std::mutex otaMutex;  // held by a firmware upload for its whole run
-    std::mutex fileMutex; // held by a main-board file operation for its whole run
-    std::mutex pendingMutex;
+    CheckedMutex sendMutex; // one transaction on the bus at a time
+    // Try-locked by a firmware upload and held for its whole run; the passes
+    // it runs (lambdas of transferPasses) guard nothing by it.
+    CheckedMutex otaMutex;
+    // Try-locked by a main-board file operation and held for its whole run.
+    CheckedMutex fileMutex;
+    CheckedMutex pendingMutex;
     // Wakes an attempt whose socket went away and that waits out its time-out.
     std::condition_variable stopped;
-    mutable std::mutex configMutex;
-    mutable std::mutex statisticsMutex;
+    mutable CheckedMutex configMutex;
+    mutable CheckedMutex statisticsMutex;
 
     // The number the next request takes. Written under sendMutex; atomic
-    // because the listener reads it to recognise late replies.
+    // because the listener reads it to recognise late replies (without the
+    // lock, so it names none).
     std::atomic<uint8_t> sequence{0};
-    // The attempt in flight. Guarded by pendingMutex.
-    Waiting pending;
+    // The attempt in flight.
+    Waiting pending GUARDED_BY(pendingMutex);
     // Every received datagram is parsed here, so that its buffer is reused.
-    // Guarded by pendingMutex.
-    Packet incoming;
+    Packet incoming GUARDED_BY(pendingMutex);
     // How many stops woke the waiting attempts; an attempt that sees it grow
-    // was ended by a stop. Guarded by pendingMutex.
-    uint64_t stops = 0;
+    // was ended by a stop.
+    uint64_t stops GUARDED_BY(pendingMutex) = 0;
     // Address to online flag; entry 0 stands for the whole bus. The entries
     // are fixed at construction; the flags are written under sendMutex and
     // read without a lock, hence atomic.
     std::map<uint8_t, std::atomic<bool>> online;
     std::map<uint8_t, std::string> const names;
-    Config config; // guarded by configMutex
-    // The last file opened on the main board. Guarded by fileMutex.
-    std::shared_ptr<std::pair<std::string, int>> openFile;
+    Config config GUARDED_BY(configMutex);
+    // The last file opened on the main board.
+    std::shared_ptr<std::pair<std::string, int>> openFile GUARDED_BY(fileMutex);
     // Cleared by stop before it wakes the waiting attempts; read under
     // pendingMutex before an attempt waits, so none can miss the wake.
     std::atomic<bool> running{false};
-    Statistics statistics; // guarded by statisticsMutex
+    Statistics statistics GUARDED_BY(statisticsMutex);
     // Lines that a flood of datagrams could repeat, one throttle each.
     LogThrottle shortDatagramLines;
     LogThrottle unparsableLines;

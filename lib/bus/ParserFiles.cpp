@@ -5,6 +5,7 @@
 #include "bus/Protocol.h"
 #include "bus/Trace.h"
 #include "bus/WireFormat.h"
+#include "foundation/CheckedLock.h"
 #include "foundation/String.h"
 
 #include <algorithm>
@@ -82,10 +83,10 @@ ErrorCode Parser::mainFileTransmit(std::string const& fileName, std::vector<uint
     Trace const trace(
         String::format("mainFileTransmit(%s, %s)", fileName.c_str(), open ? "open" : "skip-open"));
     logTrace(Log::Level::Info, trace);
-    std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
-    if (!busy.owns_lock()) {
+    if (!fileMutex.tryLock()) {
         return ErrorCode::FileLimit;
     }
+    CheckedLock busy(fileMutex, std::adopt_lock);
     uint16_t count = 0;
     if (!segmentCount(data.size(), count)) {
         log(Log::Level::Warning, "%s : %zu bytes do not fit 65535 segments", trace.c_str(),
@@ -147,10 +148,10 @@ ErrorCode Parser::fileTransmitPass(uint8_t handle, Trace const& trace,
 ErrorCode Parser::mainFileReceive(std::string const& fileName, std::vector<uint8_t>& data) {
     Trace const trace(String::format("mainFileReceive(%s)", fileName.c_str()));
     logTrace(Log::Level::Info, trace);
-    std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
-    if (!busy.owns_lock()) {
+    if (!fileMutex.tryLock()) {
         return ErrorCode::FileLimit;
     }
+    CheckedLock busy(fileMutex, std::adopt_lock);
     uint8_t handle = 0;
     ErrorCode opened = mainFileOpen(fileName, handle);
     if (opened != ErrorCode::Success) {
@@ -230,10 +231,10 @@ ErrorCode Parser::fileHandleRequest(std::string const& fileName, Trace const& tr
 ErrorCode Parser::mainFileDelete(std::string const& fileName) {
     Trace const trace(String::format("mainFileDelete(%s)", fileName.c_str()));
     logTrace(Log::Level::Info, trace);
-    std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
-    if (!busy.owns_lock()) {
+    if (!fileMutex.tryLock()) {
         return ErrorCode::FileLimit;
     }
+    CheckedLock busy(fileMutex, std::adopt_lock);
     std::vector<uint8_t> payload;
     return fileHandleRequest(fileName, trace, Protocol::File::Delete, "delete", payload);
 }
@@ -242,10 +243,10 @@ ErrorCode Parser::mainFileChecksum(std::string const& fileName, uint32_t& size,
                                    std::array<uint8_t, 16>& md5) {
     Trace const trace(String::format("mainFileChecksum(%s)", fileName.c_str()));
     logTrace(Log::Level::Info, trace);
-    std::unique_lock<std::mutex> busy(fileMutex, std::try_to_lock);
-    if (!busy.owns_lock()) {
+    if (!fileMutex.tryLock()) {
         return ErrorCode::FileLimit;
     }
+    CheckedLock busy(fileMutex, std::adopt_lock);
     std::vector<uint8_t> payload;
     ErrorCode result =
         fileHandleRequest(fileName, trace, Protocol::File::Checksum, "checksum", payload);

@@ -6,6 +6,7 @@
 #include "bus/Protocol.h"
 #include "bus/Trace.h"
 #include "bus/WireFormat.h"
+#include "foundation/CheckedLock.h"
 #include "foundation/String.h"
 
 namespace velt::ZRV480::Bus {
@@ -29,10 +30,10 @@ ErrorCode Parser::boardOtaFirmwareUpgradeExecute(uint8_t address, std::vector<ui
         return String::format("boardOtaFirmwareUpgradeExecute(%s)", boardName.c_str());
     });
     logTrace(Log::Level::Debug, trace);
-    std::unique_lock<std::mutex> busy(otaMutex, std::try_to_lock);
-    if (!busy.owns_lock()) {
+    if (!otaMutex.tryLock()) {
         return ErrorCode::OtaLimit;
     }
+    CheckedLock busy(otaMutex, std::adopt_lock);
     uint16_t count = 0;
     if (!segmentCount(image.size(), count)) {
         log(Log::Level::Warning, "%s : %zu bytes do not fit 65535 segments", trace.c_str(),

@@ -6,6 +6,7 @@
 #include "bus/Protocol.h"
 #include "bus/Trace.h"
 #include "bus/WireFormat.h"
+#include "foundation/CheckedLock.h"
 #include "foundation/String.h"
 
 #include <algorithm>
@@ -123,7 +124,7 @@ ErrorCode Parser::lightPatternPlay(uint8_t address, uint8_t slot,
 }
 
 Statistics Parser::getBusStatistics() const {
-    std::lock_guard<std::mutex> lock(statisticsMutex);
+    CheckedLock lock(statisticsMutex);
     return statistics;
 }
 
