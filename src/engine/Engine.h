@@ -23,7 +23,8 @@
 // fields it guards are declared GUARDED_BY it, so clang's thread-safety
 // analysis checks every access:
 // 1. lifecycleMutex guards the phases of start and stop (startBusy,
-//    stopBusy), the restart requests and both thread handles; it is held
+//    stopBusy), the restart requests and the restart thread's handle, and
+//    is held across every launch of the monitoring thread; it is held
 //    only for these fields, never across a join, a wait for another thread's
 //    steps or a signal emission. It is held across Parser::start and
 //    Parser::stop so that the two never overlap (they start and join the bus
@@ -43,8 +44,10 @@
 //    leaf: held only to copy in or out and for in-memory updates, never
 //    across a bus call, a signal emission, a sleep, a join, a file write or
 //    a call into the layers above.
-// 4. the monitor's waitMutex only for the wait between cycles,
-//    workersMutex (with workersIdle) only for the count of workers; leaves.
+// 4. the monitor's waitMutex only for the wait between cycles, its
+//    threadMutex only for the monitoring thread's handle (never across its
+//    join), workersMutex (with workersIdle) only for the count of workers;
+//    leaves.
 //
 // The accessors that other threads call return copies taken from `state`,
 // never references into state the monitoring thread changes: getStatus,
@@ -302,10 +305,9 @@ protected:
     // The steps of start between bringing the bus up and launching the
     // monitoring thread; a stop ends them at the next step.
     void runStartSteps();
-    // Under lifecycleMutex: starts the monitoring thread, with the firmware
-    // phases before the loop or with the loop alone.
+    // Under lifecycleMutex: has the monitor start its thread, with the
+    // firmware phases before the loop or with the loop alone.
     void launchMonitorThread(bool withFirmwarePhases) REQUIRES(lifecycleMutex);
-    bool onMonitorThread() const REQUIRES(lifecycleMutex);
     // Asks the restart thread to restart the loop with the current settings
     // when the engine runs; returns at once.
     void requestMonitorRestart() EXCLUDES(lifecycleMutex);
@@ -392,11 +394,6 @@ protected:
     // Set once the untrusted copies directory was warned about: the warning
     // comes once per engine, which is once per service process.
     mutable std::atomic<bool> copiesWarned{false};
-    // Moved out under lifecycleMutex and joined without it: the analysis
-    // cannot follow a handle once moved, so the join itself is unchecked.
-    std::thread monitorThread GUARDED_BY(lifecycleMutex);
-    // Of the monitoring thread until it has been joined.
-    std::thread::id monitorThreadId GUARDED_BY(lifecycleMutex);
     std::map<uint8_t, Board> const boards;
     // The bus command layer, reached through `parser`; owned here so that
     // the layers above need not see its header.
@@ -416,15 +413,16 @@ protected:
     std::atomic<bool> stopBusy{false};
     bool restartPending GUARDED_BY(lifecycleMutex) = false;
     // Exists while the engine runs; moved out under lifecycleMutex and
-    // joined without it, as monitorThread.
+    // joined without it: the analysis cannot follow a handle once moved, so
+    // the join itself is unchecked.
     std::thread restartThread GUARDED_BY(lifecycleMutex);
     // Detached file-transfer and upgrade workers still running; stop waits
     // for none to be left.
     CheckedMutex workersMutex;
     std::condition_variable workersIdle;
     size_t workers GUARDED_BY(workersMutex) = 0;
-    // The monitoring loop with its cursors, status pass and reads; last, as
-    // it holds references to the members above.
+    // The monitoring loop and its thread, with its cursors, status pass and
+    // reads; last, as it holds references to the members above.
     Monitor monitor;
 };
 

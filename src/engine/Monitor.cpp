@@ -84,8 +84,39 @@ void Monitor::run() {
     }
 }
 
-void Monitor::beginLoop() {
+void Monitor::launch(std::function<void()> firstSteps) {
     keepMonitoring = true;
+    CheckedLock lock(threadMutex);
+    monitorThread = std::thread([this, steps = std::move(firstSteps)] {
+        if (steps) {
+            steps();
+        }
+        run();
+    });
+    monitorThreadId = monitorThread.get_id();
+}
+
+bool Monitor::onThread() const {
+    CheckedLock lock(threadMutex);
+    return monitorThreadId == std::this_thread::get_id();
+}
+
+void Monitor::join() {
+    std::thread loop;
+    {
+        CheckedLock lock(threadMutex);
+        loop = std::move(monitorThread);
+    }
+    if (!loop.joinable()) {
+        return;
+    }
+    std::thread::id const joined = loop.get_id();
+    loop.join();
+    CheckedLock lock(threadMutex);
+    // Not a thread launched since, whose identity stays until its own join.
+    if (monitorThreadId == joined) {
+        monitorThreadId = {};
+    }
 }
 
 void Monitor::endLoop() {
