@@ -289,13 +289,6 @@ protected:
     // Writes the marker; on success the board is initialised and its
     // failed attempts are forgotten.
     ErrorCode finishInit(uint8_t address, char const* doneLine);
-    // Runs the function on the board's cache under the state's lock and returns its result.
-    template <typename Change> auto changeCache(uint8_t address, Change change) {
-        return state.with([&](EngineState& s) { return change(s.boardCaches.at(address)); });
-    }
-    template <typename Read> auto readCache(uint8_t address, Read read) const {
-        return state.with([&](EngineState const& s) { return read(s.boardCaches.at(address)); });
-    }
 
     // Start and stop (EngineLifecycle.cpp).
     ErrorCode configure();
@@ -349,7 +342,7 @@ protected:
         if (!isBoardOnline(address)) {
             return ErrorCode::Timeout;
         }
-        return readCache(address, [&](BoardCache const& cache) {
+        return readCache(state, address, [&](BoardCache const& cache) {
             if (needsInit && !cache.initialized) {
                 return ErrorCode::Timeout;
             }

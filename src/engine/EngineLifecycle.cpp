@@ -174,8 +174,8 @@ ErrorCode Engine::configure() {
 void Engine::logBoardInfo() const {
     log(Log::Level::Info, "Detected boards:");
     for (auto const& entry : boards) {
-        BoardInfo const info =
-            readCache(entry.first, [](BoardCache const& cache) { return cache.boardInfo.second; });
+        BoardInfo const info = readCache(
+            state, entry.first, [](BoardCache const& cache) { return cache.boardInfo.second; });
         log(Log::Level::Info, "- %s-R%d (firmware=%s, version=%d)", info.boardName.c_str(),
             info.boardVersion, info.firmwareName.c_str(), info.firmwareVersion);
     }

@@ -106,7 +106,7 @@ ErrorCode Engine::boardBootloaderStatusGet(uint8_t address, BootloaderStatus& bo
 
 ErrorCode Engine::boardConfigSet(uint8_t address, uint8_t slot, nlohmann::json& value) {
     Bus::Board const& board = boards.at(address);
-    if (!readCache(address, [](BoardCache const& cache) { return cache.firmwareOk; })) {
+    if (!readCache(state, address, [](BoardCache const& cache) { return cache.firmwareOk; })) {
         return ErrorCode::InvalidBoardVersion;
     }
     auto const found = board.getConfigs().find(slot);

@@ -148,13 +148,6 @@ private:
     // (null when the read failed).
     std::pair<ErrorCode, nlohmann::json> readSlotValue(Bus::Packet const& request,
                                                        Bus::SlotType type, uint8_t multiplier);
-    // Run the function on the board's cache under the state's lock.
-    template <typename Change> auto changeCache(uint8_t address, Change change) {
-        return state.with([&](EngineState& s) { return change(s.boardCaches.at(address)); });
-    }
-    template <typename Read> auto readCache(uint8_t address, Read read) const {
-        return state.with([&](EngineState const& s) { return read(s.boardCaches.at(address)); });
-    }
 
     Bus::Parser& parser;
     Guarded<EngineState>& state;

@@ -48,7 +48,7 @@ public:
 
     // Changes a board's cache under the engine's lock.
     template <typename Change> void editCache(uint8_t address, Change change) {
-        state.with([&](EngineState& s) { change(s.boardCaches.at(address)); });
+        changeCache(state, address, change);
     }
 };
 
