@@ -352,7 +352,7 @@ protected:
     // A cached getter of one entry: under the rules above, its value into
     // `out` (a reference, or a std::tie of several) and its code returned.
     template <typename T, typename Out>
-    ErrorCode cachedGet(uint8_t address, BoardCache::Entry<T> BoardCache::*entry, Out&& out) const {
+    ErrorCode getCached(uint8_t address, BoardCache::Entry<T> BoardCache::*entry, Out&& out) const {
         return answerFromCache(address, true, [&](BoardCache const& cache) {
             out = (cache.*entry).second;
             return (cache.*entry).first;
