@@ -263,12 +263,29 @@ public:
     BoardCache getBoardCache(uint8_t address) const;
 
     // The operations below run inside the engine (start-up, monitoring thread,
-    // workers). They are protected so that tests reach them through a
-    // subclass; nothing else derives from Engine.
+    // workers). Those the tests, the monitor benchmark and the fuzzer reach
+    // through a subclass are protected, with the fields; the rest is
+    // private. Nothing else derives from Engine.
 protected:
     // Initialisation (EngineInit.cpp).
     ErrorCode boardInitStartup(uint8_t address);
     ErrorCode boardInitEmergency(uint8_t address);
+    // Start (EngineLifecycle.cpp): sends the schema to the main board unless
+    // it has the same one, then reboots it.
+    ErrorCode configure();
+    // Stored board configurations (EngineBoardConfig.cpp).
+    ErrorCode boardConfigCacheFromConfigFile(uint8_t address);
+    ErrorCode boardConfigCacheApply(uint8_t address);
+    // Per-board configuration copies (EngineCopies.cpp).
+    bool boardConfigCacheTempFsCreate();
+    ErrorCode boardConfigCacheFromTempfs(uint8_t address);
+    ErrorCode boardConfigCacheTempFsRemove(uint8_t address);
+    ErrorCode boardConfigCacheTempFsStore(uint8_t address);
+    // Blocks until no worker is left.
+    void waitForWorkers() EXCLUDES(workersMutex);
+
+private:
+    // Initialisation (EngineInit.cpp).
     void boardHadReboot(uint8_t address);
     void cacheBootloaderStatus(uint8_t address);
     void cacheBootloaderFlags(uint8_t address);
@@ -291,7 +308,6 @@ protected:
     ErrorCode finishInit(uint8_t address, char const* doneLine);
 
     // Start and stop (EngineLifecycle.cpp).
-    ErrorCode configure();
     // A transport that stopped itself after receive errors is started anew.
     void reviveTransport() EXCLUDES(lifecycleMutex);
     void logBoardInfo() const;
@@ -313,18 +329,12 @@ protected:
     ErrorCode lightSlotUsable(uint8_t address, uint8_t slot) const;
 
     // Stored board configurations (EngineBoardConfig.cpp).
-    ErrorCode boardConfigCacheFromConfigFile(uint8_t address);
-    ErrorCode boardConfigCacheApply(uint8_t address);
     // A configuration value read from a file, cached as the slot's when its
     // kind fits `type`; else only the warning "Could not load <what>: <reason>".
     void storeLoadedConfig(uint8_t address, uint8_t slot, Bus::SlotType type,
                            nlohmann::json const& value, std::string const& what);
 
     // Per-board configuration copies (EngineCopies.cpp).
-    bool boardConfigCacheTempFsCreate();
-    ErrorCode boardConfigCacheFromTempfs(uint8_t address);
-    ErrorCode boardConfigCacheTempFsRemove(uint8_t address);
-    ErrorCode boardConfigCacheTempFsStore(uint8_t address);
     // A real directory (no link) of this user, closed to group and others;
     // when it is not, logs a warning the first time only.
     bool copiesDirTrusted() const;
@@ -372,9 +382,8 @@ protected:
                               nlohmann::json const& echo);
     // Runs `work` on a detached thread counted in `workers`.
     void startWorker(std::function<void()> work) EXCLUDES(workersMutex);
-    // Blocks until no worker is left.
-    void waitForWorkers() EXCLUDES(workersMutex);
 
+protected:
     Bus::Schema const& schema;
     // The settings, caches, report, status and firmware selection.
     Guarded<EngineState> state;
