@@ -10,17 +10,17 @@
 // monitoring thread after; the engine's start and stop never let the two
 // overlap. The monitor owns the monitoring thread: the engine launches it
 // (under its lifecycle lock, so that a stop never misses a launch) and joins
-// it through launch and join. cacheHeartbeat also runs on the reboot poll thread and
-// cacheConfig on the callers of a stored configuration: both touch only the
-// bus and `state`.
+// it through launch and join. cacheHeartbeat also runs on the reboot poll
+// thread and cacheConfig on the callers of a stored configuration: both
+// touch only the bus and `state`.
 //
 // Locks: `state` (the engine's leaf lock) only to copy in and out;
 // waitMutex (with wake) only for the pauses, a leaf; threadMutex only to
 // launch, identify or move out the thread, a leaf, never held across the
-// join. Monitoring-only state
-// needs no lock: the cursors (monitoring), the previous status words
-// (prevStatusBits, prevErrorBits) and the previous heartbeat results
-// (previousHeartbeat). Signals are emitted without a lock held.
+// join. Monitoring-only state needs no lock: the cursors (monitoring), the
+// previous status words (prevStatusBits, prevErrorBits) and the previous
+// heartbeat results (previousHeartbeat). Signals are emitted without a lock
+// held.
 
 #include "engine/BoardCache.h"
 #include "engine/EngineState.h"
