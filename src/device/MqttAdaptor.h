@@ -99,7 +99,7 @@ public:
     Setter boardBootloaderFlagsSet(uint8_t address);
     Getter boardBootloaderStatus(uint8_t address);
     Getter boardTelemetryGet(uint8_t address, uint8_t slot);
-    Getter boardStatusSlotGet(uint8_t address, uint8_t slot);
+    Getter getBoardStatusSlot(uint8_t address, uint8_t slot);
     Getter boardConfigGet(uint8_t address, uint8_t slot);
     Setter boardConfigSet(uint8_t address, uint8_t slot);
 

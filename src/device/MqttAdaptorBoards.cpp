@@ -32,7 +32,7 @@ LambdaTree MqttAdaptor::boardToLambda(uint8_t address) {
     for (auto const& [slot, name] : board.getStatuses()) {
         if (slot != 0 && ((mask >> (slot % 64)) & 1U) != 0) {
             status.insert(
-                {name, LambdaTree(boardStatusSlotGet(address, slot), statusSignals.at(slot))});
+                {name, LambdaTree(getBoardStatusSlot(address, slot), statusSignals.at(slot))});
         }
     }
 
@@ -76,7 +76,7 @@ MqttAdaptor::Getter MqttAdaptor::boardTelemetryGet(uint8_t address, uint8_t slot
     return slotValueGetter(&Engine::boardTelemetryGet, address, slot);
 }
 
-MqttAdaptor::Getter MqttAdaptor::boardStatusSlotGet(uint8_t address, uint8_t slot) {
+MqttAdaptor::Getter MqttAdaptor::getBoardStatusSlot(uint8_t address, uint8_t slot) {
     return [this, address, slot]() {
         std::pair<uint64_t, std::string> status;
         ErrorCode const code = engine->boardStatusSlotNGet(address, slot, status);

@@ -23,7 +23,8 @@
 // fields it guards are declared GUARDED_BY it, so clang's thread-safety
 // analysis checks every access:
 // 1. lifecycleMutex guards the phases of start and stop (startBusy,
-//    stopBusy), the restart requests and both thread handles; it is held
+//    stopBusy), the restart requests and the restart thread's handle, and
+//    is held across every launch of the monitoring thread; it is held
 //    only for these fields, never across a join, a wait for another thread's
 //    steps or a signal emission. It is held across Parser::start and
 //    Parser::stop so that the two never overlap (they start and join the bus
@@ -43,8 +44,10 @@
 //    leaf: held only to copy in or out and for in-memory updates, never
 //    across a bus call, a signal emission, a sleep, a join, a file write or
 //    a call into the layers above.
-// 4. the monitor's waitMutex only for the wait between cycles,
-//    workersMutex (with workersIdle) only for the count of workers; leaves.
+// 4. the monitor's waitMutex only for the wait between cycles, its
+//    threadMutex only for the monitoring thread's handle (never across its
+//    join), workersMutex (with workersIdle) only for the count of workers;
+//    leaves.
 //
 // The accessors that other threads call return copies taken from `state`,
 // never references into state the monitoring thread changes: getStatus,
@@ -260,12 +263,29 @@ public:
     BoardCache getBoardCache(uint8_t address) const;
 
     // The operations below run inside the engine (start-up, monitoring thread,
-    // workers). They are protected so that tests reach them through a
-    // subclass; nothing else derives from Engine.
+    // workers). Those the tests, the monitor benchmark and the fuzzer reach
+    // through a subclass are protected, with the fields; the rest is
+    // private. Nothing else derives from Engine.
 protected:
     // Initialisation (EngineInit.cpp).
     ErrorCode boardInitStartup(uint8_t address);
     ErrorCode boardInitEmergency(uint8_t address);
+    // Start (EngineLifecycle.cpp): sends the schema to the main board unless
+    // it has the same one, then reboots it.
+    ErrorCode configure();
+    // Stored board configurations (EngineBoardConfig.cpp).
+    ErrorCode boardConfigCacheFromConfigFile(uint8_t address);
+    ErrorCode boardConfigCacheApply(uint8_t address);
+    // Per-board configuration copies (EngineCopies.cpp).
+    bool boardConfigCacheTempFsCreate();
+    ErrorCode boardConfigCacheFromTempfs(uint8_t address);
+    ErrorCode boardConfigCacheTempFsRemove(uint8_t address);
+    ErrorCode boardConfigCacheTempFsStore(uint8_t address);
+    // Blocks until no worker is left.
+    void waitForWorkers() EXCLUDES(workersMutex);
+
+private:
+    // Initialisation (EngineInit.cpp).
     void boardHadReboot(uint8_t address);
     void cacheBootloaderStatus(uint8_t address);
     void cacheBootloaderFlags(uint8_t address);
@@ -286,26 +306,17 @@ protected:
     // Writes the marker; on success the board is initialised and its
     // failed attempts are forgotten.
     ErrorCode finishInit(uint8_t address, char const* doneLine);
-    // Runs the function on the board's cache under the state's lock and returns its result.
-    template <typename Change> auto changeCache(uint8_t address, Change change) {
-        return state.with([&](EngineState& s) { return change(s.boardCaches.at(address)); });
-    }
-    template <typename Read> auto readCache(uint8_t address, Read read) const {
-        return state.with([&](EngineState const& s) { return read(s.boardCaches.at(address)); });
-    }
 
     // Start and stop (EngineLifecycle.cpp).
-    ErrorCode configure();
     // A transport that stopped itself after receive errors is started anew.
     void reviveTransport() EXCLUDES(lifecycleMutex);
     void logBoardInfo() const;
     // The steps of start between bringing the bus up and launching the
     // monitoring thread; a stop ends them at the next step.
     void runStartSteps();
-    // Under lifecycleMutex: starts the monitoring thread, with the firmware
-    // phases before the loop or with the loop alone.
+    // Under lifecycleMutex: has the monitor start its thread, with the
+    // firmware phases before the loop or with the loop alone.
     void launchMonitorThread(bool withFirmwarePhases) REQUIRES(lifecycleMutex);
-    bool onMonitorThread() const REQUIRES(lifecycleMutex);
     // Asks the restart thread to restart the loop with the current settings
     // when the engine runs; returns at once.
     void requestMonitorRestart() EXCLUDES(lifecycleMutex);
@@ -318,18 +329,12 @@ protected:
     ErrorCode lightSlotUsable(uint8_t address, uint8_t slot) const;
 
     // Stored board configurations (EngineBoardConfig.cpp).
-    ErrorCode boardConfigCacheFromConfigFile(uint8_t address);
-    ErrorCode boardConfigCacheApply(uint8_t address);
     // A configuration value read from a file, cached as the slot's when its
     // kind fits `type`; else only the warning "Could not load <what>: <reason>".
     void storeLoadedConfig(uint8_t address, uint8_t slot, Bus::SlotType type,
                            nlohmann::json const& value, std::string const& what);
 
     // Per-board configuration copies (EngineCopies.cpp).
-    bool boardConfigCacheTempFsCreate();
-    ErrorCode boardConfigCacheFromTempfs(uint8_t address);
-    ErrorCode boardConfigCacheTempFsRemove(uint8_t address);
-    ErrorCode boardConfigCacheTempFsStore(uint8_t address);
     // A real directory (no link) of this user, closed to group and others;
     // when it is not, logs a warning the first time only.
     bool copiesDirTrusted() const;
@@ -347,7 +352,7 @@ protected:
         if (!isBoardOnline(address)) {
             return ErrorCode::Timeout;
         }
-        return readCache(address, [&](BoardCache const& cache) {
+        return readCache(state, address, [&](BoardCache const& cache) {
             if (needsInit && !cache.initialized) {
                 return ErrorCode::Timeout;
             }
@@ -357,7 +362,7 @@ protected:
     // A cached getter of one entry: under the rules above, its value into
     // `out` (a reference, or a std::tie of several) and its code returned.
     template <typename T, typename Out>
-    ErrorCode cachedGet(uint8_t address, BoardCache::Entry<T> BoardCache::*entry, Out&& out) const {
+    ErrorCode getCached(uint8_t address, BoardCache::Entry<T> BoardCache::*entry, Out&& out) const {
         return answerFromCache(address, true, [&](BoardCache const& cache) {
             out = (cache.*entry).second;
             return (cache.*entry).first;
@@ -377,9 +382,8 @@ protected:
                               nlohmann::json const& echo);
     // Runs `work` on a detached thread counted in `workers`.
     void startWorker(std::function<void()> work) EXCLUDES(workersMutex);
-    // Blocks until no worker is left.
-    void waitForWorkers() EXCLUDES(workersMutex);
 
+protected:
     Bus::Schema const& schema;
     // The settings, caches, report, status and firmware selection.
     Guarded<EngineState> state;
@@ -392,11 +396,6 @@ protected:
     // Set once the untrusted copies directory was warned about: the warning
     // comes once per engine, which is once per service process.
     mutable std::atomic<bool> copiesWarned{false};
-    // Moved out under lifecycleMutex and joined without it: the analysis
-    // cannot follow a handle once moved, so the join itself is unchecked.
-    std::thread monitorThread GUARDED_BY(lifecycleMutex);
-    // Of the monitoring thread until it has been joined.
-    std::thread::id monitorThreadId GUARDED_BY(lifecycleMutex);
     std::map<uint8_t, Board> const boards;
     // The bus command layer, reached through `parser`; owned here so that
     // the layers above need not see its header.
@@ -416,15 +415,16 @@ protected:
     std::atomic<bool> stopBusy{false};
     bool restartPending GUARDED_BY(lifecycleMutex) = false;
     // Exists while the engine runs; moved out under lifecycleMutex and
-    // joined without it, as monitorThread.
+    // joined without it: the analysis cannot follow a handle once moved, so
+    // the join itself is unchecked.
     std::thread restartThread GUARDED_BY(lifecycleMutex);
     // Detached file-transfer and upgrade workers still running; stop waits
     // for none to be left.
     CheckedMutex workersMutex;
     std::condition_variable workersIdle;
     size_t workers GUARDED_BY(workersMutex) = 0;
-    // The monitoring loop with its cursors, status pass and reads; last, as
-    // it holds references to the members above.
+    // The monitoring loop and its thread, with its cursors, status pass and
+    // reads; last, as it holds references to the members above.
     Monitor monitor;
 };
 

@@ -30,7 +30,7 @@ ErrorCode Engine::boardInitStartup(uint8_t address) {
     if (address != Bus::Schema::AddressMain) {
         // Behind a silent main board no other board can answer.
         ErrorCode const mainHeartbeat =
-            readCache(Bus::Schema::AddressMain,
+            readCache(state, Bus::Schema::AddressMain,
                       [](BoardCache const& cache) { return cache.heartbeat.first; });
         if (mainHeartbeat != ErrorCode::Success) {
             return mainHeartbeat;
@@ -42,7 +42,7 @@ ErrorCode Engine::boardInitStartup(uint8_t address) {
 
     monitor.cacheHeartbeat(address);
     ErrorCode result =
-        readCache(address, [](BoardCache const& cache) { return cache.heartbeat.first; });
+        readCache(state, address, [](BoardCache const& cache) { return cache.heartbeat.first; });
     if (result != ErrorCode::Success) {
         log(Log::Level::Error, "Could not get board heartbeat");
         return result;
@@ -50,7 +50,7 @@ ErrorCode Engine::boardInitStartup(uint8_t address) {
 
     BoardInfo info;
     result = parser.boardInfoGet(address, info);
-    changeCache(address, [&](BoardCache& cache) { cache.boardInfo = {result, info}; });
+    changeCache(state, address, [&](BoardCache& cache) { cache.boardInfo = {result, info}; });
     if (result != ErrorCode::Success) {
         log(Log::Level::Error, "Could not get board info");
         return result;
@@ -92,7 +92,7 @@ ErrorCode Engine::boardInitEmergency(uint8_t address) {
 
     BoardInfo info;
     ErrorCode result = parser.boardInfoGet(address, info);
-    changeCache(address, [&](BoardCache& cache) { cache.boardInfo = {result, info}; });
+    changeCache(state, address, [&](BoardCache& cache) { cache.boardInfo = {result, info}; });
     if (result != ErrorCode::Success) {
         return result;
     }
@@ -127,26 +127,30 @@ void Engine::cacheBootloaderStatus(uint8_t address) {
     log(Log::Level::Debug, "cacheBootloaderStatus(%s)", boards.at(address).getName().c_str());
     BootloaderStatus bootStatus;
     ErrorCode const result = parser.bootloaderStatusGet(address, bootStatus);
-    changeCache(address, [&](BoardCache& cache) { cache.bootloaderStatus = {result, bootStatus}; });
+    changeCache(state, address, [&](BoardCache& cache) {
+        cache.bootloaderStatus = {result, bootStatus};
+    });
 }
 
 void Engine::cacheBootloaderFlags(uint8_t address) {
     log(Log::Level::Debug, "cacheBootloaderFlags(%d)", address);
     bool const firmwareOk =
-        readCache(address, [](BoardCache const& cache) { return cache.firmwareOk; });
+        readCache(state, address, [](BoardCache const& cache) { return cache.firmwareOk; });
     if (!firmwareOk) {
-        changeCache(address, [](BoardCache& cache) {
+        changeCache(state, address, [](BoardCache& cache) {
             cache.bootloaderFlags = {ErrorCode::InvalidBoardVersion, Flags()};
         });
         return;
     }
     Flags flags;
     ErrorCode const result = parser.bootloaderFlagsGet(address, flags);
-    changeCache(address, [&](BoardCache& cache) { cache.bootloaderFlags = {result, flags}; });
+    changeCache(state, address, [&](BoardCache& cache) {
+        cache.bootloaderFlags = {result, flags};
+    });
 }
 
 bool Engine::beginInitAttempt(uint8_t address) {
-    return changeCache(address, [](BoardCache& cache) {
+    return changeCache(state, address, [](BoardCache& cache) {
         cache.firmwareOk = false;
         cache.initialized = false;
         ++cache.initAttempts;
@@ -166,15 +170,16 @@ void Engine::checkRebootMarker(uint8_t address) {
 std::optional<ErrorCode> Engine::checkFirmwareVersion(uint8_t address) {
     Board const& board = boards.at(address);
     unsigned const expected = board.getExpectedFirmwareVersion();
-    unsigned const actual = readCache(
-        address, [](BoardCache const& cache) { return cache.boardInfo.second.firmwareVersion; });
+    unsigned const actual = readCache(state, address, [](BoardCache const& cache) {
+        return cache.boardInfo.second.firmwareVersion;
+    });
     if (expected == actual) {
-        changeCache(address, [](BoardCache& cache) { cache.firmwareOk = true; });
+        changeCache(state, address, [](BoardCache& cache) { cache.firmwareOk = true; });
         return std::nullopt;
     }
     // Served all the same, as far as a board with unknown firmware can be:
     // the monitoring loop does not try it again.
-    changeCache(address, [](BoardCache& cache) { cache.initialized = true; });
+    changeCache(state, address, [](BoardCache& cache) { cache.initialized = true; });
     log(Log::Level::Error, "%s: Firmware version not known! (expected=%d, actual=%d)",
         board.getName().c_str(), expected, actual);
     ErrorCode const written = writeRebootMarker(address);
@@ -183,7 +188,7 @@ std::optional<ErrorCode> Engine::checkFirmwareVersion(uint8_t address) {
     }
     // As far as it goes, this initialisation is finished: power cycles must
     // not use up the attempts, or its status would no longer be read.
-    changeCache(address, [](BoardCache& cache) { cache.initAttempts = 0; });
+    changeCache(state, address, [](BoardCache& cache) { cache.initAttempts = 0; });
     return ErrorCode::InvalidBoardVersion;
 }
 
@@ -223,7 +228,7 @@ ErrorCode Engine::finishInit(uint8_t address, char const* doneLine) {
     if (written != ErrorCode::Success) {
         return written;
     }
-    changeCache(address, [](BoardCache& cache) {
+    changeCache(state, address, [](BoardCache& cache) {
         cache.initialized = true;
         cache.initAttempts = 0;
     });

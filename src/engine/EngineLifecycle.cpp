@@ -87,7 +87,7 @@ void Engine::runStartSteps() {
 
 void Engine::stop() {
     CheckedLock lifecycle(lifecycleMutex);
-    if (onMonitorThread()) {
+    if (monitor.onThread()) {
         log(Log::Level::Error, "The monitoring thread cannot stop the engine");
         return;
     }
@@ -120,12 +120,7 @@ void Engine::stop() {
     if (restarts.joinable()) {
         restarts.join();
     }
-    lifecycle.relock();
-    std::thread loop = std::move(monitorThread);
-    lifecycle.unlock();
-    if (loop.joinable()) {
-        loop.join();
-    }
+    monitor.join();
     waitForWorkers();
     stopped.emit();
     for (auto const& entry : boards) {
@@ -133,7 +128,6 @@ void Engine::stop() {
     }
     log(Log::Level::Info, "Stopped!");
     lifecycle.relock();
-    monitorThreadId = {};
     stopBusy = false;
     lifecycleChanged.notify_all();
 }
@@ -180,23 +174,22 @@ ErrorCode Engine::configure() {
 void Engine::logBoardInfo() const {
     log(Log::Level::Info, "Detected boards:");
     for (auto const& entry : boards) {
-        BoardInfo const info =
-            readCache(entry.first, [](BoardCache const& cache) { return cache.boardInfo.second; });
+        BoardInfo const info = readCache(
+            state, entry.first, [](BoardCache const& cache) { return cache.boardInfo.second; });
         log(Log::Level::Info, "- %s-R%d (firmware=%s, version=%d)", info.boardName.c_str(),
             info.boardVersion, info.firmwareName.c_str(), info.firmwareVersion);
     }
 }
 
 void Engine::launchMonitorThread(bool withFirmwarePhases) {
-    monitor.beginLoop();
-    monitorThread = std::thread([this, withFirmwarePhases] {
-        if (withFirmwarePhases) {
-            firmwareUpgrades.readServiceVersion();
-            firmwareUpgrades.applyFirmwareUpgrades();
-        }
-        monitor.run();
+    if (!withFirmwarePhases) {
+        monitor.launch(nullptr);
+        return;
+    }
+    monitor.launch([this] {
+        firmwareUpgrades.readServiceVersion();
+        firmwareUpgrades.applyFirmwareUpgrades();
     });
-    monitorThreadId = monitorThread.get_id();
 }
 
 void Engine::reviveTransport() {
@@ -207,10 +200,6 @@ void Engine::reviveTransport() {
         log(Log::Level::Warning, "Bus transport stopped, restarting it");
         parser.restart();
     }
-}
-
-bool Engine::onMonitorThread() const {
-    return monitorThreadId == std::this_thread::get_id();
 }
 
 void Engine::requestMonitorRestart() {
@@ -235,15 +224,11 @@ void Engine::runRestarts() {
         }
         restartPending = false;
         monitor.endLoop();
-        std::thread previous = std::move(monitorThread);
         lifecycle.unlock();
         monitor.wakeWaits();
         // A firmware run in progress is finished first; a stop ends it.
-        if (previous.joinable()) {
-            previous.join();
-        }
+        monitor.join();
         lifecycle.relock();
-        monitorThreadId = {};
         if (!running) {
             return;
         }

@@ -25,37 +25,37 @@ std::string octets(Engine::Ip const& ip) {
 
 ErrorCode Engine::mainTimestampGet(int32_t& timestamp) const {
     log(Log::Level::Debug, "mainTimestampGet");
-    return cachedGet(Main, &BoardCache::mainTimestamp, timestamp);
+    return getCached(Main, &BoardCache::mainTimestamp, timestamp);
 }
 
 ErrorCode Engine::mainNetworkStatusGet(bool& link, Mac& mac, Ip& ip) const {
     log(Log::Level::Debug, "mainNetworkStatusGet");
-    return cachedGet(Main, &BoardCache::mainNetworkStatus, std::tie(link, mac, ip));
+    return getCached(Main, &BoardCache::mainNetworkStatus, std::tie(link, mac, ip));
 }
 
 ErrorCode Engine::mainNetworkBoardServerGet(uint16_t& port) const {
     log(Log::Level::Debug, "mainNetworkBoardServerGet");
-    return cachedGet(Main, &BoardCache::mainNetworkBoardServer, port);
+    return getCached(Main, &BoardCache::mainNetworkBoardServer, port);
 }
 
 ErrorCode Engine::mainNetworkDhcpGet(bool& dhcp) const {
     log(Log::Level::Debug, "mainNetworkDhcpGet");
-    return cachedGet(Main, &BoardCache::mainNetworkDhcp, dhcp);
+    return getCached(Main, &BoardCache::mainNetworkDhcp, dhcp);
 }
 
 ErrorCode Engine::mainNetworkIpGet(Ip& ip, Ip& netmask, Ip& gateway) const {
     log(Log::Level::Debug, "mainNetworkIpGet");
-    return cachedGet(Main, &BoardCache::mainNetworkIp, std::tie(ip, netmask, gateway));
+    return getCached(Main, &BoardCache::mainNetworkIp, std::tie(ip, netmask, gateway));
 }
 
 ErrorCode Engine::mainBusStatisticsGet(Bus::BusReport& report) const {
     log(Log::Level::Debug, "mainBusStatisticsGet");
-    return cachedGet(Main, &BoardCache::mainBusStatistics, report);
+    return getCached(Main, &BoardCache::mainBusStatistics, report);
 }
 
 ErrorCode Engine::mainNetworkDnsGet(Ip& dns) const {
     log(Log::Level::Debug, "mainNetworkDnsGet");
-    return cachedGet(Main, &BoardCache::mainNetworkDns, dns);
+    return getCached(Main, &BoardCache::mainNetworkDns, dns);
 }
 
 ErrorCode Engine::mainTimestampSet(int32_t& timestamp) {

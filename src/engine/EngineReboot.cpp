@@ -34,7 +34,7 @@ bool Engine::poweredByMains() const {
         if (statuses.count(MainsLostSlot) == 0 || statuses.count(OnBatterySlot) == 0) {
             return true;
         }
-        return readCache(address, [](BoardCache const& cache) {
+        return readCache(state, address, [](BoardCache const& cache) {
             return cache.statuses.at(MainsLostSlot).second.first == 0 ||
                    cache.statuses.at(OnBatterySlot).second.first == 0;
         });
@@ -55,7 +55,7 @@ ErrorCode Engine::boardReboot(uint8_t address) {
         result != ErrorCode::BusTimeout) {
         return result;
     }
-    changeCache(address, [](BoardCache& cache) {
+    changeCache(state, address, [](BoardCache& cache) {
         cache.initialized = false;
         cache.firmwareOk = false;
         cache.initAttempts = 0;
@@ -94,8 +94,9 @@ ErrorCode Engine::boardRebootSync(uint8_t address) {
             }
             log(Log::Level::Info, "Checking for %s heartbeat", boardName.c_str());
             monitor.cacheHeartbeat(address);
-            if (readCache(address, [](BoardCache const& cache) { return cache.heartbeat.first; }) ==
-                ErrorCode::Success) {
+            if (readCache(state, address, [](BoardCache const& cache) {
+                    return cache.heartbeat.first;
+                }) == ErrorCode::Success) {
                 boardOnline.emit(address);
                 boardOnline.disconnect(connection);
                 return;

@@ -97,8 +97,9 @@ void Engine::setBoardsConfig(json const& boardsSection) {
                 boardName.c_str());
             continue;
         }
-        bool const writable = readCache(
-            address, [](BoardCache const& cache) { return cache.initialized && cache.firmwareOk; });
+        bool const writable = readCache(state, address, [](BoardCache const& cache) {
+            return cache.initialized && cache.firmwareOk;
+        });
         json document = json::object();
         for (auto const& [slot, slotConfig] : board.getConfigs()) {
             auto const value = member->find(slotConfig.name);

@@ -8,6 +8,7 @@
 
 #include "bus/Firmware.h"
 #include "bus/Schema.h"
+#include "foundation/Guarded.h"
 
 #include <cstdint>
 #include <map>
@@ -35,5 +36,16 @@ struct EngineState {
     Firmwares firmwares; // its file is written under reportFileMutex
     std::map<uint8_t, Bus::ValueObjects::Firmware> otaImages;
 };
+
+// Runs the function on the board's cache under the state's lock and returns
+// its result; the address must be the schema's.
+template <typename Change>
+auto changeCache(Guarded<EngineState>& state, uint8_t address, Change change) {
+    return state.with([&](EngineState& s) { return change(s.boardCaches.at(address)); });
+}
+template <typename Read>
+auto readCache(Guarded<EngineState> const& state, uint8_t address, Read read) {
+    return state.with([&](EngineState const& s) { return read(s.boardCaches.at(address)); });
+}
 
 } // namespace velt::ZRV480::BoardManager::Manager

@@ -77,7 +77,7 @@ ErrorCode Engine::boardStatusSlotNGet(uint8_t address, uint8_t slot,
 
 ErrorCode Engine::boardUptimeGet(uint8_t address, uint32_t& uptime) const {
     log(Log::Level::Debug, "uptime(%s)", boards.at(address).getName().c_str());
-    return cachedGet(address, &BoardCache::heartbeat, uptime);
+    return getCached(address, &BoardCache::heartbeat, uptime);
 }
 
 ErrorCode Engine::boardInfoGet(uint8_t address, BoardInfo& info) const {
@@ -91,22 +91,22 @@ ErrorCode Engine::boardInfoGet(uint8_t address, BoardInfo& info) const {
         });
     }
     log(Log::Level::Debug, "boardInfoGet(%s)", boards.at(address).getName().c_str());
-    return cachedGet(address, &BoardCache::boardInfo, info);
+    return getCached(address, &BoardCache::boardInfo, info);
 }
 
 ErrorCode Engine::boardBootloaderFlagsGet(uint8_t address, Flags& flags) const {
     log(Log::Level::Debug, "boardBootloaderFlagsGet(%s)", boards.at(address).getName().c_str());
-    return cachedGet(address, &BoardCache::bootloaderFlags, flags);
+    return getCached(address, &BoardCache::bootloaderFlags, flags);
 }
 
 ErrorCode Engine::boardBootloaderStatusGet(uint8_t address, BootloaderStatus& bootStatus) const {
     log(Log::Level::Debug, "boardBootloaderStatusGet(%s)", boards.at(address).getName().c_str());
-    return cachedGet(address, &BoardCache::bootloaderStatus, bootStatus);
+    return getCached(address, &BoardCache::bootloaderStatus, bootStatus);
 }
 
 ErrorCode Engine::boardConfigSet(uint8_t address, uint8_t slot, nlohmann::json& value) {
     Bus::Board const& board = boards.at(address);
-    if (!readCache(address, [](BoardCache const& cache) { return cache.firmwareOk; })) {
+    if (!readCache(state, address, [](BoardCache const& cache) { return cache.firmwareOk; })) {
         return ErrorCode::InvalidBoardVersion;
     }
     auto const found = board.getConfigs().find(slot);

@@ -84,8 +84,39 @@ void Monitor::run() {
     }
 }
 
-void Monitor::beginLoop() {
+void Monitor::launch(std::function<void()> firstSteps) {
     keepMonitoring = true;
+    CheckedLock lock(threadMutex);
+    monitorThread = std::thread([this, steps = std::move(firstSteps)] {
+        if (steps) {
+            steps();
+        }
+        run();
+    });
+    monitorThreadId = monitorThread.get_id();
+}
+
+bool Monitor::onThread() const {
+    CheckedLock lock(threadMutex);
+    return monitorThreadId == std::this_thread::get_id();
+}
+
+void Monitor::join() {
+    std::thread loop;
+    {
+        CheckedLock lock(threadMutex);
+        loop = std::move(monitorThread);
+    }
+    if (!loop.joinable()) {
+        return;
+    }
+    std::thread::id const joined = loop.get_id();
+    loop.join();
+    CheckedLock lock(threadMutex);
+    // Not a thread launched since, whose identity stays until its own join.
+    if (monitorThreadId == joined) {
+        monitorThreadId = {};
+    }
 }
 
 void Monitor::endLoop() {
@@ -128,7 +159,7 @@ ErrorCode Monitor::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycl
 
     if (batchGoesOn(address)) {
         uint32_t const attempts =
-            readCache(address, [](BoardCache const& cache) { return cache.initAttempts; });
+            readCache(state, address, [](BoardCache const& cache) { return cache.initAttempts; });
         int32_t value = 0;
         if (parser.scratchpadGet(address, Engine::ScratchpadCell, value) == ErrorCode::Success &&
             value != Engine::ScratchpadMarker) {
@@ -145,7 +176,7 @@ ErrorCode Monitor::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycl
                 return ErrorCode::Success; // until a reboot request
             }
         }
-        if (!readCache(address, [](BoardCache const& cache) { return cache.initialized; })) {
+        if (!readCache(state, address, [](BoardCache const& cache) { return cache.initialized; })) {
             hooks.initEmergency(address);
             if (!phases.stopping) {
                 events.boardOnline.emit(address);
@@ -180,7 +211,7 @@ ErrorCode Monitor::cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycl
 
 std::optional<ErrorCode> Monitor::checkOffline(uint8_t address) {
     ErrorCode const result =
-        readCache(address, [](BoardCache const& cache) { return cache.heartbeat.first; });
+        readCache(state, address, [](BoardCache const& cache) { return cache.heartbeat.first; });
     if (hooks.isBoardOnline(address) || result == ErrorCode::Success) {
         // Remembered as well, so that a second drop-out with the same code
         // as the first is an edge again. A success while offline: every
@@ -214,14 +245,14 @@ void Monitor::noteDropOut(uint8_t address, ErrorCode result) {
         known == previousHeartbeat.end() ? ErrorCode::Success : known->second;
     previousHeartbeat[address] = result;
     if (result != previous) {
-        changeCache(address, [](BoardCache& cache) { cache.initialized = false; });
+        changeCache(state, address, [](BoardCache& cache) { cache.initialized = false; });
         events.boardOffline.emit(address);
     }
 }
 
 void Monitor::rebuildCache(uint8_t address) {
     BoardCache fresh(boards.at(address));
-    changeCache(address, [&fresh](BoardCache& cache) {
+    changeCache(state, address, [&fresh](BoardCache& cache) {
         fresh.configs = std::move(cache.configs);
         fresh.initAttempts = cache.initAttempts;
         cache = std::move(fresh);
@@ -301,7 +332,7 @@ void Monitor::cacheMainNetwork() {
     ErrorCode const ipResult = parser.mainNetworkIpGet(address, netmask, gateway);
     Engine::Ip dns{};
     ErrorCode const dnsResult = parser.mainNetworkDnsGet(dns);
-    changeCache(Bus::Schema::AddressMain, [&](BoardCache& cache) {
+    changeCache(state, Bus::Schema::AddressMain, [&](BoardCache& cache) {
         cache.mainNetworkStatus = {statusResult, {link, mac, ip}};
         cache.mainNetworkBoardServer = {serverResult, port};
         cache.mainNetworkDhcp = {dhcpResult, dhcp};
@@ -314,7 +345,7 @@ void Monitor::cacheMainTimestamp() {
     log(Log::Level::Debug, "cacheMainTimestamp");
     int32_t timestamp = 0;
     ErrorCode const result = parser.mainTimestampGet(timestamp);
-    changeCache(Bus::Schema::AddressMain, [&](BoardCache& cache) {
+    changeCache(state, Bus::Schema::AddressMain, [&](BoardCache& cache) {
         cache.mainTimestamp = {result, timestamp};
     });
 }
@@ -323,7 +354,7 @@ void Monitor::cacheMainBusStatistics() {
     log(Log::Level::Debug, "cacheMainBusStatistics");
     Bus::BusReport report{};
     ErrorCode const result = parser.mainBusStatisticsGet(report);
-    changeCache(Bus::Schema::AddressMain, [&](BoardCache& cache) {
+    changeCache(state, Bus::Schema::AddressMain, [&](BoardCache& cache) {
         cache.mainBusStatistics = {result, report};
     });
 }

@@ -8,15 +8,19 @@
 //
 // Threads: the start-up thread before the monitoring thread exists, the
 // monitoring thread after; the engine's start and stop never let the two
-// overlap. cacheHeartbeat also runs on the reboot poll thread and
-// cacheConfig on the callers of a stored configuration: both touch only the
-// bus and `state`.
+// overlap. The monitor owns the monitoring thread: the engine launches it
+// (under its lifecycle lock, so that a stop never misses a launch) and joins
+// it through launch and join. cacheHeartbeat also runs on the reboot poll
+// thread and cacheConfig on the callers of a stored configuration: both
+// touch only the bus and `state`.
 //
 // Locks: `state` (the engine's leaf lock) only to copy in and out;
-// waitMutex (with wake) only for the pauses, a leaf. Monitoring-only state
-// needs no lock: the cursors (monitoring), the previous status words
-// (prevStatusBits, prevErrorBits) and the previous heartbeat results
-// (previousHeartbeat). Signals are emitted without a lock held.
+// waitMutex (with wake) only for the pauses, a leaf; threadMutex only to
+// launch, identify or move out the thread, a leaf, never held across the
+// join. Monitoring-only state needs no lock: the cursors (monitoring), the
+// previous status words (prevStatusBits, prevErrorBits) and the previous
+// heartbeat results (previousHeartbeat). Signals are emitted without a lock
+// held.
 
 #include "engine/BoardCache.h"
 #include "engine/EngineState.h"
@@ -42,6 +46,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace velt::ZRV480::Bus {
@@ -82,10 +87,15 @@ public:
             std::map<uint8_t, Bus::Board> const& boardMap, Phases const& phases,
             Events const& events, Hooks hooks);
 
-    // The loop, on the monitoring thread, until endLoop.
-    void run();
-    // Lets the next run loop; called before its thread starts.
-    void beginLoop();
+    // Starts the monitoring thread: `firstSteps` when given, then the loop
+    // until endLoop. The engine calls it under its lifecycle lock, which
+    // this class cannot name: Engine::launchMonitorThread carries the rule.
+    void launch(std::function<void()> firstSteps) EXCLUDES(threadMutex);
+    // Whether the caller is the monitoring thread, until it has been joined.
+    bool onThread() const EXCLUDES(threadMutex);
+    // Joins the monitoring thread, if any, with no lock held; the loop must
+    // have been ended (endLoop, wakeWaits) for it to return.
+    void join() EXCLUDES(threadMutex);
     // Ends the loop at its next check; wakeWaits ends its pause.
     void endLoop();
     bool looping() const;
@@ -115,6 +125,8 @@ public:
     void cacheConfig(uint8_t address, uint8_t slot);
 
 private:
+    // The loop, on the monitoring thread, until endLoop.
+    void run();
     // The offline check of a batch: the heartbeat's result when the batch
     // ends here, nothing when it goes on.
     std::optional<ErrorCode> checkOffline(uint8_t address);
@@ -136,13 +148,6 @@ private:
     // (null when the read failed).
     std::pair<ErrorCode, nlohmann::json> readSlotValue(Bus::Packet const& request,
                                                        Bus::SlotType type, uint8_t multiplier);
-    // Run the function on the board's cache under the state's lock.
-    template <typename Change> auto changeCache(uint8_t address, Change change) {
-        return state.with([&](EngineState& s) { return change(s.boardCaches.at(address)); });
-    }
-    template <typename Read> auto readCache(uint8_t address, Read read) const {
-        return state.with([&](EngineState const& s) { return read(s.boardCaches.at(address)); });
-    }
 
     Bus::Parser& parser;
     Guarded<EngineState>& state;
@@ -159,6 +164,12 @@ private:
     std::map<uint8_t, ErrorCode> previousHeartbeat; // monitoring-only
     CheckedMutex waitMutex;
     std::condition_variable wake;
+    mutable CheckedMutex threadMutex;
+    // Moved out under threadMutex and joined without it: the analysis
+    // cannot follow a handle once moved, so the join itself is unchecked.
+    std::thread monitorThread GUARDED_BY(threadMutex);
+    // Of the monitoring thread until it has been joined.
+    std::thread::id monitorThreadId GUARDED_BY(threadMutex);
 };
 
 } // namespace velt::ZRV480::BoardManager::Manager

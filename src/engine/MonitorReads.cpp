@@ -56,7 +56,7 @@ void Monitor::cacheTelemetry(uint8_t address, uint8_t slot) {
     Bus::Board const& board = boards.at(address);
     Bus::Board::Telemetry const& telemetry = board.getTelemetries().at(slot);
     log(Log::Level::Debug, "cacheTelemetry(%s, %d)", board.getName().c_str(), slot);
-    bool const firmwareOk = changeCache(address, [&](BoardCache& cache) {
+    bool const firmwareOk = changeCache(state, address, [&](BoardCache& cache) {
         if (!cache.firmwareOk) {
             cache.telemetries[slot] = {ErrorCode::InvalidBoardVersion, nullptr};
         }
@@ -100,7 +100,7 @@ void Monitor::cacheConfig(uint8_t address, uint8_t slot) {
         return;
     }
     Bus::Board::Config const& slotConfig = found->second;
-    bool const firmwareOk = changeCache(address, [&](BoardCache& cache) {
+    bool const firmwareOk = changeCache(state, address, [&](BoardCache& cache) {
         if (!cache.firmwareOk) {
             cache.configs[slot] = {ErrorCode::InvalidBoardVersion, nullptr};
         }

@@ -33,16 +33,10 @@ public:
     using Engine::boardConfigCacheTempFsCreate;
     using Engine::boardConfigCacheTempFsRemove;
     using Engine::boardConfigCacheTempFsStore;
-    using Engine::boardHadReboot;
     using Engine::boardInitEmergency;
     using Engine::boardInitStartup;
-    using Engine::cacheBootloaderFlags;
-    using Engine::cacheBootloaderStatus;
     using Engine::configure;
-    using Engine::logBoardInfo;
 
-    using Engine::appPath;
-    using Engine::copiesDir;
     using Engine::monitor;
     using Engine::parser;
     using Engine::running;
@@ -54,7 +48,7 @@ public:
 
     // Changes a board's cache under the engine's lock.
     template <typename Change> void editCache(uint8_t address, Change change) {
-        state.with([&](EngineState& s) { change(s.boardCaches.at(address)); });
+        changeCache(state, address, change);
     }
 };
 
