@@ -1,5 +1,7 @@
 #include "foundation/AtomicFile.h"
 
+#include "foundation/Guarded.h"
+
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
@@ -9,6 +11,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -76,10 +79,59 @@ bool holdsExactly(int fd, std::string_view content) {
     }
 }
 
+// A file as this process last flushed it: while it still is that file,
+// unchanged, its content is on disk and flushing it again gains nothing.
+// A caller that saves the same state again and again (once per board
+// brought up) would otherwise wait for the disk each time.
+struct Flushed {
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified;
+    timespec changed;
+};
+
+bool operator==(timespec const& a, timespec const& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+Flushed flushedAs(struct stat const& info) {
+    return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+}
+
+bool operator==(Flushed const& a, Flushed const& b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.modified == b.modified && a.changed == b.changed;
+}
+
+// By path, the files this process flushed.
+Guarded<std::map<std::string, Flushed>>& flushedFiles() {
+    static Guarded<std::map<std::string, Flushed>> files;
+    return files;
+}
+
+void rememberFlushed(std::string const& path, struct stat const& info) {
+    flushedFiles().with([&](std::map<std::string, Flushed>& files) {
+        files.insert_or_assign(path, flushedAs(info));
+    });
+}
+
+void forgetFlushed(std::string const& path) {
+    flushedFiles().with([&](std::map<std::string, Flushed>& files) { files.erase(path); });
+}
+
+bool stillAsFlushed(std::string const& path, struct stat const& info) {
+    return flushedFiles().with([&](std::map<std::string, Flushed> const& files) {
+        auto const found = files.find(path);
+        return found != files.end() && found->second == flushedAs(info);
+    });
+}
+
 // True when the file already is what a write would make of it: a regular
 // file of this user with no other link, the mode a new file gets and this
-// content, with no temporary beside it. Then it is flushed and left in place;
-// rewriting it would cost two flushes and a rename for nothing.
+// content, with no temporary beside it. Then it is flushed, unless it is
+// still the file this process flushed, and left in place; rewriting it would
+// cost two flushes and a rename for nothing.
 bool alreadyWritten(std::string const& path, std::string const& temporary, std::string_view content,
                     mode_t mode) {
     struct stat info {};
@@ -98,7 +150,13 @@ bool alreadyWritten(std::string const& path, std::string const& temporary, std::
                 info.st_nlink == 1 && (info.st_mode & 07777) == (mode & ~*mask & 07777) &&
                 static_cast<size_t>(info.st_size) == content.size();
     if (same) {
-        same = holdsExactly(fd, content) && ::fsync(fd) == 0;
+        same = holdsExactly(fd, content);
+    }
+    if (same && !stillAsFlushed(path, info)) {
+        same = ::fsync(fd) == 0;
+        if (same) {
+            rememberFlushed(path, info);
+        }
     }
     ::close(fd);
     return same;
@@ -114,6 +172,7 @@ bool writeFile(std::string const& path, std::string_view content, mode_t mode,
         errno = saved;
         return true;
     }
+    forgetFlushed(path);
     // A temporary left by a crash is made anew rather than reused, so that
     // neither its mode nor a link put in its place carries over.
     ::unlink(temporary.c_str());
@@ -125,6 +184,8 @@ bool writeFile(std::string const& path, std::string_view content, mode_t mode,
     bool ok =
         (!exactMode || ::fchmod(fd, *exactMode) == 0) && writeAll(fd, content) && ::fsync(fd) == 0;
     int reason = errno;
+    struct stat written {};
+    bool const known = ok && ::fstat(fd, &written) == 0;
     if (::close(fd) != 0 && ok) {
         ok = false;
         reason = errno;
@@ -141,9 +202,17 @@ bool writeFile(std::string const& path, std::string_view content, mode_t mode,
     // The file is in place; a directory that cannot be flushed only leaves
     // the rename to the next flush of the system.
     int const dir = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool const renameFlushed = dir >= 0 && ::fsync(dir) == 0;
     if (dir >= 0) {
-        ::fsync(dir);
         ::close(dir);
+    }
+    // The rename changed the file's status time: remembered as it is now,
+    // provided it still is the file flushed above, its content untouched.
+    struct stat placed {};
+    if (known && renameFlushed && ::lstat(path.c_str(), &placed) == 0 &&
+        placed.st_dev == written.st_dev && placed.st_ino == written.st_ino &&
+        placed.st_size == written.st_size && placed.st_mtim == written.st_mtim) {
+        rememberFlushed(path, placed);
     }
     return true;
 }

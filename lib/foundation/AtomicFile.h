@@ -12,8 +12,9 @@
 // gives false with errno telling why. A crash leaves at most the one
 // temporary, which the next write replaces. A file that already is what the
 // write would make (this content, the mode a new file gets, a regular file
-// of this user with one link, no temporary beside it) is only flushed and
-// kept. Callers serialise writes of the same file.
+// of this user with one link, no temporary beside it) is kept, and flushed
+// unless it still is the file this process last flushed there, unchanged.
+// Callers serialise writes of the same file.
 class AtomicFile {
 public:
     // A new file gets `mode` (less the umask), whatever the old one had.

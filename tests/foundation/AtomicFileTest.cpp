@@ -4,11 +4,29 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
+#include <thread>
+
+namespace {
+
+// Every flush this test program asks for, counted on its way to the kernel.
+std::atomic<int> flushes{0};
+
+} // namespace
+
+// Linked before the C library's: AtomicFile's flushes land here.
+extern "C" int fsync(int fd) {
+    ++flushes;
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -133,6 +151,62 @@ TEST(AtomicFile, FileAlreadyWrittenIsKept) {
         EXPECT_EQ(dir.read("state"), "{}");
         EXPECT_EQ(modeOf(path), 0644);
         EXPECT_EQ(dir.listing(), c.listing);
+    }
+}
+
+// Saving the same state again waits for the disk only when the file may not
+// be on it as it is: a file this process wrote and flushed, untouched since,
+// is not flushed again (a save per board brought up cost a flush each); one
+// that someone else wrote or changed is, as ever.
+TEST(AtomicFile, FileFlushedByThisProcessIsNotFlushedAgain) {
+    Umask const mask(022);
+    struct Case {
+        char const* name;
+        std::function<void(ScratchDir const&, std::string const&)> prepare;
+        int flushes; // by the write of "{}" that follows
+    };
+    auto const written = [](char const* content) {
+        return [content](ScratchDir const&, std::string const& path) {
+            ASSERT_TRUE(AtomicFile::write(path, content));
+        };
+    };
+    // Past the file system's clock step, so that a change shows in the file's times.
+    auto const later = [] { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
+    Case const cases[] = {
+        {"written here, untouched", written("{}"), 0},
+        {"written here with other content", written("{\"a\":1}"), 2},
+        {"left by someone else",
+         [](ScratchDir const& dir, std::string const&) { dir.write("state", "{}"); }, 1},
+        {"written here, then rewritten in place with the same content",
+         [&](ScratchDir const& dir, std::string const& path) {
+             ASSERT_TRUE(AtomicFile::write(path, "{}"));
+             later();
+             dir.write("state", "{}");
+         },
+         1},
+        {"written here, then replaced by a copy of the same content",
+         [&](ScratchDir const& dir, std::string const& path) {
+             ASSERT_TRUE(AtomicFile::write(path, "{}"));
+             later();
+             ASSERT_EQ(std::rename(dir.write("copy", "{}").c_str(), path.c_str()), 0);
+         },
+         1},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        std::string const path = dir.path("state");
+        c.prepare(dir, path);
+
+        flushes = 0;
+        ASSERT_TRUE(AtomicFile::write(path, "{}"));
+        EXPECT_EQ(flushes, c.flushes);
+        // Whichever way it got there, the file is now known to be on disk.
+        flushes = 0;
+        ASSERT_TRUE(AtomicFile::write(path, "{}"));
+        EXPECT_EQ(flushes, 0);
+        EXPECT_EQ(dir.read("state"), "{}");
+        EXPECT_EQ(dir.listing(), "state");
     }
 }
 
