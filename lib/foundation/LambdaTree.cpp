@@ -697,8 +697,9 @@ LambdaTree::Errors LambdaTree::updateInternalLambda(NewValue const& newValue, st
 
 LambdaTree::json LambdaTree::wrap(SubPath const& subPath, size_t depth, json const& value) {
     json wrapped = value;
-    for (auto it = subPath.rbegin(); it != subPath.rend() - static_cast<std::ptrdiff_t>(depth);
-         ++it) {
+    // A walk past the end of the path leaves nothing to wrap.
+    auto const below = static_cast<std::ptrdiff_t>(std::min(depth, subPath.size()));
+    for (auto it = subPath.rbegin(); it != subPath.rend() - below; ++it) {
         json level = json::object();
         level[*it] = std::move(wrapped);
         wrapped = std::move(level);
