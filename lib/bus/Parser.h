@@ -173,6 +173,7 @@ public:
     Common::ErrorCode lightPatternPlay(uint8_t address, uint8_t slot,
                                        std::vector<Light::PatternStep> const& steps,
                                        uint8_t repeat);
+    // The counters summed per board (see Statistics::summed).
     Statistics getBusStatistics() const;
 
     // Main board (ParserMain.cpp). Setters leave the echo in their references.

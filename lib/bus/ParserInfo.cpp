@@ -124,8 +124,10 @@ ErrorCode Parser::lightPatternPlay(uint8_t address, uint8_t slot,
 }
 
 Statistics Parser::getBusStatistics() const {
+    // Summed under the lock: a copy of every command's and slot's counters
+    // held it, and cost each get of the tree, for the same figures.
     CheckedLock lock(statisticsMutex);
-    return statistics;
+    return statistics.summed();
 }
 
 } // namespace velt::ZRV480::Bus

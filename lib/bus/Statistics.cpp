@@ -35,18 +35,31 @@ void Statistics::registerStat(Packet const& request, ErrorCode result) {
     }
 }
 
+Statistics::Stat Statistics::sumOf(Commands const& commands) {
+    Stat sum;
+    for (auto const& [command, slots] : commands) {
+        for (auto const& [slot, stat] : slots) {
+            sum.transmitted += stat.transmitted;
+            sum.completed += stat.completed;
+            sum.timeouts += stat.timeouts;
+            sum.consecutiveFailures += stat.consecutiveFailures;
+        }
+    }
+    return sum;
+}
+
+Statistics Statistics::summed() const {
+    Statistics copy(names);
+    for (auto const& [address, commands] : stats) {
+        copy.stats[address][Packet::Command{}][0] = sumOf(commands);
+    }
+    return copy;
+}
+
 nlohmann::json Statistics::toJson() const {
     nlohmann::json result;
     for (auto const& [address, commands] : stats) {
-        Stat sum;
-        for (auto const& [command, slots] : commands) {
-            for (auto const& [slot, stat] : slots) {
-                sum.transmitted += stat.transmitted;
-                sum.completed += stat.completed;
-                sum.timeouts += stat.timeouts;
-                sum.consecutiveFailures += stat.consecutiveFailures;
-            }
-        }
+        Stat const sum = sumOf(commands);
         nlohmann::json& board = result[nameOf(address)];
         board["completed"] = sum.completed;
         board["consecutiveFailures"] = sum.consecutiveFailures;

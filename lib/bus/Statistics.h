@@ -29,12 +29,17 @@ public:
     void registerStat(Packet const& request, Common::ErrorCode result);
     // Counters summed per board, keyed by board name; null before any attempt.
     nlohmann::json toJson() const;
+    // A copy that holds each board's counters summed: the same toJson, from
+    // one entry per board instead of one per command and slot.
+    Statistics summed() const;
 
 private:
+    using Commands = std::map<Packet::Command, std::map<uint8_t, Stat>>;
+    static Stat sumOf(Commands const& commands);
     std::string nameOf(uint8_t address) const;
 
     std::map<uint8_t, std::string> names;
-    std::map<uint8_t, std::map<Packet::Command, std::map<uint8_t, Stat>>> stats;
+    std::map<uint8_t, Commands> stats;
 };
 
 } // namespace velt::ZRV480::Bus

@@ -1,6 +1,7 @@
 #include "foundation/LambdaTree.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <stdexcept>
 
@@ -9,8 +10,23 @@
 
 namespace {
 
+// The non-empty pieces between '/', as String::tokenizeV gives them, with
+// their room taken once: every get splits its path.
 std::vector<std::string> pathComponents(std::string const& path) {
-    return String::tokenizeV(path, "/");
+    std::vector<std::string> pieces;
+    pieces.reserve(static_cast<size_t>(std::count(path.begin(), path.end(), '/')) + 1);
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        if (end > start) {
+            pieces.emplace_back(path, start, end - start);
+        }
+        start = end + 1;
+    }
+    return pieces;
 }
 
 std::string joinComponents(std::vector<std::string>::const_iterator first,
@@ -100,6 +116,38 @@ void assignInPlace(nlohmann::json& target, nlohmann::json const& source) {
     }
 }
 
+// Whether two documents are the same down to the kind of each number, so
+// that one is written exactly as the other: 1 and 1.0 count as different.
+bool identical(nlohmann::json const& left, nlohmann::json const& right) {
+    using json = nlohmann::json;
+    if (left.type() != right.type()) {
+        return false;
+    }
+    switch (left.type()) {
+    case json::value_t::object: {
+        auto const& a = left.get_ref<json::object_t const&>();
+        auto const& b = right.get_ref<json::object_t const&>();
+        return a.size() == b.size() &&
+               std::equal(a.begin(), a.end(), b.begin(), [](auto const& x, auto const& y) {
+                   return x.first == y.first && identical(x.second, y.second);
+               });
+    }
+    case json::value_t::array: {
+        auto const& a = left.get_ref<json::array_t const&>();
+        auto const& b = right.get_ref<json::array_t const&>();
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), identical);
+    }
+    case json::value_t::number_float: {
+        // -0.0 and 0.0 are written differently; NaN is never the same.
+        double const a = left.get<double>();
+        double const b = right.get<double>();
+        return a == b && std::signbit(a) == std::signbit(b);
+    }
+    default:
+        return left == right;
+    }
+}
+
 // Runs a getter or setter call; a std::exception becomes the error document.
 template <typename Call> std::pair<bool, nlohmann::json> guarded(Call const& call) {
     try {
@@ -146,7 +194,7 @@ LambdaTree::LambdaTree(Children const& childTrees, bool abortsOnError) : LambdaT
 LambdaTree::LambdaTree(uint8_t treeAbilities, json const& initial)
     : value(initial), kind(initial.is_structured() ? Kind::JsonContainer : Kind::JsonValue),
       abilities(treeAbilities) {
-    acceptJson(initial, treeAbilities);
+    acceptDocument(initial, treeAbilities);
 }
 
 std::mutex LambdaTree::monitorsMutex;
@@ -155,7 +203,7 @@ LambdaTree::LambdaTree(LambdaTree const& other)
     : children(other.children), getter(other.getter), setter(other.setter), value(other.value),
       kind(other.kind), abilities(other.abilities), abortOnError(other.abortOnError),
       abortOnErrorExplicit(other.abortOnErrorExplicit), inGroupValue(other.inGroupValue),
-      signal(other.signal) {
+      mirror(other.mirror), dumped(other.dumped), signal(other.signal) {
     {
         std::lock_guard<std::mutex> lock(monitorsMutex);
         lastMonitorId = other.lastMonitorId;
@@ -184,7 +232,9 @@ LambdaTree& LambdaTree::operator=(LambdaTree other) {
     bind();
     if (parent) {
         parent->abilities |= abilities;
+        parent->touchMirror();
     }
+    touchMirror();
     return *this;
 }
 
@@ -202,6 +252,8 @@ void LambdaTree::swapContent(LambdaTree& other) {
     swap(abilities, other.abilities);
     swap(abortOnError, other.abortOnError);
     swap(abortOnErrorExplicit, other.abortOnErrorExplicit);
+    swap(mirror, other.mirror);
+    swap(dumped, other.dumped);
     swap(signal, other.signal);
     swap(signalConnection, other.signalConnection);
     {
@@ -254,15 +306,24 @@ LambdaTree const& LambdaTree::at(std::string const& name) const {
 }
 
 LambdaTree& LambdaTree::operator[](std::string&& name) {
-    return name.empty() ? *this : adopt(children[std::move(name)]);
+    if (name.empty()) {
+        return *this;
+    }
+    touchMirror();
+    return adopt(children[std::move(name)]);
 }
 
 LambdaTree& LambdaTree::operator[](std::string const& name) {
-    return name.empty() ? *this : adopt(children[name]);
+    if (name.empty()) {
+        return *this;
+    }
+    touchMirror();
+    return adopt(children[name]);
 }
 
 std::pair<LambdaTree::iterator, bool>
 LambdaTree::insert(std::pair<std::string, LambdaTree> const& child) {
+    touchMirror();
     abilities |= child.second.abilities;
     auto result = children.insert(child);
     adopt(result.first->second);
@@ -271,6 +332,7 @@ LambdaTree::insert(std::pair<std::string, LambdaTree> const& child) {
 
 LambdaTree::iterator LambdaTree::insert(const_iterator hint,
                                         std::pair<std::string, LambdaTree> const& child) {
+    touchMirror();
     abilities |= child.second.abilities;
     auto it = children.insert(hint, child);
     adopt(it->second);
@@ -278,14 +340,17 @@ LambdaTree::iterator LambdaTree::insert(const_iterator hint,
 }
 
 size_t LambdaTree::erase(std::string const& name) {
+    touchMirror();
     return children.erase(name);
 }
 
 LambdaTree::iterator LambdaTree::erase(const_iterator position) {
+    touchMirror();
     return children.erase(position);
 }
 
 LambdaTree::iterator LambdaTree::erase(const_iterator first, const_iterator last) {
+    touchMirror();
     return children.erase(first, last);
 }
 
@@ -347,6 +412,20 @@ void LambdaTree::topicDumpInternal(std::string const& prefix, uint8_t ability,
 }
 
 void LambdaTree::acceptJson(json const& document, uint8_t childAbilities) {
+    touchMirror();
+    acceptDocument(document, childAbilities);
+}
+
+void LambdaTree::touchMirror() {
+    for (LambdaTree* node = this; node && node->kind != Kind::Group; node = node->parent) {
+        if (node->kind == Kind::Lambda) {
+            node->mirror.fresh = false;
+            return;
+        }
+    }
+}
+
+void LambdaTree::acceptDocument(json const& document, uint8_t childAbilities) {
     // Refreshed in place, so that a get whose values keep their shape
     // neither builds nor destroys nodes.
     if (document.is_object()) {
@@ -412,10 +491,11 @@ void LambdaTree::refresh(json const& document, uint8_t ownAbilities) {
         monitors.clear();
         lastMonitorId = 0;
     }
-    acceptJson(value, ownAbilities);
+    acceptDocument(value, ownAbilities);
 }
 
 void LambdaTree::setAbortOnError(bool flag) {
+    touchMirror();
     abortOnError = flag;
     for (auto& entry : children) {
         if (!entry.second.abortOnErrorExplicit) {
@@ -457,8 +537,17 @@ LambdaTree::json LambdaTree::currentValue() const {
 }
 
 void LambdaTree::dumpInto(std::string& text, Serializer& serializer) const {
+    if (kind == Kind::Lambda && dumped.current) {
+        text += dumped.text;
+        return;
+    }
     if (kind != Kind::Group) {
+        size_t const start = text.size();
         serializer.dump(value, false, false, 0);
+        if (kind == Kind::Lambda) {
+            dumped.text.assign(text, start, std::string::npos);
+            dumped.current = true;
+        }
         return;
     }
     // The members in the order of the children, which is the order in which
@@ -494,48 +583,57 @@ LambdaTree::Errors LambdaTree::set(std::string const& path, json const& newValue
 LambdaTree::Errors LambdaTree::walk(std::string const& path, NewValue const& newValue) {
     // Resolving first keeps a mistyped path from calling any getter or
     // setter and from reporting an empty error map as success.
-    target(path, "");
+    SubPath const components = pathComponents(path);
+    size_t consumed = 0;
+    descend(components, consumed);
+    if (consumed != components.size()) {
+        target(path, ""); // throws the error that names the failed step
+    }
     std::string topic;
-    return updateInternal(newValue, topic, pathComponents(path));
+    return updateInternal(newValue, topic, components, 0);
 }
 
 LambdaTree::Errors LambdaTree::updateInternal(NewValue const& newValue, std::string& topic,
-                                              SubPath const& subPath) {
+                                              SubPath const& subPath, size_t depth) {
     switch (kind) {
     case Kind::Group:
-        return updateInternalLambdaGroup(newValue, topic, subPath);
+        return updateInternalLambdaGroup(newValue, topic, subPath, depth);
     case Kind::Lambda:
-        return updateInternalLambda(newValue, topic, subPath);
+        return updateInternalLambda(newValue, topic, subPath, depth);
     default:
         throw std::runtime_error("impossible node");
     }
 }
 
 LambdaTree::Errors LambdaTree::updateInternalLambdaGroup(NewValue const& newValue,
-                                                         std::string& topic,
-                                                         SubPath const& subPath) {
+                                                         std::string& topic, SubPath const& subPath,
+                                                         size_t depth) {
     Errors errors;
     // The group's value becomes the children visited here; a walk that ends
     // in an exception leaves it as it was.
     std::vector<LambdaTree*> visited;
-    visited.reserve(children.size());
+    bool const toEnd = depth >= subPath.size();
+    // A path that goes on names the one child to visit: found, not searched for.
+    auto first = children.begin();
+    auto last = children.end();
+    if (!toEnd) {
+        first = children.find(subPath[depth]);
+        last = first == children.end() ? first : std::next(first);
+    }
+    visited.reserve(toEnd ? children.size() : 1);
     json const& given = *newValue.value;
-    SubPath const childSubPath =
-        subPath.empty() ? SubPath() : SubPath(subPath.begin() + 1, subPath.end());
-    for (auto& entry : children) {
-        std::string const& name = entry.first;
-        bool const member = subPath.empty() && given.is_object() && given.contains(name);
-        bool const selected =
-            !subPath.empty() ? name == subPath.front() : (!newValue.present || member);
-        if (!selected) {
+    for (auto entry = first; entry != last; ++entry) {
+        std::string const& name = entry->first;
+        bool const member = toEnd && given.is_object() && given.contains(name);
+        if (toEnd && newValue.present && !member) {
             continue;
         }
         NewValue const childValue{newValue.present, member ? &given.at(name) : &given,
                                   newValue.ownerLock};
-        visited.push_back(&entry.second);
+        visited.push_back(&entry->second);
         size_t const parentLength = topic.size();
         appendPath(topic, name);
-        Errors childErrors = entry.second.updateInternal(childValue, topic, childSubPath);
+        Errors childErrors = entry->second.updateInternal(childValue, topic, subPath, depth + 1);
         topic.resize(parentLength);
         if (childErrors.empty()) {
             continue;
@@ -559,10 +657,10 @@ LambdaTree::Errors LambdaTree::updateInternalLambdaGroup(NewValue const& newValu
 }
 
 LambdaTree::Errors LambdaTree::updateInternalLambda(NewValue const& newValue, std::string& topic,
-                                                    SubPath const& subPath) {
+                                                    SubPath const& subPath, size_t depth) {
     std::pair<bool, json> written{true, nullptr};
     if (newValue.present && setter) {
-        json const wrapped = wrap(subPath, *newValue.value);
+        json const wrapped = wrap(subPath, depth, *newValue.value);
         if (newValue.ownerLock) {
             newValue.ownerLock->unlock();
         }
@@ -574,24 +672,34 @@ LambdaTree::Errors LambdaTree::updateInternalLambda(NewValue const& newValue, st
     // Read back also after a failed write: the cache shows what the node holds now.
     std::pair<bool, json> read = guarded([&] { return getter(); });
     Errors errors;
+    json next;
     if (!read.first) {
         errors[topic] = std::move(read.second);
-        value = json();
     } else {
         if (!written.first) {
             errors[topic] = std::move(written.second);
         }
-        value = std::move(read.second);
+        next = std::move(read.second);
     }
-    if (value.is_structured()) {
-        acceptJson(value, abilities);
+    // Most reads find the value as it was: its text and the nodes below it
+    // stand as they are, instead of being rebuilt for every get.
+    bool const same = identical(value, next);
+    if (!same) {
+        value = std::move(next);
+        dumped.current = false;
+    }
+    if (value.is_structured() && !(same && mirror.fresh && mirror.abilities == abilities)) {
+        acceptDocument(value, abilities);
+        mirror = {true, abilities};
     }
     return errors;
 }
 
-LambdaTree::json LambdaTree::wrap(SubPath const& subPath, json const& value) {
+LambdaTree::json LambdaTree::wrap(SubPath const& subPath, size_t depth, json const& value) {
     json wrapped = value;
-    for (auto it = subPath.rbegin(); it != subPath.rend(); ++it) {
+    // A walk past the end of the path leaves nothing to wrap.
+    auto const below = static_cast<std::ptrdiff_t>(std::min(depth, subPath.size()));
+    for (auto it = subPath.rbegin(); it != subPath.rend() - below; ++it) {
         json level = json::object();
         level[*it] = std::move(wrapped);
         wrapped = std::move(level);
@@ -601,6 +709,9 @@ LambdaTree::json LambdaTree::wrap(SubPath const& subPath, json const& value) {
 
 uint64_t LambdaTree::connect(std::string const& path, std::function<void()> callback) {
     LambdaTree& node = target(path, "");
+    // A node below a lambda node loses its callbacks when the value is read
+    // again: the lambda node must not keep its nodes as they are.
+    node.touchMirror();
     std::lock_guard<std::mutex> lock(monitorsMutex);
     node.monitors[++node.lastMonitorId] = std::move(callback);
     return node.lastMonitorId;

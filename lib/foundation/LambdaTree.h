@@ -137,17 +137,24 @@ private:
 
     Errors walk(std::string const& path, NewValue const& newValue);
     // topic is the node's path: each group extends it for a child and
-    // restores it afterwards.
-    Errors updateInternal(NewValue const& newValue, std::string& topic, SubPath const& subPath);
+    // restores it afterwards. The pieces of subPath from depth on lie below
+    // this node.
+    Errors updateInternal(NewValue const& newValue, std::string& topic, SubPath const& subPath,
+                          size_t depth);
     Errors updateInternalLambda(NewValue const& newValue, std::string& topic,
-                                SubPath const& subPath);
+                                SubPath const& subPath, size_t depth);
     Errors updateInternalLambdaGroup(NewValue const& newValue, std::string& topic,
-                                     SubPath const& subPath);
-    static json wrap(SubPath const& subPath, json const& value);
+                                     SubPath const& subPath, size_t depth);
+    static json wrap(SubPath const& subPath, size_t depth, json const& value);
     json currentValue() const;
     // The child called name as a JSON node built from document, refreshed in
     // place when it is one already.
     void acceptChild(std::string const& name, json const& document, uint8_t childAbilities);
+    // acceptJson without marking the nodes as changed by hand.
+    void acceptDocument(json const& document, uint8_t childAbilities);
+    // The nodes below the nearest lambda node at or above this one no longer
+    // stand as its last read left them (a JSON node or a lambda node).
+    void touchMirror();
     void acceptMembers(json::object_t const& members, uint8_t childAbilities);
     bool isJson() const { return kind == Kind::JsonContainer || kind == Kind::JsonValue; }
     void refresh(json const& document, uint8_t ownAbilities);
@@ -180,6 +187,19 @@ private:
     // The length of this node's last dump, the room the next one starts
     // with. Serialised by the owner like every read of the node.
     mutable size_t dumpedSize = 0;
+    // A lambda node's JSON children as its last read built them: fresh
+    // while nothing changed them since, built with these abilities.
+    struct Mirror {
+        bool fresh = false;
+        uint8_t abilities = 0;
+    } mirror;
+    // A lambda node's value as text, written by the first dump after the
+    // value changed. Serialised by the owner like every read of the node.
+    struct Dumped {
+        bool current = false;
+        std::string text;
+    };
+    mutable Dumped dumped;
     Signal<>* signal = nullptr;
     int signalConnection = 0;                           // 0: not connected
     uint64_t lastMonitorId = 0;                         // guarded by monitorsMutex

@@ -31,7 +31,8 @@ Client::Client(std::string const& defaultBase, std::string const& loggerName,
 
 Client::Client(std::string const& defaultBase, std::string const& loggerName,
                MQTTPublisher* publisher)
-    : logName(loggerName), config(defaultBase, loggerName), connection(*this, *this),
+    : logName(loggerName), config(defaultBase, loggerName),
+      messageSettings(messageSettingsOf(config)), connection(*this, *this),
       outbox(publisher ? *publisher : connection.publisher()), dispatcher(*this, connection),
       tree(*this, dispatcher) {}
 
@@ -46,13 +47,30 @@ Client::~Client() {
     tree.clear();
 }
 
+Client::MessageSettings Client::messageSettingsOf(Config const& settings) {
+    return {settings.getBase(), settings.getLogReceived(), settings.getLogPublished(),
+            settings.getLogPayload(), settings.getLogSubscriptions()};
+}
+
 std::string Client::base() const {
     CheckedLock lock(configMutex);
-    return config.getBase();
+    return messageSettings.base;
 }
 
 bool Client::logSwitch(bool (Config::*getter)() const) const {
     CheckedLock lock(configMutex);
+    if (getter == &Config::getLogReceived) {
+        return messageSettings.logReceived;
+    }
+    if (getter == &Config::getLogPublished) {
+        return messageSettings.logPublished;
+    }
+    if (getter == &Config::getLogPayload) {
+        return messageSettings.logPayload;
+    }
+    if (getter == &Config::getLogSubscriptions) {
+        return messageSettings.logSubscriptions;
+    }
     return (config.*getter)();
 }
 
@@ -99,6 +117,7 @@ bool Client::setConfig(Config const& newConfig) {
             return true;
         }
         config = newConfig;
+        messageSettings = messageSettingsOf(config);
     }
     restart();
     return true;

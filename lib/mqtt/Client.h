@@ -161,6 +161,16 @@ private:
     // Settings read at each use, under configMutex.
     std::string base() const;
     bool logSwitch(bool (Config::*getter)() const) const;
+    // The settings every message reads, kept beside the configuration and
+    // replaced with it, so that no message parses them again.
+    struct MessageSettings {
+        std::string base;
+        bool logReceived;
+        bool logPublished;
+        bool logPayload;
+        bool logSubscriptions;
+    };
+    static MessageSettings messageSettingsOf(Config const& settings);
 
     void subscriptionsThreadBody();
     void subscriptionFunction();
@@ -172,6 +182,7 @@ private:
     std::string const logName;
     mutable CheckedMutex configMutex;
     Config config GUARDED_BY(configMutex);
+    MessageSettings messageSettings GUARDED_BY(configMutex);
 
     Connection connection;
     MQTTPublisher& outbox; // the library client, unless a harness gave another

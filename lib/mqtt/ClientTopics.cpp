@@ -102,14 +102,16 @@ std::string Client::removeTopicPart(std::string const& topic, std::string const&
     if (at == std::string::npos) {
         return topic;
     }
-    std::string const rest = topic.substr(0, at) + topic.substr(at + part.size());
+    // One pass over what is left around the part, without a copy of it.
     std::string result;
-    for (char const c : rest) {
-        if (c == '/' && !result.empty() && result.back() == '/') {
-            continue;
+    result.reserve(topic.size() - part.size());
+    auto const keep = [&result](char c) {
+        if (c != '/' || result.empty() || result.back() != '/') {
+            result += c;
         }
-        result += c;
-    }
+    };
+    std::for_each(topic.begin(), topic.begin() + static_cast<std::ptrdiff_t>(at), keep);
+    std::for_each(topic.begin() + static_cast<std::ptrdiff_t>(at + part.size()), topic.end(), keep);
     if (!result.empty() && result.front() == '/') {
         result.erase(0, 1);
     }

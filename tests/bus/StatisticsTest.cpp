@@ -74,6 +74,21 @@ TEST(Statistics, SlotsKeepSeparateRunsSummedPerBoard) {
     EXPECT_EQ(statistics.toJson(), json({{"main", board(1, 1, 0, 0)}, {"psu", board(4, 1, 2, 3)}}));
 }
 
+TEST(Statistics, TheSummedCopyWritesTheSameFigures) {
+    Statistics statistics = named();
+    auto const same = [&](char const* step) {
+        EXPECT_EQ(statistics.summed().toJson(), statistics.toJson()) << step;
+    };
+    same("nothing yet");
+    registerAll(statistics, Voltage, {ErrorCode::Timeout, ErrorCode::Timeout});
+    same("one slot");
+    registerAll(statistics, Battery, {ErrorCode::Success, ErrorCode::BusNodeError});
+    statistics.registerStat(Packet(0, Packet::Command::Heartbeat, 0, {}), ErrorCode::Success);
+    statistics.registerStat(Packet(255, Packet::Command::Heartbeat, 0, {}), ErrorCode::Timeout);
+    same("boards, commands and slots, one without a name");
+    EXPECT_EQ(statistics.summed().summed().toJson(), statistics.toJson());
+}
+
 TEST(Statistics, AddressWithoutNameIsUnknown) {
     Statistics statistics = named();
     statistics.registerStat(Packet(255, Packet::Command::Heartbeat, 0, {}), ErrorCode::Timeout);

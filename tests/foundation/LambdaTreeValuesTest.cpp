@@ -294,6 +294,73 @@ TEST_F(LambdaTreeValues, JsonChildrenMatchAFreshMirrorWhateverTheShapeBecomes) {
     }
 }
 
+TEST_F(LambdaTreeValues, AReadThatFindsTheValueUnchangedKeepsTextAndNodesOnlyWhileTheyHold) {
+    // Each step reads a value, maybe after a change by hand; then the node's
+    // text, its JSON children and their callbacks must be those of a node
+    // that read the value for the first time.
+    struct Step {
+        char const* name;
+        json document;
+        std::function<void(LambdaTree&)> before;
+        char const* text;
+        bool callbackConnected = false;
+    };
+    auto const nothing = [](LambdaTree&) {};
+    Step const steps[] = {
+        {"first read", {{"a", 1}, {"b", {{"c", 0.5}}}}, nothing, R"({"a":1,"b":{"c":0.5}})"},
+        {"same again", {{"a", 1}, {"b", {{"c", 0.5}}}}, nothing, R"({"a":1,"b":{"c":0.5}})"},
+        {"equal number of another kind",
+         {{"a", 1.0}, {"b", {{"c", 0.5}}}},
+         nothing,
+         R"({"a":1.0,"b":{"c":0.5}})"},
+        {"negative zero",
+         {{"a", 1.0}, {"b", {{"c", -0.0}}}},
+         nothing,
+         R"({"a":1.0,"b":{"c":-0.0}})"},
+        {"unsigned for signed",
+         {{"a", 1u}, {"b", {{"c", -0.0}}}},
+         nothing,
+         R"({"a":1,"b":{"c":-0.0}})"},
+        {"callback on a child",
+         {{"a", 1u}, {"b", {{"c", -0.0}}}},
+         [](LambdaTree& node) { node.connect("b/c", [] {}); },
+         R"({"a":1,"b":{"c":-0.0}})",
+         true},
+        {"child erased by hand",
+         {{"a", 1u}, {"b", {{"c", -0.0}}}},
+         [](LambdaTree& node) { node.at("b").erase("c"); },
+         R"({"a":1,"b":{"c":-0.0}})"},
+        {"child replaced by hand",
+         {{"a", 1u}, {"b", {{"c", -0.0}}}},
+         [](LambdaTree& node) { node.at("b") = LambdaTree(); },
+         R"({"a":1,"b":{"c":-0.0}})"},
+        {"member added",
+         {{"a", 1u}, {"b", {{"c", -0.0}, {"d", "x"}}}},
+         nothing,
+         R"({"a":1,"b":{"c":-0.0,"d":"x"}})"},
+    };
+    for (auto const& step : steps) {
+        SCOPED_TRACE(step.name);
+        step.before(root.at("config"));
+        reads["config"] = {true, step.document};
+        root.update("config");
+        EXPECT_EQ(root.dump("config"), step.text);
+        EXPECT_EQ(root.dump(""), root.get("").dump());
+        LambdaTree const fresh(root.at("config").getAbilities(), step.document);
+        LambdaTree const& mirror = root.at("config");
+        ASSERT_EQ(mirror.topicDump("", LambdaTree::Get), fresh.topicDump("", LambdaTree::Get));
+        for (auto const& path : fresh.topicDump("", LambdaTree::Get)) {
+            EXPECT_EQ(mirror.dump(path), fresh.dump(path)) << path;
+        }
+        if (step.callbackConnected) {
+            // The callback went with the read, as on a child built afresh.
+            EXPECT_EQ(root.connect("config/b/c", [] {}), 1u);
+            root.disconnect("config/b/c", 1);
+            root.update("config");
+        }
+    }
+}
+
 TEST_F(LambdaTreeValues, AbortOnErrorStopsAGroupAfterTheFirstRealFailure) {
     struct Case {
         char const* name;
