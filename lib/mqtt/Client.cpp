@@ -57,21 +57,9 @@ std::string Client::base() const {
     return messageSettings.base;
 }
 
-bool Client::logSwitch(bool (Config::*getter)() const) const {
+bool Client::logSwitch(bool MessageSettings::*flag) const {
     CheckedLock lock(configMutex);
-    if (getter == &Config::getLogReceived) {
-        return messageSettings.logReceived;
-    }
-    if (getter == &Config::getLogPublished) {
-        return messageSettings.logPublished;
-    }
-    if (getter == &Config::getLogPayload) {
-        return messageSettings.logPayload;
-    }
-    if (getter == &Config::getLogSubscriptions) {
-        return messageSettings.logSubscriptions;
-    }
-    return (config.*getter)();
+    return messageSettings.*flag;
 }
 
 void Client::start() {
@@ -152,14 +140,14 @@ void Client::onDisconnected() {
 }
 
 void Client::onSubscribed(std::string const& topic) {
-    if (logSwitch(&Config::getLogSubscriptions)) {
+    if (logSwitch(&MessageSettings::logSubscriptions)) {
         log(Log::Level::Info, "Subscribed to topic '%s'.", topic.c_str());
     }
     subscribed.emit(topic);
 }
 
 void Client::onUnsubscribed(std::string const& topic) {
-    if (logSwitch(&Config::getLogSubscriptions)) {
+    if (logSwitch(&MessageSettings::logSubscriptions)) {
         log(Log::Level::Info, "Unsubscribed from topic '%s'.", topic.c_str());
     }
 }
@@ -200,7 +188,8 @@ void Client::subscriptionsThreadBody() {
 
 void Client::subscriptionFunction() {
     std::vector<std::string> topics;
-    if (!dispatcher.collectSubscriptions(base(), logSwitch(&Config::getLogSubscriptions), topics)) {
+    if (!dispatcher.collectSubscriptions(base(), logSwitch(&MessageSettings::logSubscriptions),
+                                         topics)) {
         return;
     }
     for (auto const& topic : topics) {
@@ -210,8 +199,8 @@ void Client::subscriptionFunction() {
 
 void Client::onMessageReceived(std::string const& topic, std::string const& payload, int qos,
                                bool retained) {
-    if (logSwitch(&Config::getLogReceived)) {
-        bool const withPayload = logSwitch(&Config::getLogPayload);
+    if (logSwitch(&MessageSettings::logReceived)) {
+        bool const withPayload = logSwitch(&MessageSettings::logPayload);
         log(Log::Level::Info, "%s message received (qos=%d): %s%s", retained ? "Retained" : "New",
             qos, topic.c_str(),
             withPayload ? (" : " + String::clip(Secrets::maskedText(payload))).c_str() : "");
@@ -225,8 +214,8 @@ bool Client::publish(Message const& message, bool prependBase) {
     int const qos = toMqttQos(message.qos);
     bool const retain = toRetainFlag(message.retained);
     outbox.publish(topic, message.payload, qos, retain);
-    if (logSwitch(&Config::getLogPublished)) {
-        bool const withPayload = logSwitch(&Config::getLogPayload);
+    if (logSwitch(&MessageSettings::logPublished)) {
+        bool const withPayload = logSwitch(&MessageSettings::logPayload);
         log(Log::Level::Info, "Publishing%s message (qos=%d): %s%s", retain ? " retained" : "", qos,
             topic.c_str(), withPayload ? (" : " + String::clip(message.payload)).c_str() : "");
     }

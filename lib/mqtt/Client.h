@@ -158,9 +158,6 @@ private:
     void onUnsubscribeFailed(std::string const& topic) override;
     void onMessageSendFailed(int id) override;
 
-    // Settings read at each use, under configMutex.
-    std::string base() const;
-    bool logSwitch(bool (Config::*getter)() const) const;
     // The settings every message reads, kept beside the configuration and
     // replaced with it, so that no message parses them again.
     struct MessageSettings {
@@ -171,6 +168,9 @@ private:
         bool logSubscriptions;
     };
     static MessageSettings messageSettingsOf(Config const& settings);
+    // Settings read at each use, under configMutex.
+    std::string base() const;
+    bool logSwitch(bool MessageSettings::*flag) const;
 
     void subscriptionsThreadBody();
     void subscriptionFunction();

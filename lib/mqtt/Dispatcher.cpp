@@ -87,7 +87,7 @@ bool Dispatcher::subscribeCommand(std::string const& topic, CommandHandler const
     if (!connection.isRunning()) {
         return true;
     }
-    if (owner.logSwitch(&Config::getLogSubscriptions)) {
+    if (owner.logSwitch(&Client::MessageSettings::logSubscriptions)) {
         owner.log(Log::Level::Debug, "Subscribing to command '%s'...", subscription.c_str());
     }
     return connection.subscribe(subscription);
@@ -252,7 +252,7 @@ bool Dispatcher::subscribeExpectedResponse(std::string const& topic) {
     if (!connection.isRunning()) {
         return true;
     }
-    if (owner.logSwitch(&Config::getLogSubscriptions)) {
+    if (owner.logSwitch(&Client::MessageSettings::logSubscriptions)) {
         owner.log(Log::Level::Debug, "Subscribing to expected response '%s'...", topic.c_str());
     }
     return connection.subscribe(topic);
@@ -279,7 +279,7 @@ bool Dispatcher::subscribeRpc(std::string const& name, RpcHandler const& handler
     std::string const prefix = Utils::combinePath(owner.base(), name);
     std::string const withIssuer = Utils::combinePath(prefix, "request/+/+");
     std::string const withoutIssuer = Utils::combinePath(prefix, "request/+");
-    if (owner.logSwitch(&Config::getLogSubscriptions)) {
+    if (owner.logSwitch(&Client::MessageSettings::logSubscriptions)) {
         owner.log(Log::Level::Debug, "Subscribing to rpc '%s'...", withIssuer.c_str());
         owner.log(Log::Level::Debug, "Subscribing to rpc '%s'...", withoutIssuer.c_str());
     }
@@ -371,7 +371,7 @@ bool Dispatcher::subscribeExpectedRpc(std::string const& name) {
         return true;
     }
     std::string const topic = Utils::combinePath(name, "/response/+");
-    if (owner.logSwitch(&Config::getLogSubscriptions)) {
+    if (owner.logSwitch(&Client::MessageSettings::logSubscriptions)) {
         owner.log(Log::Level::Debug, "Subscribing to expected rpc '%s'...", topic.c_str());
     }
     return connection.subscribe(topic);
