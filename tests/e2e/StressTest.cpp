@@ -431,7 +431,7 @@ protected:
                          "main/action/fileChecksum", "main/action/fileDelete"});
         filters.push_back(topic("main/action/fileTransmit/finished/+"));
         filters.push_back(topic("main/action/fileReceive/finished/+"));
-        lane("files", filters).run(deadlineMs, [this, random, files](Lane& self, int n) {
+        lane("files", filters).run(deadlineMs, [random, files](Lane& self, int n) {
             std::string const number = std::to_string(n);
             std::string const tx = self.id("tx-" + number);
             std::string const rx = self.id("rx-" + number);
