@@ -22,6 +22,10 @@ function(bm_add_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
+# Seconds a test executable may take to list its cases at build time: a build
+# at the lowest priority on a busy machine (.ci/run) may wait long for the CPU.
+set(BM_DISCOVERY_TIMEOUT 600)
+
 # bm_add_tests(<label> DEPS <targets>...)
 # One test executable per *Test.cpp file in the calling directory, so a test
 # file is built and run on its own; cases are registered with CTest and
@@ -50,8 +54,7 @@ function(bm_add_tests label)
     set(target ${label}_${stem})
     add_executable(${target} ${test})
     target_link_libraries(${target} PRIVATE ${common} GTest::gtest_main)
-    # Discovery runs the new executable to list its cases; a build at the
-    # lowest priority on a busy machine (.ci/run) may wait long for the CPU.
-    gtest_discover_tests(${target} PROPERTIES LABELS ${label} DISCOVERY_TIMEOUT 600)
+    gtest_discover_tests(${target} PROPERTIES LABELS ${label}
+      DISCOVERY_TIMEOUT ${BM_DISCOVERY_TIMEOUT})
   endforeach()
 endfunction()
