@@ -1,5 +1,6 @@
 #include "foundation/Secrets.h"
 
+#include <string>
 #include <vector>
 
 using nlohmann::json;
@@ -54,4 +55,40 @@ std::string Secrets::maskedText(std::string const& text) {
         return text;
     }
     return copy.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string Secrets::maskedPayload(std::string const& topic, std::string const& payload) {
+    std::string const level = "password";
+    for (size_t at = topic.find(level); at != std::string::npos; at = topic.find(level, at + 1)) {
+        size_t const end = at + level.size();
+        bool const whole =
+            (at == 0 || topic[at - 1] == '/') && (end == topic.size() || topic[end] == '/');
+        if (whole) {
+            return "***";
+        }
+    }
+    return maskedText(payload);
+}
+
+std::string Secrets::described(json const& value) {
+    switch (value.type()) {
+    case json::value_t::null:
+        return "null";
+    case json::value_t::boolean:
+        return "a boolean";
+    case json::value_t::string: {
+        size_t const size = value.get_ref<std::string const&>().size();
+        return std::to_string(size) + (size == 1 ? " byte" : " bytes");
+    }
+    case json::value_t::array:
+        return "an array";
+    case json::value_t::object:
+        return "an object";
+    case json::value_t::number_integer:
+    case json::value_t::number_unsigned:
+    case json::value_t::number_float:
+        return "a number";
+    default:
+        return "a value";
+    }
 }

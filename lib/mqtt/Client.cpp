@@ -203,7 +203,8 @@ void Client::onMessageReceived(std::string const& topic, std::string const& payl
         bool const withPayload = logSwitch(&MessageSettings::logPayload);
         log(Log::Level::Info, "%s message received (qos=%d): %s%s", retained ? "Retained" : "New",
             qos, topic.c_str(),
-            withPayload ? (" : " + String::clip(Secrets::maskedText(payload))).c_str() : "");
+            withPayload ? (" : " + String::clip(Secrets::maskedPayload(topic, payload))).c_str()
+                        : "");
     }
     dispatcher.dispatch(Message(topic, payload, fromRetainFlag(retained), fromMqttQos(qos)));
 }

@@ -200,7 +200,7 @@ bool MQTTClient::publish(std::string const& topic, std::string const& payload, i
     log(Log::Level::Debug, "Retained  = %s", yesNo(retained));
     if (Log::isEnabled(Log::Level::Debug)) {
         log(Log::Level::Debug, "Data      = '%s'",
-            String::clip(Secrets::maskedText(payload)).c_str());
+            String::clip(Secrets::maskedPayload(topic, payload)).c_str());
     }
     ClientPtr current = currentClient();
     if (!current) {
@@ -388,7 +388,7 @@ void MQTTClient::message_arrived(mqtt::const_message_ptr message) {
     log(Log::Level::Debug, "Duplicate = %s", yesNo(message->is_duplicate()));
     if (Log::isEnabled(Log::Level::Debug)) {
         log(Log::Level::Debug, "Data      = '%s'",
-            String::clip(Secrets::maskedText(payload)).c_str());
+            String::clip(Secrets::maskedPayload(topic, payload)).c_str());
     }
     notify([&](MQTTClientListener& target) {
         target.onMessageReceived(topic, payload, qos, retained);

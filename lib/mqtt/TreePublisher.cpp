@@ -98,7 +98,7 @@ bool TreePublisher::parsePayload(std::string const& payload, json& value) {
 void TreePublisher::logTreeRpc(std::string const& path, std::string const& payload) const {
     if (Log::isEnabled(Log::Level::Debug)) {
         owner.log(Log::Level::Debug, "Handling LambdaTree RPC '%s' '%s'", path.c_str(),
-                  String::clip(Secrets::maskedText(payload)).c_str());
+                  String::clip(Secrets::maskedPayload(path, payload)).c_str());
     }
 }
 

@@ -44,3 +44,33 @@ TEST(Secrets, MessageTextsNamingAPasswordAreMaskedAndOthersKeptByteForByte) {
     // Nested beyond reason, the levels that would hold the secret are left out.
     EXPECT_EQ(Secrets::maskedText(deep).find("s3cret"), std::string::npos);
 }
+
+TEST(Secrets, APayloadWrittenOnAPasswordTopicIsMaskedWhole) {
+    for (std::string const topic :
+         {"base/config/mqtt/password/set", "config/mqtt/password", "password/set/request/1"}) {
+        EXPECT_EQ(Secrets::maskedPayload(topic, "987654321"), "***") << topic;
+    }
+    // Other topics: as any message text.
+    EXPECT_EQ(Secrets::maskedPayload("base/config/mqtt/passwords/set", "\"kept\""), "\"kept\"");
+    EXPECT_EQ(Secrets::maskedPayload("base/oldpassword", "1"), "1");
+    EXPECT_EQ(Secrets::maskedPayload("base/config/set", R"({"mqtt":{"password":"s3cret"}})"),
+              R"({"mqtt":{"password":"***"}})");
+}
+
+TEST(Secrets, ADescriptionGivesOnlyTheKindAndATextsSize) {
+    struct Case {
+        json value;
+        std::string shown;
+    };
+    Case const cases[] = {
+        {nullptr, "null"},        {true, "a boolean"},
+        {987654321, "a number"},  {-1, "a number"},
+        {2.5, "a number"},        {"", "0 bytes"},
+        {"x", "1 byte"},          {"s3cret", "6 bytes"},
+        {{"s3cret"}, "an array"}, {{{"p", "s3cret"}}, "an object"},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.value.dump());
+        EXPECT_EQ(Secrets::described(c.value), c.shown);
+    }
+}
