@@ -5,6 +5,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "foundation/Secrets.h"
 #include "foundation/String.h"
 #include "foundation/Utils.h"
 
@@ -146,6 +147,17 @@ bool identical(nlohmann::json const& left, nlohmann::json const& right) {
     default:
         return left == right;
     }
+}
+
+// A group is written with an object of its children's values; anything else
+// is refused as the service refuses a request of the wrong form (its result
+// code InvalidParameter), without showing the value.
+nlohmann::json notAnObject(nlohmann::json const& written) {
+    constexpr int InvalidParameter = 22;
+    return {{"code", InvalidParameter},
+            {"what", "InvalidParameter"},
+            {"description", "a JSON object of the members to write is expected here, got " +
+                                Secrets::described(written)}};
 }
 
 // Runs a getter or setter call; a std::exception becomes the error document.
@@ -609,10 +621,14 @@ LambdaTree::Errors LambdaTree::updateInternalLambdaGroup(NewValue const& newValu
                                                          std::string& topic, SubPath const& subPath,
                                                          size_t depth) {
     Errors errors;
+    bool const toEnd = depth >= subPath.size();
+    if (toEnd && newValue.present && !newValue.value->is_object()) {
+        errors[topic] = notAnObject(*newValue.value);
+        return errors;
+    }
     // The group's value becomes the children visited here; a walk that ends
     // in an exception leaves it as it was.
     std::vector<LambdaTree*> visited;
-    bool const toEnd = depth >= subPath.size();
     // A path that goes on names the one child to visit: found, not searched for.
     auto first = children.begin();
     auto last = children.end();

@@ -108,7 +108,9 @@ public:
 
     // Values. update and set call getters (and setters) and never throw for
     // their failures, which come back as Errors; a path that does not resolve
-    // throws before anything is called or changed. A group's value is made of
+    // throws before anything is called or changed. A group written with
+    // anything but an object is refused ({"code": 22, ...}) and left as it
+    // was. A group's value is made of
     // the children its last walk visited, as they hold them now; dump writes
     // the text of get(path).dump() straight from the nodes, without building
     // the value first.

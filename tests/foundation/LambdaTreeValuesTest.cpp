@@ -112,13 +112,33 @@ TEST_F(LambdaTreeValues, SetOnAGroupWritesOnlyTheChildrenItNames) {
     EXPECT_EQ(root.get("settings/b"), json());
 }
 
-TEST_F(LambdaTreeValues, SetOnAGroupWithoutAnObjectWritesNothing) {
-    for (json const& value : {json(5), json({1, 2}), json("text"), json()}) {
-        SCOPED_TRACE(value.dump());
-        EXPECT_THAT(root.set("settings", value), IsEmpty());
-        EXPECT_THAT(calls, IsEmpty());
-        EXPECT_EQ(root.get("settings"), json());
+TEST_F(LambdaTreeValues, SetOnAGroupWithoutAnObjectIsRefusedAndWritesNothing) {
+    struct Case {
+        json value;
+        char const* got;
+    };
+    Case const cases[] = {
+        {5, "a number"}, {{1, 2}, "an array"}, {"s3cret", "6 bytes"}, {nullptr, "null"}};
+    for (auto const& c : cases) {
+        for (std::string const path : {"", "settings", "boards/b1"}) {
+            SCOPED_TRACE(path + " = " + c.value.dump());
+            ASSERT_THAT(root.update(""), IsEmpty());
+            json const before = root.get(path);
+            calls.clear();
+            json const refusal = {
+                {"code", 22},
+                {"what", "InvalidParameter"},
+                {"description", std::string("a JSON object of the members to write is expected "
+                                            "here, got ") +
+                                    c.got}};
+
+            EXPECT_EQ(root.set(path, c.value), (Errors{{path, refusal}}));
+            EXPECT_THAT(calls, IsEmpty());
+            EXPECT_EQ(root.get(path), before); // the group keeps its value
+        }
     }
+    // Within an object, a group member that is no object is refused by its name.
+    EXPECT_EQ(root.set("", {{"settings", 7}}).count("settings"), 1u);
 }
 
 TEST_F(LambdaTreeValues, EachSetterReceivesItsPartOfTheValue) {
