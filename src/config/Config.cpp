@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -34,6 +35,14 @@ std::string replacedFile(std::string const& path) {
         }
     }
     return path;
+}
+
+// One value; what follows it is not examined.
+json firstValue(std::string const& text) {
+    std::istringstream in(text);
+    json document;
+    in >> document;
+    return document;
 }
 
 } // namespace
@@ -66,7 +75,7 @@ json Config::fileRead() const {
 Config::Unreadable::Unreadable(int error)
     : std::runtime_error("Could not read config file"), reason(error) {}
 
-json Config::readLocked() const {
+std::string Config::readTextLocked() const {
     errno = 0;
     std::ifstream file(path);
     if (!file.is_open()) {
@@ -76,9 +85,13 @@ json Config::readLocked() const {
         throw Unreadable(reason);
     }
     log(Log::Level::Debug, "Reading config file: '%s'", path.c_str());
-    json document;
-    file >> document; // one value; what follows it is not examined
-    return document;
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+json Config::readLocked() const {
+    return firstValue(readTextLocked());
 }
 
 json Config::get() const {
@@ -157,16 +170,26 @@ void Config::set(json const& document) {
 
 void Config::update() {
     std::string failure;
+    std::string text;
     json document;
+    bool kept = false;
     {
         CheckedLock lock(fileMutex);
         try {
-            document = readLocked();
+            text = readTextLocked();
+            document = firstValue(text);
             if (!document.is_object()) {
                 log(Log::Level::Error, "Config file '%s' holds %s, not a JSON object", path.c_str(),
                     document.type_name());
                 failure = "Config file holds no JSON object";
                 keepUnusable("holds no JSON object");
+            } else {
+                json usable = SettingLimits::withDefaults(document, *this);
+                if (usable != document) {
+                    keepRefused(text);
+                    kept = true;
+                }
+                document = std::move(usable);
             }
         } catch (Unreadable const& e) {
             failure = e.what();
@@ -181,7 +204,11 @@ void Config::update() {
         }
     }
     if (failure.empty()) {
-        failure = apply(SettingLimits::withDefaults(document, *this));
+        failure = apply(document);
+        if (!failure.empty() && !kept) {
+            CheckedLock lock(fileMutex);
+            keepRefused(text);
+        }
     }
     if (!failure.empty()) {
         log(Log::Level::Warning,
@@ -192,17 +219,32 @@ void Config::update() {
 }
 
 void Config::keepUnusable(char const* what) {
-    std::string const kept = path + ".bad";
-    if (rename(path.c_str(), kept.c_str()) == 0) {
+    KeptCopy::Result const kept = KeptCopy::moveAside(path);
+    if (kept.kept) {
         log(Log::Level::Warning, "Config file '%s' %s; kept as '%s'", path.c_str(), what,
-            kept.c_str());
+            kept.name.c_str());
         return;
     }
+    holdFile(kept);
+}
+
+void Config::keepRefused(std::string const& text) {
+    KeptCopy::Result const kept = KeptCopy::write(path, text);
+    if (kept.kept) {
+        log(Log::Level::Error,
+            "Config file '%s' held settings that were refused or replaced; kept as it was in '%s'",
+            path.c_str(), kept.name.c_str());
+        return;
+    }
+    holdFile(kept);
+}
+
+void Config::holdFile(KeptCopy::Result const& failed) {
     // The defaults must not replace what the operator wrote.
     fileHeld = true;
     log(Log::Level::Error,
         "Could not keep config file '%s' as '%s': %s; it is left as it is and not rewritten",
-        path.c_str(), kept.c_str(), strerror(errno));
+        path.c_str(), failed.name.c_str(), strerror(failed.error));
 }
 
 } // namespace velt::ZRV480::BoardManager::Config

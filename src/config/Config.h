@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/Configurable.h"
+#include "config/KeptCopy.h"
 #include "foundation/CheckedMutex.h"
 #include "foundation/Logger.h"
 
@@ -44,10 +45,11 @@ public:
     // others; the refusals are thrown afterwards as one std::runtime_error.
     void set(nlohmann::json const& document);
     // Reads and applies the file, each setting out of its limits at its
-    // default; on any failure writes the values in effect. A file that
-    // exists but cannot be read or parsed, or that holds no JSON object, is
-    // kept as "<path>.bad" first; where it cannot be moved it is left as it
-    // is and never rewritten.
+    // default; then writes the values in effect. A file that exists but
+    // cannot be read or parsed, or that holds no JSON object, is moved aside
+    // as a kept copy (KeptCopy) first; a file from which any setting was
+    // refused or replaced is copied there as it was. Where it cannot be
+    // kept, the file is left as it is and never rewritten.
     void update() EXCLUDES(fileMutex);
 
 private:
@@ -60,8 +62,14 @@ private:
     // Every owner's refusal, joined; empty when all accepted.
     std::string apply(nlohmann::json const& document);
     std::set<std::shared_ptr<Configurable>> owners() const;
-    // Moves the file aside as "<path>.bad"; what says what is wrong with it.
+    // Moves the file aside; what says what is wrong with it.
     void keepUnusable(char const* what) REQUIRES(fileMutex);
+    // Keeps the file's text, as read at start, beside it.
+    void keepRefused(std::string const& text) REQUIRES(fileMutex);
+    // Where no copy could be kept: the file is left as it is, never rewritten.
+    void holdFile(KeptCopy::Result const& failed) REQUIRES(fileMutex);
+    // The file's text; throws Unreadable.
+    std::string readTextLocked() const REQUIRES(fileMutex);
     nlohmann::json readLocked() const REQUIRES(fileMutex);
     bool writeLocked(nlohmann::json const& document) const REQUIRES(fileMutex);
 

@@ -1,14 +1,19 @@
 #include "config/MqttAdaptor.h"
 
 #include <map>
+#include <stdexcept>
 #include <string>
 
+#include "bus/ErrorCode.h"
+#include "config/SettingLimits.h"
 #include "foundation/LambdaTree.h"
 #include "foundation/Secrets.h"
 #include "mqtt/Config.h"
 
 namespace velt::ZRV480::BoardManager::Config {
 
+using Bus::Common::ec2str;
+using Bus::Common::ErrorCode;
 using nlohmann::json;
 
 MqttAdaptor::MqttAdaptor(std::shared_ptr<Config> sharedConfig,
@@ -32,8 +37,17 @@ std::pair<bool, json> MqttAdaptor::lambdaTreeUpdate() {
 }
 
 std::pair<bool, json> MqttAdaptor::lambdaTreeSet(json const& written) {
+    if (!written.is_object()) {
+        return {false,
+                {{"code", static_cast<int32_t>(ErrorCode::InvalidParameter)},
+                 {"what", ec2str(ErrorCode::InvalidParameter)},
+                 {"description", "the configuration takes a JSON object of sections, got " +
+                                     Secrets::described(written)}}};
+    }
+    // Held to the limits as written, before the merge makes other values of it.
+    SettingLimits::check(written);
     json document = written;
-    if (document.is_object() && document.contains("mqtt") && document["mqtt"].is_object()) {
+    if (document.contains("mqtt")) {
         document["mqtt"] = inEffectWith(document["mqtt"]);
     }
     try {
@@ -69,6 +83,10 @@ void MqttAdaptor::onConfigSet(json const& document) {
         return;
     }
     json const& section = document.at("mqtt");
+    if (!section.is_object()) { // settings built from it would lose the base topic
+        throw std::invalid_argument("section \"mqtt\" must be an object, got " +
+                                    Secrets::described(section));
+    }
     if (section == client->getConfig().toJson()) {
         log(Log::Level::Debug, "`mqtt` config is identical. Ignoring.");
         return;

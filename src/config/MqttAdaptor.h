@@ -21,6 +21,7 @@ public:
 
     // A differing "mqtt" section replaces the client's settings, merged over
     // the defaults with an empty base topic; the client restarts with them.
+    // One that is no object is refused (std::invalid_argument).
     // A write through the node hands it over already merged over the
     // settings in effect.
     void onConfigSet(nlohmann::json const& document) override;
@@ -28,7 +29,8 @@ public:
 
     // The node "config": the document in effect without the broker password,
     // and a write that applies a document as the file is applied and
-    // rewrites the file. A written "mqtt" section changes the settings it
+    // rewrites the file; a write that is no JSON object is refused with
+    // InvalidParameter. A written "mqtt" section changes the settings it
     // names and keeps the others in effect; without "password" it keeps the
     // password in effect only when "url" and "username" stay the same, else
     // the client connects without one.

@@ -25,6 +25,8 @@ struct SettingLimit {
     int64_t max;
     nlohmann::json defaultValue;
     std::string effect;
+    // A refusal says only what kind and size of value it got, never the value.
+    bool secret = false;
 
     // "integer", "boolean" or "text".
     std::string type() const;

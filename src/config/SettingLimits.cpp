@@ -1,6 +1,7 @@
 #include "config/SettingLimits.h"
 
 #include "bus/Config.h"
+#include "foundation/Secrets.h"
 
 #include <optional>
 #include <stdexcept>
@@ -25,6 +26,10 @@ struct Section {
 };
 Section const Sections[] = {
     {"device", false}, {"device/socket", true}, {"mqtt", false}, {"mqtt/log", false}};
+
+// A write is held to every rule; a file read at start may also hold what the
+// service itself writes.
+enum class Reading { Write, File };
 
 // What is wrong at a place of the document, and what a file read at start
 // holds there instead (nothing: the member is left out).
@@ -86,17 +91,37 @@ void collectMembers(Section const& section, json const& members, std::vector<Fau
         // A name holding '/' would reach into the settings below a member.
         SettingLimit const* limit = name.find('/') == std::string::npos ? limitAt(path) : nullptr;
         if (limit && !limit->accepts(value)) {
-            faults.push_back(
-                {where / name,
-                 "setting \"" + path + "\" must be " + limit->allowed() + ", got " + shown(value),
-                 limit->defaultValue});
+            std::string reason = "setting \"" + path + "\" must be " + limit->allowed() + ", got ";
+            reason += limit->secret ? Secrets::described(value) : shown(value);
+            faults.push_back({where / name, reason, limit->defaultValue});
         } else if (!limit && (section.closed || name.find('/') != std::string::npos)) {
             faults.push_back({where / name, "setting \"" + path + "\" is unknown", std::nullopt});
         }
     }
 }
 
-std::vector<Fault> faultsOf(json const& document) {
+Fault notAnObject(json::json_pointer const& where, std::string const& path, json const& value) {
+    // Only the kind: a section may hold a secret wherever it was put.
+    return {where, "section \"" + path + "\" must be an object, got " + Secrets::described(value),
+            std::nullopt};
+}
+
+// One object per board, by name. The service writes null for a board it has
+// no values for, so a file may hold that.
+void collectBoards(json const& boards, Reading reading, std::vector<Fault>& faults) {
+    json::json_pointer const where = pointerTo("boards");
+    if (!boards.is_object()) {
+        faults.push_back(notAnObject(where, "boards", boards));
+        return;
+    }
+    for (auto const& [name, document] : boards.items()) {
+        if (!document.is_object() && !(reading == Reading::File && document.is_null())) {
+            faults.push_back(notAnObject(where / name, "boards/" + name, document));
+        }
+    }
+}
+
+std::vector<Fault> faultsOf(json const& document, Reading reading) {
     std::vector<Fault> faults;
     if (!document.is_object()) {
         return faults;
@@ -107,15 +132,14 @@ std::vector<Fault> faultsOf(json const& document) {
             continue; // absent, or below a section that is no object
         }
         json const& members = document.at(where);
-        bool const topLevel = where.parent_pointer().empty();
         if (members.is_object()) {
             collectMembers(section, members, faults);
-        } else if (!(topLevel && members.is_null())) { // a null section changes nothing
-            faults.push_back({where,
-                              "section \"" + std::string(section.path) +
-                                  "\" must be an object, got " + shown(members),
-                              std::nullopt});
+        } else {
+            faults.push_back(notAnObject(where, section.path, members));
         }
+    }
+    if (document.contains("boards")) {
+        collectBoards(document.at("boards"), reading, faults);
     }
     return faults;
 }
@@ -135,7 +159,7 @@ std::vector<SettingLimit> const& SettingLimits::all() {
          100, ReopensSocket},
         {"mqtt/url", Kind::BrokerUrl, 1, 256, "127.0.0.1:1883", Reconnects},
         {"mqtt/username", Kind::Text, 0, 256, "", Reconnects},
-        {"mqtt/password", Kind::Text, 0, 65535, "", Reconnects},
+        {"mqtt/password", Kind::Text, 0, 65535, "", Reconnects, true},
         {"mqtt/clientId", Kind::Text, 0, 128, "", Reconnects},
         {"mqtt/base", Kind::Topic, 0, 256, "velt/zrv/boardman", Reconnects},
         {"mqtt/keepAliveSec", Kind::Integer, 1, 3600, 20, Reconnects},
@@ -148,8 +172,12 @@ std::vector<SettingLimit> const& SettingLimits::all() {
 }
 
 void SettingLimits::check(json const& document) {
+    if (!document.is_object()) {
+        throw std::invalid_argument("the configuration must be a JSON object of sections, got " +
+                                    Secrets::described(document));
+    }
     std::string reasons;
-    for (auto const& fault : faultsOf(document)) {
+    for (auto const& fault : faultsOf(document, Reading::Write)) {
         reasons += (reasons.empty() ? "" : "; ") + fault.reason;
     }
     if (!reasons.empty()) {
@@ -159,7 +187,7 @@ void SettingLimits::check(json const& document) {
 
 json SettingLimits::withDefaults(json const& document, Logger const& logger) {
     json result = document;
-    for (auto const& fault : faultsOf(document)) {
+    for (auto const& fault : faultsOf(document, Reading::File)) {
         if (fault.replacement) {
             result[fault.where] = *fault.replacement;
             logger.log(Log::Level::Error, "Config file: %s; using the default %s",

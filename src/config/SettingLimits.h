@@ -18,12 +18,17 @@ public:
     // In the order of the README's table.
     static std::vector<SettingLimit> const& all();
 
-    // Throws std::invalid_argument naming every setting of the document that
+    // Throws std::invalid_argument for a document that is no object, or
+    // naming every setting of the document that
     // is out of range or of the wrong type, with what it takes, and every
-    // section that is no object and member the transport does not know.
+    // section ("boards" and each board's document among them) that is no
+    // object, and member the transport does not know. A secret's value is
+    // never repeated, only its kind and size.
     static void check(nlohmann::json const& document);
     // The document with each such setting at its default, such a section or
-    // member left out; logs an error line through the logger for each.
+    // member left out; logs an error line through the logger for each. A
+    // board's document may be null here: the service writes that for a
+    // board it holds no values for.
     static nlohmann::json withDefaults(nlohmann::json const& document, Logger const& logger);
 };
 

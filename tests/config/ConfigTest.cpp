@@ -111,6 +111,10 @@ protected:
     }
 
     json written() { return json::parse(readText(file)); }
+    // The name of the file's kept copy after `earlier` others.
+    std::string keptCopy(int earlier) const {
+        return file + ".bad" + (earlier == 0 ? "" : "." + std::to_string(earlier));
+    }
 
     std::string file;
     std::shared_ptr<Config> config;
@@ -160,8 +164,9 @@ TEST_F(ConfigFileTest, UpdateHandsTheWholeFileToEveryOwnerAndRewritesWhatTheyHol
     json const expected = {{"device", {{"address", "127.0.0.2"}}},
                            {"mqtt", {{"url", "127.0.0.1:2000"}}}};
     EXPECT_EQ(written(), expected);
-    EXPECT_EQ(config->fileRead(), expected); // the rewritten text reads back the same
-    EXPECT_EQ(modeOf(file), 0600);           // it may hold the broker password
+    EXPECT_EQ(config->fileRead(), expected);          // the rewritten text reads back the same
+    EXPECT_EQ(modeOf(file), 0600);                    // it may hold the broker password
+    EXPECT_EQ(dir.listing(), "zrv480-boardman.json"); // nothing refused, no copy kept
     EXPECT_EQ(logged().find("Could not apply"), std::string::npos);
 }
 
@@ -182,13 +187,14 @@ TEST_F(ConfigFileTest, LinkedFileIsReplacedWhereTheLinkPoints) {
 TEST_F(ConfigFileTest, UnparsableFileIsKeptAsBadBeforeTheDefaultsAreWritten) {
     std::string const contents[] = {"{\"device\": {\"address\": ", "", "device = 127.0.0.2",
                                     "{\"device\": {\"address\": 1e400}}"};
+    int kept = 0;
     for (auto const& text : contents) {
         SCOPED_TRACE(text);
         writeText(file, text);
 
         config->update();
 
-        EXPECT_EQ(readText(file + ".bad"), text);
+        EXPECT_EQ(readText(keptCopy(kept++)), text);
         EXPECT_EQ(written()["device"]["address"], "127.0.0.1");
         EXPECT_TRUE(device->documents().empty());
     }
@@ -204,13 +210,14 @@ TEST_F(ConfigFileTest, FileHoldingNoObjectIsKeptAsBadBeforeTheDefaultsAreWritten
         std::string kind;
     };
     Case const cases[] = {{"[1,2,3]", "array"}, {"\"text\"", "string"}, {"null", "null"}};
+    int kept = 0;
     for (auto const& c : cases) {
         SCOPED_TRACE(c.text);
         writeText(file, c.text);
 
         config->update();
 
-        EXPECT_EQ(readText(file + ".bad"), c.text);
+        EXPECT_EQ(readText(keptCopy(kept++)), c.text);
         EXPECT_EQ(written()["device"]["address"], "127.0.0.1");
         EXPECT_TRUE(device->documents().empty());
     }
@@ -252,11 +259,66 @@ TEST_F(ConfigFileTest, FileTheServiceMayNotReadIsKeptAsBadBeforeTheDefaultsAreWr
     EXPECT_NE(log.find("could not be read; kept as '" + file + ".bad'"), std::string::npos);
 }
 
-TEST_F(ConfigFileTest, FileThatCannotBeMovedAsideIsNeverRewritten) {
-    // A directory in the way of the kept copy.
-    ASSERT_EQ(mkdir((file + ".bad").c_str(), 0755), 0);
-    writeText(file + ".bad/earlier.json", "{}");
-    for (std::string const text : {"device = 127.0.0.2", "[1,2,3]"}) {
+TEST_F(ConfigFileTest, KeptCopiesAreNeverOverwrittenAndEachIsNamedInItsLogLine) {
+    struct Case {
+        std::string text;
+        std::string line; // before "kept as"
+    };
+    std::string const refused =
+        R"({"mqtt": {"password": 73914682, "url": "127.0.0.1:2000"}, "device": {"statusPeriod": 0}})";
+    Case const cases[] = {
+        {"[1,2,3]", "[Config] Config file '" + file + "' holds no JSON object; "},
+        {"{\"device\": 7,", "[Config] Config file '" + file + "' could not be parsed; "},
+        {refused, "[Config] Config file '" + file +
+                      "' held settings that were refused or replaced; kept as it was in '"},
+        {"null", "[Config] Config file '" + file + "' holds no JSON object; "},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.text);
+        writeText(file, c.text);
+        config->update();
+    }
+
+    std::string const log = logged();
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(readText(keptCopy(i)), cases[i].text) << keptCopy(i);
+        std::string const named = cases[i].line.back() == '\'' ? "" : "kept as '";
+        EXPECT_NE(log.find(cases[i].line + named + keptCopy(i) + "'"), std::string::npos)
+            << cases[i].line;
+    }
+    EXPECT_EQ(modeOf(keptCopy(2)), 0600); // the copy may hold the broker password
+    EXPECT_EQ(modeOf(keptCopy(4)), -1);
+    EXPECT_EQ(log.find("73914682"), std::string::npos);
+}
+
+TEST_F(ConfigFileTest, FileFromWhichASettingWasRefusedIsKeptBesideTheRewrittenOne) {
+    std::string const text = "{\"mqtt\": {\"password\": 73914682, \"url\": \"127.0.0.1:2000\"}}\n";
+    writeText(file, text);
+
+    config->update();
+
+    EXPECT_EQ(written()["mqtt"], json({{"password", ""}, {"url", "127.0.0.1:2000"}}));
+    EXPECT_EQ(readText(file + ".bad"), text);
+    EXPECT_EQ(modeOf(file + ".bad"), 0600); // it may hold the broker password
+    std::string const log = logged();
+    EXPECT_NE(log.find("[Config] Config file: setting \"mqtt/password\" must be a text of 0 to "
+                       "65535 bytes, got a number; using the default \"\""),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("[Config] Config file '" + file +
+                       "' held settings that were refused or replaced; kept as it was in '" + file +
+                       ".bad'"),
+              std::string::npos);
+    EXPECT_EQ(log.find("73914682"), std::string::npos);
+}
+
+TEST_F(ConfigFileTest, FileThatCannotBeKeptIsNeverRewritten) {
+    // Every name a kept copy may take is in use.
+    for (int i = 0; i < 1000; ++i) {
+        writeText(keptCopy(i), "earlier");
+    }
+    for (std::string const text :
+         {"device = 127.0.0.2", "[1,2,3]", R"({"device": {"statusPeriod": 0}})"}) {
         SCOPED_TRACE(text);
         Config fresh(file);
         fresh.declareConfigurable(device);
@@ -269,9 +331,11 @@ TEST_F(ConfigFileTest, FileThatCannotBeMovedAsideIsNeverRewritten) {
         EXPECT_EQ(readText(file), text);
         EXPECT_EQ(fresh.get()["device"]["address"], "127.0.0.9"); // applied all the same
     }
+    EXPECT_EQ(readText(keptCopy(0)), "earlier");
+    EXPECT_EQ(readText(keptCopy(999)), "earlier");
     std::string const log = logged();
-    EXPECT_NE(log.find("[Config] Could not keep config file '" + file + "' as '" + file +
-                       ".bad': Is a directory; it is left as it is and not rewritten"),
+    EXPECT_NE(log.find("[Config] Could not keep config file '" + file + "' as '" + keptCopy(999) +
+                       "': File exists; it is left as it is and not rewritten"),
               std::string::npos);
     EXPECT_NE(
         log.find("[Config] Not rewriting config file '" + file + "': it is left as it was found"),
@@ -315,9 +379,13 @@ TEST_F(ConfigFileTest, RefusalInTheFileIsLoggedAndTheOthersStillApply) {
               json({{"device",
                      {{"address", "127.0.0.1"}, {"empty", json::object()}, {"place", "Zürich"}}},
                     {"mqtt", {{"url", "127.0.0.1:2000"}}}}));
-    EXPECT_NE(logged().find("[Config] Could not apply '" + file +
-                            "' : invalid socket, (Continuing with default configuration values)"),
+    std::string const log = logged();
+    EXPECT_NE(log.find("[Config] Could not apply '" + file +
+                       "' : invalid socket, (Continuing with default configuration values)"),
               std::string::npos);
+    // What the operator wrote for the refused section stays.
+    EXPECT_EQ(json::parse(readText(file + ".bad"))["device"]["address"], "x");
+    EXPECT_NE(log.find("kept as it was in '" + file + ".bad'"), std::string::npos);
 }
 
 TEST_F(ConfigFileTest, GetMergesOwnersFirstInIdentityOrderWinsEmptyAnswersSkipped) {

@@ -104,9 +104,6 @@ TEST_F(MqttAdaptorTest, ConfigNodeWriteAppliesRewritesAndReportsARefusalAfterwar
     EXPECT_EQ(echoed, accepted);
     EXPECT_EQ(json::parse(readText(file))["mqtt"]["url"], "127.0.0.1:2000");
 
-    // A value that is no object is ignored by every owner, still a success.
-    EXPECT_TRUE(adaptor->lambdaTreeSet(json(7)).first);
-
     json const refused = {{"device", {{"statusPeriod", 1000}}},
                           {"mqtt", {{"url", "127.0.0.1:3000"}}}};
     EXPECT_THROW(adaptor->lambdaTreeSet(refused), std::runtime_error);
@@ -227,21 +224,174 @@ TEST_F(MqttAdaptorTest, ThePasswordStaysOnlyWithTheSameBrokerAndUser) {
     }
 }
 
+TEST_F(MqttAdaptorTest, ASectionThatIsNoObjectRefusesTheWholeWriteThroughTheNode) {
+    struct Case {
+        std::string path; // below the root
+        std::string payload;
+        std::string named;
+    };
+    Case const cases[] = {
+        {"config", R"({"mqtt":null})", "section \"mqtt\" must be an object, got null"},
+        {"config/mqtt", "null", "section \"mqtt\" must be an object, got null"},
+        {"config", R"({"mqtt":7,"device":{"statusPeriod":1000}})",
+         "section \"mqtt\" must be an object, got a number"},
+        {"config/mqtt", R"("127.0.0.1:3000")", "section \"mqtt\" must be an object, got 14 bytes"},
+        {"config/mqtt/log", "null", "section \"mqtt/log\" must be an object, got null"},
+        {"config", R"({"mqtt":{"url":"127.0.0.1:3000","log":[]}})",
+         "section \"mqtt/log\" must be an object, got an array"},
+        {"config", R"({"device":null,"mqtt":{"url":"127.0.0.1:3000"}})",
+         "section \"device\" must be an object, got null"},
+        {"config/device", "[]", "section \"device\" must be an object, got an array"},
+        {"config", R"({"device":{"socket":null},"mqtt":{"url":"127.0.0.1:3000"}})",
+         "section \"device/socket\" must be an object, got null"},
+        {"config", R"({"boards":null,"mqtt":{"url":"127.0.0.1:3000"}})",
+         "section \"boards\" must be an object, got null"},
+        {"config", R"({"boards":{"psu":null},"mqtt":{"url":"127.0.0.1:3000"}})",
+         "section \"boards/psu\" must be an object, got null"},
+        {"config", R"({"boards":{"psu":"on"},"mqtt":{"url":"127.0.0.1:3000"}})",
+         "section \"boards/psu\" must be an object, got 2 bytes"},
+    };
+    client->setConfig(remoteSettings(client->getConfig()));
+    config->reWrite();
+    std::string const before = readText(file);
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.path + " = " + c.payload);
+        client->handleLambdaTreeRpcGet("config", "", "", "read");
+
+        json const reply =
+            json::parse(client->handleLambdaTreeRpcSet(c.path, "", c.payload, "write"));
+
+        EXPECT_EQ(reply["completed"], false) << reply;
+        EXPECT_NE(reply["error"]["config"].value("exception", "").find(c.named), std::string::npos)
+            << reply;
+        MQTT::Config const now = client->getConfig();
+        EXPECT_EQ(now.getUrl(), "127.0.0.1:2000");
+        EXPECT_EQ(now.getBase(), "site/a");
+        EXPECT_EQ(now.getUsername(), "operator");
+        EXPECT_EQ(readText(file), before);
+    }
+}
+
+TEST_F(MqttAdaptorTest, AWriteThatIsNoObjectIsRefusedAsAnInvalidParameter) {
+    client->setConfig(remoteSettings(client->getConfig()));
+    config->reWrite();
+    std::string const before = readText(file);
+    struct Case {
+        std::string path;
+        std::string payload;
+        std::string got;
+        std::string expected; // the form the refusal names
+    };
+    std::string const document = "the configuration takes a JSON object of sections, got ";
+    std::string const members = "a JSON object of the members to write is expected here, got ";
+    Case const cases[] = {
+        {"config", "7", "a number", document},
+        {"config", "null", "null", document},
+        {"config", "[{\"mqtt\":null}]", "an array", document},
+        {"config", "\"s3cret\"", "6 bytes", document},
+        {"", "7", "a number", members},
+        {"", "[]", "an array", members},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.path + " = " + c.payload);
+        json const reply =
+            json::parse(client->handleLambdaTreeRpcSet(c.path, "", c.payload, "write"));
+
+        EXPECT_EQ(reply["completed"], false) << reply;
+        json const refusal = {
+            {"code", 22}, {"what", "InvalidParameter"}, {"description", c.expected + c.got}};
+        EXPECT_EQ(reply["error"], json({{c.path, refusal}})) << reply;
+        EXPECT_EQ(client->getConfig().getBase(), "site/a");
+        EXPECT_EQ(readText(file), before);
+    }
+}
+
+TEST_F(MqttAdaptorTest, AFileSectionThatIsNoObjectLeavesItsSettingsAtTheDefaults) {
+    config->clearConfigurables(); // the refusing owner is left out here
+    config->declareConfigurable(adaptor);
+    struct Case {
+        std::string text;
+        std::string named;
+        std::string base; // in effect afterwards
+    };
+    std::string const defaultBase = "velt/zrv/boardman";
+    Case const cases[] = {
+        {R"({"mqtt": null})", "section \"mqtt\" must be an object, got null", defaultBase},
+        {R"({"mqtt": 7})", "section \"mqtt\" must be an object, got a number", defaultBase},
+        {R"({"mqtt": {"base": "site/a", "log": null}})",
+         "section \"mqtt/log\" must be an object, got null", "site/a"},
+        {R"({"mqtt": {"base": "site/a"}, "device": null})",
+         "section \"device\" must be an object, got null", "site/a"},
+        {R"({"mqtt": {"base": "site/a"}, "device": {"socket": null}})",
+         "section \"device/socket\" must be an object, got null", "site/a"},
+        {R"({"mqtt": {"base": "site/a"}, "boards": null})",
+         "section \"boards\" must be an object, got null", "site/a"},
+        {R"({"mqtt": {"base": "site/a"}, "boards": {"psu": 5}})",
+         "section \"boards/psu\" must be an object, got a number", "site/a"},
+    };
+    MQTT::Config const defaults = client->getConfig();
+    int number = 0;
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.text);
+        client->setConfig(defaults);
+        std::string const name = path("start-" + std::to_string(++number) + ".json");
+        writeText(name, c.text);
+        Config starting(name);
+        starting.declareConfigurable(adaptor);
+
+        starting.update();
+
+        MQTT::Config const now = client->getConfig();
+        EXPECT_EQ(now.getBase(), c.base);
+        EXPECT_EQ(now.getUrl(), defaults.getUrl());
+        EXPECT_EQ(now.getUsername(), defaults.getUsername());
+        EXPECT_EQ(json::parse(readText(name))["mqtt"], now.toJson());
+        EXPECT_EQ(readText(name + ".bad"), c.text); // what the operator wrote stays
+        starting.clearConfigurables();
+    }
+    std::string const log = logged();
+    number = 0;
+    for (auto const& c : cases) {
+        std::string const name = path("start-" + std::to_string(++number) + ".json");
+        EXPECT_NE(log.find("[Config] Config file: " + c.named + "; left out"), std::string::npos)
+            << c.named;
+        EXPECT_NE(log.find("kept as it was in '" + name + ".bad'"), std::string::npos) << name;
+    }
+}
+
 TEST_F(MqttAdaptorTest, ThePasswordNeverReachesTheLog) {
     client->handleLambdaTreeRpcGet("config", "", "", "read");
+    // Refused ones too: of the wrong type, too long.
+    std::string const tooLong = "Lq7Zx" + std::string(69995, 'z');
     std::string const writes[][2] = {
         {"config", R"({"mqtt":{"password":"s3cret","url":"127.0.0.1:2000"}})"},
         {"config/mqtt/keepAliveSec", "30"},            // the password in effect goes along
         {"config", R"({"mqtt":{"password":"s3cret")"}, // malformed
+        {"config", R"({"mqtt":{"password":987654321}})"},
+        {"config/mqtt", R"({"password":987654321})"},
+        {"config", R"({"mqtt":{"password":")" + tooLong + R"("}})"},
+        {"config/mqtt/password", "\"" + tooLong + "\""}, // no such node: it is never read
+        {"config/mqtt/password", "987654321"},
     };
+    std::string replies;
     for (auto const& [path, payload] : writes) {
-        client->handleLambdaTreeRpcSet(path, "", payload, "write");
+        try {
+            replies += client->handleLambdaTreeRpcSet(path, "", payload, "write") + "\n";
+        } catch (std::exception const& e) {
+            replies += std::string(e.what()) + "\n";
+        }
     }
     ASSERT_EQ(client->getConfig().getPassword(), "s3cret");
     ASSERT_EQ(client->getConfig().getKeepAlive(), 30u);
+    EXPECT_NE(replies.find("must be a text of 0 to 65535 bytes, got a number"), std::string::npos)
+        << replies;
+    EXPECT_NE(replies.find("got 70000 bytes"), std::string::npos) << replies;
 
     std::string const log = logged();
-    EXPECT_EQ(log.find("s3cret"), std::string::npos);
+    for (std::string const secret : {"s3cret", "987654321", "Lq7Zx"}) {
+        EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+        EXPECT_EQ(replies.find(secret), std::string::npos) << secret;
+    }
     // The lines stay, with the password masked.
     for (
         std::string const line : {

@@ -159,23 +159,33 @@ TEST(SettingLimitsTest, EverySettingTakesItsBoundsAndRefusesBeyondThemOrOfAnothe
     }
 }
 
-TEST(SettingLimitsTest, SectionsThatHoldNoSettingsAndUnknownTransportMembersAreRefused) {
+TEST(SettingLimitsTest, SectionsThatAreNoObjectsAndUnknownTransportMembersAreRefused) {
     struct Case {
         json document;
         char const* named; // empty: accepted
     };
     Case const cases[] = {
-        {{{"device", 5}}, "section \"device\" must be an object"},
-        {{{"mqtt", "broker"}}, "section \"mqtt\" must be an object"},
+        {{{"device", nullptr}}, "section \"device\" must be an object, got null"},
+        {{{"device", 5}}, "section \"device\" must be an object, got a number"},
+        {{{"mqtt", nullptr}}, "section \"mqtt\" must be an object, got null"},
+        {{{"mqtt", "broker"}}, "section \"mqtt\" must be an object, got 6 bytes"},
+        {{{"mqtt", {"s3cret"}}}, "section \"mqtt\" must be an object, got an array"},
         {{{"device", {{"socket", nullptr}}}}, "section \"device/socket\" must be an object"},
+        {{{"device", {{"socket", 10000}}}}, "section \"device/socket\" must be an object"},
+        {{{"mqtt", {{"log", nullptr}}}}, "section \"mqtt/log\" must be an object"},
         {{{"mqtt", {{"log", true}}}}, "section \"mqtt/log\" must be an object"},
+        {{{"boards", nullptr}}, "section \"boards\" must be an object, got null"},
+        {{{"boards", {1}}}, "section \"boards\" must be an object, got an array"},
+        {{{"boards", {{"psu", nullptr}}}}, "section \"boards/psu\" must be an object, got null"},
+        {{{"boards", {{"psu", false}}}}, "section \"boards/psu\" must be an object"},
         {{{"device", {{"socket", {{"speed", 1}}}}}}, "\"device/socket/speed\" is unknown"},
         {{{"mqtt", {{"log/payload", "yes"}}}}, "\"mqtt/log/payload\" is unknown"},
-        {{{"device", nullptr}, {"mqtt", nullptr}}, ""},
+        {json(7), "the configuration must be a JSON object of sections, got a number"},
+        {json::array({{{"device", {{"statusPeriod", 0}}}}}),
+         "the configuration must be a JSON object of sections, got an array"},
         {{{"device", {{"unknown", "x"}}}, {"mqtt", {{"log", {{"other", 1}}}}}}, ""},
-        {{{"boards", {{"psu", {{"fanMode", -1}}}}}, {"other", 1}}, ""},
-        {json(7), ""},
-        {json::array({{{"device", {{"statusPeriod", 0}}}}}), ""},
+        {{{"boards", {{"psu", {{"fanMode", -1}}}, {"other", json::object()}}}, {"other", 1}}, ""},
+        {json::object(), ""},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.document.dump());
@@ -185,6 +195,41 @@ TEST(SettingLimitsTest, SectionsThatHoldNoSettingsAndUnknownTransportMembersAreR
         } else {
             EXPECT_NE(refusal.find(c.named), std::string::npos) << refusal;
         }
+    }
+}
+
+TEST(SettingLimitsTest, ARefusedSecretSaysOnlyWhatKindAndSizeItGot) {
+    struct Case {
+        json value;
+        std::string got;
+    };
+    std::string const longOne = "Wq3" + std::string(69997, 'w');
+    Case const cases[] = {
+        {987654321, "got a number"},
+        {longOne, "got 70000 bytes"},
+        {std::string("kQ\0zv", 5), "got 5 bytes"},
+        {{"s3cret"}, "got an array"},
+        {{{"v", "s3cret"}}, "got an object"},
+        {true, "got a boolean"},
+    };
+    testsupport::LogCapture capture(Log::Level::Debug);
+    Logger const logger("Config");
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.value.dump().substr(0, 40));
+        json const document = {{"mqtt", {{"password", c.value}}}};
+        std::string const refusal = refusalOf(document);
+        EXPECT_EQ(refusal,
+                  "setting \"mqtt/password\" must be a text of 0 to 65535 bytes, " + c.got);
+        EXPECT_EQ(SettingLimits::withDefaults(document, logger),
+                  json({{"mqtt", {{"password", ""}}}}));
+    }
+    std::string const log = capture.text();
+    EXPECT_NE(log.find("[Config] Config file: setting \"mqtt/password\" must be a text of 0 to "
+                       "65535 bytes, got a number; using the default \"\""),
+              std::string::npos)
+        << log;
+    for (std::string const secret : {"987654321", "Wq3", "s3cret", "kQ"}) {
+        EXPECT_EQ(log.find(secret), std::string::npos) << secret;
     }
 }
 
@@ -198,13 +243,14 @@ TEST(SettingLimitsTest, EveryFaultOfAWriteIsNamedAtOnce) {
 }
 
 TEST(SettingLimitsTest, FileValuesOutOfTheirLimitsGiveWayToTheDefaultsWithAnErrorLine) {
-    json const file = {{"device",
-                        {{"cacheBatchSize", -1},
-                         {"statusPeriod", 1000},
-                         {"timeoutMs", "fast"},
-                         {"socket", {{"address", "127.0.0.1"}, {"port", 70000}, {"speed", 9}}}}},
-                       {"mqtt", {{"log", "all"}, {"url", "127.0.0.1:2000"}}},
-                       {"boards", {{"psu", {{"fanMode", "high"}}}}}};
+    json const file = {
+        {"device",
+         {{"cacheBatchSize", -1},
+          {"statusPeriod", 1000},
+          {"timeoutMs", "fast"},
+          {"socket", {{"address", "127.0.0.1"}, {"port", 70000}, {"speed", 9}}}}},
+        {"mqtt", {{"log", "all"}, {"url", "127.0.0.1:2000"}}},
+        {"boards", {{"psu", {{"fanMode", "high"}}}, {"main", nullptr}, {"lights", 7}}}};
     testsupport::LogCapture capture(Log::Level::Error);
     Logger const logger("Config");
 
@@ -216,8 +262,9 @@ TEST(SettingLimitsTest, FileValuesOutOfTheirLimitsGiveWayToTheDefaultsWithAnErro
                                {"timeoutMs", 500},
                                {"socket", {{"address", "127.0.0.1"}, {"port", 10000}}}}},
                              {"mqtt", {{"url", "127.0.0.1:2000"}}},
-                             {"boards", {{"psu", {{"fanMode", "high"}}}}}}));
-    EXPECT_NO_THROW(SettingLimits::check(applied));
+                             {"boards", {{"psu", {{"fanMode", "high"}}}, {"main", nullptr}}}}));
+    // The null the service writes for a board without values stays in a file.
+    EXPECT_EQ(refusalOf(applied), "section \"boards/main\" must be an object, got null");
     std::string const log = capture.text();
     for (char const* line :
          {"[Config] Config file: setting \"device/cacheBatchSize\" must be an integer from 1 to "
@@ -227,8 +274,31 @@ TEST(SettingLimitsTest, FileValuesOutOfTheirLimitsGiveWayToTheDefaultsWithAnErro
           "[Config] Config file: setting \"device/socket/port\" must be an integer from 1 to "
           "65535, got 70000; using the default 10000",
           "[Config] Config file: setting \"device/socket/speed\" is unknown; left out",
-          "[Config] Config file: section \"mqtt/log\" must be an object, got \"all\"; left out"}) {
+          "[Config] Config file: section \"mqtt/log\" must be an object, got 3 bytes; left out",
+          "[Config] Config file: section \"boards/lights\" must be an object, got a number; left "
+          "out"}) {
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    }
+}
+
+TEST(SettingLimitsTest, FileSectionsThatAreNoObjectsAreLeftOutWithAnErrorLine) {
+    struct Case {
+        json section;
+        char const* got;
+    };
+    Case const cases[] = {{nullptr, "null"}, {7, "a number"}, {"x", "1 byte"}, {{1}, "an array"}};
+    for (auto const& c : cases) {
+        for (std::string const name : {"device", "mqtt", "boards"}) {
+            SCOPED_TRACE(name + " = " + c.section.dump());
+            testsupport::LogCapture capture(Log::Level::Error);
+            json const file = {{name, c.section}, {"other", 1}};
+
+            EXPECT_EQ(SettingLimits::withDefaults(file, Logger("Config")), json({{"other", 1}}));
+            EXPECT_NE(capture.text().find("[Config] Config file: section \"" + name +
+                                          "\" must be an object, got " + c.got + "; left out"),
+                      std::string::npos)
+                << capture.text();
+        }
     }
 }
 

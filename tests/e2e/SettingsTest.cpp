@@ -234,6 +234,82 @@ TEST_F(SettingsTest, AnUnusableValueRefusesTheWholeWriteOnTheErrorTopic) {
               json({{"completed", true}, {"data", 200}}));
 }
 
+TEST_F(SettingsTest, ASectionThatIsNoObjectIsRefusedAndTheServiceKeepsItsBroker) {
+    startWith(quickConfig());
+    std::string const before = fileText();
+    size_t const connections = logged(Subscribed);
+    struct Case {
+        char const* node;
+        char const* payload;
+        char const* named;
+    };
+    Case const cases[] = {
+        {"config/set", R"({"mqtt":null})", "section \"mqtt\" must be an object, got null"},
+        {"config/mqtt/set", "null", "section \"mqtt\" must be an object, got null"},
+        {"config/set", R"({"boards":{"psu":null}})", "section \"boards/psu\" must be an object"},
+        {"config/set", "7", "the configuration takes a JSON object of sections, got a number"},
+        {"set", "7", "a JSON object of the members to write is expected here, got a number"},
+    };
+    int id = 0;
+    for (auto const& c : cases) {
+        SCOPED_TRACE(std::string(c.node) + " " + c.payload);
+        json const reply =
+            json::parse(call(c.node, c.payload, "section-" + std::to_string(++id)), nullptr, false);
+        ASSERT_TRUE(reply.is_object()) << "no reply";
+        EXPECT_EQ(reply.value("completed", true), false);
+        EXPECT_NE(textsOf(reply).find(c.named), std::string::npos) << reply.dump();
+        EXPECT_EQ(fileText(), before);
+    }
+    // Still on the same broker, under the same base topic, never reconnected.
+    json const read = json::parse(call("config/get", "", "after"), nullptr, false);
+    ASSERT_TRUE(read.is_object()) << "no reply";
+    EXPECT_EQ(read["data"]["mqtt"]["base"], e2e::Base);
+    EXPECT_EQ(logged(Subscribed), connections);
+}
+
+TEST_F(SettingsTest, ThePasswordNeverReachesTheLog) {
+    json config = quickConfig();
+    config["mqtt"]["password"] = 73914682;
+    auto const everything = subscriber("#");
+    startWith(config);
+    std::string const tooLong = "Lq7Zx" + std::string(69995, 'z');
+
+    std::string const replies =
+        call("config/set", R"({"mqtt":{"password":987654321}})", "number") + "\n" +
+        call("config/mqtt/set", json({{"password", tooLong}}).dump(), "long") + "\n";
+    // The command form answers on the error topic.
+    client->publish(topic("config/set"), json({{"mqtt", {{"password", tooLong}}}}).dump());
+    ASSERT_TRUE(waitMessage("error", [](json const& report) {
+        return report.is_object() && report["command"] == "config/set";
+    })) << untaken();
+
+    EXPECT_NE(replies.find("must be a text of 0 to 65535 bytes, got a number"), std::string::npos)
+        << replies;
+    EXPECT_NE(replies.find("must be a text of 0 to 65535 bytes, got 70000 bytes"),
+              std::string::npos)
+        << replies;
+    // The file's refused password is kept as the operator wrote it.
+    EXPECT_NE(e2e::readFile(service->path("zrv480-boardman.json.bad")).find("73914682"),
+              std::string::npos);
+    EXPECT_EQ(logged("held settings that were refused or replaced; kept as it was in "
+                     "'zrv480-boardman.json.bad'"),
+              1u)
+        << service->log();
+    std::string published; // by the service: what the test sent is left out
+    for (auto const& message : everything->pending()) {
+        bool const request = message.topic.find("/request/") != std::string::npos ||
+                             message.topic == topic("config/set");
+        if (!request) {
+            published += message.topic + " " + message.payload + "\n";
+        }
+    }
+    std::string const log = service->log();
+    for (std::string const secret : {"73914682", "987654321", "Lq7Zx"}) {
+        EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+        EXPECT_EQ(published.find(secret), std::string::npos) << secret;
+    }
+}
+
 TEST_F(SettingsTest, FileHoldingMinusOneStartsWithTheDefaultPollsEveryBoardAndStops) {
     json config = quickConfig();
     config["device"]["cacheBatchSize"] = -1;
