@@ -146,6 +146,20 @@ TEST_F(TreeTopics, TheFirstConnectionServesEveryNodeInBothForms) {
     }
 }
 
+// The tree's topics are derived at each client's first connection, not
+// only at the first one in the process.
+TEST_F(TreeTopics, AnotherClientOfTheProcessServesItsOwnTree) {
+    ASSERT_TRUE(harness.startClient());
+    mqtttest::ClientHarness other("o");
+    LambdaTree tree;
+    tree.insert({"v", LambdaTree([] { return std::make_pair(true, json(3)); })});
+    other.client->subscribeLambdaTree(tree, "");
+    ASSERT_TRUE(other.startClient());
+    ASSERT_TRUE(other.recorder->publish("o/v/get", ""));
+    EXPECT_EQ(other.recorder->takePayload("o/v"), "3");
+    EXPECT_EQ(rpc("x/y/get", ""), R"({"completed":true,"data":1})");
+}
+
 TEST_F(TreeTopics, GetPublishesTheValueAndReportsFailingGetters) {
     ASSERT_TRUE(harness.startClient());
     harness.client->onMessageReceived("b/get", "ignored", 0, false);
