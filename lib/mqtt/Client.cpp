@@ -126,6 +126,7 @@ bool Client::isConnected() const {
 
 void Client::onConnected() {
     log(Log::Level::Info, "Connected to broker: '%s'", getConfig().getUrl().c_str());
+    dispatcher.onConnected();
     connection.onConnected([this] { subscriptionsThreadBody(); });
 }
 
