@@ -1,6 +1,5 @@
 #include "mqtt/Client.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <thread>
@@ -16,9 +15,6 @@ namespace {
 
 // Pause between "stopping" and the disconnection, so listeners can publish.
 constexpr int StopPauseMs = 200;
-
-// The tree's topics are derived on the first connection of the process only.
-std::atomic<bool> alreadyUpdated{false};
 
 } // namespace
 
@@ -130,6 +126,7 @@ bool Client::isConnected() const {
 
 void Client::onConnected() {
     log(Log::Level::Info, "Connected to broker: '%s'", getConfig().getUrl().c_str());
+    dispatcher.onConnected();
     connection.onConnected([this] { subscriptionsThreadBody(); });
 }
 
@@ -178,9 +175,9 @@ void Client::onMessageSendFailed(int id) {
 void Client::subscriptionsThreadBody() {
     log(Log::Level::Info, "Subscriptions thread started!");
     subscriptionFunction();
-    if (!alreadyUpdated) {
+    // Later connections find the tree's topics registered with the dispatcher.
+    if (!treeRegistered.exchange(true)) {
         tree.updateLambdaTreeSubscriptions("", false);
-        alreadyUpdated = true;
     }
     log(Log::Level::Info, "Subscriptions thread ended!");
     connected.emit();

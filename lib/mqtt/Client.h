@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -188,6 +189,8 @@ private:
     MQTTPublisher& outbox; // the library client, unless a harness gave another
     Dispatcher dispatcher;
     TreePublisher tree;
+    // Set once the tree's topics are derived, on this client's first connection.
+    std::atomic<bool> treeRegistered{false};
 };
 
 } // namespace MQTT

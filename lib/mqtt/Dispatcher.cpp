@@ -32,6 +32,10 @@ std::string const& keyOf(std::pair<std::string const, Value> const& entry) {
     return entry.first;
 }
 
+// Distinct retained requests reported per connection; those beyond are
+// ignored silently.
+constexpr size_t MaxRetainedReported = 1000;
+
 uint64_t clockSeed() {
     auto const now = std::chrono::system_clock::now().time_since_epoch();
     uint64_t const seed =
@@ -120,6 +124,42 @@ void Dispatcher::dispatch(Message const& message) {
     }
 }
 
+void Dispatcher::onConnected() {
+    CheckedLock lock(retainedMutex);
+    retainedReported.clear();
+}
+
+bool Dispatcher::heldBack(Message const& message) {
+    bool const retained = message.retained == Retained::Yes;
+    if (!retained && !message.payload.empty()) {
+        return false;
+    }
+    bool report = false;
+    {
+        CheckedLock lock(retainedMutex);
+        if (!retained) {
+            // The broker hands the empty retained message on without the
+            // flag: it clears the request, it does not ask for it again.
+            if (retainedReported.erase(message.topic) == 0) {
+                return false;
+            }
+        } else if (retainedReported.size() < MaxRetainedReported) {
+            report = retainedReported.insert(message.topic).second;
+        }
+    }
+    if (!retained) {
+        owner.log(Log::Level::Info, "Retained request '%s' cleared, not carried out",
+                  message.topic.c_str());
+    } else if (report) {
+        owner.log(Log::Level::Warning,
+                  "Retained request '%s' not carried out: the broker would repeat it at every "
+                  "connection. Clear it by publishing an empty retained message there "
+                  "(mosquitto_pub -r -n -t '%s')",
+                  message.topic.c_str(), message.topic.c_str());
+    }
+    return true;
+}
+
 void Dispatcher::publishError(json const& error, std::string const& topic) {
     owner.publish(makeErrorMessage(error, topic), true);
 }
@@ -194,8 +234,16 @@ bool Dispatcher::handleReceivedCommandInternal(Message const& message) {
         owner.log(Log::Level::Debug, "Detected internal command '%s'", found->first.c_str());
         handler = found->second;
     }
-    requireRequestSize(message);
-    handler(Message(relative, message.payload, message.retained, message.qos));
+    if (heldBack(message)) {
+        return true;
+    }
+    // Errors name the topic below the base, as the handlers' own reports do.
+    try {
+        requireRequestSize(message);
+        handler(Message(relative, message.payload, message.retained, message.qos));
+    } catch (std::exception const& exception) {
+        publishError(exception.what(), relative);
+    }
     return true;
 }
 
@@ -209,6 +257,9 @@ bool Dispatcher::handleReceivedCommandExternal(Message const& message) {
         }
         owner.log(Log::Level::Debug, "Detected command '%s'", found->first.c_str());
         handler = found->second;
+    }
+    if (heldBack(message)) {
+        return true;
     }
     requireRequestSize(message);
     handler(message);
@@ -314,6 +365,9 @@ bool Dispatcher::handleReceivedRpcRequest(Message const& message) {
             return false;
         }
         handler = found->second;
+    }
+    if (heldBack(message)) {
+        return true;
     }
     owner.log(Log::Level::Debug, "Detected RPC command '%s' with id '%s' from issuer '%s'",
               request.name.c_str(), request.id.c_str(), request.issuer.c_str());

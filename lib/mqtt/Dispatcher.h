@@ -57,6 +57,8 @@ public:
     bool subscribeExpectedRpc(std::string const& name);
 
     void dispatch(Message const& message);
+    // A new connection: each retained request is reported again.
+    void onConnected();
     // The report {"command": topic, "error": error} on "error" below the base.
     void publishError(json const& error, std::string const& topic);
 
@@ -76,6 +78,10 @@ private:
     bool unsubscribeExpectedResponse(std::string const& topic);
     bool unsubscribeExpectedRpc(std::string const& name);
     Message makeErrorMessage(json const& error, std::string const& topic) const;
+    // True when the request is not carried out: it came retained (the
+    // broker replays it at every subscription), or it is the empty message
+    // that clears such a request, as the warning tells the operator to send.
+    bool heldBack(Message const& message);
 
     // Dispatch steps, in the order they are offered a received message.
     bool handleReceivedCommandResponse(Message const& message);
@@ -105,6 +111,11 @@ private:
 
     PendingReplies pendingRpcs;
     PendingReplies pendingCommands;
+
+    CheckedMutex retainedMutex;
+    // Full topics of the retained requests reported on this connection;
+    // bounded, since any client may retain requests under fresh call ids.
+    std::set<std::string> retainedReported GUARDED_BY(retainedMutex);
 
     CheckedMutex randomMutex;
     std::linear_congruential_engine<uint64_t, 16807, 0, 2147483647> random GUARDED_BY(randomMutex);

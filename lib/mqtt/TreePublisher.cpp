@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -21,6 +22,18 @@ namespace {
 // Deeper payloads are refused before anything walks them: the tree and the
 // settings store recurse over a value's levels.
 constexpr int MaxJsonDepth = 64;
+
+// A monitor's longest pause between published changes: a day.
+constexpr double MaxSkipChangesForMs = 86400000;
+
+// Refuses "skipChangesForMs" as the service's result code 22
+// (InvalidParameter) with the rule in words.
+nlohmann::json skipRefusal() {
+    return {{"code", 22},
+            {"what", "InvalidParameter"},
+            {"description", "'skipChangesForMs' must be a whole number of milliseconds from 0 "
+                            "to 86400000"}};
+}
 
 int64_t monotonicNanos() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -115,10 +128,18 @@ TreePublisher::MonitorRequest TreePublisher::parseMonitorRequest(std::string con
     }
     uint64_t skip = 0;
     auto const found = request.find("skipChangesForMs");
-    if (found != request.end() && found->is_number_unsigned()) {
-        skip = found->get<uint64_t>();
+    if (found != request.end()) {
+        double const ms = found->is_number() ? found->get<double>() : -1.0;
+        if (!(ms >= 0.0 && ms <= MaxSkipChangesForMs) || std::floor(ms) != ms) {
+            return {false, skipRefusal(), false, 0};
+        }
+        skip = static_cast<uint64_t>(ms);
     }
     return {true, "", request["active"].get<bool>(), skip};
+}
+
+TreePublisher::json TreePublisher::monitorRefusal(MonitorRequest const& request) {
+    return request.error.is_string() ? json{{"description", request.error}} : request.error;
 }
 
 TreePublisher::json TreePublisher::errorsToJson(LambdaTree::Errors const& errors) {
@@ -429,7 +450,7 @@ std::string TreePublisher::handleLambdaTreeRpcMonitor(std::string const& path, s
                                                       std::string const&) {
     MonitorRequest const request = parseMonitorRequest(payload);
     if (!request.valid) {
-        return Client::makeRpcFailed({{"description", request.error}}, nullptr);
+        return Client::makeRpcFailed(monitorRefusal(request), nullptr);
     }
     if (!request.active) {
         monitorDisable(path, request.skipChangesForMs);

@@ -83,7 +83,7 @@ private:
     // What a monitor request asks for.
     struct MonitorRequest {
         bool valid;
-        std::string error;
+        json error; // a text, or a document with a result code
         bool active;
         uint64_t skipChangesForMs;
     };
@@ -127,6 +127,8 @@ private:
     // The debug line of a tree call; a password in the payload is masked.
     void logTreeRpc(std::string const& path, std::string const& payload) const;
     static MonitorRequest parseMonitorRequest(std::string const& payload);
+    // The error of a refused monitor call's reply.
+    static json monitorRefusal(MonitorRequest const& request);
     static json errorsToJson(LambdaTree::Errors const& errors);
 
     Client& owner;

@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -44,6 +46,11 @@ json bytesOf(std::string const& text) {
 // A prompt get has taken up to 130 ms in a sanitizer build on a busy
 // machine; a get held behind the parse took seconds there.
 constexpr size_t HugeBytes = 16u << 20;
+// Below the request limit, far beyond a log line.
+constexpr size_t ParsedBytes = 300u << 10;
+// A log line's message is cut at 8192 bytes; the name, time stamp and level
+// come before it.
+constexpr size_t LineBytes = 8192 + 100;
 constexpr int64_t AnswerMs = 400 * testsupport::TimeScale;
 constexpr int64_t StopMs = 2000 * testsupport::TimeScale;
 
@@ -136,17 +143,44 @@ TEST_F(HostileTextTest, BoardTextsThatAreNotUtf8ArePublishedWithReplacementChara
     EXPECT_EQ(service->stop(), 0) << service->log();
 }
 
-// A value far beyond any log line to each kind of node. While the service
-// handles one, it answers a get on another node, and a stop ends it at once:
-// no thread waits on the log.
-TEST_F(HostileTextTest, HugeValuesHoldNeitherOtherRequestsNorAStop) {
+// Where the service's log goes: the system logger, or the console where
+// there is none (glibc's fallback, which writes each line while it holds
+// the logger's lock).
+enum class LogSink { SystemLogger, Console };
+
+class HugeValuesTest : public HostileTextTest, public ::testing::WithParamInterface<LogSink> {
+protected:
+    // The length of the longest line of the text.
+    static size_t longestLine(std::string const& text) {
+        size_t longest = 0;
+        for (size_t at = 0; at < text.size();) {
+            size_t const end = std::min(text.find('\n', at), text.size());
+            longest = std::max(longest, end - at);
+            at = end + 1;
+        }
+        return longest;
+    }
+};
+
+// Values far beyond any log line to each kind of node: one beyond the
+// request limit, refused unread, and one below it, which is parsed, logged
+// and refused (or taken) with its text built. While the service handles
+// one, it answers a get on another node, every log line stays short, and a
+// stop ends it at once: no thread waits on the log.
+TEST_P(HugeValuesTest, HoldNeitherOtherRequestsNorAStop) {
     json config = exampleConfig();
     config["mqtt"]["log"] = {{"payload", true}, {"published", true}, {"received", true}};
     service->writeConfig(config);
-    service->start({"--verbose", "9"});
+    bool const console = GetParam() == LogSink::Console;
+    if (console) {
+        if (!service->startWithoutSystemLogger({"--verbose", "9"})) {
+            GTEST_SKIP() << "no mount namespace of its own for the service";
+        }
+    } else {
+        service->start({"--verbose", "9"});
+    }
     ASSERT_TRUE(service->waitLog("[Engine] Started!")) << service->log();
     ASSERT_TRUE(service->waitLog("[MQTT::Client] Subscriptions thread ended!")) << service->log();
-    std::string const huge = json(std::string(HugeBytes, 'x')).dump();
     std::string const get = "psu/telemetry/inputVoltage/get";
     json const voltage = {{"completed", true}, {"data", 24.12}};
     // Right after the start the monitoring loop may still be bringing the
@@ -177,41 +211,74 @@ TEST_F(HostileTextTest, HugeValuesHoldNeitherOtherRequestsNorAStop) {
         {"action", "psu/action/startBatteryTest"},
         {"file action", "main/action/fileDelete"},
     };
+    struct Size {
+        char const* kind;
+        std::string value;
+        char const* refusal; // a text the reply holds, if any
+    };
+    Size const sizes[] = {
+        {"beyond the limit", json(std::string(HugeBytes, 'x')).dump(),
+         "Payload too large: 16777218 bytes"},
+        {"parsed", json(std::string(ParsedBytes, 'x')).dump(), nullptr},
+    };
     // The huge values go out on a connection of their own, and the getting
     // client hears nothing but its replies: a client of this test would
     // otherwise spend the time on the huge texts itself.
     client = subscriber(topic(get + "/response/#"));
     auto const sender = subscriber(topic("error"));
     int index = 0;
-    for (Case const& c : cases) {
-        SCOPED_TRACE(c.kind);
-        std::string const id = std::to_string(index++);
-        std::string const name = c.name;
-        ASSERT_TRUE(sender->subscribe(topic(name + "/response/huge-" + id)));
-        sender->publish(topic(name + "/request/huge-" + id), huge);
-        // The get goes out once the service is at the huge value.
-        ASSERT_TRUE(service->waitLog("request/huge-" + id + " : \"xxx", e2e::ReplyMs));
-        auto const asked = Clock::now();
-        std::string const reply = call(get, "", "get-" + id);
-        int64_t const answeredMs = msSince(asked);
-        EXPECT_EQ(json::parse(reply, nullptr, false), json({{"completed", true}, {"data", 24.12}}));
-        EXPECT_LE(answeredMs, AnswerMs);
-        std::cout << c.kind << ": get answered in " << answeredMs << " ms\n";
-        json const refusal =
-            json::parse(sender->takePayload(topic(name + "/response/huge-" + id), e2e::ReplyMs),
-                        nullptr, false);
-        EXPECT_EQ(refusal.value("completed", true), false) << refusal;
-        EXPECT_NE(refusal.dump().find("Payload too large: 16777218 bytes"), std::string::npos)
-            << refusal;
+    for (Size const& size : sizes) {
+        for (Case const& c : cases) {
+            SCOPED_TRACE(std::string(size.kind) + ": " + c.kind);
+            std::string const id = std::to_string(index++);
+            std::string const name = c.name;
+            ASSERT_TRUE(sender->subscribe(topic(name + "/response/huge-" + id)));
+            sender->publish(topic(name + "/request/huge-" + id), size.value);
+            // The get goes out once the service is at the huge value.
+            ASSERT_TRUE(service->waitLog("request/huge-" + id + " : \"xxx", e2e::ReplyMs));
+            auto const asked = Clock::now();
+            std::string const reply = call(get, "", "get-" + id);
+            int64_t const answeredMs = msSince(asked);
+            EXPECT_EQ(json::parse(reply, nullptr, false), voltage);
+            EXPECT_LE(answeredMs, AnswerMs);
+            std::cout << size.kind << ", " << c.kind << ": get answered in " << answeredMs
+                      << " ms\n";
+            json const answer =
+                json::parse(sender->takePayload(topic(name + "/response/huge-" + id), e2e::ReplyMs),
+                            nullptr, false);
+            EXPECT_TRUE(answer.is_object()) << answer;
+            if (size.refusal) {
+                EXPECT_EQ(answer.value("completed", true), false) << answer;
+                EXPECT_NE(answer.dump().find(size.refusal), std::string::npos) << answer;
+            }
+        }
     }
 
-    sender->publish(topic("psu/config/fanMode/set/request/last"), huge);
+    sender->publish(topic("psu/config/fanMode/set/request/last"), sizes[0].value);
     ASSERT_TRUE(service->waitLog("request/last : \"xxx", e2e::ReplyMs));
     auto const stopped = Clock::now();
     EXPECT_EQ(service->stop(SIGTERM), 0) << service->log();
     int64_t const stopMs = msSince(stopped);
     EXPECT_LE(stopMs, StopMs);
     std::cout << "stopped in " << stopMs << " ms\n";
+
+    // Every line is cut where the system logger could still take it.
+    EXPECT_LE(longestLine(service->log()), LineBytes);
+    if (console) {
+        // The last line is the one of the stop.
+        EXPECT_TRUE(e2e::waitForText(service->path("console.log"), "Stopped", e2e::ReplyMs));
+        std::string const text = e2e::readFile(service->path("console.log"));
+        EXPECT_NE(text.find("request/huge-" + std::to_string(index - 1) + " : \"xxx"),
+                  std::string::npos)
+            << "the console got no log";
+        EXPECT_LE(longestLine(text), LineBytes);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(LogSinks, HugeValuesTest,
+                         ::testing::Values(LogSink::SystemLogger, LogSink::Console),
+                         [](::testing::TestParamInfo<LogSink> const& sink) {
+                             return sink.param == LogSink::Console ? "Console" : "SystemLogger";
+                         });
 
 } // namespace

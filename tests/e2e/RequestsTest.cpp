@@ -4,6 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstddef>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -192,6 +194,80 @@ TEST_F(RequestsTest, ServiceReconnectsAfterTheBrokerWasAwayAndAnswersAgain) {
     json const answer = json::parse(reply, nullptr, false);
     EXPECT_EQ(answer.value("completed", false), true) << reply;
     EXPECT_EQ(answer["data"]["service"], true) << reply;
+}
+
+// Requests left retained at the broker reach every new subscription: the
+// service reports them and carries none out, at its start and again when
+// the broker comes back with them after a restart.
+class RetainedRequestsTest : public e2e::ServiceRun {
+protected:
+    // How often the service reported the retained request on the topic.
+    size_t reported(std::string const& relative) const {
+        std::string const text = "Retained request '" + topic(relative) + "' not carried out";
+        std::string const log = service->log();
+        size_t count = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+    bool waitReported(std::string const& relative, size_t times) const {
+        for (int i = 0; i < e2e::ReplyMs / 50 && reported(relative) < times; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return reported(relative) == times;
+    }
+    // Neither the value nor the reboot reached the power supply.
+    void expectNothingDone(std::string const& round) {
+        SCOPED_TRACE(round);
+        EXPECT_NE(simulator->control(
+                      {{"op", "raw"}, {"addr", 1}, {"table", "config"}, {"slot", 2}})["raw"],
+                  55);
+        // Asked again until answered: after a reconnection the service may
+        // not yet listen to it.
+        std::string const get = "psu/config/batteryLowThreshold/get";
+        std::string answer;
+        for (int attempt = 0; attempt < 20 && answer.empty(); ++attempt) {
+            std::string const id = round + "-" + std::to_string(attempt);
+            client->publish(topic(get + "/request/" + id), "");
+            answer = client->takePayload(topic(get + "/response/" + id), 500);
+        }
+        json const reply = json::parse(answer, nullptr, false);
+        EXPECT_EQ(reply.value("completed", false), true) << reply;
+        EXPECT_NE(reply.value("data", json()), 55) << reply;
+        EXPECT_EQ(simulator->control({{"op", "requestCount"},
+                                      {"match", {{"addr", 1}, {"cmd", 5}, {"slot", 0}}}})["count"],
+                  0);
+    }
+};
+
+TEST_F(RetainedRequestsTest, ARetainedSetOrRebootIsReportedAndNeverCarriedOut) {
+    // A broker that keeps its retained messages across its restart.
+    std::filesystem::create_directories(dir.path("broker-db"));
+    broker.configure("persistence true");
+    broker.configure("persistence_location " + dir.path("broker-db") + "/");
+    ASSERT_TRUE(broker.restart()) << broker.logText();
+    client = subscriber(topic("#"));
+    std::string const set = "psu/config/batteryLowThreshold/set";
+    std::string const reboot = "psu/action/reboot/request/r1";
+    ASSERT_TRUE(client->publish(topic(set), "55", 0, true));
+    ASSERT_TRUE(client->publish(topic(reboot), "{}", 0, true));
+
+    startWith(exampleConfig());
+    EXPECT_TRUE(waitReported(set, 1)) << service->log();
+    EXPECT_TRUE(waitReported(reboot, 1)) << service->log();
+    EXPECT_NE(service->log().find("Clear it by publishing an empty retained message there"),
+              std::string::npos);
+    expectNothingDone("start");
+
+    broker.stop();
+    ASSERT_TRUE(service->waitLog("[MQTT::Client] Disconnected from broker.", e2e::ReplyMs));
+    ASSERT_TRUE(broker.restart()) << broker.logText();
+    client = subscriber(topic("#"));
+    EXPECT_TRUE(waitReported(set, 2)) << service->log();
+    EXPECT_TRUE(waitReported(reboot, 2)) << service->log();
+    expectNothingDone("reconnected");
+    EXPECT_EQ(service->stop(), 0) << service->log();
 }
 
 } // namespace

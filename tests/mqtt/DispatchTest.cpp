@@ -96,13 +96,12 @@ TEST(Commands, InternalAndExternalTopicsReachTheirHandlers) {
     EXPECT_EQ(entries[2].topic, "other/y");
     EXPECT_EQ(harness.recorder->takePayload("b/error", 200), "");
 
-    // Retain flag and QoS 2 pass to the handler unchanged.
-    harness.client->onMessageReceived("b/x/get", "p4", 2, true);
+    // QoS 2 passes to the handler unchanged.
+    harness.client->onMessageReceived("b/x/get", "p4", 2, false);
     entries = seen.wait(4);
     ASSERT_EQ(entries.size(), 4u);
     EXPECT_EQ(entries[3].topic, "x/get");
     EXPECT_EQ(entries[3].qos, MQTT::QoS::ExactlyOnce);
-    EXPECT_EQ(entries[3].retained, MQTT::Retained::Yes);
 }
 
 TEST(Commands, WhereAnExactTopicAndAFilterBothMatchTheFirstInOrderTakesIt) {
@@ -167,29 +166,37 @@ TEST(Commands, AThrowingHandlerIsReportedAndTheClientGoesOn) {
     harness.client->subscribeCommand("y/get", seen.handler("y"), true);
     ASSERT_TRUE(harness.startClient());
     ASSERT_TRUE(harness.recorder->publish("b/x/get", ""));
-    EXPECT_EQ(errorReport(*harness.recorder),
-              json::parse(R"({"command":"b/x/get","error":"boom"})"));
+    // Named below the base topic, as the handlers' own reports are.
+    EXPECT_EQ(errorReport(*harness.recorder), json::parse(R"({"command":"x/get","error":"boom"})"));
     ASSERT_TRUE(harness.recorder->publish("b/y/get", "after"));
     EXPECT_EQ(seen.wait(1).size(), 1u);
 }
 
-TEST(Commands, ARequestBeyondTheLimitIsRefusedUnreadInBothForms) {
+// A command "x/set" and a call "n" that count what reaches them.
+class CommandAndCall : public ::testing::Test {
+protected:
+    CommandAndCall() {
+        harness.client->subscribeCommand("x/set", seen.handler("x"), true);
+        harness.client->subscribeRpc(
+            "n", [this](std::string const&, std::string const&, std::string const&) {
+                ++calls;
+                return MQTT::Client::makeRpcCompleted(nullptr);
+            });
+    }
+
     ClientHarness harness;
     Seen seen;
-    harness.client->subscribeCommand("x/set", seen.handler("x"), true);
     std::atomic<int> calls{0};
-    harness.client->subscribeRpc(
-        "n", [&calls](std::string const&, std::string const&, std::string const&) {
-            ++calls;
-            return MQTT::Client::makeRpcCompleted(nullptr);
-        });
+};
+
+TEST_F(CommandAndCall, ARequestBeyondTheLimitIsRefusedUnreadInBothForms) {
     ASSERT_TRUE(harness.startClient());
     std::string const atLimit(MQTT::MaxRequestBytes, 'x');
     std::string const beyond = atLimit + 'x';
     std::string const refusal = "Payload too large: 1048577 bytes, at most 1048576";
 
     harness.client->onMessageReceived("b/x/set", beyond, 0, false);
-    EXPECT_EQ(errorReport(*harness.recorder), json({{"command", "b/x/set"}, {"error", refusal}}));
+    EXPECT_EQ(errorReport(*harness.recorder), json({{"command", "x/set"}, {"error", refusal}}));
     harness.client->onMessageReceived("b/n/request/1", beyond, 0, false);
     EXPECT_EQ(harness.recorder->takePayload("b/n/response/1"),
               json({{"completed", false}, {"error", {{"description", refusal}}}}).dump());
@@ -201,6 +208,52 @@ TEST(Commands, ARequestBeyondTheLimitIsRefusedUnreadInBothForms) {
     EXPECT_EQ(seen.wait(1).size(), 1u);
     EXPECT_EQ(harness.recorder->takePayload("b/n/response/2"), R"({"completed":true})");
     EXPECT_EQ(calls, 1);
+}
+
+// The broker replays a retained message at every subscription: a retained
+// request would be carried out again at each connection. It is reported
+// once per connection with the way to clear it, and clearing it is no
+// request either.
+TEST_F(CommandAndCall, RetainedRequestsAreReportedNotCarriedOut) {
+    testsupport::LogWatch log;
+    auto const warning = [](std::string const& topic) {
+        return "Retained request '" + topic +
+               "' not carried out: the broker would repeat it at every connection. Clear it by "
+               "publishing an empty retained message there (mosquitto_pub -r -n -t '" +
+               topic + "')";
+    };
+    // Retained before the client is there, as an operator leaves them.
+    ASSERT_TRUE(harness.recorder->publish("b/x/set", "55", 0, true));
+    ASSERT_TRUE(harness.recorder->publish("b/n/request/1", "{}", 0, true));
+    ASSERT_TRUE(harness.startClient());
+    EXPECT_TRUE(log.waitFor(warning("b/x/set")));
+    EXPECT_TRUE(log.waitFor(warning("b/n/request/1")));
+    // Once per topic on a connection, however often it comes.
+    harness.client->onMessageReceived("b/x/set", "55", 0, true);
+    // Requests without the flag are carried out meanwhile.
+    ASSERT_TRUE(harness.recorder->publish("b/n/request/2", ""));
+    EXPECT_EQ(harness.recorder->takePayload("b/n/response/2"), R"({"completed":true})");
+    harness.client->onMessageReceived("b/x/set", "56", 0, false);
+    ASSERT_EQ(seen.wait(1).size(), 1u);
+    EXPECT_EQ(seen.wait(1)[0].payload, "56");
+    EXPECT_EQ(log.count(warning("b/x/set")), 1u);
+
+    // The next connection reports them again.
+    harness.client->restart();
+    ASSERT_TRUE(harness.settled());
+    EXPECT_TRUE(log.waitFor(warning("b/x/set"), 5000, 2));
+    EXPECT_TRUE(log.waitFor(warning("b/n/request/1"), 5000, 2));
+
+    // The broker hands the clearing empty message on without the flag.
+    ASSERT_TRUE(harness.recorder->publish("b/n/request/1", "", 0, true));
+    EXPECT_TRUE(log.waitFor("Retained request 'b/n/request/1' cleared, not carried out"));
+    EXPECT_TRUE(harness.recorder->quiet("b/n/response/1", 200));
+    // After that an empty request there is one.
+    ASSERT_TRUE(harness.recorder->publish("b/n/request/1", ""));
+    EXPECT_EQ(harness.recorder->takePayload("b/n/response/1"), R"({"completed":true})");
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(seen.wait(2).size(), 1u);
+    EXPECT_TRUE(harness.recorder->quiet("b/error", 100));
 }
 
 TEST(Commands, AResponseAwaitedByACommandGoesToItFirst) {
@@ -267,7 +320,7 @@ TEST(Rpc, RequestsAreAnsweredOnTheMatchingResponseTopic) {
     ASSERT_TRUE(harness.recorder->take("b/main/action/fileDelete/response/45", reply));
     EXPECT_EQ(reply.qos, 1);
 
-    harness.client->onMessageReceived("b/main/action/fileDelete/request/44", "2", 2, true);
+    harness.client->onMessageReceived("b/main/action/fileDelete/request/44", "2", 2, false);
     ASSERT_TRUE(harness.recorder->take("b/main/action/fileDelete/response/44", reply));
     EXPECT_EQ(reply.qos, 2);
     EXPECT_FALSE(reply.retained);

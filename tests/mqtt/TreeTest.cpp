@@ -146,6 +146,20 @@ TEST_F(TreeTopics, TheFirstConnectionServesEveryNodeInBothForms) {
     }
 }
 
+// The tree's topics are derived at each client's first connection, not
+// only at the first one in the process.
+TEST_F(TreeTopics, AnotherClientOfTheProcessServesItsOwnTree) {
+    ASSERT_TRUE(harness.startClient());
+    mqtttest::ClientHarness other("o");
+    LambdaTree tree;
+    tree.insert({"v", LambdaTree([] { return std::make_pair(true, json(3)); })});
+    other.client->subscribeLambdaTree(tree, "");
+    ASSERT_TRUE(other.startClient());
+    ASSERT_TRUE(other.recorder->publish("o/v/get", ""));
+    EXPECT_EQ(other.recorder->takePayload("o/v"), "3");
+    EXPECT_EQ(rpc("x/y/get", ""), R"({"completed":true,"data":1})");
+}
+
 TEST_F(TreeTopics, GetPublishesTheValueAndReportsFailingGetters) {
     ASSERT_TRUE(harness.startClient());
     harness.client->onMessageReceived("b/get", "ignored", 0, false);
@@ -223,6 +237,11 @@ TEST_F(TreeTopics, MonitorRequestsReadTheirPayloads) {
         char const* payload;
         char const* reply;
     };
+    std::string const skipRefusal =
+        R"({"code":22,"description":"'skipChangesForMs' must be a whole number of milliseconds )"
+        R"(from 0 to 86400000","what":"InvalidParameter"})";
+    std::string const skipRefusedText = R"({"completed":false,"error":)" + skipRefusal + "}";
+    char const* const SkipRefused = skipRefusedText.c_str();
     MonitorCase const cases[] = {
         {"", R"({"completed":true,"data":{"active":true,"skipChangesForMs":0}})"},
         {"{", R"({"completed":false,"error":{"description":"Malformed json"}})"},
@@ -230,14 +249,22 @@ TEST_F(TreeTopics, MonitorRequestsReadTheirPayloads) {
         {"true", R"({"completed":false,"error":{"description":"'active' must be boolean"}})"},
         {R"({"active":1})",
          R"({"completed":false,"error":{"description":"'active' must be boolean"}})"},
-        {R"({"active":true,"skipChangesForMs":-5})",
-         R"({"completed":true,"data":{"active":true,"skipChangesForMs":0}})"},
-        {R"({"active":true,"skipChangesForMs":2.5})",
-         R"({"completed":true,"data":{"active":true,"skipChangesForMs":0}})"},
-        {R"({"active":true,"skipChangesForMs":"9"})",
-         R"({"completed":true,"data":{"active":true,"skipChangesForMs":0}})"},
+        {R"({"active":true,"skipChangesForMs":-1})", SkipRefused},
+        {R"({"active":true,"skipChangesForMs":1e300})", SkipRefused},
+        {R"({"active":true,"skipChangesForMs":86400001})", SkipRefused},
+        {R"({"active":true,"skipChangesForMs":18446744073709551615})", SkipRefused},
+        {R"({"active":true,"skipChangesForMs":2.5})", SkipRefused},
+        {R"({"active":true,"skipChangesForMs":"9"})", SkipRefused},
+        {R"({"active":true,"skipChangesForMs":null})", SkipRefused},
+        {R"({"active":false,"skipChangesForMs":-1})", SkipRefused},
         {R"({"active":true,"skipChangesForMs":250})",
          R"({"completed":true,"data":{"active":true,"skipChangesForMs":250}})"},
+        {R"({"active":true,"skipChangesForMs":86400000})",
+         R"({"completed":true,"data":{"active":true,"skipChangesForMs":86400000}})"},
+        {R"({"active":true,"skipChangesForMs":1e3})",
+         R"({"completed":true,"data":{"active":true,"skipChangesForMs":1000}})"},
+        {R"({"active":true,"skipChangesForMs":0})",
+         R"({"completed":true,"data":{"active":true,"skipChangesForMs":0}})"},
         {R"({"active":false})", R"({"completed":true,"data":{"active":false}})"},
         // Disabling what is not enabled answers the same.
         {R"({"active":false})", R"({"completed":true,"data":{"active":false}})"},
@@ -249,6 +276,10 @@ TEST_F(TreeTopics, MonitorRequestsReadTheirPayloads) {
     harness.client->onMessageReceived("b/a/monitor", "{}", 0, false);
     EXPECT_EQ(takeJson("b/error"),
               json::parse(R"({"command":"a/monitor","error":"'active' must be boolean"})"));
+    harness.client->onMessageReceived("b/a/monitor", R"({"active":true,"skipChangesForMs":-1})", 0,
+                                      false);
+    EXPECT_EQ(takeJson("b/error"),
+              json({{"command", "a/monitor"}, {"error", json::parse(skipRefusal)}}));
     EXPECT_TRUE(harness.recorder->quiet("b/a", 200));
 }
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,6 +54,41 @@ void Service::writeConfig(json const& config) const {
 void Service::start(std::vector<std::string> const& arguments) {
     std::vector<std::string> argv = {path("zrv480-boardman"), "-e", "-f", "zrv480-boardman.json"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
+    run(argv);
+}
+
+bool Service::startWithoutSystemLogger(std::vector<std::string> const& arguments) {
+    std::vector<std::string> const unshare = {"/usr/bin/unshare", "--mount", "--propagation",
+                                              "private"};
+    std::vector<std::string> probe = unshare;
+    probe.emplace_back("true");
+    if (runCommand(probe, directory, 5000).status != 0) {
+        return false;
+    }
+    // The logger opens the console for each line and writes at its start: a
+    // pipe, read into the file, keeps every line. The reader holds the pipe
+    // open for writing too, so that it never sees its end between lines.
+    std::string const pipe = path("console.fifo");
+    unlink(pipe.c_str());
+    if (mkfifo(pipe.c_str(), 0600) != 0) {
+        return false;
+    }
+    consoleReader = std::make_unique<Process>(
+        std::vector<std::string>{"/bin/sh", "-c", "exec cat 0<>\"$0\"", pipe}, directory,
+        path("console.log"), path("console.err"));
+    // unshare and the shell exec what follows: the process is the service.
+    std::vector<std::string> argv = unshare;
+    argv.insert(argv.end(), {"sh", "-c",
+                             "mount --bind \"$0\" /dev/console && "
+                             "{ [ ! -e /dev/log ] || mount --bind /dev/null /dev/log; } && "
+                             "exec \"$@\"",
+                             pipe, path("zrv480-boardman"), "-e", "-f", "zrv480-boardman.json"});
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    run(argv);
+    return true;
+}
+
+void Service::run(std::vector<std::string> const& argv) {
     // The log of an earlier run must not answer the waits of this one.
     unlink(path("service.log").c_str());
     process = std::make_unique<Process>(argv, directory, path("service.out"), path("service.log"));

@@ -39,6 +39,11 @@ public:
     void writeConfig(nlohmann::json const& config) const;
     // Runs it with "-e -f zrv480-boardman.json" and the extra arguments.
     void start(std::vector<std::string> const& arguments = {});
+    // Runs it the same way with no system logger to reach (a mount namespace
+    // of its own, /dev/log not a socket there): the log then falls back to
+    // the console, which there is a pipe copied into the file "console.log".
+    // False, and nothing started, where no such namespace can be made.
+    bool startWithoutSystemLogger(std::vector<std::string> const& arguments = {});
     bool waitLog(std::string const& text, int timeoutMs = StartMs) const;
     std::string log() const;
     void signal(int number) const { process->signal(number); }
@@ -50,8 +55,11 @@ public:
     pid_t pid() const { return process ? process->pid() : -1; }
 
 private:
+    void run(std::vector<std::string> const& argv);
+
     std::string const directory;
     std::unique_ptr<Process> process;
+    std::unique_ptr<Process> consoleReader; // while the console is a pipe
 };
 
 // The board-sim executable with its default scenario, which matches the
