@@ -48,11 +48,25 @@ Packet secretRequest(uint8_t slot, std::vector<uint8_t> const& payload) {
     return request;
 }
 
-Packet preAuthRequest(std::string const& hash, std::string const& salt) {
+std::vector<uint8_t> preAuthPayload(std::string const& hash, std::string const& salt) {
     std::vector<uint8_t> payload{Protocol::Security::PreAuth, 0};
     textAppend(payload, hash);
     textAppend(payload, salt);
-    return secretRequest(Protocol::Misc::Security, payload);
+    return payload;
+}
+
+// A secret too long for one frame would be lost on the way and time out,
+// taking the bus offline: refused before anything is sent. The log says
+// how long, never what.
+bool fitsFrame(Logger const& logger, char const* what, std::vector<uint8_t> const& payload) {
+    size_t const size = Protocol::HeaderSize + payload.size();
+    if (size <= Protocol::MaxFrameSize) {
+        return true;
+    }
+    logger.log(Log::Level::Warning,
+               "%s : the request takes %zu bytes, more than a request frame carries (%zu)", what,
+               size, Protocol::MaxFrameSize);
+    return false;
 }
 
 } // namespace
@@ -219,15 +233,20 @@ ErrorCode Parser::mainSecurityPreAuth(std::string const& passwordHash, std::stri
         log(Log::Level::Warning, "%s : the hash or the salt holds a zero byte", trace.c_str());
         return ErrorCode::MalformedRequest;
     }
+    std::vector<uint8_t> const payload = preAuthPayload(passwordHash, salt);
+    if (!fitsFrame(*this, "mainSecurityPreAuth", payload)) {
+        return ErrorCode::InvalidParameter;
+    }
     std::vector<uint8_t> reply;
-    return query(preAuthRequest(passwordHash, salt), trace, 0, ShortReply::Quiet, reply);
+    return query(secretRequest(Protocol::Misc::Security, payload), trace, 0, ShortReply::Quiet,
+                 reply);
 }
 
 ErrorCode Parser::mainSecurityPreAuthCancel() {
     // A pre-authentication with the hash "0" and the salt "0" cancels it.
     std::vector<uint8_t> reply;
-    return query(preAuthRequest("0", "0"), "mainSecurityPreAuthCancel", 0, ShortReply::Quiet,
-                 reply);
+    return query(secretRequest(Protocol::Misc::Security, preAuthPayload("0", "0")),
+                 "mainSecurityPreAuthCancel", 0, ShortReply::Quiet, reply);
 }
 
 ErrorCode Parser::mainSecurityDisarm(std::string const& password, bool& disarmed) {
@@ -240,6 +259,9 @@ ErrorCode Parser::mainSecurityDisarm(std::string const& password, bool& disarmed
     std::vector<uint8_t> request{Protocol::File::Disarm};
     request.insert(request.end(), password.size() + 1, 0);
     request.insert(request.end(), password.begin(), password.end());
+    if (!fitsFrame(*this, "mainSecurityDisarm", request)) {
+        return ErrorCode::InvalidParameter;
+    }
     return boolGet(secretRequest(Protocol::Misc::Files, request), disarmed);
 }
 

@@ -11,6 +11,9 @@ namespace velt::ZRV480::Bus::Protocol {
 
 // A frame: [address, sequence, command, slot] and then the payload.
 constexpr std::size_t HeaderSize = 4;
+// A frame travels as one UDP datagram, which carries at most 65507 bytes
+// (65535 less the IPv4 and UDP headers): a longer one is never sent.
+constexpr std::size_t MaxFrameSize = 65507;
 // An error reply is exactly a header, with one of these bytes in place of the
 // command; other bytes of the form 0x8N make the reply malformed.
 constexpr uint8_t ErrorByteMask = 0xF0;

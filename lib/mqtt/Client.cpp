@@ -68,16 +68,21 @@ void Client::start() {
     log(Log::Level::Info, "Started!");
 }
 
-void Client::stop() {
+bool Client::stop() {
     if (!connection.isRunning()) {
-        return;
+        return false;
     }
     log(Log::Level::Info, "Stopping...");
     stopping.emit();
     // Resumed when a signal interrupts it, unlike Thread::sleep.
     std::this_thread::sleep_for(std::chrono::milliseconds(StopPauseMs));
-    connection.stop();
+    bool const noticeFollows = connection.stop();
     log(Log::Level::Info, "Stopped!");
+    return noticeFollows;
+}
+
+void Client::close() {
+    connection.close();
 }
 
 void Client::restart() {

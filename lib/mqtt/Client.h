@@ -73,11 +73,16 @@ public:
 
     // Lifecycle. start connects (retrying every 2000 ms while running); stop
     // pauses 200 ms after "stopping", then disconnects and waits for the
-    // subscriptions of the last connection to end. restart hands stop
-    // and start to the client's own thread and returns at once.
+    // subscriptions of the last connection to end; it is true when the
+    // notice "disconnected" follows, false when nothing was connected.
+    // restart hands stop and start to the client's own thread and returns
+    // at once. close, after a stop, drops the library client with any
+    // attempt still in flight: no notice comes once it has returned (a
+    // later start makes a new one).
     void start();
-    void stop();
+    bool stop();
     void restart();
+    void close();
     // Always true. Different settings restart a running client; the base
     // topic and log switches take effect at once.
     bool setConfig(Config const& config);

@@ -53,15 +53,16 @@ void Connection::start(Config const& settings) {
     tasks.post(std::chrono::milliseconds(0), [this, attempt] { attemptConnect(attempt); });
 }
 
-void Connection::stop() {
+bool Connection::stop() {
     {
         CheckedLock lock(connectionMutex);
         running = false;
         ++generation;
         attemptPending = false;
     }
-    brokerClient->disconnect(0);
+    bool const noticeFollows = brokerClient->disconnect(0);
     waitSubscriptionsDone();
+    return noticeFollows;
 }
 
 void Connection::post(std::function<void()> task) {

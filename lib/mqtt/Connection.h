@@ -46,8 +46,10 @@ public:
     // Applies the settings and posts the first attempt.
     void start(Config const& settings);
     // Disconnects and returns once the subscriptions of the last
-    // connection have ended.
-    void stop();
+    // connection have ended. True when the library took the disconnection,
+    // whose notice then follows; false when it was not connected (an
+    // attempt still in flight goes on until close).
+    bool stop();
     // Runs task on our own thread.
     void post(std::function<void()> task);
     // Drops the tasks not yet run; later posts are dropped.

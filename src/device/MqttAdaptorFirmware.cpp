@@ -97,13 +97,15 @@ void MqttAdaptor::onFirmwareUpgradeProgress(uint8_t address, float percent) {
     });
 }
 
-void MqttAdaptor::onFirmwareUpgradeFinished(uint8_t address, ErrorCode) {
+void MqttAdaptor::onFirmwareUpgradeFinished(uint8_t address, ErrorCode code) {
     // Taken now, so that a request for the board right after its end is not
     // refused as pending. Only requested uploads have an id; the service
     // console's never has.
     auto const id = firmwareUpgradeRequests.finish(address);
-    later([this, address, id]() {
-        // The outcome shows in the node's state; the notice only says it ended.
+    later([this, address, id, code]() {
+        // The outcome shows in the node's state and where the upload ended
+        // in its progress; the notice only says it ended.
+        firmwareUpgradeRequests.end(address, code == ErrorCode::Success);
         publishNode(NodePath, MQTT::Retained::No);
         if (!id) {
             return;

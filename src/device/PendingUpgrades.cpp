@@ -31,6 +31,14 @@ void PendingUpgrades::advance(uint8_t address) {
     progressSteps[address].advance();
 }
 
+void PendingUpgrades::end(uint8_t address, bool completed) {
+    CheckedLock lock(mutex);
+    auto const step = progressSteps.find(address);
+    if (step != progressSteps.end()) {
+        step->second.end(completed);
+    }
+}
+
 std::optional<std::string> PendingUpgrades::finish(uint8_t address) {
     CheckedLock lock(mutex);
     auto const pending = requestIds.find(address);

@@ -28,6 +28,9 @@ public:
     // reached; advance raises the step afterwards.
     bool reaches(uint8_t address, float percent);
     void advance(uint8_t address);
+    // The board's upload ended: its step, if it has one, shows where (see
+    // ProgressStep::end).
+    void end(uint8_t address, bool completed);
     // The board's upload ended: the pending request's id, if there was one,
     // now no longer pending.
     std::optional<std::string> finish(uint8_t address);

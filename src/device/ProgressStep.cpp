@@ -19,7 +19,12 @@ bool ProgressStep::reaches(float percent) const {
 }
 
 void ProgressStep::advance() {
+    reached = step;
     step = std::min<uint8_t>(step + Increment, Last);
+}
+
+void ProgressStep::end(bool completed) {
+    step = completed ? Last : reached;
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager

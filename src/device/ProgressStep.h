@@ -17,15 +17,19 @@ public:
     // The two halves of reach, for a publication that shows the step reached.
     bool reaches(float percent) const;
     void advance();
+    // The transfer ended: a completed one stands at 100, another at the last
+    // step published.
+    void end(bool completed);
     // The step the next publication waits for.
     uint8_t next() const { return step; }
-    void reset() { step = 0; }
+    void reset() { step = reached = 0; }
 
 private:
     static constexpr uint8_t Increment = 5;
     static constexpr uint8_t Last = 100;
 
     uint8_t step = 0;
+    uint8_t reached = 0;
 };
 
 } // namespace velt::ZRV480::BoardManager::Manager

@@ -116,11 +116,8 @@ ErrorCode Engine::boardInitEmergency(uint8_t address) {
 }
 
 void Engine::boardHadReboot(uint8_t address) {
-    state.with([&](EngineState& s) {
-        s.firmwares.erase(address);
-        s.otaImages.erase(address);
-    });
-    firmwareUpgrades.saveFirmwares();
+    state.with([&](EngineState& s) { s.otaImages.erase(address); });
+    firmwareUpgrades.dropReport(address);
 }
 
 void Engine::cacheBootloaderStatus(uint8_t address) {

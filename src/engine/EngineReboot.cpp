@@ -47,8 +47,7 @@ ErrorCode Engine::boardReboot(uint8_t address) {
         log(Log::Level::Warning, "Refusing PSU reboot because system is on batteries");
         return ErrorCode::OnBatteries;
     }
-    state.with([&](EngineState& s) { s.firmwares.erase(address); });
-    firmwareUpgrades.saveFirmwares();
+    firmwareUpgrades.dropReport(address);
     ErrorCode const result = parser.boardReboot(address);
     // The board may restart before it answers.
     if (result != ErrorCode::Success && result != ErrorCode::Timeout &&

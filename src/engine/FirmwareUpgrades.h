@@ -95,6 +95,9 @@ public:
     bool serviceConsoleFirmwareUpgrade();
     // Reboots every board with a report, the power-supply board last.
     ErrorCode firmwareUpgradeApply();
+    // A board that restarts (or was seen to) no longer waits: its report
+    // goes, and PendingReboot with it once no other report waits.
+    void dropReport(uint8_t address);
 
 private:
     using Report = std::pair<uint8_t, Firmwares::Firmware>;
@@ -111,7 +114,8 @@ private:
     // Sets the firmware-upgrade state in `state`, then emits statusChanged
     // with a snapshot.
     void setFirmwareUpgradeState(Status::FirmwareUpgrade upgrade);
-    // PendingReboot while any board waits for its reboot, else None.
+    // PendingReboot while any board waits for its reboot, else None;
+    // statusChanged is emitted when that changes the status.
     void settleUpgradeState();
 
     void runManualUpgrade(uint8_t address, Firmware const& image);

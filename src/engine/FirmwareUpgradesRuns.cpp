@@ -54,6 +54,16 @@ Upgrade settledState(Firmwares const& reports) {
     return reports.rebootRequired() ? Upgrade::PendingReboot : Upgrade::None;
 }
 
+// Settles the status in `s`; a copy of it when that changed it.
+std::optional<Status> settle(EngineState& s) {
+    Upgrade const settled = settledState(s.firmwares);
+    if (s.status.getFirmwareUpgrade() == settled) {
+        return std::nullopt;
+    }
+    s.status.setFirmwareUpgrade(settled);
+    return s.status;
+}
+
 // A report's state once its upload has ended.
 State uploadOutcome(ErrorCode result) {
     return result == ErrorCode::Success ? State::pendingReboot : State::failed;
@@ -334,6 +344,19 @@ std::optional<Firmwares::Firmware> FirmwareUpgrades::findReport(uint8_t address)
     });
 }
 
+void FirmwareUpgrades::dropReport(uint8_t address) {
+    std::optional<Status> const changed = state.with([&](EngineState& s) {
+        s.firmwares.erase(address);
+        // A run in progress settles the status itself when it ends.
+        bool const waiting = s.status.getFirmwareUpgrade() == Upgrade::PendingReboot;
+        return waiting ? settle(s) : std::nullopt;
+    });
+    saveFirmwares();
+    if (changed) {
+        hooks.statusChanged.emit(*changed);
+    }
+}
+
 void FirmwareUpgrades::setReport(uint8_t address, State reportState, uint8_t version) {
     state.with([&](EngineState& s) { s.firmwares[address] = {reportState, version}; });
 }
@@ -348,8 +371,10 @@ void FirmwareUpgrades::setFirmwareUpgradeState(Upgrade upgrade) {
 }
 
 void FirmwareUpgrades::settleUpgradeState() {
-    setFirmwareUpgradeState(
-        state.with([](EngineState const& s) { return settledState(s.firmwares); }));
+    std::optional<Status> const changed = state.with(settle);
+    if (changed) {
+        hooks.statusChanged.emit(*changed);
+    }
 }
 
 } // namespace velt::ZRV480::BoardManager::Manager

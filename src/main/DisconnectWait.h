@@ -10,9 +10,8 @@ namespace velt::ZRV480::BoardManager {
 
 // After the MQTT client's stop, its disconnection notice arrives later on a
 // library thread and runs the slots of objects that main is about to
-// release; main waits for it (bounded: a client that was not connected gets
-// no notice). Made after every other slot is connected, so its own slot runs
-// last.
+// release; main waits for it, bounded, when the stop says one follows. Made
+// after every other slot is connected, so its own slot runs last.
 class DisconnectWait {
 public:
     explicit DisconnectWait(MQTT::Client& client);

@@ -38,6 +38,16 @@ Log::Level levelOf(uint32_t verbosity) {
     }
 }
 
+// The disconnection's notice runs slots of the parts that main releases
+// after the client's stop: it is waited for when one follows, and none comes
+// after close. Without a connection nothing is waited for.
+void stopClient(MQTT::Client& client, DisconnectWait const& disconnectWait) {
+    if (client.stop()) {
+        disconnectWait.wait(2000);
+    }
+    client.close();
+}
+
 } // namespace
 
 // An exception that escapes ends the process through std::terminate, without
@@ -123,8 +133,7 @@ int main(int argc, char** argv) {
         // when there is nothing to stop.
         stop.setEngine(nullptr);
         engine->stop();
-        mqttClient->stop();
-        disconnectWait.wait(2000);
+        stopClient(*mqttClient, disconnectWait);
         config->clearConfigurables();
     }
     Log::close();

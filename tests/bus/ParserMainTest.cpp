@@ -308,6 +308,40 @@ TEST_F(ParserMainTest, DisarmSendsThePasswordBehindItsZeros) {
     EXPECT_TRUE(sim.requests().empty());
 }
 
+// One datagram carries a frame of at most 65507 bytes: the disarm frame holds
+// 4 + 2 × length + 2 bytes, the pre-authentication one 4 + 68 + the salt's
+// length. A longer one could only time out and take the bus offline.
+TEST_F(ParserMainTest, SecretsLongerThanAFrameCarriesAreRefusedUnsent) {
+    std::string const hash(64, 'a');
+    bool disarmed = false;
+    struct Case {
+        char const* name;
+        std::function<ErrorCode()> request;
+        bool fits;
+    };
+    Case const cases[] = {
+        {"password of 32750",
+         [&] { return parser.mainSecurityDisarm(std::string(32750, 'p'), disarmed); }, true},
+        {"password of 32751",
+         [&] { return parser.mainSecurityDisarm(std::string(32751, 'p'), disarmed); }, false},
+        {"salt of 65435", [&] { return parser.mainSecurityPreAuth(hash, std::string(65435, 's')); },
+         true},
+        {"salt of 65436", [&] { return parser.mainSecurityPreAuth(hash, std::string(65436, 's')); },
+         false},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim.clearRequests();
+        testsupport::LogCapture log;
+        EXPECT_EQ(c.request(), c.fits ? ErrorCode::Success : ErrorCode::InvalidParameter);
+        EXPECT_EQ(sim.requests().size(), c.fits ? 1u : 0u);
+        EXPECT_TRUE(parser.isOnline(Main));
+        if (!c.fits) {
+            EXPECT_EQ(log.count("more than a request frame carries (65507)"), 1u) << log.text();
+        }
+    }
+}
+
 // The frames are logged when sent and again when an error reply takes the
 // board offline; neither may show a password, hash or salt.
 TEST_F(ParserMainTest, SecretsNeverReachTheLog) {

@@ -147,6 +147,43 @@ TEST_F(FirmwareTest, ProgressPublishesTheNodeEveryFiveSteps) {
     EXPECT_EQ(node()["boards"]["lightController"]["progress"], 100);
 }
 
+TEST_F(FirmwareTest, TheEndOfAnUploadShowsWhereItEnded) {
+    struct Case {
+        uint8_t address;
+        char const* board;
+        ErrorCode result;
+        State state;
+        int shown; // at the end, and by a get afterwards
+    };
+    // Images of seven segments; the failed upload loses its last three. The
+    // steps lag behind the reports.
+    for (Case const c :
+         {Case{Light, "lightController", ErrorCode::Success, State::pendingReboot, 100},
+          Case{Psu, "psu", ErrorCode::Timeout, State::failed, 15}}) {
+        SCOPED_TRACE(c.board);
+        bringUp(c.address);
+        setReport(c.address, State::installing, 124);
+        int const segments = c.result == ErrorCode::Success ? 7 : 4;
+        for (int segment = 1; segment <= segments; ++segment) {
+            engine->firmwareUpgradeProgress.emit(c.address, 100.0f * segment / 7);
+        }
+        setReport(c.address, c.state, 124);
+        engine->firmwareUpgradeFinished.emit(c.address, c.result);
+
+        std::vector<json> progress;
+        for (auto const& published : takeNodes(static_cast<size_t>(segments) + 1)) {
+            progress.push_back(published["boards"][c.board]["progress"]);
+        }
+        std::vector<json> expected;
+        for (int step = 0; step < 5 * segments; step += 5) {
+            expected.push_back(step);
+        }
+        expected.push_back(c.shown);
+        EXPECT_EQ(progress, expected);
+        EXPECT_EQ(node()["boards"][c.board]["progress"], c.shown);
+    }
+}
+
 TEST_F(FirmwareTest, RefusedRequestsAnswerAtOnceAndLeaveNoRequestBehind) {
     bringUp(Light);
     machine.sim.clearRequests();
@@ -200,8 +237,10 @@ TEST_F(FirmwareTest, UpgradeCommitsOnTheBoardWithProgressAndItsNotice) {
     for (size_t i = 1; i + 1 < nodes.size(); ++i) {
         EXPECT_EQ(nodes[i]["boards"]["lightController"]["progress"], 5 * i);
     }
-    // The last publication is the end's: the outcome shows in the state.
+    // The last publication is the end's: the outcome shows in the state, and
+    // the progress stands where the upload ended.
     EXPECT_EQ(nodes.back()["boards"]["lightController"]["state"], "pendingReboot");
+    EXPECT_EQ(nodes.back()["boards"]["lightController"]["progress"], 100);
     // With the request done its step is gone: the report's state decides.
     EXPECT_EQ(node()["boards"]["lightController"]["progress"], 100);
 }

@@ -9,6 +9,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -16,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +35,8 @@ using Clock = std::chrono::steady_clock;
 // a stop wakes the bus request in flight, a segment of a transfer or an
 // upload as much as a value request.
 constexpr int64_t StopMs = 2000 + 500;
+// Without a bus request that could be in flight: two seconds.
+constexpr int64_t StopWithoutBusMs = 2000;
 // A get answered from the cache, while the bus is busy with an upload.
 constexpr int64_t GetBoundMs = 1000;
 // The control socket gives up after 10 s.
@@ -50,6 +59,55 @@ int64_t msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// A TCP port on loopback where no broker answers: bound only, every
+// connection is refused; listening, a connection is taken but nothing is
+// ever answered, so the client's attempt stays in flight.
+class SilentPort {
+public:
+    explicit SilentPort(bool listening) : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        auto* const raw = reinterpret_cast<sockaddr*>(&address);
+        EXPECT_EQ(::bind(fd, raw, length), 0);
+        EXPECT_EQ(::getsockname(fd, raw, &length), 0);
+        number = ntohs(address.sin_port);
+        if (listening) {
+            EXPECT_EQ(::listen(fd, 1), 0);
+        }
+    }
+    ~SilentPort() {
+        for (int open : {accepted, fd}) {
+            if (open >= 0) {
+                ::close(open);
+            }
+        }
+    }
+    SilentPort(SilentPort const&) = delete;
+    SilentPort& operator=(SilentPort const&) = delete;
+
+    std::string url() const { return "127.0.0.1:" + std::to_string(number); }
+
+    // Waits (bounded) until a client has connected and sent its first bytes.
+    bool waitRequest(int timeoutMs) {
+        pollfd listener{fd, POLLIN, 0};
+        if (::poll(&listener, 1, timeoutMs) != 1) {
+            return false;
+        }
+        accepted = ::accept(fd, nullptr, nullptr);
+        pollfd request{accepted, POLLIN, 0};
+        std::array<char, 256> bytes{};
+        return accepted >= 0 && ::poll(&request, 1, timeoutMs) == 1 &&
+               ::recv(accepted, bytes.data(), bytes.size(), 0) > 0;
+    }
+
+private:
+    int const fd;
+    int accepted = -1;
+    uint16_t number = 0;
+};
+
 class StopTest : public e2e::ServiceRun {
 protected:
     json control(json const& request) const { return simulator->control(request); }
@@ -67,9 +125,17 @@ protected:
             .value("reached", false);
     }
 
-    void startService() {
-        service->writeConfig(exampleConfig());
+    void startService(json const& config) {
+        service->writeConfig(config);
         service->start();
+    }
+    void startService() { startService(exampleConfig()); }
+
+    // The example configuration with a broker url where no broker answers.
+    json configWithout(SilentPort const& port) const {
+        json config = exampleConfig();
+        config["mqtt"]["url"] = port.url();
+        return config;
     }
 
     // The power supply reports an older firmware and the image of the
@@ -116,7 +182,15 @@ TEST_F(StopTest, SigtermEndsTheServiceInTimeAtEveryPhase) {
         // Prepares the machine and brings the service to the phase; each
         // phase lasts far longer than the bound.
         std::function<void()> reach;
+        int64_t boundMs = StopMs;
+        // The last line of a stop that came in this phase.
+        char const* stopped = "[Engine] Stopped!";
+        // A line that begins the phase, and those that would end it, where
+        // the log tells whether the signal came during the phase.
+        char const* began = nullptr;
+        std::vector<char const*> notEnded = {};
     };
+    std::optional<SilentPort> port;
     Phase const phases[] = {
         {"configuration attempts",
          [this] {
@@ -134,14 +208,35 @@ TEST_F(StopTest, SigtermEndsTheServiceInTimeAtEveryPhase) {
              // It never comes back: the start would wait 10 s for it.
              control({{"op", "present"}, {"addr", Main}, {"value", false}});
          }},
+        {"waiting for the broker",
+         [&] {
+             port.emplace(false);
+             startService(configWithout(*port));
+             ASSERT_TRUE(service->waitLog("Connection failed"));
+         },
+         StopWithoutBusMs, "[MQTT::Client] Stopped!"},
+        {"connection attempt to a broker that never answers",
+         [&] {
+             port.emplace(true);
+             startService(configWithout(*port));
+             ASSERT_TRUE(port->waitRequest(WaitRequestMs));
+         },
+         StopWithoutBusMs, "[MQTT::Client] Stopped!"},
         {"board initialisation",
          [this] {
+             // Each request of the boards answered within the bus time-out
+             // (100 ms), slowly: an initialisation takes seconds.
              for (int address : {Psu, Light}) {
-                 delay({{"addr", address}}, 250);
+                 delay({{"addr", address}}, 60);
              }
              startService();
-             ASSERT_TRUE(waitRequests({{"addr", Psu}}, 3));
-         }},
+             ASSERT_TRUE(service->waitLog("Initializing psu..."));
+             ASSERT_TRUE(waitRequests({{"addr", Psu}}, 5));
+         },
+         StopWithoutBusMs,
+         "[Engine] Stopped!",
+         "Initializing psu...",
+         {"Initialized psu", "Could not initialize psu", "[Engine] Started!"}},
         {"schema transfer",
          [this] {
              delay(MainFileWrites, 300); // 35 segments
@@ -177,10 +272,20 @@ TEST_F(StopTest, SigtermEndsTheServiceInTimeAtEveryPhase) {
             return;
         }
         int64_t const took = stopMs();
+        port.reset();
         std::cout << "SIGTERM during " << phase.name << ": exit after " << took << " ms"
                   << std::endl;
-        EXPECT_LE(took, StopMs) << service->log();
-        EXPECT_NE(service->log().find("[Engine] Stopped!"), std::string::npos) << service->log();
+        EXPECT_LE(took, phase.boundMs) << service->log();
+        std::string const log = service->log();
+        EXPECT_NE(log.find(phase.stopped), std::string::npos) << log;
+        // What the log held when the signal came.
+        std::string const before = log.substr(0, log.find("Signal caught"));
+        if (phase.began) {
+            EXPECT_NE(before.find(phase.began), std::string::npos) << log;
+        }
+        for (char const* ended : phase.notEnded) {
+            EXPECT_EQ(before.find(ended), std::string::npos) << ended << "\n" << log;
+        }
     }
 }
 

@@ -95,6 +95,26 @@ TEST_F(FileTransfers, AFailedFetchLeavesTheLocalFileAsItWas) {
     EXPECT_EQ(entries(local()), std::vector<std::string>{"keep.txt"});
 }
 
+TEST_F(FileTransfers, AFetchedFileKeepsItsOldContentUntilTheTransferCompletes) {
+    std::vector<uint8_t> const bytes = pattern(600); // five segments
+    machine.sim.putFile("remote.bin", bytes);
+    // The last segment's reply waits until released.
+    boardsim::Rule hold{Filter{Main, Misc, Protocol::Misc::Files, Protocol::File::Read, 5},
+                        boardsim::Action::held()};
+    hold.times = 1;
+    machine.sim.addRule(hold);
+    machine.dir.write("local/fetched.bin", "old content");
+    EngineEvents events(*engine);
+
+    ASSERT_EQ(engine->mainFileReceive(local("fetched.bin"), "remote.bin"), ErrorCode::Success);
+    ASSERT_TRUE(machine.sim.waitFor(hold.match, 1, 2000));
+    EXPECT_EQ(machine.dir.read("local/fetched.bin"), "old content");
+
+    machine.sim.release();
+    ASSERT_TRUE(events.waitFor("receiveFinished 0", 1));
+    EXPECT_EQ(machine.dir.read("local/fetched.bin"), text(bytes));
+}
+
 TEST_F(FileTransfers, OnlyARegularFileReadWholeIsSent) {
     std::string const big = local("big.bin"); // sparse: no disk space used
     ASSERT_EQ(::truncate(machine.dir.write("local/big.bin", "").c_str(), int64_t(1) << 32), 0);

@@ -1,6 +1,7 @@
 #include "support/FirmwareFixture.h"
 #include "support/LogCapture.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,56 @@ TEST_F(EngineFirmwareApply, WithoutAPendingRebootNothingIsRebooted) {
     EXPECT_TRUE(reboots().empty());
     EXPECT_EQ(reportText(), failed);
     EXPECT_TRUE(events->sequence().empty());
+}
+
+TEST_F(EngineFirmwareApply, PendingRebootLastsOnlyWhileAReportAwaitsItsReboot) {
+    char const* const mainWaits = R"({"mainBoard":{"state":"pendingReboot","version":100}})";
+    char const* const bothWait = R"({"mainBoard":{"state":"pendingReboot","version":100},)"
+                                 R"("psu":{"state":"pendingReboot","version":124}})";
+    auto const rebootMain = [this] { EXPECT_EQ(engine->boardReboot(Main), ErrorCode::Success); };
+    // The initialisation finds the board's scratchpad unmarked: it restarted.
+    auto const psuRestarted = [this] {
+        ASSERT_EQ(engine->boardInitStartup(Main), ErrorCode::Success);
+        machine.sim.setScratchpad(Psu, Engine::ScratchpadCell, 0);
+        engine->boardInitStartup(Psu);
+    };
+    auto const mainRestarted = [this] {
+        machine.sim.setScratchpad(Main, Engine::ScratchpadCell, 0);
+        engine->boardInitStartup(Main);
+    };
+    struct Case {
+        char const* what;
+        char const* loaded;
+        std::function<void()> restart;
+        char const* left;
+        Status::FirmwareUpgrade status;
+        Events events;
+    };
+    std::vector<Case> const cases{
+        {"the main board rebooted at start", mainWaits, rebootMain, "{}",
+         Status::FirmwareUpgrade::None, Events{"status None"}},
+        {"the main board seen restarted", mainWaits, mainRestarted, "{}",
+         Status::FirmwareUpgrade::None, Events{"status None"}},
+        {"the power supply seen restarted, the main board waits", bothWait, psuRestarted, mainWaits,
+         Status::FirmwareUpgrade::PendingReboot, Events{}},
+        {"the main board rebooted, the power supply waits", bothWait, rebootMain,
+         R"({"psu":{"state":"pendingReboot","version":124}})",
+         Status::FirmwareUpgrade::PendingReboot, Events{}},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Up again after the last case's reboot, and marked: not restarted since.
+        ASSERT_TRUE(machine.sim.waitBooted(Main, 5000));
+        for (uint8_t address : {Main, Psu}) {
+            machine.sim.setScratchpad(address, Engine::ScratchpadCell, Engine::ScratchpadMarker);
+        }
+        prepare(c.loaded, true);
+        ASSERT_EQ(status(), Status::FirmwareUpgrade::PendingReboot);
+        c.restart();
+        EXPECT_EQ(reportText(), c.left);
+        EXPECT_EQ(status(), c.status);
+        EXPECT_EQ(events->sequence(), c.events);
+    }
 }
 
 } // namespace

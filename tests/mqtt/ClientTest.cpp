@@ -86,6 +86,36 @@ TEST(ClientLifecycle, StartAndStopAreIdempotentAndAStopIsNotReconnected) {
     EXPECT_TRUE(harness.startClient());
 }
 
+TEST(ClientLifecycle, AStopSaysWhetherTheDisconnectedNoticeFollows) {
+    struct Case {
+        char const* what;
+        bool brokerUp;
+    };
+    for (Case const c : {Case{"connected", true}, Case{"nothing listens", false}}) {
+        SCOPED_TRACE(c.what);
+        testsupport::LogWatch log;
+        ClientHarness harness;
+        std::atomic<int> notices{0};
+        harness.client->disconnected.connect([&] { ++notices; });
+        if (c.brokerUp) {
+            ASSERT_TRUE(harness.startClient());
+        } else {
+            harness.broker.stop();
+            harness.client->start();
+            ASSERT_TRUE(log.waitFor("Connection failed (reason=", WaitMs)) << log.text();
+        }
+        // A shutdown waits for the notice only when one comes.
+        EXPECT_EQ(harness.client->stop(), c.brokerUp);
+        if (c.brokerUp) {
+            EXPECT_TRUE(log.waitFor("Disconnected from broker."));
+        }
+        harness.client->close();
+        int const seen = notices;
+        EXPECT_EQ(seen, c.brokerUp ? 1 : 0);
+        EXPECT_FALSE(harness.client->stop()); // nothing left to stop
+    }
+}
+
 TEST(ClientLifecycle, EqualSettingsChangeNothing) {
     testsupport::LogWatch log;
     ClientHarness harness;
