@@ -76,14 +76,15 @@ Driver::Driver() : Logger("Driver"), wakeFd(makeEventFd()) {
 }
 
 Driver::~Driver() {
-    {
-        CheckedLock lifecycle(lifecycleMutex);
-        stopLocked();
-    }
+    stop();
     ::close(wakeFd);
 }
 
 Driver::Reader::Reader(Driver& owner) : driver(owner) {
+    enter();
+}
+
+void Driver::Reader::enter() {
     // Seen by a listener about to wait on the socket, or it is seen waiting
     // here and woken: it never waits on the socket past this point.
     ++driver.readers;

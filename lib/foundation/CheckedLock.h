@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 // Holds a CheckedMutex for its scope; may release and retake it in between,
 // and waits on condition variables with it.
@@ -20,9 +21,14 @@ public:
 
     void unlock() RELEASE() { lock.unlock(); }
     void relock() ACQUIRE() { lock.lock(); }
-    // For a callee that lets the lock go and takes it again around calls of
-    // its own; the analysis cannot follow it there.
-    std::unique_lock<std::mutex>& native() { return lock; }
+    // Runs function with the mutex let go and holds it again afterwards, also
+    // when function throws. The analysis still sees the mutex held: function
+    // must touch nothing the mutex guards.
+    template <typename Function> auto whileReleased(Function&& function) {
+        lock.unlock();
+        Retake retake{lock};
+        return std::forward<Function>(function)();
+    }
 
     // The mutex is released while waiting and held again on return; a
     // predicate reading guarded fields starts with the mutex's assertHeld().
@@ -47,5 +53,9 @@ public:
     }
 
 private:
+    struct Retake {
+        std::unique_lock<std::mutex>& lock;
+        ~Retake() { lock.lock(); }
+    };
     std::unique_lock<std::mutex> lock;
 };

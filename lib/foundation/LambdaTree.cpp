@@ -209,20 +209,23 @@ LambdaTree::LambdaTree(uint8_t treeAbilities, json const& initial)
     acceptDocument(initial, treeAbilities);
 }
 
-std::mutex LambdaTree::monitorsMutex;
+CheckedMutex LambdaTree::monitorsMutex;
 
 LambdaTree::LambdaTree(LambdaTree const& other)
     : children(other.children), getter(other.getter), setter(other.setter), value(other.value),
       kind(other.kind), abilities(other.abilities), abortOnError(other.abortOnError),
       abortOnErrorExplicit(other.abortOnErrorExplicit), inGroupValue(other.inGroupValue),
       mirror(other.mirror), dumped(other.dumped), signal(other.signal) {
-    {
-        std::lock_guard<std::mutex> lock(monitorsMutex);
-        lastMonitorId = other.lastMonitorId;
-        monitors = other.monitors;
-    }
+    copyMonitors(other);
     adoptChildren();
     bind();
+}
+
+// Apart from the constructor, which the thread-safety analysis does not check.
+void LambdaTree::copyMonitors(LambdaTree const& other) {
+    CheckedLock lock(monitorsMutex);
+    lastMonitorId = other.lastMonitorId;
+    monitors = other.monitors;
 }
 
 // NOLINTNEXTLINE(performance-noexcept-move-constructor,bugprone-exception-escape)
@@ -269,7 +272,7 @@ void LambdaTree::swapContent(LambdaTree& other) {
     swap(signal, other.signal);
     swap(signalConnection, other.signalConnection);
     {
-        std::lock_guard<std::mutex> lock(monitorsMutex);
+        CheckedLock lock(monitorsMutex);
         swap(lastMonitorId, other.lastMonitorId);
         swap(monitors, other.monitors);
     }
@@ -498,8 +501,8 @@ void LambdaTree::refresh(json const& document, uint8_t ownAbilities) {
     abilities = ownAbilities;
     abortOnError = false;
     abortOnErrorExplicit = false;
-    if (!monitors.empty()) {
-        std::lock_guard<std::mutex> lock(monitorsMutex);
+    {
+        CheckedLock lock(monitorsMutex);
         monitors.clear();
         lastMonitorId = 0;
     }
@@ -588,7 +591,7 @@ LambdaTree::Errors LambdaTree::set(std::string const& path, json const& newValue
 }
 
 LambdaTree::Errors LambdaTree::set(std::string const& path, json const& newValue,
-                                   std::unique_lock<std::mutex>& ownerLock) {
+                                   CheckedLock& ownerLock) {
     return walk(path, NewValue{true, &newValue, &ownerLock});
 }
 
@@ -677,13 +680,8 @@ LambdaTree::Errors LambdaTree::updateInternalLambda(NewValue const& newValue, st
     std::pair<bool, json> written{true, nullptr};
     if (newValue.present && setter) {
         json const wrapped = wrap(subPath, depth, *newValue.value);
-        if (newValue.ownerLock) {
-            newValue.ownerLock->unlock();
-        }
-        written = guarded([&] { return setter(wrapped); });
-        if (newValue.ownerLock) {
-            newValue.ownerLock->lock();
-        }
+        auto const write = [&] { return guarded([&] { return setter(wrapped); }); };
+        written = newValue.ownerLock ? newValue.ownerLock->whileReleased(write) : write();
     }
     // Read back also after a failed write: the cache shows what the node holds now.
     std::pair<bool, json> read = guarded([&] { return getter(); });
@@ -728,14 +726,14 @@ uint64_t LambdaTree::connect(std::string const& path, std::function<void()> call
     // A node below a lambda node loses its callbacks when the value is read
     // again: the lambda node must not keep its nodes as they are.
     node.touchMirror();
-    std::lock_guard<std::mutex> lock(monitorsMutex);
+    CheckedLock lock(monitorsMutex);
     node.monitors[++node.lastMonitorId] = std::move(callback);
     return node.lastMonitorId;
 }
 
 bool LambdaTree::disconnect(std::string const& path, int id) {
     LambdaTree& node = target(path, "");
-    std::lock_guard<std::mutex> lock(monitorsMutex);
+    CheckedLock lock(monitorsMutex);
     return id > 0 && node.monitors.erase(static_cast<uint64_t>(id)) > 0;
 }
 
@@ -748,7 +746,7 @@ void LambdaTree::changed() {
         for (;;) {
             std::function<void()> callback;
             {
-                std::lock_guard<std::mutex> lock(monitorsMutex);
+                CheckedLock lock(monitorsMutex);
                 auto const next = node->monitors.upper_bound(id);
                 if (next == node->monitors.end()) {
                     break;

@@ -3,14 +3,16 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/CheckedLock.h"
+#include "foundation/CheckedMutex.h"
 #include "foundation/Signal.h"
+#include "foundation/ThreadSafety.h"
 
 // A tree of named nodes that exposes live values as "/"-separated topics.
 // A node is a group of children, a lambda node (getter, optional setter,
@@ -121,7 +123,7 @@ public:
     // The same for an owner that serialises walks with its lock, held by the
     // caller: the lock is let go while each setter runs (a setter may take it
     // or wait for a thread that does) and held for the rest of the walk.
-    Errors set(std::string const& path, json const& value, std::unique_lock<std::mutex>& ownerLock);
+    Errors set(std::string const& path, json const& value, CheckedLock& ownerLock);
 
     // Change callbacks, run by changed() of this node or of any descendant.
     uint64_t connect(std::string const& path, std::function<void()> callback);
@@ -133,7 +135,7 @@ private:
     struct NewValue {
         bool present;
         json const* value;
-        std::unique_lock<std::mutex>* ownerLock; // let go around setters; may be null
+        CheckedLock* ownerLock; // let go around setters; may be null
     };
     using SubPath = std::vector<std::string>;
 
@@ -171,6 +173,7 @@ private:
     void adoptChildren();
 
     void swapContent(LambdaTree& other);
+    void copyMonitors(LambdaTree const& other);
     void bind();
     void unbind();
 
@@ -203,10 +206,10 @@ private:
     };
     mutable Dumped dumped;
     Signal<>* signal = nullptr;
-    int signalConnection = 0;                           // 0: not connected
-    uint64_t lastMonitorId = 0;                         // guarded by monitorsMutex
-    std::map<uint64_t, std::function<void()>> monitors; // guarded by monitorsMutex
+    int signalConnection = 0; // 0: not connected
     // Guards every node's change callbacks. A leaf: held to copy one out or
     // to change a list, never while a callback runs or another lock is taken.
-    static std::mutex monitorsMutex;
+    static CheckedMutex monitorsMutex;
+    uint64_t lastMonitorId GUARDED_BY(monitorsMutex) = 0;
+    std::map<uint64_t, std::function<void()>> monitors GUARDED_BY(monitorsMutex);
 };

@@ -2,10 +2,11 @@
 
 #include <functional>
 #include <map>
-#include <mutex>
 
-#include "foundation/Mutex.h"
+#include "foundation/CheckedLock.h"
+#include "foundation/CheckedMutex.h"
 #include "foundation/Semaphore.h"
+#include "foundation/ThreadSafety.h"
 
 // A typed signal: slots are connected under increasing ids and called in id
 // order, synchronously on the emitting thread, while the signal's own lock is
@@ -27,7 +28,7 @@ public:
     ~Signal() = default;
 
     int connect(Slot const& slot) const {
-        std::lock_guard<Mutex> guard(mutex); // released even when storing throws
+        CheckedLock lock(mutex); // released even when storing throws
         ++lastId;
         slots[lastId] = slot;
         return lastId;
@@ -40,7 +41,7 @@ public:
 
     // An id that is not connected changes nothing.
     void disconnect(int id) const {
-        std::lock_guard<Mutex> guard(mutex);
+        CheckedLock lock(mutex);
         slots.erase(id);
     }
 
@@ -48,7 +49,7 @@ public:
     // is posted, the lock is released and the exception reaches the caller.
     void emit(Args... args) {
         {
-            std::lock_guard<Mutex> guard(mutex);
+            CheckedLock lock(mutex);
             for (auto const& entry : slots) {
                 // A copy per call, so every slot sees the same starting state.
                 Slot slot = entry.second;
@@ -63,10 +64,8 @@ public:
     Semaphore& emittedSemaphore() { return emitted; }
 
 private:
-    // Guarded by mutex: a POSIX Mutex, unknown to the thread-safety analysis,
-    // so these two go unchecked.
-    mutable std::map<int, Slot> slots;
-    mutable int lastId = 0;
+    mutable CheckedMutex mutex;
+    mutable std::map<int, Slot> slots GUARDED_BY(mutex);
+    mutable int lastId GUARDED_BY(mutex) = 0;
     Semaphore emitted;
-    mutable Mutex mutex;
 };

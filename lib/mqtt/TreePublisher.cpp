@@ -350,7 +350,7 @@ LambdaTree::Errors TreePublisher::writeTree(std::string const& path, json const&
         for (size_t i = consumed; i < levels.size(); ++i) {
             rest = Utils::combinePath(rest, levels[i]);
         }
-        found = start->set(rest, value, lock.native());
+        found = start->set(rest, value, lock);
     }
     LambdaTree::Errors errors;
     for (auto& entry : found) {

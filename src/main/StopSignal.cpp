@@ -29,12 +29,7 @@ void StopSignal::block() {
 StopSignal::StopSignal() : thread([this] { run(); }) {}
 
 StopSignal::~StopSignal() {
-    bool finished = false;
-    {
-        CheckedLock lock(mutex);
-        finished = done;
-    }
-    if (finished) {
+    if (finished()) {
         thread.join();
     } else {
         thread.detach(); // no signal came: it waits in sigwait until the process ends
@@ -45,6 +40,11 @@ bool StopSignal::setEngine(std::shared_ptr<Manager::Engine> stopped) {
     CheckedLock lock(mutex);
     engine = std::move(stopped);
     return !stopRequested;
+}
+
+bool StopSignal::finished() const {
+    CheckedLock lock(mutex);
+    return done;
 }
 
 bool StopSignal::requested() const {

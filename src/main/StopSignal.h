@@ -36,6 +36,9 @@ public:
 
 private:
     void run();
+    // Read apart from the destructor, where the thread-safety analysis would
+    // not check it (it checks no destructor).
+    bool finished() const;
 
     mutable CheckedMutex mutex;
     std::condition_variable doneChanged;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <future>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -41,6 +42,28 @@ TEST(CheckedLock, HoldsItsMutexForItsScopeAndWhileRelocked) {
         ADD_FAILURE() << "a free mutex could not be taken";
     }
     EXPECT_TRUE(freeElsewhere(mutex));
+}
+
+TEST(CheckedLock, WhileReleasedFreesTheMutexForTheCallOnlyAlsoWhenItThrows) {
+    CheckedMutex mutex;
+    CheckedLock lock(mutex);
+    bool freeDuringCall = false;
+    int const result = lock.whileReleased([&] {
+        freeDuringCall = freeElsewhere(mutex);
+        return 7;
+    });
+    EXPECT_TRUE(freeDuringCall);
+    EXPECT_EQ(result, 7);
+    EXPECT_FALSE(freeElsewhere(mutex));
+
+    freeDuringCall = false;
+    EXPECT_THROW(lock.whileReleased([&]() -> int {
+        freeDuringCall = freeElsewhere(mutex);
+        throw std::runtime_error("setter failed");
+    }),
+                 std::runtime_error);
+    EXPECT_TRUE(freeDuringCall);
+    EXPECT_FALSE(freeElsewhere(mutex)); // held again for the caller's scope
 }
 
 struct Flag {

@@ -2,6 +2,7 @@
 
 #include "BindAddress.h"
 #include "LittleEndian.h"
+#include "Lock.h"
 
 #include <arpa/inet.h>
 
@@ -44,7 +45,7 @@ uint16_t BoardSim::start(uint16_t port, std::string const& address) {
 void BoardSim::stop() {
     server->stop();
     timers->cancelAll();
-    std::lock_guard<std::mutex> lock(heldMutex);
+    Lock lock(heldMutex);
     held.clear();
 }
 
@@ -57,7 +58,7 @@ void BoardSim::onDatagram(Bytes const& datagram, Peer const& from) {
     record.timeMs = monotonicMs();
     record.sourcePort = ntohs(from.port);
     {
-        std::lock_guard<std::mutex> lock(peerMutex);
+        Lock lock(peerMutex);
         lastPeer = from;
     }
     auto request = Frame::parse(datagram);
@@ -110,7 +111,7 @@ void BoardSim::onDatagram(Bytes const& datagram, Peer const& from) {
     bool const send = outcome.reply && !action.drop;
     if (send && action.hold) {
         // Queued before the request is logged, so a release after waitFor finds it.
-        std::lock_guard<std::mutex> lock(heldMutex);
+        Lock lock(heldMutex);
         held.push_back(Held{reply, from, action.duplicateGapMs});
     }
     // Logged before the reply leaves: whoever got the reply finds the request in the log.
@@ -204,7 +205,7 @@ uint32_t BoardSim::ruleUses(int id) const {
 void BoardSim::release() {
     std::vector<Held> released;
     {
-        std::lock_guard<std::mutex> lock(heldMutex);
+        Lock lock(heldMutex);
         released.swap(held);
     }
     for (auto const& h : released) {
@@ -213,14 +214,14 @@ void BoardSim::release() {
 }
 
 size_t BoardSim::heldCount() const {
-    std::lock_guard<std::mutex> lock(heldMutex);
+    Lock lock(heldMutex);
     return held.size();
 }
 
 void BoardSim::sendUnsolicited(Bytes const& bytes) {
     std::optional<Peer> peer;
     {
-        std::lock_guard<std::mutex> lock(peerMutex);
+        Lock lock(peerMutex);
         peer = lastPeer;
     }
     if (peer) {
@@ -275,7 +276,7 @@ void BoardSim::powerCycle(uint8_t address) {
 void BoardSim::reset() {
     rules.clear();
     {
-        std::lock_guard<std::mutex> lock(heldMutex);
+        Lock lock(heldMutex);
         held.clear();
     }
     timers->cancelAll();

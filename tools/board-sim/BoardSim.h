@@ -5,8 +5,10 @@
 #include "FaultRules.h"
 #include "FileStore.h"
 #include "Machine.h"
+#include "Mutex.h"
 #include "RequestLog.h"
 #include "Scenario.h"
+#include "ThreadSafety.h"
 #include "TimerQueue.h"
 #include "UdpServer.h"
 
@@ -14,7 +16,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -148,10 +149,10 @@ private:
     Counters boardCounters;
     std::unique_ptr<Machine> machine;
     FaultRules rules;
-    std::mutex peerMutex;
-    std::optional<Peer> lastPeer; // guarded by peerMutex
-    mutable std::mutex heldMutex;
-    std::vector<Held> held; // guarded by heldMutex
+    Mutex peerMutex;
+    std::optional<Peer> lastPeer SIM_GUARDED_BY(peerMutex);
+    mutable Mutex heldMutex;
+    std::vector<Held> held SIM_GUARDED_BY(heldMutex);
     // Declared last: stopped first, so no datagram or timer reaches the members above.
     std::unique_ptr<UdpServer> server;
     std::unique_ptr<TimerQueue> timers;

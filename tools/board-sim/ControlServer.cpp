@@ -1,5 +1,6 @@
 #include "ControlServer.h"
 
+#include "Lock.h"
 #include "LoopbackSocket.h"
 
 #include <sys/socket.h>
@@ -49,7 +50,7 @@ uint16_t ControlServer::start(std::string const& address, uint16_t port) {
     }
     listenFd = fd;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        Lock lock(mutex);
         stopping = false;
     }
     acceptThread = std::thread([this] { acceptLoop(); });
@@ -64,7 +65,7 @@ void ControlServer::stop() {
     acceptThread.join();
     std::list<Connection> closing;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        Lock lock(mutex);
         stopping = true;
         closing.swap(connections);
         for (auto& c : closing) {
@@ -87,7 +88,7 @@ void ControlServer::acceptLoop() {
         if (fd < 0) {
             continue;
         }
-        std::lock_guard<std::mutex> lock(mutex);
+        Lock lock(mutex);
         if (stopping) {
             ::close(fd);
             return;
@@ -98,7 +99,7 @@ void ControlServer::acceptLoop() {
 
 void ControlServer::serve(int fd) {
     serveLines(fd);
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     for (auto& c : connections) {
         if (c.fd == fd) {
             c.fd = -1;

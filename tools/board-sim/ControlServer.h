@@ -1,9 +1,11 @@
 #pragma once
 
+#include "Mutex.h"
+#include "ThreadSafety.h"
+
 #include <cstdint>
 #include <functional>
 #include <list>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -38,9 +40,9 @@ private:
     int listenFd = -1;
     int wakeFd = -1; // eventfd that ends the accept loop
     std::thread acceptThread;
-    std::mutex mutex;
-    std::list<Connection> connections; // guarded by mutex
-    bool stopping = false;             // guarded by mutex
+    Mutex mutex;
+    std::list<Connection> connections SIM_GUARDED_BY(mutex);
+    bool stopping SIM_GUARDED_BY(mutex) = false;
 };
 
 } // namespace boardsim

@@ -1,5 +1,7 @@
 #include "Counters.h"
 
+#include "Lock.h"
+
 namespace boardsim {
 
 namespace {
@@ -12,50 +14,50 @@ template <typename Map, typename Key> uint64_t lookup(Map const& map, Key const&
 } // namespace
 
 void Counters::request(uint8_t address, uint8_t command, uint8_t slot) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     ++requestCounts[{address, command, slot}];
 }
 
 void Counters::action(uint8_t address, uint8_t slot) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     ++actionCounts[{address, slot}];
 }
 
 void Counters::reboot(uint8_t address) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     ++rebootCounts[address];
 }
 
 void Counters::transition(TransitionRecord const& record) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     transitionRecords.push_back(record);
 }
 
 void Counters::pattern(PatternRecord const& record) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     patternRecords.push_back(record);
 }
 
 void Counters::disarmAttempt() {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     ++disarmAttemptCount;
 }
 
 size_t Counters::uploadStarted(UploadRecord const& record) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     uploadRecords.push_back(record);
     return uploadRecords.size() - 1;
 }
 
 void Counters::uploadCommitted(size_t index) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     if (index < uploadRecords.size()) {
         uploadRecords[index].committed = true;
     }
 }
 
 void Counters::uploadInstalled(uint8_t address) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     for (auto it = uploadRecords.rbegin(); it != uploadRecords.rend(); ++it) {
         if (it->address == address && it->committed) {
             it->installed = true;
@@ -65,42 +67,42 @@ void Counters::uploadInstalled(uint8_t address) {
 }
 
 uint64_t Counters::requests(uint8_t address, uint8_t command, uint8_t slot) const {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     return lookup(requestCounts, std::make_tuple(address, command, slot));
 }
 
 uint64_t Counters::actions(uint8_t address, uint8_t slot) const {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     return lookup(actionCounts, std::make_pair(address, slot));
 }
 
 uint64_t Counters::reboots(uint8_t address) const {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     return lookup(rebootCounts, address);
 }
 
 std::vector<TransitionRecord> Counters::transitions() const {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     return transitionRecords;
 }
 
 std::vector<PatternRecord> Counters::patterns() const {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     return patternRecords;
 }
 
 uint64_t Counters::disarmAttempts() const {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     return disarmAttemptCount;
 }
 
 std::vector<UploadRecord> Counters::uploads() const {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     return uploadRecords;
 }
 
 void Counters::clear() {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     requestCounts.clear();
     actionCounts.clear();
     rebootCounts.clear();

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "Mutex.h"
+#include "ThreadSafety.h"
+
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <tuple>
 #include <vector>
 
@@ -63,15 +65,14 @@ public:
     void clear();
 
 private:
-    mutable std::mutex mutex;
-    // All guarded by mutex.
-    std::map<std::tuple<uint8_t, uint8_t, uint8_t>, uint64_t> requestCounts;
-    std::map<std::pair<uint8_t, uint8_t>, uint64_t> actionCounts;
-    std::map<uint8_t, uint64_t> rebootCounts;
-    std::vector<TransitionRecord> transitionRecords;
-    std::vector<PatternRecord> patternRecords;
-    uint64_t disarmAttemptCount = 0;
-    std::vector<UploadRecord> uploadRecords;
+    mutable Mutex mutex;
+    std::map<std::tuple<uint8_t, uint8_t, uint8_t>, uint64_t> requestCounts SIM_GUARDED_BY(mutex);
+    std::map<std::pair<uint8_t, uint8_t>, uint64_t> actionCounts SIM_GUARDED_BY(mutex);
+    std::map<uint8_t, uint64_t> rebootCounts SIM_GUARDED_BY(mutex);
+    std::vector<TransitionRecord> transitionRecords SIM_GUARDED_BY(mutex);
+    std::vector<PatternRecord> patternRecords SIM_GUARDED_BY(mutex);
+    uint64_t disarmAttemptCount SIM_GUARDED_BY(mutex) = 0;
+    std::vector<UploadRecord> uploadRecords SIM_GUARDED_BY(mutex);
 };
 
 } // namespace boardsim

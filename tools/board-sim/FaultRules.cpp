@@ -1,17 +1,19 @@
 #include "FaultRules.h"
 
+#include "Lock.h"
+
 #include <algorithm>
 
 namespace boardsim {
 
 int FaultRules::add(Rule const& rule) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     entries.push_back(Entry{nextId, rule, 0, 0, std::mt19937(rule.seed)});
     return nextId++;
 }
 
 bool FaultRules::remove(int id) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     auto it =
         std::find_if(entries.begin(), entries.end(), [id](Entry const& e) { return e.id == id; });
     if (it == entries.end()) {
@@ -22,12 +24,12 @@ bool FaultRules::remove(int id) {
 }
 
 void FaultRules::clear() {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     entries.clear();
 }
 
 uint32_t FaultRules::uses(int id) const {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     for (auto const& e : entries) {
         if (e.id == id) {
             return e.uses;
@@ -37,7 +39,7 @@ uint32_t FaultRules::uses(int id) const {
 }
 
 FaultRules::Applied FaultRules::evaluate(RequestRecord const& request) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     Applied applied;
     for (auto& e : entries) {
         Rule const& rule = e.rule;

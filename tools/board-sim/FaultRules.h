@@ -1,10 +1,11 @@
 #pragma once
 
 #include "FaultRule.h"
+#include "Mutex.h"
 #include "RequestLog.h"
+#include "ThreadSafety.h"
 
 #include <cstdint>
-#include <mutex>
 #include <random>
 #include <vector>
 
@@ -35,9 +36,9 @@ private:
     };
     static void merge(Action& into, Action const& from);
 
-    mutable std::mutex mutex;
-    std::vector<Entry> entries; // guarded by mutex
-    int nextId = 1;             // guarded by mutex
+    mutable Mutex mutex;
+    std::vector<Entry> entries SIM_GUARDED_BY(mutex);
+    int nextId SIM_GUARDED_BY(mutex) = 1;
 };
 
 } // namespace boardsim

@@ -43,7 +43,7 @@ Machine::Machine(Scenario const& scenario, Counters& sharedCounters) : counters(
 }
 
 void Machine::reset(Scenario const& scenario) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     auto const now = Clock::now();
     boards.clear();
     for (auto const& spec : scenario.boards) {
@@ -82,7 +82,7 @@ Machine::Outcome Machine::answer(Frame const& request, Answer const& a) const {
 }
 
 Machine::Outcome Machine::handle(Frame const& request) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     auto const now = Clock::now();
     Board& gateway = board(AddressMain);
     // An offline or booting gateway answers nothing, whatever the address.
@@ -299,7 +299,7 @@ std::optional<size_t> Machine::secretFrom(Frame const& request) {
 }
 
 std::string Machine::summarize(Frame const& request) const {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     Bytes const& p = request.payload;
     if (request.address == Frame::AddressBroadcast) {
         return "broadcast " + (request.command == Frame::Heartbeat ? std::string("heartbeat")
@@ -337,17 +337,17 @@ std::string Machine::summarize(Frame const& request) const {
 }
 
 void Machine::setGatewayOnline(bool online) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     main.behaviour.gatewayOnline = online;
 }
 
 void Machine::reboot(uint8_t address) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     board(address).reboot(Clock::now(), counters);
 }
 
 void Machine::powerCycle(uint8_t address) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     board(address).powerCycle(Clock::now(), counters);
 }
 
@@ -357,12 +357,12 @@ int32_t Machine::clockLocked(Clock::time_point now) const {
 }
 
 int32_t Machine::clock() const {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     return clockLocked(Clock::now());
 }
 
 void Machine::setClock(int32_t clock) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     clockBase = clock;
     clockSetAt = Clock::now();
 }

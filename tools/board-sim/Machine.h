@@ -5,11 +5,13 @@
 #include "Counters.h"
 #include "FileStore.h"
 #include "Frame.h"
+#include "Lock.h"
+#include "Mutex.h"
 #include "Scenario.h"
+#include "ThreadSafety.h"
 
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -39,19 +41,19 @@ public:
 
     // Controls. Unknown addresses throw std::out_of_range.
     template <typename F> auto withBoard(uint8_t address, F f) {
-        std::lock_guard<std::mutex> lock(mutex);
+        Lock lock(mutex);
         return f(board(address), Clock::now());
     }
     template <typename F> auto withBoard(uint8_t address, F f) const {
-        std::lock_guard<std::mutex> lock(mutex);
+        Lock lock(mutex);
         return f(board(address), Clock::now());
     }
     template <typename F> auto withMain(F f) const {
-        std::lock_guard<std::mutex> lock(mutex);
+        Lock lock(mutex);
         return f(main);
     }
     template <typename F> auto withMain(F f) {
-        std::lock_guard<std::mutex> lock(mutex);
+        Lock lock(mutex);
         return f(main);
     }
     void setGatewayOnline(bool online);
@@ -73,27 +75,27 @@ public:
     };
 
 private:
-    Board& board(uint8_t address);
-    Board const& board(uint8_t address) const;
+    Board& board(uint8_t address) SIM_REQUIRES(mutex);
+    Board const& board(uint8_t address) const SIM_REQUIRES(mutex);
     Outcome answer(Frame const& request, Answer const& answer) const;
-    Outcome broadcast(Frame const& request, Clock::time_point now);
-    Answer mainOnly(Frame const& request);
-    Answer network(Bytes const& payload);
-    Answer security(Bytes const& payload);
-    Answer disarm(Bytes const& payload);
-    Answer clockCommand(Bytes const& payload);
-    BusReport busReportLocked(Clock::time_point now) const;
-    int32_t clockLocked(Clock::time_point now) const;
+    Outcome broadcast(Frame const& request, Clock::time_point now) SIM_REQUIRES(mutex);
+    Answer mainOnly(Frame const& request) SIM_REQUIRES(mutex);
+    Answer network(Bytes const& payload) SIM_REQUIRES(mutex);
+    Answer security(Bytes const& payload) SIM_REQUIRES(mutex);
+    Answer disarm(Bytes const& payload) SIM_REQUIRES(mutex);
+    Answer clockCommand(Bytes const& payload) SIM_REQUIRES(mutex);
+    BusReport busReportLocked(Clock::time_point now) const SIM_REQUIRES(mutex);
+    int32_t clockLocked(Clock::time_point now) const SIM_REQUIRES(mutex);
 
     Counters& counters;
-    mutable std::mutex mutex;
-    // All guarded by mutex.
-    std::map<uint8_t, Board> boards;
-    Main main;
-    int32_t clockBase = 0;
-    Clock::time_point clockSetAt;
-    uint16_t toBoards = 0;   // frames forwarded to the boards behind the gateway
-    uint16_t fromBoards = 0; // and their answers
+    mutable Mutex mutex;
+    std::map<uint8_t, Board> boards SIM_GUARDED_BY(mutex);
+    Main main SIM_GUARDED_BY(mutex);
+    int32_t clockBase SIM_GUARDED_BY(mutex) = 0;
+    Clock::time_point clockSetAt SIM_GUARDED_BY(mutex);
+    // Frames forwarded to the boards behind the gateway, and their answers.
+    uint16_t toBoards SIM_GUARDED_BY(mutex) = 0;
+    uint16_t fromBoards SIM_GUARDED_BY(mutex) = 0;
 };
 
 } // namespace boardsim

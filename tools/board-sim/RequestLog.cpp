@@ -1,5 +1,7 @@
 #include "RequestLog.h"
 
+#include "Lock.h"
+
 namespace boardsim {
 
 bool RequestLog::matches(Filter const& filter, RequestRecord const& record) {
@@ -15,7 +17,7 @@ bool RequestLog::matches(Filter const& filter, RequestRecord const& record) {
 
 void RequestLog::add(RequestRecord record) {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        Lock lock(mutex);
         records.push_back(std::move(record));
         if (limit && records.size() > limit) {
             records.pop_front();
@@ -25,7 +27,7 @@ void RequestLog::add(RequestRecord record) {
 }
 
 void RequestLog::setLimit(size_t maxEntries) {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     limit = maxEntries;
     while (limit && records.size() > limit) {
         records.pop_front();
@@ -33,17 +35,17 @@ void RequestLog::setLimit(size_t maxEntries) {
 }
 
 std::vector<RequestRecord> RequestLog::entries() const {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     return std::vector<RequestRecord>(records.begin(), records.end());
 }
 
 void RequestLog::clear() {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     records.clear();
 }
 
 size_t RequestLog::count(Filter const& filter) const {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(mutex);
     return countLocked(filter);
 }
 
@@ -56,9 +58,11 @@ size_t RequestLog::countLocked(Filter const& filter) const {
 }
 
 bool RequestLog::waitFor(Filter const& filter, size_t count, int timeoutMs) const {
-    std::unique_lock<std::mutex> lock(mutex);
-    return added.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                          [&] { return countLocked(filter) >= count; });
+    Lock lock(mutex);
+    return lock.waitFor(added, std::chrono::milliseconds(timeoutMs), [&] {
+        mutex.assertHeld();
+        return countLocked(filter) >= count;
+    });
 }
 
 } // namespace boardsim

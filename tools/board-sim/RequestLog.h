@@ -1,12 +1,13 @@
 #pragma once
 
 #include "FaultRule.h"
+#include "Mutex.h"
+#include "ThreadSafety.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,12 +46,12 @@ public:
     static bool matches(Filter const& filter, RequestRecord const& record);
 
 private:
-    size_t countLocked(Filter const& filter) const;
+    size_t countLocked(Filter const& filter) const SIM_REQUIRES(mutex);
 
-    mutable std::mutex mutex;
+    mutable Mutex mutex;
     mutable std::condition_variable added; // signalled under mutex
-    std::deque<RequestRecord> records;     // guarded by mutex
-    size_t limit = 0;                      // guarded by mutex
+    std::deque<RequestRecord> records SIM_GUARDED_BY(mutex);
+    size_t limit SIM_GUARDED_BY(mutex) = 0;
 };
 
 } // namespace boardsim

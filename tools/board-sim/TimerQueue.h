@@ -1,10 +1,12 @@
 #pragma once
 
+#include "Mutex.h"
+#include "ThreadSafety.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <thread>
 
 namespace boardsim {
@@ -21,13 +23,16 @@ public:
     void cancelAll();
 
 private:
+    // Ends run(). Apart from the destructor, where the thread-safety analysis
+    // would not check it (it checks no destructor).
+    void requestStop();
     void run();
 
     using Clock = std::chrono::steady_clock;
-    std::mutex mutex;
-    std::condition_variable changed;                               // signalled under mutex
-    std::multimap<Clock::time_point, std::function<void()>> tasks; // guarded by mutex
-    bool stopping = false;                                         // guarded by mutex
+    Mutex mutex;
+    std::condition_variable changed; // signalled under mutex
+    std::multimap<Clock::time_point, std::function<void()>> tasks SIM_GUARDED_BY(mutex);
+    bool stopping SIM_GUARDED_BY(mutex) = false;
     std::thread thread;
 };
 

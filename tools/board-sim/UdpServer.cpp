@@ -1,5 +1,6 @@
 #include "UdpServer.h"
 
+#include "Lock.h"
 #include "LoopbackSocket.h"
 
 #include <arpa/inet.h>
@@ -31,9 +32,12 @@ uint16_t UdpServer::start(std::string const& address, uint16_t port) {
         ::close(opened);
         throw;
     }
-    fd = opened;
+    {
+        Lock lock(sendMutex);
+        fd = opened;
+    }
     boundPort = bound;
-    thread = std::thread([this] { receiveLoop(); });
+    thread = std::thread([this, opened] { receiveLoop(opened); });
     return bound;
 }
 
@@ -43,14 +47,15 @@ void UdpServer::stop() {
     }
     LoopbackSocket::wake(wakeFd);
     thread.join();
-    std::lock_guard<std::mutex> lock(sendMutex);
-    ::close(fd.exchange(-1));
+    Lock lock(sendMutex);
+    ::close(fd);
+    fd = -1;
     ::close(wakeFd);
     wakeFd = -1;
 }
 
 void UdpServer::send(Bytes const& datagram, Peer const& to) const {
-    std::lock_guard<std::mutex> lock(sendMutex);
+    Lock lock(sendMutex);
     int const socketFd = fd;
     if (socketFd < 0) {
         return;
@@ -67,9 +72,8 @@ void UdpServer::send(Bytes const& datagram, Peer const& to) const {
              sizeof(addr));
 }
 
-void UdpServer::receiveLoop() {
+void UdpServer::receiveLoop(int socketFd) {
     Bytes buffer(MaxDatagram);
-    int const socketFd = fd;
     while (LoopbackSocket::waitReadable(socketFd, wakeFd)) {
         sockaddr_in from{};
         socklen_t length = sizeof(from);

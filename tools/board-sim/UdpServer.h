@@ -1,11 +1,12 @@
 #pragma once
 
 #include "FaultRule.h"
+#include "Mutex.h"
+#include "ThreadSafety.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -35,15 +36,15 @@ public:
     uint16_t port() const { return boundPort; }
 
 private:
-    void receiveLoop();
+    void receiveLoop(int socketFd);
 
     const Handler handler;
     // Held across a send and across the close, so a reply from the timer
     // thread never reaches a descriptor that stop() closed (and the system
     // may already have handed out again).
-    mutable std::mutex sendMutex;
-    std::atomic<int> fd{-1}; // written under sendMutex; the receive loop reads its copy
-    int wakeFd = -1;         // eventfd that ends the receive loop
+    mutable Mutex sendMutex;
+    int fd SIM_GUARDED_BY(sendMutex) = -1; // the receive loop has its own copy
+    int wakeFd = -1;                       // eventfd that ends the receive loop
     std::atomic<uint16_t> boundPort{0};
     std::thread thread; // touched only by start() and stop() of the owner
 };

@@ -1,7 +1,5 @@
 #include "foundation/Clock.h"
-#include "foundation/Mutex.h"
 #include "foundation/Semaphore.h"
-#include "foundation/Thread.h"
 
 #include <gtest/gtest.h>
 
@@ -34,15 +32,6 @@ int drain(Semaphore& semaphore) {
         ++count;
     }
     return count;
-}
-
-// Waits (bounded) until a flag set by another thread becomes true.
-bool eventually(std::atomic<bool> const& flag, int milliseconds = 2000) {
-    Steady::time_point const start = Steady::now();
-    while (!flag && millisSince(start) < milliseconds) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return flag;
 }
 
 } // namespace
@@ -126,38 +115,6 @@ TEST(Clock, RefusedSetTimeIsReportedOnStandardError) {
     }
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(out, std::string("ERROR: Clock::setTime() failed : ") + std::strerror(EPERM) + "\n");
-}
-
-TEST(Mutex, ExcludesOtherThreads) {
-    Mutex mutex;
-    ASSERT_TRUE(mutex.lock());
-    bool takenElsewhere = true;
-    std::thread([&] { takenElsewhere = mutex.trylock(); }).join();
-    EXPECT_FALSE(takenElsewhere);
-    EXPECT_TRUE(mutex.unlock());
-    std::thread([&] {
-        takenElsewhere = mutex.trylock();
-        mutex.unlock();
-    }).join();
-    EXPECT_TRUE(takenElsewhere);
-
-    long counter = 0;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 5000; ++i) {
-                mutex.lock();
-                long const seen = counter;
-                std::this_thread::yield(); // widens the window a broken lock would leave
-                counter = seen + 1;
-                mutex.unlock();
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(counter, 4 * 5000);
 }
 
 TEST(Semaphore, InitialCountIsCappedButPostsAreNot) {
@@ -290,155 +247,4 @@ TEST(Semaphore, InterruptedUnlimitedWaitGivesUp) {
     }
     waiter.join();
     EXPECT_FALSE(result);
-}
-
-namespace {
-
-struct Recorder {
-    std::atomic<int> calls{0};
-    void* seen = nullptr;
-    Semaphore release{"release", 0, 1};
-};
-
-void record(void* argument) {
-    Recorder* recorder = static_cast<Recorder*>(argument);
-    recorder->seen = argument;
-    ++recorder->calls;
-}
-
-void recordAfterRelease(void* argument) {
-    static_cast<Recorder*>(argument)->release.Wait(5000);
-    record(argument);
-}
-
-} // namespace
-
-TEST(Thread, RunsFunctionWithTheConstructorsArgumentFirst) {
-    Recorder given;
-    Recorder other;
-    Thread withOwn(record, &given);
-    ASSERT_TRUE(withOwn.run(&other));
-    ASSERT_TRUE(withOwn.join());
-    EXPECT_EQ(given.calls, 1);
-    EXPECT_EQ(other.calls, 0);
-
-    Thread withoutOwn(record, nullptr);
-    ASSERT_TRUE(withoutOwn.run(&other));
-    ASSERT_TRUE(withoutOwn.join());
-    EXPECT_EQ(other.seen, &other);
-    EXPECT_EQ(other.calls, 1);
-}
-
-TEST(Thread, StatesAroundRunJoinAndDetach) {
-    Recorder recorder;
-    Thread thread(recordAfterRelease, &recorder);
-    EXPECT_FALSE(thread.running());
-    EXPECT_FALSE(thread.join());
-    EXPECT_FALSE(thread.detach());
-
-    ASSERT_TRUE(thread.run(nullptr));
-    EXPECT_TRUE(thread.running());
-    EXPECT_FALSE(thread.run(nullptr)); // one body at a time
-    recorder.release.Post(1);
-    EXPECT_TRUE(thread.join());
-    EXPECT_FALSE(thread.running());
-    EXPECT_FALSE(thread.join());
-    EXPECT_EQ(recorder.calls, 1);
-
-    // Runs again once the body has returned, joined or not.
-    recorder.release.Post(1);
-    ASSERT_TRUE(thread.run(nullptr));
-    Steady::time_point const start = Steady::now();
-    while (thread.running() && millisSince(start) < 2000) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    recorder.release.Post(1);
-    ASSERT_TRUE(thread.run(nullptr));
-    EXPECT_TRUE(thread.detach());
-    EXPECT_FALSE(thread.detach());
-    EXPECT_FALSE(thread.join());
-    Steady::time_point const detachedStart = Steady::now();
-    while (recorder.calls < 3 && millisSince(detachedStart) < 2000) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_EQ(recorder.calls, 3);
-    while (thread.running() && millisSince(detachedStart) < 2000) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-TEST(Thread, JoinRightAfterRunAlwaysFindsTheThread) {
-    for (int i = 0; i < 50; ++i) {
-        Recorder recorder;
-        Thread thread(record, &recorder);
-        ASSERT_TRUE(thread.run(nullptr));
-        ASSERT_TRUE(thread.join()) << "round " << i;
-        EXPECT_EQ(recorder.calls, 1);
-    }
-}
-
-namespace {
-
-// A task that polls for its stop request, and tries to join itself.
-class Poller : public Thread {
-public:
-    Poller() : Thread(nullptr, nullptr) {}
-    void task(void*) override {
-        selfJoin = join();
-        while (!terminated(10) && rounds < 500) {
-            ++rounds;
-        }
-        stopped = true;
-    }
-
-    std::atomic<int> rounds{0};
-    std::atomic<bool> selfJoin{true};
-    std::atomic<bool> stopped{false};
-};
-
-} // namespace
-
-TEST(Thread, TaskPollsForItsStopRequest) {
-    Poller poller;
-    ASSERT_TRUE(poller.run(nullptr));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_TRUE(poller.running());
-    EXPECT_TRUE(poller.terminate());
-    EXPECT_TRUE(eventually(poller.stopped));
-    EXPECT_TRUE(poller.join());
-    EXPECT_FALSE(poller.selfJoin);
-    EXPECT_GT(poller.rounds, 0);
-    EXPECT_LT(poller.rounds, 500);
-}
-
-TEST(Thread, EachStopRequestIsTakenOnce) {
-    Thread thread(nullptr, nullptr);
-    EXPECT_FALSE(thread.terminated(0));
-    EXPECT_TRUE(thread.terminate());
-    EXPECT_TRUE(thread.terminated(0));
-    EXPECT_FALSE(thread.terminated(0));
-
-    Steady::time_point const start = Steady::now();
-    EXPECT_FALSE(thread.terminated(30));
-    EXPECT_GE(millisSince(start), 29);
-
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        thread.terminate();
-    });
-    EXPECT_TRUE(thread.terminated(-1));
-    stopper.join();
-}
-
-TEST(Thread, SleepAndYield) {
-    Steady::time_point start = Steady::now();
-    Thread::sleep(30);
-    EXPECT_GE(millisSince(start), 30);
-    EXPECT_LT(millisSince(start), 1000);
-    // Nothing to wait for: returns at once instead of sleeping for ages.
-    start = Steady::now();
-    Thread::sleep(0);
-    Thread::sleep(-1);
-    EXPECT_LT(millisSince(start), 100);
-    EXPECT_TRUE(Thread::yield());
 }
