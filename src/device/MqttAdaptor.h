@@ -84,6 +84,7 @@ public:
     void onMqttConnected();
     void onMqttDisconnected();
     void onStarted();
+    void onBoardConfigStored();
     void onStatusChanged(Status const& status);
     void onSlotNstatusChanged(std::string const& topic);
     void onError(std::string const& text);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -32,6 +33,26 @@ protected:
             }
         }
         return nullptr;
+    }
+
+    // The retained value of `node` once `wanted` holds for it (bounded: the
+    // service publishes from its own thread), else the last one read.
+    json retainedOnce(std::string const& node, std::function<bool(json const&)> const& wanted) {
+        json value;
+        for (int attempt = 0; attempt < 25 && !wanted(value = retainedValue(node)); ++attempt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return value;
+    }
+
+    // The boards of the retained "info" once `board`'s information is there
+    // (`known`) or null (not `known`).
+    json retainedBoards(std::string const& board, bool known) {
+        return retainedOnce("info", [&](json const& info) {
+            json const boards = info.is_object() ? info["device"]["boards"] : json();
+            return boards.is_object() && boards.contains(board) &&
+                   boards.at(board).is_null() != known;
+        })["device"]["boards"];
     }
 
     // The retained "status" as a client that subscribes now reads it.
@@ -111,6 +132,42 @@ TEST_F(PublicationsTest, RetainedStatusFollowsTheEngineThroughStartAndStop) {
     EXPECT_EQ(retainedStatus()["service"], false);
     // The stop publication comes before the client is stopped.
     EXPECT_FALSE(client->isRunning());
+}
+
+TEST_F(PublicationsTest, RetainedInfoFollowsTheStartAndEachBoardsOnlineChanges) {
+    // Connected before the start, as the service is: no board is known yet.
+    connect();
+    for (char const* board : {"mainBoard", "psu", "lightController"}) {
+        EXPECT_TRUE(retainedBoards(board, false).at(board).is_null()) << board;
+    }
+
+    startEngine();
+    json const boards = retainedBoards("psu", true);
+    for (char const* board : {"mainBoard", "psu", "lightController"}) {
+        EXPECT_TRUE(boards.at(board).contains("firmwareVersion")) << boards.dump();
+    }
+
+    // A board that drops out and comes back is told as it is each time.
+    machine.sim.setPresent(Psu, false);
+    EXPECT_TRUE(retainedBoards("psu", false).at("psu").is_null());
+    machine.sim.setPresent(Psu, true);
+    EXPECT_TRUE(retainedBoards("psu", true).at("psu").contains("firmwareVersion"));
+}
+
+TEST_F(PublicationsTest, ANodeThatAppearsBelowABoardOnceOnlineIsServed) {
+    // Offline when the tree is first subscribed: the board's "board" node
+    // holds an error document, without the members it has once read.
+    connect();
+    bringUp(Psu);
+    engine->boardOnline.emit(Psu);
+
+    std::string const node = below("psu/board/status/mainsLost");
+    std::string value;
+    for (int attempt = 0; attempt < 25 && value.empty(); ++attempt) {
+        ASSERT_TRUE(recorder->publish(node + "/get", ""));
+        value = recorder->takePayload(node, 200);
+    }
+    EXPECT_EQ(value, "false");
 }
 
 TEST_F(PublicationsTest, StartAnnouncesEveryStatusSlotRetained) {
