@@ -35,14 +35,26 @@ protected:
         return nullptr;
     }
 
-    // The retained value of `node` once `wanted` holds for it (bounded: the
-    // service publishes from its own thread), else the last one read.
+    // The retained value of `node` once `wanted` holds for it (the service
+    // publishes from its own thread), else the last one read: a client that
+    // subscribes again and again, for at most 5 s.
     json retainedOnce(std::string const& node, std::function<bool(json const&)> const& wanted) {
+        auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        auto late = lateSubscriber(below(node));
         json value;
-        for (int attempt = 0; attempt < 25 && !wanted(value = retainedValue(node)); ++attempt) {
+        while (true) {
+            mqtttest::Received message;
+            if (late->take(below(node), message, 500) && message.retained) {
+                value = json::parse(message.payload, nullptr, false);
+            }
+            if (wanted(value) || std::chrono::steady_clock::now() > deadline) {
+                return value;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            late->unsubscribe(below(node));
+            late->clear();
+            late->subscribe(below(node));
         }
-        return value;
     }
 
     // The boards of the retained "info" once `board`'s information is there

@@ -39,15 +39,22 @@ class LifecycleTest : public ServiceRun {
 protected:
     // The retained value of the node as a client that subscribes now reads
     // it, once `accept` takes it (the service publishes from its own
-    // thread); null when it never does within the reply time.
+    // thread): a client that subscribes again and again; null when none is
+    // accepted within the reply time.
     json retainedOnce(std::string const& node, std::function<bool(json const&)> const& accept) {
-        for (int attempt = 0; attempt < e2e::ReplyMs / 250; ++attempt) {
-            std::string const payload = retained(subscriber(topic(node)), topic(node));
-            json const value = json::parse(payload, nullptr, false);
-            if (!payload.empty() && accept(value)) {
-                return value;
+        auto const deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(e2e::ReplyMs);
+        auto const late = subscriber(topic(node));
+        while (std::chrono::steady_clock::now() < deadline) {
+            mqtttest::Received message;
+            if (late->take(topic(node), message, 500) && message.retained &&
+                accept(json::parse(message.payload, nullptr, false))) {
+                return json::parse(message.payload);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            late->unsubscribe(topic(node));
+            late->clear();
+            late->subscribe(topic(node));
         }
         return nullptr;
     }
