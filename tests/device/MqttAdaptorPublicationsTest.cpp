@@ -1,6 +1,7 @@
 #include "support/AdaptorFixture.h"
 
 #include "engine/Status.h"
+#include "foundation/LambdaTree.h"
 
 #include <algorithm>
 #include <chrono>
@@ -164,6 +165,25 @@ TEST_F(PublicationsTest, RetainedInfoFollowsTheStartAndEachBoardsOnlineChanges) 
     EXPECT_TRUE(retainedBoards("psu", false).at("psu").is_null());
     machine.sim.setPresent(Psu, true);
     EXPECT_TRUE(retainedBoards("psu", true).at("psu").contains("firmwareVersion"));
+}
+
+TEST_F(PublicationsTest, AValueABoardAcceptsOnItsOwnTopicRetainsTheConfigurationAgain) {
+    // The configuration's node as the service grafts it, with the boards'
+    // values as the engine answers them.
+    LambdaTree::Getter const boards = [this]() -> std::pair<bool, json> {
+        return {true, {{"boards", engine->getBoardsConfig()}}};
+    };
+    client->subscribeLambdaTree(LambdaTree(LambdaTree::Children{{"config", LambdaTree(boards)}}),
+                                "");
+    connect();
+    bringUp(Psu);
+
+    ASSERT_TRUE(recorder->publish(below("psu/config/outputEnabled/set"), "false"));
+    json const config = retainedOnce("config", [](json const& value) {
+        return value.is_object() && value["boards"]["psu"].is_object() &&
+               value["boards"]["psu"].value("outputEnabled", true) == false;
+    });
+    EXPECT_EQ(config["boards"]["psu"]["outputEnabled"], false) << config;
 }
 
 TEST_F(PublicationsTest, ANodeThatAppearsBelowABoardOnceOnlineIsServed) {

@@ -244,6 +244,11 @@ TEST_F(LifecycleTest, AnOfflineBoardKeepsItsValuesInTheFileAcrossASettingsChange
     json const written = file();
     EXPECT_EQ(written["device"]["statusPeriod"], 2000);
     EXPECT_EQ(written["boards"]["psu"], psu);
+    // The retained configuration says what the file now holds.
+    json const config = retainedOnce("config", [](json const& value) {
+        return value.is_object() && value["device"].value("statusPeriod", 0) == 2000;
+    });
+    EXPECT_EQ(config["boards"]["psu"], psu) << config;
 }
 
 } // namespace
