@@ -12,6 +12,9 @@ ConfigAdaptor::ConfigAdaptor(std::shared_ptr<BoardManager::Config::Config> share
     : Logger("EngineConfigAdaptor"), config(std::move(sharedConfig)),
       engine(std::move(sharedEngine)) {
     this->engine->boardConfigChanged.connect_member(this, &ConfigAdaptor::onBoardConfigChanged);
+    // A value written on a board's own topic goes to the file like one
+    // written through the configuration.
+    this->engine->boardConfigStored.connect([this](uint8_t) { onBoardConfigChanged(); });
 }
 
 void ConfigAdaptor::onBoardConfigChanged() {

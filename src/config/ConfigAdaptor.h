@@ -13,7 +13,7 @@ namespace velt::ZRV480::BoardManager::Manager {
 
 // Owns the "device" and "boards" sections: carries them to and from the
 // engine, and has the file rewritten once the engine has brought the boards
-// up.
+// up and whenever a board's stored value changes.
 class ConfigAdaptor : public BoardManager::Config::Configurable, public Logger {
 public:
     ConfigAdaptor(std::shared_ptr<BoardManager::Config::Config> config,
@@ -23,7 +23,7 @@ public:
     // the refusal is thrown afterwards.
     void onConfigSet(nlohmann::json const& document) override;
     nlohmann::json onConfigGet() const override;
-    // The slot of the engine's start-up-complete signal.
+    // The slot of the engine's start-up-complete and stored-value signals.
     void onBoardConfigChanged();
 
 private:

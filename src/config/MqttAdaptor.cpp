@@ -53,13 +53,18 @@ std::pair<bool, json> MqttAdaptor::lambdaTreeSet(json const& written) {
     try {
         config->set(document);
     } catch (...) {
-        // What the other owners applied is in effect and in the file: let the
-        // node's subscriptions follow it before the refusal is reported.
-        client->updateLambdaTreeSubscriptions("config", true);
+        // What the other owners applied is in effect and in the file.
+        followWrite();
         throw;
     }
-    client->updateLambdaTreeSubscriptions("config", true);
+    followWrite();
     return {true, written};
+}
+
+void MqttAdaptor::followWrite() {
+    client->updateLambdaTreeSubscriptions("config", true);
+    // The retained copy is what a later subscriber reads first.
+    client->publishLambdaTreeNode("config", MQTT::Retained::Yes, MQTT::QoS::AtMostOnce);
 }
 
 json MqttAdaptor::inEffectWith(json const& section) const {

@@ -28,16 +28,19 @@ public:
     nlohmann::json onConfigGet() const override;
 
     // The node "config": the document in effect without the broker password,
-    // and a write that applies a document as the file is applied and
-    // rewrites the file; a write that is no JSON object is refused with
-    // InvalidParameter. A written "mqtt" section changes the settings it
-    // names and keeps the others in effect; without "password" it keeps the
-    // password in effect only when "url" and "username" stay the same, else
-    // the client connects without one.
+    // and a write that applies a document as the file is applied, rewrites
+    // the file and retains the node again; a write that is no JSON object is
+    // refused with InvalidParameter. A written "mqtt" section changes the
+    // settings it names and keeps the others in effect; without "password"
+    // it keeps the password in effect only when "url" and "username" stay
+    // the same, else the client connects without one.
     std::pair<bool, nlohmann::json> lambdaTreeUpdate();
     std::pair<bool, nlohmann::json> lambdaTreeSet(nlohmann::json const& written);
 
 private:
+    // After a write through the node: its subscriptions follow the document
+    // in effect, and the node is retained again.
+    void followWrite();
     // The client's settings with the written section merged over them.
     nlohmann::json inEffectWith(nlohmann::json const& section) const;
 

@@ -72,6 +72,7 @@ void MqttAdaptor::connectEngineSignals() {
     engine->boardOffline.connect([this](uint8_t address) { onBoardOnlineChanged(address, false); });
     // Emitted once per start, after every board was brought up.
     engine->boardConfigChanged.connect_member(this, &MqttAdaptor::onStarted);
+    engine->boardConfigStored.connect([this](uint8_t) { onBoardConfigStored(); });
 }
 
 void MqttAdaptor::subscribeFixedCalls() {
@@ -193,10 +194,20 @@ bool MqttAdaptor::isConnected() const {
 }
 
 void MqttAdaptor::onStarted() {
-    // The copy retained at connection time was read before the engine ran;
-    // a late subscriber must not be told that the service is down.
+    // The copies retained at connection time were read before the engine
+    // ran: a late subscriber must not be told that the service is down, nor
+    // be shown boards without information or values.
     log(Log::Level::Debug, "Notified of start!");
-    later([this]() { publishNode("status", MQTT::Retained::Yes); });
+    later([this]() {
+        publishNode("status", MQTT::Retained::Yes);
+        publishNode("info", MQTT::Retained::Yes);
+        publishNode("config", MQTT::Retained::Yes);
+    });
+}
+
+void MqttAdaptor::onBoardConfigStored() {
+    log(Log::Level::Debug, "Notified of a stored board value!");
+    later([this]() { publishNode("config", MQTT::Retained::Yes); });
 }
 
 void MqttAdaptor::onStatusChanged(Status const&) {
@@ -250,6 +261,8 @@ void MqttAdaptor::onBoardOnlineChanged(uint8_t address, bool online) {
     }
     later([this, name, requestId]() {
         client->updateLambdaTreeSubscriptions(name, true);
+        // The board's information is read again at each initialisation.
+        publishNode("info", MQTT::Retained::Yes);
         if (requestId) {
             std::string const topic =
                 String::format("%s/action/reboot/finished/%s", name.c_str(), requestId->c_str());

@@ -11,7 +11,8 @@
 // lock, so no getter calls back into the client's tree). Setters and call
 // handlers run on the MQTT receive thread. Signal handlers run on the
 // emitting thread: monitoring, reboot poll, workers, the start-up and the
-// stopping thread.
+// stopping thread, and the MQTT receive thread for a board value that a
+// setter saved.
 //
 // Engine threads never call into the broker client: the handlers of the
 // engine's signals decide what to publish on the emitting thread and hand the
@@ -84,6 +85,7 @@ public:
     void onMqttConnected();
     void onMqttDisconnected();
     void onStarted();
+    void onBoardConfigStored();
     void onStatusChanged(Status const& status);
     void onSlotNstatusChanged(std::string const& topic);
     void onError(std::string const& text);

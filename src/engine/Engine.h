@@ -152,6 +152,9 @@ public:
     Signal<uint8_t> boardOnline;
     Signal<uint8_t> boardOffline;
     Signal<> boardConfigChanged; // once per start, after every board was initialised
+    // A value written through boardConfigSet, accepted by the board, is now
+    // in the board's stored document (address).
+    Signal<uint8_t> boardConfigStored;
     Signal<std::string const&> error;
     Signal<> stopped;
     Signal<uint8_t, float> firmwareUpgradeProgress; // address, percent
@@ -176,7 +179,11 @@ public:
     nlohmann::json getDeviceConfig() const;
     // Throws for a transport that cannot be opened or an argument that is no object.
     void setDeviceConfig(nlohmann::json const& device);
-    nlohmann::json getBoardsConfig() const;
+    // Stored values first, then the cached ones of an initialised board. A
+    // board's answer is remembered: where its values cannot be read later
+    // (not initialised, offline, another firmware), the remembered ones are
+    // answered, so that the file keeps them.
+    nlohmann::json getBoardsConfig();
     void setBoardsConfig(nlohmann::json const& boards);
 
     // Cached board values (EngineValues.cpp). No bus traffic: 1 (Timeout)
@@ -196,6 +203,8 @@ public:
     ErrorCode boardBootloaderStatusGet(uint8_t address, BootloaderStatus& status) const;
 
     // Board writes and commands (EngineValues.cpp). Writes cache their result.
+    // A configuration value the board accepts is also stored in the board's
+    // document (boardConfigStored).
     ErrorCode boardConfigSet(uint8_t address, uint8_t slot, nlohmann::json& value);
     ErrorCode lightTransitionColor(uint8_t address, uint8_t slot, Color& colour);
     ErrorCode lightTransitionValue(uint8_t address, uint8_t slot, uint8_t& value);
@@ -324,6 +333,8 @@ private:
     // every request until the engine stops.
     void runRestarts() EXCLUDES(lifecycleMutex);
     // Board value access (EngineValues.cpp).
+    // Writes a configuration slot and caches the echo; stores nothing.
+    ErrorCode writeBoardConfig(uint8_t address, uint8_t slot, nlohmann::json& value);
     // A light transition's checks: 105 for a slot the board lacks, then 100
     // for a board with another firmware.
     ErrorCode lightSlotUsable(uint8_t address, uint8_t slot) const;
@@ -333,6 +344,8 @@ private:
     // kind fits `type`; else only the warning "Could not load <what>: <reason>".
     void storeLoadedConfig(uint8_t address, uint8_t slot, Bus::SlotType type,
                            nlohmann::json const& value, std::string const& what);
+    // The slot's value, as the board accepted it, into the board's stored document.
+    void storeAcceptedConfig(uint8_t address, uint8_t slot, nlohmann::json const& value);
 
     // Per-board configuration copies (EngineCopies.cpp).
     // A real directory (no link) of this user, closed to group and others;

@@ -39,6 +39,18 @@ void Engine::storeLoadedConfig(uint8_t address, uint8_t slot, Bus::SlotType type
     });
 }
 
+void Engine::storeAcceptedConfig(uint8_t address, uint8_t slot, nlohmann::json const& value) {
+    std::string const& optionName = boards.at(address).getConfigs().at(slot).name;
+    state.with([&](EngineState& s) {
+        nlohmann::json document = s.config.getBoardConfig(address);
+        if (!document.is_object()) {
+            document = nlohmann::json::object();
+        }
+        document[optionName] = value;
+        s.config.setBoardConfig(address, document);
+    });
+}
+
 ErrorCode Engine::boardConfigCacheApply(uint8_t address) {
     Bus::Board const& board = boards.at(address);
     log(Log::Level::Debug, "boardConfigCacheApply(%s)", board.getName().c_str());
@@ -56,7 +68,7 @@ ErrorCode Engine::boardConfigCacheApply(uint8_t address) {
             continue;
         }
         nlohmann::json value = cached->second.second;
-        ErrorCode const code = boardConfigSet(address, entry.first, value);
+        ErrorCode const code = writeBoardConfig(address, entry.first, value);
         if (code != ErrorCode::Success) {
             result = code;
         }

@@ -53,29 +53,42 @@ void Engine::setDeviceConfig(json const& device) {
     requestMonitorRestart();
 }
 
-json Engine::getBoardsConfig() const {
+json Engine::getBoardsConfig() {
     log(Log::Level::Debug, "getBoardsConfig()");
     json result;
     for (auto const& [address, board] : boards) {
         json document;
+        json answered;
         bool initialized = false;
         state.with([&, address = address](EngineState const& s) {
             document = s.config.getBoardConfig(address);
+            auto const found = s.answeredBoardConfigs.find(address);
+            answered = found == s.answeredBoardConfigs.end() ? json() : found->second;
             initialized = s.boardCaches.at(address).initialized;
         });
         for (auto const& [slot, slotConfig] : board.getConfigs()) {
-            if ((document.is_object() && document.contains(slotConfig.name)) || !initialized) {
-                continue; // a stored value wins; an uninitialised board has no cached one
+            std::string const& option = slotConfig.name;
+            if (document.is_object() && document.contains(option)) {
+                continue; // a stored value wins
             }
+            // An uninitialised board has no cached value.
             json value;
-            ErrorCode const readResult = boardConfigGet(address, slot, value);
+            ErrorCode const readResult =
+                initialized ? boardConfigGet(address, slot, value) : ErrorCode::Timeout;
             if (readResult == ErrorCode::Success) {
-                document[slotConfig.name] = value;
-            } else {
+                document[option] = value;
+                continue;
+            }
+            if (initialized) {
                 log(Log::Level::Warning, "Could not get config option '%s' from '%s': %s",
-                    slotConfig.name.c_str(), board.getName().c_str(), ec2str(readResult).c_str());
+                    option.c_str(), board.getName().c_str(), ec2str(readResult).c_str());
+            }
+            if (answered.is_object() && answered.contains(option)) {
+                document[option] = answered[option]; // the value last read stays in the file
             }
         }
+        state.with(
+            [&, address = address](EngineState& s) { s.answeredBoardConfigs[address] = document; });
         result[board.getName()] = document;
     }
     return result;
@@ -112,7 +125,7 @@ void Engine::setBoardsConfig(json const& boardsSection) {
                 continue;
             }
             json echoed = *value;
-            if (boardConfigSet(address, slot, echoed) == ErrorCode::Success) {
+            if (writeBoardConfig(address, slot, echoed) == ErrorCode::Success) {
                 document[slotConfig.name] = echoed;
             } else {
                 log(Log::Level::Error, "Config for %s on slot '%d' failed with value '%s'",

@@ -10,6 +10,8 @@
 #include "bus/Schema.h"
 #include "foundation/Guarded.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -27,6 +29,8 @@ struct EngineState {
     }
 
     Config config;
+    // Board address -> the document getBoardsConfig last answered for it.
+    std::map<uint8_t, nlohmann::json> answeredBoardConfigs;
     MonitorStatistics monitorStatistics;
     Status status;
     std::map<uint8_t, BoardCache> boardCaches; // entries fixed at construction

@@ -105,6 +105,16 @@ ErrorCode Engine::boardBootloaderStatusGet(uint8_t address, BootloaderStatus& bo
 }
 
 ErrorCode Engine::boardConfigSet(uint8_t address, uint8_t slot, nlohmann::json& value) {
+    ErrorCode const code = writeBoardConfig(address, slot, value);
+    if (code == ErrorCode::Success) {
+        // Else the next start would write the stored value back.
+        storeAcceptedConfig(address, slot, value);
+        boardConfigStored.emit(address);
+    }
+    return code;
+}
+
+ErrorCode Engine::writeBoardConfig(uint8_t address, uint8_t slot, nlohmann::json& value) {
     Bus::Board const& board = boards.at(address);
     if (!readCache(state, address, [](BoardCache const& cache) { return cache.firmwareOk; })) {
         return ErrorCode::InvalidBoardVersion;

@@ -63,4 +63,12 @@ TEST_F(ConfigAdaptorTest, StartUpCompleteRewritesTheFileWithTheEngineSections) {
     EXPECT_NE(logged().find("[EngineConfigAdaptor] Calling config rewrite"), std::string::npos);
 }
 
+TEST_F(ConfigAdaptorTest, ABoardsStoredValueRewritesTheFile) {
+    adaptor->onConfigSet({{"boards", {{"psu", {{"outputEnabled", true}}}}}});
+    engine->boardConfigStored.emit(testsupport::Psu);
+
+    json const written = json::parse(readText(file));
+    EXPECT_EQ(written["boards"], engine->getBoardsConfig());
+}
+
 } // namespace

@@ -1,10 +1,12 @@
 #include "support/AdaptorFixture.h"
 
 #include "engine/Status.h"
+#include "foundation/LambdaTree.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -32,6 +34,38 @@ protected:
             }
         }
         return nullptr;
+    }
+
+    // The retained value of `node` once `wanted` holds for it (the service
+    // publishes from its own thread), else the last one read: a client that
+    // subscribes again and again, for at most 5 s.
+    json retainedOnce(std::string const& node, std::function<bool(json const&)> const& wanted) {
+        auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        auto late = lateSubscriber(below(node));
+        json value;
+        while (true) {
+            mqtttest::Received message;
+            if (late->take(below(node), message, 500) && message.retained) {
+                value = json::parse(message.payload, nullptr, false);
+            }
+            if (wanted(value) || std::chrono::steady_clock::now() > deadline) {
+                return value;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            late->unsubscribe(below(node));
+            late->clear();
+            late->subscribe(below(node));
+        }
+    }
+
+    // The boards of the retained "info" once `board`'s information is there
+    // (`known`) or null (not `known`).
+    json retainedBoards(std::string const& board, bool known) {
+        return retainedOnce("info", [&](json const& info) {
+            json const boards = info.is_object() ? info["device"]["boards"] : json();
+            return boards.is_object() && boards.contains(board) &&
+                   boards.at(board).is_null() != known;
+        })["device"]["boards"];
     }
 
     // The retained "status" as a client that subscribes now reads it.
@@ -111,6 +145,61 @@ TEST_F(PublicationsTest, RetainedStatusFollowsTheEngineThroughStartAndStop) {
     EXPECT_EQ(retainedStatus()["service"], false);
     // The stop publication comes before the client is stopped.
     EXPECT_FALSE(client->isRunning());
+}
+
+TEST_F(PublicationsTest, RetainedInfoFollowsTheStartAndEachBoardsOnlineChanges) {
+    // Connected before the start, as the service is: no board is known yet.
+    connect();
+    for (char const* board : {"mainBoard", "psu", "lightController"}) {
+        EXPECT_TRUE(retainedBoards(board, false).at(board).is_null()) << board;
+    }
+
+    startEngine();
+    json const boards = retainedBoards("psu", true);
+    for (char const* board : {"mainBoard", "psu", "lightController"}) {
+        EXPECT_TRUE(boards.at(board).contains("firmwareVersion")) << boards.dump();
+    }
+
+    // A board that drops out and comes back is told as it is each time.
+    machine.sim.setPresent(Psu, false);
+    EXPECT_TRUE(retainedBoards("psu", false).at("psu").is_null());
+    machine.sim.setPresent(Psu, true);
+    EXPECT_TRUE(retainedBoards("psu", true).at("psu").contains("firmwareVersion"));
+}
+
+TEST_F(PublicationsTest, AValueABoardAcceptsOnItsOwnTopicRetainsTheConfigurationAgain) {
+    // The configuration's node as the service grafts it, with the boards'
+    // values as the engine answers them.
+    LambdaTree::Getter const boards = [this]() -> std::pair<bool, json> {
+        return {true, {{"boards", engine->getBoardsConfig()}}};
+    };
+    client->subscribeLambdaTree(LambdaTree(LambdaTree::Children{{"config", LambdaTree(boards)}}),
+                                "");
+    connect();
+    bringUp(Psu);
+
+    ASSERT_TRUE(recorder->publish(below("psu/config/outputEnabled/set"), "false"));
+    json const config = retainedOnce("config", [](json const& value) {
+        return value.is_object() && value["boards"]["psu"].is_object() &&
+               value["boards"]["psu"].value("outputEnabled", true) == false;
+    });
+    EXPECT_EQ(config["boards"]["psu"]["outputEnabled"], false) << config;
+}
+
+TEST_F(PublicationsTest, ANodeThatAppearsBelowABoardOnceOnlineIsServed) {
+    // Offline when the tree is first subscribed: the board's "board" node
+    // holds an error document, without the members it has once read.
+    connect();
+    bringUp(Psu);
+    engine->boardOnline.emit(Psu);
+
+    std::string const node = below("psu/board/status/mainsLost");
+    std::string value;
+    for (int attempt = 0; attempt < 25 && value.empty(); ++attempt) {
+        ASSERT_TRUE(recorder->publish(node + "/get", ""));
+        value = recorder->takePayload(node, 200);
+    }
+    EXPECT_EQ(value, "false");
 }
 
 TEST_F(PublicationsTest, StartAnnouncesEveryStatusSlotRetained) {

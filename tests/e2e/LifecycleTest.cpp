@@ -5,9 +5,12 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -32,7 +35,48 @@ std::string retained(std::unique_ptr<mqtttest::Recorder> const& late, std::strin
     return message.payload;
 }
 
-class LifecycleTest : public ServiceRun {};
+class LifecycleTest : public ServiceRun {
+protected:
+    // The retained value of the node as a client that subscribes now reads
+    // it, once `accept` takes it (the service publishes from its own
+    // thread): a client that subscribes again and again; null when none is
+    // accepted within the reply time.
+    json retainedOnce(std::string const& node, std::function<bool(json const&)> const& accept) {
+        auto const deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(e2e::ReplyMs);
+        auto const late = subscriber(topic(node));
+        while (std::chrono::steady_clock::now() < deadline) {
+            mqtttest::Received message;
+            if (late->take(topic(node), message, 500) && message.retained &&
+                accept(json::parse(message.payload, nullptr, false))) {
+                return json::parse(message.payload);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            late->unsubscribe(topic(node));
+            late->clear();
+            late->subscribe(topic(node));
+        }
+        return nullptr;
+    }
+
+    json file() const { return json::parse(e2e::readFile(service->path("zrv480-boardman.json"))); }
+
+    // The power supply's "outputEnabled" as the simulated board holds it.
+    json outputEnabledOnTheBoard() const {
+        return simulator->control(
+            {{"op", "raw"}, {"addr", 1}, {"table", "config"}, {"slot", 1}})["raw"];
+    }
+};
+
+// Whether every board of the document is an object holding `member`.
+bool everyBoardHolds(json const& boards, char const* member) {
+    for (char const* board : {"mainBoard", "psu", "lightController"}) {
+        if (!boards.is_object() || !boards[board].is_object() || !boards[board].contains(member)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 TEST_F(LifecycleTest, StartUpRewritesTheExampleWithTheBoardsValuesAndPublishesStatus) {
     startWith(exampleConfig());
@@ -139,6 +183,72 @@ TEST_F(LifecycleTest, TerminationPublishesTheFinalStatusRemovesCopiesAndEndsWith
     EXPECT_EQ(log.find("Signal caught: Terminated [15]"), log.rfind("Signal caught"));
     EXPECT_NE(log.find("[Engine] Stopped!"), std::string::npos);
     EXPECT_EQ(log.find("ERROR: "), std::string::npos) << log; // no sanitizer report
+}
+
+TEST_F(LifecycleTest, ALateSubscriberReadsEveryBoardsInformationAndValues) {
+    // The file names no board value: every one comes from the boards.
+    startWith(exampleConfig());
+
+    json const info = retainedOnce("info", [](json const& value) {
+        return value.is_object() && everyBoardHolds(value["device"]["boards"], "firmwareVersion");
+    });
+    EXPECT_FALSE(info.is_null()) << untaken();
+    json const config = retainedOnce("config", [](json const& value) {
+        return value.is_object() && value["boards"]["psu"].is_object() &&
+               value["boards"]["psu"].contains("outputEnabled") &&
+               value["boards"]["lightController"].is_object() &&
+               value["boards"]["lightController"].contains("lightP1");
+    });
+    EXPECT_FALSE(config.is_null()) << untaken();
+}
+
+TEST_F(LifecycleTest, AValueWrittenOnABoardsTopicIsSavedAndWrittenBackAtTheNextStart) {
+    startWith(exampleConfig());
+    ASSERT_TRUE(service->waitLog("[EngineConfigAdaptor] Calling config rewrite"));
+    ASSERT_EQ(outputEnabledOnTheBoard(), 1);
+
+    client->publish(topic("psu/config/outputEnabled/set"), "false");
+    ASSERT_TRUE(waitValue("psu/config/outputEnabled", false)) << untaken();
+    EXPECT_EQ(outputEnabledOnTheBoard(), 0);
+    EXPECT_EQ(file()["boards"]["psu"]["outputEnabled"], false);
+    EXPECT_FALSE(retainedOnce("config", [](json const& value) {
+                     return value.is_object() &&
+                            value["boards"]["psu"].value("outputEnabled", true) == false;
+                 }).is_null());
+    ASSERT_EQ(service->stop(), 0);
+
+    // The board is back on its own default; the next start writes the
+    // saved value to it.
+    ASSERT_TRUE(
+        simulator
+            ->control({{"op", "setRaw"}, {"addr", 1}, {"table", "config"}, {"slot", 1}, {"raw", 1}})
+            .is_object());
+    service->start();
+    ASSERT_TRUE(service->waitLog("[Engine] Started!")) << service->log();
+    EXPECT_EQ(outputEnabledOnTheBoard(), 0);
+    EXPECT_EQ(file()["boards"]["psu"]["outputEnabled"], false);
+}
+
+TEST_F(LifecycleTest, AnOfflineBoardKeepsItsValuesInTheFileAcrossASettingsChange) {
+    startWith(exampleConfig());
+    ASSERT_TRUE(service->waitLog("[EngineConfigAdaptor] Calling config rewrite"));
+    json const psu = file()["boards"]["psu"];
+    ASSERT_TRUE(psu.is_object() && psu.contains("outputEnabled")) << psu;
+
+    simulator->control({{"op", "present"}, {"addr", 1}, {"value", false}});
+    ASSERT_TRUE(waitMessage("info", [](json const& info) {
+        return info.is_object() && info["device"]["boards"]["psu"].is_null();
+    })) << untaken();
+    client->publish(topic("config/device/statusPeriod/set"), "2000");
+    ASSERT_TRUE(waitValue("config/device/statusPeriod", 2000)) << untaken();
+    json const written = file();
+    EXPECT_EQ(written["device"]["statusPeriod"], 2000);
+    EXPECT_EQ(written["boards"]["psu"], psu);
+    // The retained configuration says what the file now holds.
+    json const config = retainedOnce("config", [](json const& value) {
+        return value.is_object() && value["device"].value("statusPeriod", 0) == 2000;
+    });
+    EXPECT_EQ(config["boards"]["psu"], psu) << config;
 }
 
 } // namespace

@@ -3,7 +3,9 @@
 
 #include "bus/Protocol.h"
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace enginetest {
 namespace {
@@ -106,6 +108,73 @@ TEST_F(Sections, AnInitialisedBoardIsWrittenAndARefusedValueKeepsTheStoredOne) {
     json const psu = engine->getBoardsConfig().at("psu");
     EXPECT_EQ(psu.at(name(ThresholdSlot)), 42);
     EXPECT_EQ(psu.at(name(FanModeSlot)), fanMode(1));
+}
+
+TEST_F(Sections, AValueTheBoardAcceptsOnItsOwnIsStoredAndAnnounced) {
+    engine->setBoardsConfig({{"psu", {{name(ThresholdSlot), 42}, {name(FanModeSlot), "High"}}}});
+    bringOnline(Psu);
+    markInitialized(Psu);
+    std::vector<uint8_t> announced;
+    engine->boardConfigStored.connect([&](uint8_t address) { announced.push_back(address); });
+
+    json threshold = 55;
+    ASSERT_EQ(engine->boardConfigSet(Psu, ThresholdSlot, threshold), ErrorCode::Success);
+    json const written = {{name(ThresholdSlot), 55}, {name(FanModeSlot), "High"}};
+    EXPECT_EQ(stored(Psu), written);
+    EXPECT_EQ(engine->getBoardsConfig().at("psu"), written);
+    EXPECT_EQ(announced, std::vector<uint8_t>{Psu});
+
+    // Refused by the board: nothing stored, nothing announced.
+    machine.sim.addRule(
+        {Filter{Psu, ConfigSet, ThresholdSlot}, boardsim::Action::errorReply(0x86)});
+    threshold = 77;
+    EXPECT_NE(engine->boardConfigSet(Psu, ThresholdSlot, threshold), ErrorCode::Success);
+    EXPECT_EQ(stored(Psu), written);
+    EXPECT_EQ(announced, std::vector<uint8_t>{Psu});
+}
+
+TEST_F(Sections, ABoardWhoseValuesCannotBeReadKeepsTheValuesLastAnswered) {
+    struct Case {
+        char const* unreadable;
+        std::function<void()> make;
+    };
+    Case const cases[] = {
+        {"not initialised",
+         [&] { engine->editCache(Psu, [](BoardCache& cache) { cache.initialized = false; }); }},
+        {"another firmware",
+         [&] {
+             engine->editCache(Psu, [](BoardCache& cache) {
+                 cache.firmwareOk = false; // and its values as the monitoring loop leaves them
+                 for (auto& entry : cache.configs) {
+                     entry.second = {ErrorCode::InvalidBoardVersion, nullptr};
+                 }
+             });
+         }},
+        {"offline",
+         [&] {
+             machine.sim.setPresent(Psu, false);
+             uint32_t uptime = 0;
+             engine->parser.heartbeat(Psu, uptime);
+             ASSERT_FALSE(engine->parser.isOnline(Psu));
+         }},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.unreadable);
+        rebuildEngine();
+        bringOnline(Psu);
+        markInitialized(Psu);
+        // Values the file never held: read from the board only.
+        engine->editCache(Psu, [&](BoardCache& cache) {
+            cache.configs[ThresholdSlot] = {ErrorCode::Success, 42};
+            cache.configs[FanModeSlot] = {ErrorCode::Success, fanMode(1)};
+        });
+        json const answered = engine->getBoardsConfig().at("psu");
+        ASSERT_EQ(answered.at(name(ThresholdSlot)), 42);
+
+        c.make();
+        EXPECT_EQ(engine->getBoardsConfig().at("psu"), answered);
+        machine.sim.setPresent(Psu, true);
+    }
 }
 
 } // namespace
