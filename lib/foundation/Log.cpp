@@ -4,6 +4,7 @@
 #include "foundation/String.h"
 
 #include <syslog.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstddef>
@@ -14,7 +15,11 @@ namespace {
 
 // Set by Log::open on the main thread before other threads log; read-only
 // afterwards. Atomic so that a late open cannot tear a concurrent read.
+// Colours go only to a standard error that is a terminal: escapes in syslog or
+// in a file are noise to every reader.
 std::atomic<bool> Log_colorEnable{false};
+std::atomic<bool> copyToStderr{false};
+std::atomic<char const*> identity{""};
 std::atomic<double> time_start{0.0};
 // The most verbose level let through; setLevel keeps it beside the logger's
 // mask so that a message below it costs no more than this test.
@@ -83,26 +88,39 @@ std::string formatted(char const* format, va_list args) {
     return String::clipHead(buffer, MessageMax, size);
 }
 
+// The copy on standard error, as the system logger's own copy looked:
+// "<identity>: <line>". One call on the unbuffered stream, which holds the
+// stream's lock while it writes the whole: lines of several threads never
+// interleave.
+void writeStderr(std::string const& line) {
+    std::string const text = std::string(identity.load()) + ": " + line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
 // The one place that hands a line to the system logger.
 void writeLine(Log::Level level, std::string const& message) {
     double const seconds = Clock::elapsedMillis(time_start) / 1000.0;
+    std::string const stamp = String::format("[%9.03f] ", seconds);
+    syslog(priorityOf(level), "%s%s", stamp.c_str(), message.c_str());
+    if (!copyToStderr) {
+        return;
+    }
     if (Log_colorEnable) {
-        syslog(priorityOf(level), "[%9.03f] %s%s%s", seconds, colorOf(level), message.c_str(),
-               ColorEnd);
+        writeStderr(stamp + colorOf(level) + message + ColorEnd);
     } else {
-        syslog(priorityOf(level), "[%9.03f] %s", seconds, message.c_str());
+        writeStderr(stamp + message);
     }
 }
 
 } // namespace
 
 bool Log::open(char const* ident, bool toStderr, bool colorEnable) {
-    int options = LOG_CONS | LOG_NDELAY;
-    if (toStderr) {
-        options |= LOG_PERROR;
-    }
-    openlog(ident, options, LOG_LOCAL1);
-    Log_colorEnable = colorEnable;
+    // The copy on standard error is written here rather than by the system
+    // logger, which would write the syslog line, escapes and all.
+    openlog(ident, LOG_CONS | LOG_NDELAY, LOG_LOCAL1);
+    identity = ident != nullptr ? ident : "";
+    copyToStderr = toStderr;
+    Log_colorEnable = colorEnable && toStderr && ::isatty(STDERR_FILENO) == 1;
     time_start = Clock::millis();
     return true;
 }

@@ -3,13 +3,17 @@
 #include <cstdarg>
 #include <string>
 
-// The process log on syslog (facility LOCAL1). Every line carries the seconds
-// since the log was opened and, with colours on, an ANSI colour by level.
+// The process log on syslog (facility LOCAL1), with a copy on standard error on
+// request. Every line carries the seconds since the log was opened; the copy
+// on standard error, with colours on and only where it is a terminal, an ANSI
+// colour by level. Syslog lines are never coloured.
 class Log {
 public:
     enum class Level : int { Error = 0, Warning = 1, Info = 2, Debug = 3 };
 
-    // The system logger keeps the identity pointer: it must outlive the log.
+    // The system logger keeps the identity pointer, and so does the copy on
+    // standard error: it must outlive the log. Whether standard error is a
+    // terminal is looked at here: open the log after redirecting it.
     static bool open(char const* ident, bool toStderr, bool colorEnable);
     static bool close();
     // Lets through the messages of this level and the more severe ones.

@@ -4,6 +4,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <regex>
 #include <sstream>
@@ -22,14 +34,124 @@ std::string const Yellow = "\033[33m";
 std::string const Default = "\033[39m";
 std::string const Magenta = "\033[35m";
 
-// Opens the log with its copy on standard error and returns what the action
-// wrote there. The mask is reset so that every test starts with all levels on.
+// A pseudo-terminal in place of standard error while it lives: what a log
+// writes to an operator's terminal.
+class TerminalStderr {
+public:
+    TerminalStderr() {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(master, 0);
+        EXPECT_EQ(::grantpt(master), 0);
+        EXPECT_EQ(::unlockpt(master), 0);
+        int const terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+        EXPECT_GE(terminal, 0);
+        // Raw: line ends reach the master as they were written.
+        termios mode{};
+        ::tcgetattr(terminal, &mode);
+        ::cfmakeraw(&mode);
+        ::tcsetattr(terminal, TCSANOW, &mode);
+        std::fflush(stderr);
+        saved = ::dup(STDERR_FILENO);
+        ::dup2(terminal, STDERR_FILENO);
+        ::close(terminal);
+    }
+    ~TerminalStderr() {
+        text();
+        ::close(master);
+    }
+    TerminalStderr(TerminalStderr const&) = delete;
+    TerminalStderr& operator=(TerminalStderr const&) = delete;
+
+    // Restores standard error; what reached the terminal. Keep it short: the
+    // terminal holds a few kilobytes until read.
+    std::string text() {
+        if (saved >= 0) {
+            ::dup2(saved, STDERR_FILENO);
+            ::close(saved);
+            saved = -1;
+            pollfd ready{master, POLLIN, 0};
+            char buffer[4096];
+            while (::poll(&ready, 1, 200) == 1) {
+                ssize_t const n = ::read(master, buffer, sizeof(buffer));
+                if (n <= 0) {
+                    break;
+                }
+                written.append(buffer, static_cast<size_t>(n));
+            }
+        }
+        return written;
+    }
+
+private:
+    int master = -1;
+    int saved = -1;
+    std::string written;
+};
+
+// Opens the log with its copy on standard error, redirected to a file, and
+// returns what the action wrote there. The mask is reset so that every test
+// starts with all levels on.
 std::string logged(bool colors, std::function<void()> const& action) {
+    CaptureStderr();
     Log::open(Ident, true, colors);
     Log::setLevel(Log::Level::Debug);
-    CaptureStderr();
     action();
     return GetCapturedStderr();
+}
+
+// The same with standard error a terminal.
+std::string onTerminal(bool colors, std::function<void()> const& action) {
+    TerminalStderr terminal;
+    Log::open(Ident, true, colors);
+    Log::setLevel(Log::Level::Debug);
+    action();
+    return terminal.text();
+}
+
+// Runs in a death test's child: logs one line with colours on and standard
+// error a terminal, and exits with 0 when syslog got it without escapes and
+// the terminal with them.
+[[noreturn]] void syslogLineOnPrivateLogSocket() {
+    int const report = ::dup(STDERR_FILENO);
+    auto const fail = [report](std::string const& why) {
+        std::string const text = why + "\n";
+        if (::write(report, text.data(), text.size()) < 0) {
+            ::_exit(2);
+        }
+        ::_exit(1);
+    };
+    // The terminal first: the private /dev hides /dev/ptmx.
+    TerminalStderr terminal;
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("logtest", "/dev", "tmpfs", 0, "mode=0755") != 0) {
+        fail(std::string("no private /dev: ") + std::strerror(errno));
+    }
+    int const sink = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, "/dev/log");
+    timeval const wait{5, 0};
+    if (sink < 0 ||
+        ::bind(sink, reinterpret_cast<sockaddr const*>(&address), sizeof(address)) != 0 ||
+        ::setsockopt(sink, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait)) != 0) {
+        fail(std::string("no log socket: ") + std::strerror(errno));
+    }
+    // Closed first: the system logger keeps a connection made by an earlier open.
+    Log::close();
+    Log::open(Ident, true, true);
+    Log::setLevel(Log::Level::Debug);
+    Log::warning("plain %d", 1);
+    char buffer[1024];
+    ssize_t const n = ::recv(sink, buffer, sizeof(buffer), 0);
+    std::string const line(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    if (line.find("] plain 1") == std::string::npos || line.find('\033') != std::string::npos) {
+        fail("syslog got: '" + line + "'");
+    }
+    if (terminal.text().find(Yellow + "plain 1" + Default) == std::string::npos) {
+        fail("the terminal got: '" + terminal.text() + "'");
+    }
+    ::_exit(0);
 }
 
 std::string const StampPattern = R"(\[ *\d+\.\d{3}\] )";
@@ -48,7 +170,7 @@ TEST(Log, ColouredLineHasStampOutsideAndEscapesAroundText) {
     for (Case const& c : std::vector<Case>{{0, Red}, {1, Yellow}, {2, Default}, {3, Magenta}}) {
         SCOPED_TRACE(c.level);
         std::string const out =
-            logged(true, [&] { Log::print(levelOf(c.level), "value %d of %s", 7, "x"); });
+            onTerminal(true, [&] { Log::print(levelOf(c.level), "value %d of %s", 7, "x"); });
         std::string const stamp = out.substr(0, out.find(']') + 2);
         EXPECT_TRUE(std::regex_match(stamp, std::regex(std::string(Ident) + ": " + StampPattern)))
             << out;
@@ -57,7 +179,7 @@ TEST(Log, ColouredLineHasStampOutsideAndEscapesAroundText) {
 }
 
 TEST(Log, ValueOutsideLevelsHasNoOpeningEscapeButIsClosed) {
-    std::string const out = logged(true, [] { Log::print(levelOf(7), "odd"); });
+    std::string const out = onTerminal(true, [] { Log::print(levelOf(7), "odd"); });
     EXPECT_THAT(out, testing::MatchesRegex(".*\\] odd\033\\[39m\n"));
 }
 
@@ -66,6 +188,36 @@ TEST(Log, WithoutColoursStampIsFollowedByText) {
     EXPECT_TRUE(
         std::regex_match(out, std::regex(std::string(Ident) + ": " + StampPattern + "plain 3\n")))
         << out;
+}
+
+// Escapes are for an operator's terminal; a redirected standard error is read
+// by tools, and so is syslog.
+TEST(Log, ColoursOnlyWhereStandardErrorIsATerminal) {
+    struct Case {
+        bool terminal;
+        bool colors;
+        std::string expected;
+    };
+    for (Case const& c : std::vector<Case>{{true, true, "] " + Yellow + "w 1" + Default + "\n"},
+                                           {true, false, "] w 1\n"},
+                                           {false, true, "] w 1\n"}}) {
+        SCOPED_TRACE(std::string(c.terminal ? "terminal" : "redirected") +
+                     (c.colors ? " with colours" : " without colours"));
+        auto const capture = c.terminal ? onTerminal : logged;
+        std::string const out = capture(c.colors, [] { Log::warning("w %d", 1); });
+        EXPECT_THAT(out, testing::EndsWith(c.expected));
+        EXPECT_EQ(out.find('\033') != std::string::npos, c.terminal && c.colors) << out;
+    }
+}
+
+// Syslog never gets an escape, not even while a terminal shows the coloured
+// copy. The child puts a socket of its own at /dev/log in a private mount
+// namespace and reads the line the log sends there.
+TEST(Log, SyslogLinesCarryNoColour) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "a private mount namespace needs root";
+    }
+    EXPECT_EXIT(syslogLineOnPrivateLogSocket(), testing::ExitedWithCode(0), "");
 }
 
 TEST(Log, StandardErrorGetsACopyOnlyWhenAskedFor) {
@@ -88,7 +240,7 @@ TEST(Log, StampCountsSecondsSinceOpenInNineCharacterField) {
 }
 
 TEST(Log, LevelShortcutsUseTheirLevel) {
-    std::string const out = logged(true, [] {
+    std::string const out = onTerminal(true, [] {
         Log::error("e");
         Log::warning("w");
         Log::info("i");
@@ -101,7 +253,7 @@ TEST(Log, LevelShortcutsUseTheirLevel) {
 }
 
 TEST(Log, FinishedTextIsNotUsedAsFormat) {
-    std::string const out = logged(true, [] {
+    std::string const out = onTerminal(true, [] {
         Log::print(Log::Level::Warning, std::string("100% %s %n"));
         Log::info("%d%% %s", 100, "done");
     });
@@ -160,7 +312,7 @@ TEST(Logger, NameStandsInsideColourBeforeExpandedText) {
         SCOPED_TRACE(c.name);
         Named const logger(c.name);
         std::string const out =
-            logged(true, [&] { logger.log(Log::Level::Info, "got %d %s", 5, "ok"); });
+            onTerminal(true, [&] { logger.log(Log::Level::Info, "got %d %s", 5, "ok"); });
         EXPECT_EQ(out.substr(out.find("] ") + 2), Default + c.prefix + "got 5 ok" + Default + "\n");
     }
 }
