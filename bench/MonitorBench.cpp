@@ -47,8 +47,7 @@ constexpr double HeartbeatTimeoutUs = 100000;
 constexpr uint64_t OrdinaryCycle = 1;
 
 std::string fixtureSchema() {
-    std::string const here = __FILE__;
-    return here.substr(0, here.rfind('/')) + "/../tests/fixtures/schema.xml";
+    return std::string(BM_FIXTURES_DIR) + "/schema.xml";
 }
 
 // The engine's monitoring steps within reach of the benchmark.
@@ -93,8 +92,11 @@ public:
     }
 
     // Starts the bus and initialises every board as at start-up; false when
-    // one that is not `absent` could not be.
+    // one that is not `absent` could not be, or the schema holds no board.
     bool initialise(int absent = -1) {
+        if (!schema.isValid() || schema.getBoards().empty()) {
+            return false; // nothing to measure
+        }
         engine->parser.start();
         bool initialised = true;
         for (auto const& entry : engine->getBoards()) {
