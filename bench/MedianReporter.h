@@ -10,6 +10,8 @@
 // benchmark by name, for the ratios a benchmark program prints at the end.
 class MedianReporter : public benchmark::ConsoleReporter {
 public:
+    using ConsoleReporter::ConsoleReporter;
+
     void ReportRuns(std::vector<Run> const& runs) override {
         for (Run const& run : runs) {
             if (run.aggregate_name == "median") {

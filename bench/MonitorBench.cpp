@@ -1,10 +1,13 @@
 // The monitoring loop against the in-process board simulator with the
 // fixture schema: one full monitoring cycle next to the same requests sent
 // straight through the command layer, whose ratio is the engine's own cost
-// per cycle; and the CPU time the process spends per second while the loop
-// waits between cycles at the default status period.
+// per cycle; the cycle with one board absent and silent, next to the cycle
+// with all present, whose difference should be little more than the absent
+// board's one heartbeat time-out; and the CPU time the process spends per
+// second while the loop waits between cycles at the default status period.
 
 #include "BoardSim.h"
+#include "MedianReporter.h"
 #include "bus/Packet.h"
 #include "bus/Parser.h"
 #include "bus/Schema.h"
@@ -35,12 +38,16 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int Repetitions = 5;
 constexpr int Cycles = 200;
+// Each cycle with a board absent waits out its heartbeat.
+constexpr int CyclesWithOneAbsent = 20;
+constexpr uint8_t AbsentBoard = 1; // the power supply
+// The time-out of a heartbeat, which the absent board's cycle waits out once.
+constexpr double HeartbeatTimeoutUs = 100000;
 // Not the tenth cycle: that one adds the main board's network, clock and bus report.
 constexpr uint64_t OrdinaryCycle = 1;
 
 std::string fixtureSchema() {
-    std::string const here = __FILE__;
-    return here.substr(0, here.rfind('/')) + "/../tests/fixtures/schema.xml";
+    return std::string(BM_FIXTURES_DIR) + "/schema.xml";
 }
 
 // The engine's monitoring steps within reach of the benchmark.
@@ -73,11 +80,31 @@ public:
         std::system(("rm -rf '" + dir + "'").c_str());
     }
 
-    // One cycle's batches, as the loop runs them.
+    // One cycle's batches, as the loop runs them: a time-out that took the
+    // bus offline ends it.
     void cycle() {
         for (auto const& entry : engine->getBoards()) {
-            engine->monitor.cacheBatch(entry.first, 20, OrdinaryCycle);
+            if (engine->monitor.cacheBatch(entry.first, 20, OrdinaryCycle) == ErrorCode::Timeout &&
+                !engine->parser.isOnline(Schema::AddressMain)) {
+                return;
+            }
         }
+    }
+
+    // Starts the bus and initialises every board as at start-up; false when
+    // one that is not `absent` could not be, or the schema holds no board.
+    bool initialise(int absent = -1) {
+        if (!schema.isValid() || schema.getBoards().empty()) {
+            return false; // nothing to measure
+        }
+        engine->parser.start();
+        bool initialised = true;
+        for (auto const& entry : engine->getBoards()) {
+            bool const up = engine->boardInitStartup(entry.first) == ErrorCode::Success;
+            initialised = initialised && (up || entry.first == absent);
+        }
+        engine->starting = false;
+        return initialised;
     }
 
     boardsim::BoardSim sim;
@@ -90,14 +117,10 @@ public:
 void MonitoringCycle(benchmark::State& state) {
     Machine machine;
     BenchEngine& engine = *machine.engine;
-    engine.parser.start();
-    for (auto const& entry : engine.getBoards()) {
-        if (engine.boardInitStartup(entry.first) != ErrorCode::Success) {
-            state.SkipWithError("a board could not be initialised");
-            return;
-        }
+    if (!machine.initialise()) {
+        state.SkipWithError("a board could not be initialised");
+        return;
     }
-    engine.starting = false;
 
     // The requests of one cycle, to be sent again without the engine.
     machine.sim.clearRequests();
@@ -131,6 +154,24 @@ void MonitoringCycle(benchmark::State& state) {
                                      std::chrono::duration<double>(direct).count();
 }
 
+// The power supply absent and silent from the start: every cycle sends it a
+// heartbeat that times out, and goes on to the boards behind it.
+void MonitoringCycleOneAbsent(benchmark::State& state) {
+    Machine machine;
+    machine.sim.setAbsentMode(boardsim::Silence::Silent);
+    machine.sim.setPresent(AbsentBoard, false);
+    if (!machine.initialise(AbsentBoard)) {
+        state.SkipWithError("a present board could not be initialised");
+        return;
+    }
+    machine.cycle(); // its offline edge
+    for (auto _ : state) {
+        auto const begin = Clock::now();
+        machine.cycle();
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - begin).count());
+    }
+}
+
 double processCpuSeconds() {
     timespec now{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
@@ -162,6 +203,12 @@ BENCHMARK(MonitoringCycle)
     ->Iterations(Cycles)
     ->Repetitions(Repetitions)
     ->ReportAggregatesOnly(true);
+BENCHMARK(MonitoringCycleOneAbsent)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(CyclesWithOneAbsent)
+    ->Repetitions(Repetitions)
+    ->ReportAggregatesOnly(true);
 BENCHMARK(IdleCpu)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
 } // namespace
@@ -170,7 +217,22 @@ int main(int argc, char** argv) {
     // Per-request traces would measure the system logger, not the loop.
     Log::setLevel(Log::Level::Warning);
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    // Plain, counters as name=value: bench/measure-service reads them.
+    MedianReporter reporter(benchmark::ConsoleReporter::OO_None);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    double const absent = reporter.ratio("MonitoringCycleOneAbsent", "MonitoringCycle");
+    if (absent > 0) {
+        double const presentUs = reporter.medians.at("MonitoringCycle");
+        double const absentUs = reporter.medians.at("MonitoringCycleOneAbsent");
+        std::printf("MonitoringCycleOneAbsent / MonitoringCycle (medians): %.2f (%.0f us / %.0f "
+                    "us)\n",
+                    absent, absentUs, presentUs);
+        // Its floor: the cycle with all present and the absent board's
+        // heartbeat time-out, the board's own reads no longer made.
+        std::printf("MonitoringCycleOneAbsent / its floor of all present + one heartbeat "
+                    "time-out (medians): %.2f (aim <= 1)\n",
+                    absentUs / (presentUs + HeartbeatTimeoutUs));
+    }
     benchmark::Shutdown();
     return 0;
 }

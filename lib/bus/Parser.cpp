@@ -326,8 +326,20 @@ void Parser::updateOnline(Packet const& request, uint8_t seq, ErrorCode result) 
     uint8_t const address = request.getAddress();
     std::atomic<bool>& bus = online.at(Protocol::AddressMain);
     std::atomic<bool>& target = online.at(address);
+    bool const board = address != Protocol::AddressMain && address != Packet::AddressBroadcast;
     switch (result) {
     case ErrorCode::Timeout:
+        if (board && !target) {
+            // Only a heartbeat reaches a board known to be away: its silence
+            // says that the board is still away, not that the bus is.
+            break;
+        }
+        if (board) {
+            // Its drop-out: from now on it gets heartbeats alone, whose
+            // silence leaves the bus to the other boards.
+            takeOffline(request, seq, result);
+        }
+        [[fallthrough]];
     case ErrorCode::MalformedResponse:
         if (bus) {
             log(Log::Level::Warning, "Setting bus offline: %s", ec2str(result).c_str());
@@ -337,11 +349,7 @@ void Parser::updateOnline(Packet const& request, uint8_t seq, ErrorCode result) 
     case ErrorCode::BusGeneralError:
     case ErrorCode::BusTimeout:
     case ErrorCode::BusProtocolError:
-        if (target) {
-            log(Log::Level::Warning, "Setting %s offline: (response=%s, request=[%s])",
-                nameOf(address).c_str(), ec2str(result).c_str(), request.toLogText(seq).c_str());
-        }
-        target = false;
+        takeOffline(request, seq, result);
         bus = true;
         break;
     default:
@@ -352,6 +360,16 @@ void Parser::updateOnline(Packet const& request, uint8_t seq, ErrorCode result) 
         bus = true;
         break;
     }
+}
+
+void Parser::takeOffline(Packet const& request, uint8_t seq, ErrorCode result) {
+    uint8_t const address = request.getAddress();
+    std::atomic<bool>& target = online.at(address);
+    if (target) {
+        log(Log::Level::Warning, "Setting %s offline: (response=%s, request=[%s])",
+            nameOf(address).c_str(), ec2str(result).c_str(), request.toLogText(seq).c_str());
+    }
+    target = false;
 }
 
 } // namespace velt::ZRV480::Bus

@@ -332,6 +332,9 @@ private:
     // The online bookkeeping at the end of the request sent with `seq`.
     void updateOnline(Packet const& request, uint8_t seq, Common::ErrorCode result)
         REQUIRES(sendMutex);
+    // Sets the request's target offline, with the warning when it was online.
+    void takeOffline(Packet const& request, uint8_t seq, Common::ErrorCode result)
+        REQUIRES(sendMutex);
 
     std::shared_ptr<Driver> driver;
 

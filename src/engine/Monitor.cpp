@@ -74,8 +74,11 @@ void Monitor::run() {
                 break;
             }
             state.with([&](EngineState const& s) { batchSize = s.config.getCacheBatchSize(); });
-            // A board that timed out hides the boards behind it for this cycle.
-            if (cacheBatch(entry.first, batchSize, cycle) == ErrorCode::Timeout) {
+            // A time-out that took the bus away ends the cycle: the boards
+            // behind would only be held back. An absent board's silence
+            // leaves the bus online, and the cycle goes on to the next board.
+            if (cacheBatch(entry.first, batchSize, cycle) == ErrorCode::Timeout &&
+                !parser.isOnline(Bus::Schema::AddressMain)) {
                 break;
             }
         }

@@ -104,8 +104,8 @@ public:
     // Waits for the time given unless the engine stops first.
     void pauseUnlessStopped(std::chrono::milliseconds pause) EXCLUDES(waitMutex);
 
-    // One batch of the loop for the board; Timeout hides the boards behind
-    // it for this cycle.
+    // One batch of the loop for the board; Timeout when the board or the bus
+    // is away (the bus then hides the boards behind it for this cycle).
     ErrorCode cacheBatch(uint8_t address, uint64_t batchSize, uint64_t cycle);
     // A fresh cache for a board found rebooted, keeping its configuration
     // values and its attempt count.

@@ -123,6 +123,9 @@ TEST_F(ParserBus, SilenceIsRetriedWithTheSameSequenceThenTheBusGoesOffline) {
     {
         testsupport::LogCapture log;
         EXPECT_EQ(send(telemetryRead(Psu, 0), reply), ErrorCode::Timeout);
+        EXPECT_EQ(log.count("[Parser] Setting psu offline: (response=Timeout, request=[01 02 "
+                            "01 00 ])"),
+                  1u);
         EXPECT_EQ(log.count("[Parser] Setting bus offline: Timeout"), 1u);
     }
     EXPECT_EQ(reply.getAddress(), 7); // a failed request leaves the reply as given
@@ -135,13 +138,71 @@ TEST_F(ParserBus, SilenceIsRetriedWithTheSameSequenceThenTheBusGoesOffline) {
     EXPECT_EQ(sequences(3).size(), 3u); // dropped without traffic
 
     ASSERT_EQ(heartbeat(Main), ErrorCode::Success);
-    EXPECT_TRUE(parser.isOnline(Psu)); // the board itself never went offline
+    EXPECT_FALSE(parser.isOnline(Psu)); // its drop-out: it comes back by its own heartbeat
     json const psu = parser.getBusStatistics().toJson()["psu"];
     EXPECT_EQ(psu, json({{"completed", 1},
                          {"consecutiveFailures", 3},
                          {"failures", 0},
                          {"timeouts", 3},
                          {"transmited", 4}}));
+}
+
+// A board already offline is sent heartbeats alone; when one goes unanswered
+// the board is still away, and the bus stays with the other boards. Every
+// other time-out takes the bus offline until the main board answers.
+TEST_F(ParserBus, OnlyTheSilenceOfABoardAlreadyOfflineLeavesTheBusOnline) {
+    struct Case {
+        char const* name;
+        uint8_t address;
+        Packet request;
+        bool targetOnline; // before the request
+        bool busStays;
+    };
+    Packet const beat(Psu, Command::Heartbeat, 0, {});
+    std::vector<Case> const cases = {
+        {"heartbeat to a psu already offline", Psu, beat, false, true},
+        {"heartbeat to an online psu", Psu, beat, true, false},
+        {"read from an online psu", Psu, telemetryRead(Psu, 0), true, false},
+        {"heartbeat to the main board", Main, Packet(Main, Command::Heartbeat, 0, {}), true, false},
+        {"heartbeat broadcast", Broadcast, Packet(Broadcast, Command::Heartbeat, 0, {}), true,
+         false},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.name);
+        bringOnline(Psu);
+        if (!c.targetOnline) {
+            int const refusal = addRule(Psu, Command::Telemetry, Action::errorReply(0x82));
+            ASSERT_EQ(send(telemetryRead(Psu, 0)), ErrorCode::BusTimeout);
+            sim.removeRule(refusal);
+        }
+        int const silence = addRule(c.address, c.request.getCommand(), Action::dropReply());
+        // Counted as a failure of the board it was sent to.
+        std::string const name = c.address == Broadcast ? "unknown" : boardNames().at(c.address);
+        auto timeouts = [&name](json const& stats) {
+            return stats.contains(name) ? stats.at(name).at("timeouts").get<int>() : 0;
+        };
+        int const before = timeouts(parser.getBusStatistics().toJson());
+        testsupport::LogCapture log;
+        EXPECT_EQ(send(c.request), ErrorCode::Timeout);
+        EXPECT_EQ(parser.isOnline(Main), c.busStays);
+        EXPECT_EQ(log.count("[Parser] Setting bus offline: Timeout"), c.busStays ? 0u : 1u);
+        EXPECT_GT(timeouts(parser.getBusStatistics().toJson()), before);
+        if (c.address == Psu) {
+            EXPECT_FALSE(parser.isOnline(Psu));
+            EXPECT_EQ(log.count("[Parser] Setting psu offline: (response=Timeout"),
+                      c.targetOnline ? 1u : 0u);
+            // Offline now, it is away at its next silent heartbeat: the bus
+            // stays with the other boards.
+            ASSERT_EQ(heartbeat(Main), ErrorCode::Success);
+            int const away = addRule(Psu, Command::Heartbeat, Action::dropReply());
+            EXPECT_EQ(send(beat), ErrorCode::Timeout);
+            EXPECT_TRUE(parser.isOnline(Main));
+            sim.removeRule(away);
+        }
+        sim.removeRule(silence);
+        EXPECT_EQ(heartbeat(Main), ErrorCode::Success);
+        EXPECT_EQ(send(telemetryRead(Main, 0)), ErrorCode::Success);
+    }
 }
 
 TEST_F(ParserBus, ErrorBytesDecideRepetitionAndOnlineState) {
@@ -321,8 +382,7 @@ TEST_F(ParserBus, AttemptLimits) {
     };
     for (Case const& c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_EQ(heartbeat(Main), ErrorCode::Success);
-        sim.clearRequests();
+        bringOnline(Psu); // a silent case took it offline
         int const rule = c.silent ? addRule(Psu, Command::Telemetry, Action::dropReply()) : 0;
         parser.configSet(c.config);
         Packet reply;

@@ -177,6 +177,7 @@ TEST_F(MonitorBatch, ABoardWithAnotherFirmwareIsInitialisedOnceAndServedWithoutV
 }
 
 TEST_F(MonitorBatch, ARequestLostOnTheWireIsTheDropOutOfItsOwnBoardOnly) {
+    batch(Light, 20, 1); // its values in the cache
     EngineEvents events(*engine);
     for (int round = 1; round <= 3; ++round) {
         SCOPED_TRACE(round);
@@ -188,11 +189,22 @@ TEST_F(MonitorBatch, ARequestLostOnTheWireIsTheDropOutOfItsOwnBoardOnly) {
         batch(Psu, 20, 1);
         EXPECT_EQ(events.count("offline 1"), size_t(round));
         EXPECT_FALSE(engine->getBoardCache(Psu).initialized);
-        // The light controller behind it is not asked, nor blamed.
+        // The light controller behind it is not asked, nor blamed; while the
+        // bus is away its values answer Timeout.
         Traffic const held = batch(Light, 20, 1, ErrorCode::Timeout);
         EXPECT_EQ(held.heartbeats, 0u);
+        nlohmann::json value;
+        Engine::BoardInfo info;
+        EXPECT_EQ(engine->boardTelemetryGet(Light, 0, value), ErrorCode::Timeout);
+        EXPECT_EQ(engine->boardInfoGet(Light, info), ErrorCode::Timeout);
 
+        // Once the main board answers, its values are served again, before
+        // the power supply is back.
         batch(Main, 20, 1);
+        EXPECT_EQ(engine->boardTelemetryGet(Light, 0, value), ErrorCode::Success);
+        EXPECT_EQ(engine->boardInfoGet(Light, info), ErrorCode::Success);
+        EXPECT_EQ(info.firmwareVersion, machine.sim.boardInfo(Light).firmwareVersion);
+        EXPECT_EQ(engine->boardInfoGet(Psu, info), ErrorCode::Timeout);
         batch(Psu, 20, 1);
         EXPECT_EQ(events.count("online 1"), size_t(round));
         EXPECT_TRUE(engine->getBoardCache(Psu).initialized);
@@ -274,23 +286,107 @@ TEST_F(MonitorBatch, TheMainBoardsNetworkIsNotReadYetAfterItsRebootUntilReadAgai
     EXPECT_EQ(engine->mainBusStatisticsGet(report), ErrorCode::Success);
 }
 
-TEST_F(EngineFixture, ASilentBoardEndsEveryCycleAndHidesTheBoardsBehindIt) {
-    machine.sim.putFile("schema.xml", machine.schema.getBinary());
+// A started engine on the simulated machine whose absent boards are silent.
+class MonitorLoop : public EngineFixture {
+protected:
+    void SetUp() override {
+        EngineFixture::SetUp();
+        machine.sim.putFile("schema.xml", machine.schema.getBinary());
+        machine.sim.setAbsentMode(boardsim::Silence::Silent);
+    }
+
+    // Waits (bounded) until the board's cache is initialised.
+    bool waitInitialized(uint8_t address) const {
+        for (int wait = 0; wait < 1000; ++wait) {
+            if (engine->getBoardCache(address).initialized) {
+                return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+
+    // Clears the simulator's log and lets `cycles` monitoring cycles run.
+    void runCycles(size_t cycles) {
+        machine.sim.clearRequests();
+        ASSERT_TRUE(machine.sim.waitFor(Filter{Main, code(Command::Heartbeat)}, cycles, 20000));
+    }
+};
+
+// The power supply absent from the start, or silent since it stopped
+// answering while the engine ran: every other board is served as before.
+TEST_F(MonitorLoop, AnAbsentBoardLeavesEveryOtherBoardServed) {
+    for (bool const fromStart : {true, false}) {
+        SCOPED_TRACE(fromStart ? "absent from the start" : "stopped answering");
+        rebuildEngine();
+        machine.sim.setPresent(Psu, !fromStart);
+        EngineEvents events(*engine);
+        LogCapture log;
+        engine->start();
+        EXPECT_TRUE(engine->getBoardCache(Light).initialized); // at start-up
+        machine.sim.setPresent(Psu, false);
+        ASSERT_TRUE(events.waitFor("offline 1", 1));
+
+        runCycles(6);
+        size_t const cycles = machine.sim.requestCount(Filter{Main, code(Command::Heartbeat)});
+        // Every cycle goes on past the absent board, whose heartbeats are
+        // its failures alone.
+        EXPECT_GE(machine.sim.requestCount(Filter{Light, code(Command::Heartbeat)}) + 1, cycles);
+        EXPECT_GE(machine.sim.requestCount(Filter{Light, code(Command::Telemetry)}), cycles - 1);
+        nlohmann::json const statistics = engine->getBusStatistics().toJson();
+        EXPECT_GE(statistics["psu"]["timeouts"].get<size_t>(), cycles - 1);
+        EXPECT_EQ(statistics["mainBoard"]["timeouts"], 0);
+        EXPECT_GT(engine->getMonitorStatistics().toJson()["caheAge"]["lightController"]["status"],
+                  0);
+        nlohmann::json value;
+        Engine::BoardInfo info;
+        for (uint8_t const served : {Main, Light}) {
+            SCOPED_TRACE(int(served));
+            EXPECT_EQ(engine->boardTelemetryGet(served, 0, value), ErrorCode::Success);
+            EXPECT_EQ(engine->boardInfoGet(served, info), ErrorCode::Success);
+        }
+        EXPECT_EQ(engine->boardTelemetryGet(Psu, 0, value), ErrorCode::Timeout);
+        EXPECT_EQ(engine->boardInfoGet(Psu, info), ErrorCode::Timeout);
+
+        machine.sim.setPresent(Psu, true);
+        ASSERT_TRUE(events.waitFor("online 1", 1));
+        ASSERT_TRUE(waitInitialized(Psu));
+        EXPECT_EQ(engine->boardInfoGet(Psu, info), ErrorCode::Success);
+        engine->stop();
+        EXPECT_EQ(events.count("offline 1"), 1u);
+        EXPECT_EQ(events.count("offline 0") + events.count("offline 16"), 0u);
+        // Only its drop-out takes the bus away, once, as any drop-out does.
+        EXPECT_EQ(log.count("[Parser] Setting bus offline: Timeout"), fromStart ? 0u : 1u);
+        EXPECT_EQ(log.count("[Engine] Could not initialize lightController"), 0u);
+    }
+}
+
+// The gateway's silence is the whole bus's: it goes offline, every board's
+// values answer Timeout, and all comes back when the main board answers.
+TEST_F(MonitorLoop, ASilentGatewayStillTakesTheBusOfflineAndBringsItBack) {
     EngineEvents events(*engine);
     engine->start();
-    machine.sim.setAbsentMode(boardsim::Silence::Silent);
-    machine.sim.setPresent(Psu, false);
-    ASSERT_TRUE(events.waitFor("offline 1", 1));
-    machine.sim.clearRequests();
-    ASSERT_TRUE(machine.sim.waitFor(Filter{Main, code(Command::Heartbeat)}, 3, 20000));
-    EXPECT_EQ(machine.sim.requestCount(Filter{Light}), 0u);
-    EXPECT_GT(machine.sim.requestCount(Filter{Main, code(Command::Telemetry)}), 0u);
+    LogCapture log;
+    machine.sim.setGatewayOnline(false);
+    nlohmann::json value;
+    for (int wait = 0; wait < 1000 && engine->parser.isOnline(Main); ++wait) {
+        std::this_thread::sleep_for(10ms);
+    }
+    for (uint8_t const board : {Main, Psu, Light}) {
+        EXPECT_EQ(engine->boardTelemetryGet(board, 0, value), ErrorCode::Timeout) << int(board);
+    }
+    runCycles(3);
+    EXPECT_EQ(machine.sim.requestCount(Filter{Light}), 0u); // the bus stays offline
 
-    machine.sim.setPresent(Psu, true);
-    ASSERT_TRUE(events.waitFor("online 1", 1));
-    ASSERT_TRUE(machine.sim.waitFor(Filter{Light, code(Command::Telemetry)}, 1, 20000));
+    machine.sim.setGatewayOnline(true);
+    runCycles(3);
+    for (uint8_t const board : {Main, Psu, Light}) {
+        EXPECT_EQ(engine->boardTelemetryGet(board, 0, value), ErrorCode::Success) << int(board);
+    }
     engine->stop();
-    EXPECT_EQ(events.count("offline 1"), 1u);
+    EXPECT_EQ(log.count("[Parser] Setting bus offline: Timeout"), 1u);
+    EXPECT_EQ(log.count("[Parser] Setting mainBoard online"), 1u);
+    EXPECT_EQ(events.count("offline 0"), 1u);
 }
 
 TEST_F(EngineFixture, TheWaitBetweenCyclesIsTakenInWholeStepsOfFiftyMilliseconds) {
