@@ -109,13 +109,9 @@ TEST_F(RequestsTest, ConfigWriteOfOneBrokerSettingKeepsTheOthersAndTheServiceRea
     EXPECT_EQ(written["mqtt"]["base"], Base);
     // The client restarts with the new setting and answers again, on the
     // same broker and below the same base topic.
-    bool answered = false;
-    for (int attempt = 0; attempt < 10 && !answered; ++attempt) {
-        json const answer = json::parse(call("status/get", "", "status-" + std::to_string(attempt)),
-                                        nullptr, false);
-        answered = answer.is_object() && answer.value("completed", false);
-    }
-    EXPECT_TRUE(answered) << service->log();
+    ASSERT_TRUE(awaitServing(2)) << service->log();
+    json const answer = json::parse(call("status/get", "", "status"), nullptr, false);
+    EXPECT_EQ(answer.value("completed", false), true) << service->log();
 }
 
 TEST_F(RequestsTest, ConfigWriteOfTheBaseMovesEveryTopicBelowTheNewBase) {
@@ -130,12 +126,10 @@ TEST_F(RequestsTest, ConfigWriteOfTheBaseMovesEveryTopicBelowTheNewBase) {
     // The connection notices go out below the new base, and the tree answers
     // there in both forms.
     ASSERT_NE(watcher->takePayload(moved + "/status", e2e::ReplyMs), "") << service->log();
-    std::string reply;
-    for (int attempt = 0; attempt < 50 && reply.empty(); ++attempt) {
-        std::string const id = "moved-" + std::to_string(attempt);
-        client->publish(moved + "/psu/telemetry/inputVoltage/get/request/" + id, "");
-        reply = watcher->takePayload(moved + "/psu/telemetry/inputVoltage/get/response/" + id, 200);
-    }
+    ASSERT_TRUE(awaitServing(2, moved)) << service->log();
+    client->publish(moved + "/psu/telemetry/inputVoltage/get/request/moved", "");
+    std::string const reply = watcher->takePayload(
+        moved + "/psu/telemetry/inputVoltage/get/response/moved", e2e::ReplyMs);
     EXPECT_EQ(json::parse(reply, nullptr, false), json({{"completed", true}, {"data", 24.12}}));
     client->publish(moved + "/psu/telemetry/inputVoltage/get", "");
     EXPECT_EQ(watcher->takePayload(moved + "/psu/telemetry/inputVoltage", e2e::ReplyMs), "24.12");
@@ -185,10 +179,8 @@ TEST_F(RequestsTest, ServiceReconnectsAfterTheBrokerWasAwayAndAnswersAgain) {
 
     // The service subscribes again after its next attempt (every 2 s).
     client = subscriber(std::string(Base) + "/#");
-    std::string reply;
-    for (int attempt = 0; attempt < 10 && reply.empty(); ++attempt) {
-        reply = call("status/get", "", "status-" + std::to_string(attempt));
-    }
+    ASSERT_TRUE(awaitServing(2)) << service->log();
+    std::string const reply = call("status/get", "", "status");
     json const answer = json::parse(reply, nullptr, false);
     EXPECT_EQ(answer.value("completed", false), true) << reply;
     EXPECT_EQ(answer["data"]["service"], true) << reply;
