@@ -139,7 +139,6 @@ TEST_F(SettingsTest, EverySettingWrittenThroughTheConfigNodeIsHeldToItsLimits) {
         {"mqtt/base", std::string(257, 'b'), base},
         {"mqtt/base", 5, base},
         {"mqtt/keepAliveSec", 0, keepAlive},
-        {"mqtt/keepAliveSec", 1, ""},
         {"mqtt/keepAliveSec", 3600, ""},
         {"mqtt/keepAliveSec", 3601, keepAlive},
         {"mqtt/keepAliveSec", "20", keepAlive},
@@ -148,6 +147,10 @@ TEST_F(SettingsTest, EverySettingWrittenThroughTheConfigNodeIsHeldToItsLimits) {
         {"mqtt/log/published", "false", flag},
         {"mqtt/log/received", nullptr, flag},
         {"mqtt/log/subscriptions", 0, flag},
+        // Last: at one second the broker drops the connection whenever a
+        // ping comes late, as it does on a loaded machine, and a request
+        // sent meanwhile would be lost.
+        {"mqtt/keepAliveSec", 1, ""},
     };
     int id = 0;
     for (auto const& c : cases) {
