@@ -130,14 +130,7 @@ TEST_F(HostileTextTest, BoardTextsThatAreNotUtf8ArePublishedWithReplacementChara
     ASSERT_TRUE(service->waitLog("[MQTT::Client] Disconnected from broker.", e2e::ReplyMs));
     ASSERT_TRUE(broker.restart()) << broker.logText();
     client = subscriber(std::string(Base) + "/#");
-    auto const back = Clock::now();
-    std::string const subscribed = "[MQTT::Client] Subscriptions thread ended!";
-    std::string log = service->log();
-    while (log.find(subscribed) == log.rfind(subscribed) && msSince(back) < e2e::StartMs) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        log = service->log();
-    }
-    ASSERT_NE(log.find(subscribed), log.rfind(subscribed)) << log;
+    ASSERT_TRUE(awaitServing(2)) << service->log();
     expectTexts("reconnected");
 
     EXPECT_EQ(service->stop(), 0) << service->log();
@@ -180,7 +173,7 @@ TEST_P(HugeValuesTest, HoldNeitherOtherRequestsNorAStop) {
         service->start({"--verbose", "9"});
     }
     ASSERT_TRUE(service->waitLog("[Engine] Started!")) << service->log();
-    ASSERT_TRUE(service->waitLog("[MQTT::Client] Subscriptions thread ended!")) << service->log();
+    ASSERT_TRUE(awaitServing()) << service->log();
     std::string const get = "psu/telemetry/inputVoltage/get";
     json const voltage = {{"completed", true}, {"data", 24.12}};
     // Right after the start the monitoring loop may still be bringing the

@@ -14,15 +14,8 @@
 
 namespace {
 
+using e2e::occurrences;
 using nlohmann::json;
-
-size_t occurrences(std::string const& text, std::string const& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
 
 bool completed(json const& reply) {
     return reply.is_object() && reply.value("completed", false);

@@ -111,13 +111,9 @@ TEST_F(RequestsTest, ConfigWriteOfOneBrokerSettingKeepsTheOthersAndTheServiceRea
     EXPECT_EQ(written["mqtt"]["base"], Base);
     // The client restarts with the new setting and answers again, on the
     // same broker and below the same base topic.
-    bool answered = false;
-    for (int attempt = 0; attempt < 10 && !answered; ++attempt) {
-        json const answer = json::parse(call("status/get", "", "status-" + std::to_string(attempt)),
-                                        nullptr, false);
-        answered = answer.is_object() && answer.value("completed", false);
-    }
-    EXPECT_TRUE(answered) << service->log();
+    ASSERT_TRUE(awaitServing(2)) << service->log();
+    json const answer = json::parse(call("status/get", "", "status"), nullptr, false);
+    EXPECT_EQ(answer.value("completed", false), true) << service->log();
 }
 
 TEST_F(RequestsTest, ConfigWriteOfTheBaseMovesEveryTopicBelowTheNewBase) {
@@ -132,12 +128,10 @@ TEST_F(RequestsTest, ConfigWriteOfTheBaseMovesEveryTopicBelowTheNewBase) {
     // The connection notices go out below the new base, and the tree answers
     // there in both forms.
     ASSERT_NE(watcher->takePayload(moved + "/status", e2e::ReplyMs), "") << service->log();
-    std::string reply;
-    for (int attempt = 0; attempt < 50 && reply.empty(); ++attempt) {
-        std::string const id = "moved-" + std::to_string(attempt);
-        client->publish(moved + "/psu/telemetry/inputVoltage/get/request/" + id, "");
-        reply = watcher->takePayload(moved + "/psu/telemetry/inputVoltage/get/response/" + id, 200);
-    }
+    ASSERT_TRUE(awaitServing(2, moved)) << service->log();
+    client->publish(moved + "/psu/telemetry/inputVoltage/get/request/moved", "");
+    std::string const reply = watcher->takePayload(
+        moved + "/psu/telemetry/inputVoltage/get/response/moved", e2e::ReplyMs);
     EXPECT_EQ(json::parse(reply, nullptr, false), json({{"completed", true}, {"data", 24.12}}));
     client->publish(moved + "/psu/telemetry/inputVoltage/get", "");
     EXPECT_EQ(watcher->takePayload(moved + "/psu/telemetry/inputVoltage", e2e::ReplyMs), "24.12");
@@ -187,10 +181,8 @@ TEST_F(RequestsTest, ServiceReconnectsAfterTheBrokerWasAwayAndAnswersAgain) {
 
     // The service subscribes again after its next attempt (every 2 s).
     client = subscriber(std::string(Base) + "/#");
-    std::string reply;
-    for (int attempt = 0; attempt < 10 && reply.empty(); ++attempt) {
-        reply = call("status/get", "", "status-" + std::to_string(attempt));
-    }
+    ASSERT_TRUE(awaitServing(2)) << service->log();
+    std::string const reply = call("status/get", "", "status");
     json const answer = json::parse(reply, nullptr, false);
     EXPECT_EQ(answer.value("completed", false), true) << reply;
     EXPECT_EQ(answer["data"]["service"], true) << reply;
@@ -204,12 +196,7 @@ protected:
     // How often the service reported the retained request on the topic.
     size_t reported(std::string const& relative) const {
         std::string const text = "Retained request '" + topic(relative) + "' not carried out";
-        std::string const log = service->log();
-        size_t count = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
-            ++count;
-        }
-        return count;
+        return e2e::occurrences(service->log(), text);
     }
     bool waitReported(std::string const& relative, size_t times) const {
         for (int i = 0; i < e2e::ReplyMs / 50 && reported(relative) < times; ++i) {
@@ -223,15 +210,7 @@ protected:
         EXPECT_NE(simulator->control(
                       {{"op", "raw"}, {"addr", 1}, {"table", "config"}, {"slot", 2}})["raw"],
                   55);
-        // Asked again until answered: after a reconnection the service may
-        // not yet listen to it.
-        std::string const get = "psu/config/batteryLowThreshold/get";
-        std::string answer;
-        for (int attempt = 0; attempt < 20 && answer.empty(); ++attempt) {
-            std::string const id = round + "-" + std::to_string(attempt);
-            client->publish(topic(get + "/request/" + id), "");
-            answer = client->takePayload(topic(get + "/response/" + id), 500);
-        }
+        std::string const answer = call("psu/config/batteryLowThreshold/get", "", round + "-get");
         json const reply = json::parse(answer, nullptr, false);
         EXPECT_EQ(reply.value("completed", false), true) << reply;
         EXPECT_NE(reply.value("data", json()), 55) << reply;
@@ -264,6 +243,7 @@ TEST_F(RetainedRequestsTest, ARetainedSetOrRebootIsReportedAndNeverCarriedOut) {
     ASSERT_TRUE(service->waitLog("[MQTT::Client] Disconnected from broker.", e2e::ReplyMs));
     ASSERT_TRUE(broker.restart()) << broker.logText();
     client = subscriber(topic("#"));
+    ASSERT_TRUE(awaitServing(2)) << service->log();
     EXPECT_TRUE(waitReported(set, 2)) << service->log();
     EXPECT_TRUE(waitReported(reboot, 2)) << service->log();
     expectNothingDone("reconnected");

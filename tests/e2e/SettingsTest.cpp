@@ -27,14 +27,6 @@ std::string textsOf(json const& value) {
     return texts;
 }
 
-size_t occurrences(std::string const& text, std::string const& line) {
-    size_t count = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 // The service with its configuration file and log at hand; the monitoring
 // loop cycles quickly.
 class SettingsTest : public e2e::ServiceRun {
@@ -46,7 +38,7 @@ protected:
     }
     std::string fileText() const { return e2e::readFile(service->path("zrv480-boardman.json")); }
     json file() const { return json::parse(fileText()); }
-    size_t logged(std::string const& line) const { return occurrences(service->log(), line); }
+    size_t logged(std::string const& line) const { return e2e::occurrences(service->log(), line); }
 
     // Until the file holds the value at the pointer, or the time is up.
     bool awaitFileValue(json::json_pointer const& at, json const& value) const {
@@ -61,21 +53,9 @@ protected:
         }
         return false;
     }
-    bool awaitLogged(std::string const& line, size_t count) const {
-        auto const deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(e2e::StartMs);
-        while (logged(line) < count) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return true;
-    }
 };
 
 constexpr char const* Restart = "Restarting monitor thread due to changed config";
-constexpr char const* Subscribed = "[MQTT::Client] Subscriptions thread ended!";
 
 TEST_F(SettingsTest, EverySettingWrittenThroughTheConfigNodeIsHeldToItsLimits) {
     startWith(quickConfig());
@@ -159,7 +139,6 @@ TEST_F(SettingsTest, EverySettingWrittenThroughTheConfigNodeIsHeldToItsLimits) {
         {"mqtt/base", std::string(257, 'b'), base},
         {"mqtt/base", 5, base},
         {"mqtt/keepAliveSec", 0, keepAlive},
-        {"mqtt/keepAliveSec", 1, ""},
         {"mqtt/keepAliveSec", 3600, ""},
         {"mqtt/keepAliveSec", 3601, keepAlive},
         {"mqtt/keepAliveSec", "20", keepAlive},
@@ -168,6 +147,10 @@ TEST_F(SettingsTest, EverySettingWrittenThroughTheConfigNodeIsHeldToItsLimits) {
         {"mqtt/log/published", "false", flag},
         {"mqtt/log/received", nullptr, flag},
         {"mqtt/log/subscriptions", 0, flag},
+        // Last: at one second the broker drops the connection whenever a
+        // ping comes late, as it does on a loaded machine, and a request
+        // sent meanwhile would be lost.
+        {"mqtt/keepAliveSec", 1, ""},
     };
     int id = 0;
     for (auto const& c : cases) {
@@ -187,14 +170,14 @@ TEST_F(SettingsTest, EverySettingWrittenThroughTheConfigNodeIsHeldToItsLimits) {
         }
         std::string const before = fileText();
         size_t const restarts = logged(Restart);
-        size_t const connections = logged(Subscribed);
+        size_t const connections = service->connections();
 
         if (*c.takes == '\0' && mqtt) {
             // The client reconnects with the new settings: the reply may be
             // lost with the old connection.
             client->publish(topic(node + "/request/" + request), written.dump());
             EXPECT_TRUE(awaitFileValue(at, c.value));
-            EXPECT_TRUE(awaitLogged(Subscribed, connections + 1)) << service->log();
+            ASSERT_TRUE(awaitServing(connections + 1)) << service->log();
             continue;
         }
         json const reply = json::parse(call(node, written.dump(), request), nullptr, false);
@@ -209,7 +192,7 @@ TEST_F(SettingsTest, EverySettingWrittenThroughTheConfigNodeIsHeldToItsLimits) {
             EXPECT_NE(refusal.find(c.takes), std::string::npos) << refusal;
             EXPECT_EQ(fileText(), before);
             EXPECT_EQ(logged(Restart), restarts);
-            EXPECT_EQ(logged(Subscribed), connections);
+            EXPECT_EQ(service->connections(), connections);
         }
     }
 }
@@ -237,7 +220,7 @@ TEST_F(SettingsTest, AnUnusableValueRefusesTheWholeWriteOnTheErrorTopic) {
 TEST_F(SettingsTest, ASectionThatIsNoObjectIsRefusedAndTheServiceKeepsItsBroker) {
     startWith(quickConfig());
     std::string const before = fileText();
-    size_t const connections = logged(Subscribed);
+    size_t const connections = service->connections();
     struct Case {
         char const* node;
         char const* payload;
@@ -264,7 +247,7 @@ TEST_F(SettingsTest, ASectionThatIsNoObjectIsRefusedAndTheServiceKeepsItsBroker)
     json const read = json::parse(call("config/get", "", "after"), nullptr, false);
     ASSERT_TRUE(read.is_object()) << "no reply";
     EXPECT_EQ(read["data"]["mqtt"]["base"], e2e::Base);
-    EXPECT_EQ(logged(Subscribed), connections);
+    EXPECT_EQ(service->connections(), connections);
 }
 
 TEST_F(SettingsTest, ThePasswordNeverReachesTheLog) {

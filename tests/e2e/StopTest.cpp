@@ -258,7 +258,7 @@ TEST_F(StopTest, SigtermEndsTheServiceInTimeAtEveryPhase) {
         {"monitoring restart during the firmware run",
          [this] {
              reachFirmwareRun();
-             ASSERT_TRUE(service->waitLog("Subscriptions thread ended!"));
+             ASSERT_TRUE(awaitServing()) << service->log();
              client->publish(topic("config/set/request/w"), R"({"device":{"statusPeriod":1000}})");
              ASSERT_TRUE(service->waitLog("Restarting monitor thread due to changed config"));
          }},

@@ -199,6 +199,9 @@ TEST(ClientConnection, ARestartedBrokerIsReconnectedAndEverySubscriptionRenewed)
         true);
     harness.client->start();
     ASSERT_TRUE(log.waitFor("Connected to broker:"));
+    // The first connection's "connected" taken here: the wait after the
+    // restart must not end on it, before the new subscriptions are sent.
+    ASSERT_TRUE(harness.settled());
 
     harness.recorder.reset();
     ASSERT_TRUE(harness.broker.restart());

@@ -119,4 +119,12 @@ bool waitForText(std::string const& path, std::string const& text, int timeoutMs
     return true;
 }
 
+size_t occurrences(std::string const& text, std::string const& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 } // namespace e2e

@@ -41,5 +41,7 @@ Finished runCommand(std::vector<std::string> const& argv, std::string const& dir
 std::string readFile(std::string const& path);
 // Polls the file until it holds the text; false after timeoutMs.
 bool waitForText(std::string const& path, std::string const& text, int timeoutMs);
+// How many times the part occurs in the text, overlaps counted.
+size_t occurrences(std::string const& text, std::string const& part);
 
 } // namespace e2e

@@ -12,10 +12,24 @@
 #include <fstream>
 #include <regex>
 #include <stdexcept>
+#include <thread>
 
 namespace e2e {
 
 using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A connection's subscriptions are sent, the last of them, once this is
+// logged.
+constexpr char const* Subscribed = "[MQTT::Client] Subscriptions thread ended!";
+// How long a probe waits for its answer before the next is sent: one sent
+// before the broker took the subscription is never answered.
+constexpr int ProbeRetryMs = 500;
+constexpr int PollMs = 20;
+
+} // namespace
 
 bool sanitizerReported(std::string const& text) {
     for (char const* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
@@ -102,6 +116,10 @@ std::string Service::log() const {
     return readFile(path("service.log"));
 }
 
+size_t Service::connections() const {
+    return occurrences(log(), Subscribed);
+}
+
 std::optional<int> Service::stop(int signal, int timeoutMs) {
     if (!process) {
         return std::nullopt;
@@ -181,8 +199,36 @@ void ServiceRun::startWith(json const& config) {
     service->writeConfig(config);
     service->start();
     ASSERT_TRUE(service->waitLog("[Engine] Started!")) << service->log();
-    // Requests are heard once the first connection's subscriptions are made.
-    ASSERT_TRUE(service->waitLog("[MQTT::Client] Subscriptions thread ended!")) << service->log();
+    ASSERT_TRUE(awaitServing()) << service->log();
+}
+
+bool ServiceRun::awaitServing(size_t connection, std::string const& base) {
+    auto const deadline = Clock::now() + std::chrono::milliseconds(StartMs);
+    while (service->connections() < connection) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(PollMs));
+    }
+    // The service sends its answer on the same connection as, and after,
+    // every subscription: the broker takes them in order, so an answer
+    // means that all of them are in place, not only the one to "status".
+    mqtttest::Recorder probe(broker.url());
+    if (!probe.connect() || !probe.subscribe(base + "/status/get/response/+")) {
+        return false;
+    }
+    for (int attempt = 0; Clock::now() < deadline; ++attempt) {
+        probe.publish(base + "/status/get/request/serving-" + std::to_string(attempt), "");
+        auto const retry =
+            std::min(deadline, Clock::now() + std::chrono::milliseconds(ProbeRetryMs));
+        while (Clock::now() < retry) {
+            if (!probe.pending().empty()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(PollMs));
+        }
+    }
+    return false;
 }
 
 std::unique_ptr<mqtttest::Recorder> ServiceRun::subscriber(std::string const& filter) const {

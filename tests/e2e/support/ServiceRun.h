@@ -46,6 +46,10 @@ public:
     bool startWithoutSystemLogger(std::vector<std::string> const& arguments = {});
     bool waitLog(std::string const& text, int timeoutMs = StartMs) const;
     std::string log() const;
+    // How many connections to the broker have sent their subscriptions in
+    // this run so far. Sent, not yet taken by the broker: wait with
+    // ServiceRun::awaitServing before a request.
+    size_t connections() const;
     void signal(int number) const { process->signal(number); }
     // Sends the signal and waits for the end: the exit status, or nothing.
     // A sanitizer's report in the log of the ended run fails the test.
@@ -89,8 +93,16 @@ protected:
     // The example configuration pointed at this run's simulator and broker.
     nlohmann::json exampleConfig() const;
     // Writes the configuration, starts the service and waits until the
-    // engine has started and the service listens to requests.
+    // engine has started and the service answers requests.
     void startWith(nlohmann::json const& config);
+    // Whether the service answers requests on its connection number
+    // `connection` to the broker (1: the first of the run) within StartMs:
+    // that connection sent its subscriptions, and a "status" get sent after
+    // them was answered. Wait with this after every start or reconnection,
+    // before a request: a request that reaches the broker before the
+    // service's subscription to it is lost, and the broker may take the
+    // subscriptions well after the service logs them sent.
+    bool awaitServing(size_t connection = 1, std::string const& base = Base);
     // A client of its own, connected and subscribed to the filter.
     std::unique_ptr<mqtttest::Recorder> subscriber(std::string const& filter) const;
     // A call below the base topic with the request id: the reply payload
