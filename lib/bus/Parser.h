@@ -163,6 +163,13 @@ public:
                                      nlohmann::json& value, Board const& board);
     // Success when the kind of `value` fits `type`, else InvalidParameter.
     static Common::ErrorCode configValueMatchesType(SlotType type, nlohmann::json const& value);
+    // Success when boardConfigSet would send `value` to the board's slot:
+    // of the slot's kind, a number that fits 32 bits (a Double's once
+    // multiplied), a name of the slot's enumeration. Otherwise what it
+    // answers without sending: BusInvalidSlot, InvalidParameter, or
+    // BusInvalidValue for a name the enumeration lacks.
+    static Common::ErrorCode configValueFits(Board const& board, uint8_t slot,
+                                             nlohmann::json const& value);
 
     // Board information, scratchpad and light patterns (ParserInfo.cpp).
     Common::ErrorCode boardInfoGet(uint8_t address, ValueObjects::BoardInfo& info);

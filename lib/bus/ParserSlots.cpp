@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace velt::ZRV480::Bus {
 
@@ -72,6 +73,21 @@ Color colorFromBits(int32_t bits) {
 
 int32_t colorBits(Color const& colour) {
     return colour.r << 16 | colour.g << 8 | colour.b;
+}
+
+// The number the slot's enumeration gives `name`; none for a name it lacks.
+std::optional<int32_t> enumIndex(Board const& board, uint8_t slot, std::string const& name) {
+    for (auto const& [index, valueName] : board.getConfigEnumValues(slot)) {
+        if (valueName == name) {
+            return index;
+        }
+    }
+    return std::nullopt;
+}
+
+// A Double's value as the raw number sent for it.
+double scaled(double value, uint8_t multiplier) {
+    return std::trunc(value * multiplier);
 }
 
 bool isColorMember(json const& value, char const* key) {
@@ -161,7 +177,7 @@ ErrorCode Parser::int32Set(Packet const& target, int32_t& value) {
 ErrorCode Parser::doubleSet(Packet const& target, uint8_t multiplier, double& value) {
     std::string const& boardName = names.at(target.getAddress());
     Trace const trace([&boardName, &target] { return slotTrace("doubleSet", boardName, target); });
-    double raw = std::trunc(value * multiplier);
+    double raw = scaled(value, multiplier);
     if (!fitsInt32(raw)) {
         logTrace(Log::Level::Debug, trace);
         log(Log::Level::Warning, "%s : %g (multiplier=%d) does not fit the slot", trace.c_str(),
@@ -305,10 +321,8 @@ ErrorCode Parser::boardConfigSet(uint8_t address, uint8_t slot, SlotType type, j
     }
     case SlotType::Enum: {
         std::string text = value.get<std::string>();
-        for (auto const& [index, valueName] : board.getConfigEnumValues(slot)) {
-            if (valueName == text) {
-                return enumSet(target, index);
-            }
+        if (auto const index = enumIndex(board, slot, text)) {
+            return enumSet(target, *index);
         }
         log(Log::Level::Warning, "Could not find '%s' in the accepted values for slot '%d'",
             String::clip(text).c_str(), slot);
@@ -349,6 +363,34 @@ ErrorCode Parser::configValueMatchesType(SlotType type, json const& value) {
         break;
     }
     return fits ? ErrorCode::Success : ErrorCode::InvalidParameter;
+}
+
+ErrorCode Parser::configValueFits(Board const& board, uint8_t slot, json const& value) {
+    auto const found = board.getConfigs().find(slot);
+    if (found == board.getConfigs().end()) {
+        return ErrorCode::BusInvalidSlot;
+    }
+    Board::Config const& config = found->second;
+    ErrorCode const kind = configValueMatchesType(config.type, value);
+    if (kind != ErrorCode::Success) {
+        return kind;
+    }
+    int32_t number = 0;
+    switch (config.type) {
+    case SlotType::Int32:
+        return int32FromJson(value, number) ? ErrorCode::Success : ErrorCode::InvalidParameter;
+    case SlotType::Double:
+        return fitsInt32(scaled(value.get<double>(), config.multiplier))
+                   ? ErrorCode::Success
+                   : ErrorCode::InvalidParameter;
+    case SlotType::Enum:
+        return enumIndex(board, slot, value.get<std::string>()) ? ErrorCode::Success
+                                                                : ErrorCode::BusInvalidValue;
+    case SlotType::Bool:
+    case SlotType::Color:
+        break;
+    }
+    return ErrorCode::Success;
 }
 
 } // namespace velt::ZRV480::Bus

@@ -202,7 +202,8 @@ public:
     ErrorCode boardBootloaderFlagsGet(uint8_t address, Flags& flags) const;
     ErrorCode boardBootloaderStatusGet(uint8_t address, BootloaderStatus& status) const;
 
-    // Board writes and commands (EngineValues.cpp). Writes cache their result.
+    // Board writes and commands (EngineValues.cpp). Writes cache the result
+    // of what was sent; a value refused unsent changes no cache entry.
     // A configuration value the board accepts is also stored in the board's
     // document (boardConfigStored).
     ErrorCode boardConfigSet(uint8_t address, uint8_t slot, nlohmann::json& value);
@@ -333,17 +334,19 @@ private:
     // every request until the engine stops.
     void runRestarts() EXCLUDES(lifecycleMutex);
     // Board value access (EngineValues.cpp).
-    // Writes a configuration slot and caches the echo; stores nothing.
+    // Writes a configuration slot and caches the echo; stores nothing. A
+    // value refused before it is sent leaves the cache as it was.
     ErrorCode writeBoardConfig(uint8_t address, uint8_t slot, nlohmann::json& value);
     // A light transition's checks: 105 for a slot the board lacks, then 100
     // for a board with another firmware.
     ErrorCode lightSlotUsable(uint8_t address, uint8_t slot) const;
 
     // Stored board configurations (EngineBoardConfig.cpp).
-    // A configuration value read from a file, cached as the slot's when its
-    // kind fits `type`; else only the warning "Could not load <what>: <reason>".
-    void storeLoadedConfig(uint8_t address, uint8_t slot, Bus::SlotType type,
-                           nlohmann::json const& value, std::string const& what);
+    // A configuration value read from a file, cached as the slot's when it
+    // would be sent to the slot; else only the warning "Could not load
+    // <what>: <reason>".
+    void storeLoadedConfig(uint8_t address, uint8_t slot, nlohmann::json const& value,
+                           std::string const& what);
     // The slot's value, as the board accepted it, into the board's stored document.
     void storeAcceptedConfig(uint8_t address, uint8_t slot, nlohmann::json const& value);
 

@@ -21,15 +21,16 @@ ErrorCode Engine::boardConfigCacheFromConfigFile(uint8_t address) {
                 boardName, optionName);
             continue;
         }
-        storeLoadedConfig(address, slot, slotConfig.type, document[slotConfig.name],
+        storeLoadedConfig(address, slot, document[slotConfig.name],
                           std::string(boardName) + " option " + slotConfig.name);
     }
     return ErrorCode::Success;
 }
 
-void Engine::storeLoadedConfig(uint8_t address, uint8_t slot, Bus::SlotType type,
-                               nlohmann::json const& value, std::string const& what) {
-    ErrorCode const code = Parser::configValueMatchesType(type, value);
+void Engine::storeLoadedConfig(uint8_t address, uint8_t slot, nlohmann::json const& value,
+                               std::string const& what) {
+    // Only a value that would be sent: the board is given what is cached.
+    ErrorCode const code = Parser::configValueFits(boards.at(address), slot, value);
     if (code != ErrorCode::Success) {
         log(Log::Level::Warning, "Could not load %s: %s", what.c_str(), ec2str(code).c_str());
         return;

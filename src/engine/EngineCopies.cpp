@@ -136,7 +136,7 @@ ErrorCode Engine::boardConfigCacheFromTempfs(uint8_t address) {
             log(Log::Level::Warning, "Slot %d not supported", slot);
             continue;
         }
-        storeLoadedConfig(address, slot, found->second.type, value, "option " + found->second.name);
+        storeLoadedConfig(address, slot, value, "option " + found->second.name);
     }
     return ErrorCode::Success;
 }

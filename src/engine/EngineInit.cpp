@@ -175,8 +175,17 @@ std::optional<ErrorCode> Engine::checkFirmwareVersion(uint8_t address) {
         return std::nullopt;
     }
     // Served all the same, as far as a board with unknown firmware can be:
-    // the monitoring loop does not try it again.
-    changeCache(state, address, [](BoardCache& cache) { cache.initialized = true; });
+    // the monitoring loop does not try it again. Its values are not read,
+    // so each answers the version fault from now on, not a time-out until
+    // the loop comes to it.
+    changeCache(state, address, [](BoardCache& cache) {
+        cache.initialized = true;
+        for (auto* slots : {&cache.telemetries, &cache.configs}) {
+            for (auto& entry : *slots) {
+                entry.second = {ErrorCode::InvalidBoardVersion, nullptr};
+            }
+        }
+    });
     log(Log::Level::Error, "%s: Firmware version not known! (expected=%d, actual=%d)",
         board.getName().c_str(), expected, actual);
     ErrorCode const written = writeRebootMarker(address);

@@ -123,7 +123,8 @@ ErrorCode Engine::writeBoardConfig(uint8_t address, uint8_t slot, nlohmann::json
     if (found == board.getConfigs().end()) {
         return ErrorCode::BusInvalidSlot;
     }
-    ErrorCode const code = Parser::configValueMatchesType(found->second.type, value);
+    // A value refused here is not sent, so the cache keeps what the board holds.
+    ErrorCode const code = Parser::configValueFits(board, slot, value);
     if (code != ErrorCode::Success) {
         log(Log::Level::Warning, "Skipping %s config %s: %s", board.getName().c_str(),
             found->second.name.c_str(), ec2str(code).c_str());

@@ -74,6 +74,39 @@ TEST_F(StoredConfiguration, ValuesOfTheRightKindAreLoaded) {
     EXPECT_TRUE(machine.sim.requests().empty());
 }
 
+TEST_F(StoredConfiguration, AStoredValueThatCouldNotBeSentIsNotLoadedAndTheBoardsIsRead) {
+    struct Case {
+        uint8_t slot;
+        Json stored;
+        char const* refusal;
+    };
+    Case const cases[] = {
+        {0, "medium", "BusInvalidValue"},
+        {2, int64_t{1} << 32, "InvalidParameter"},
+        {4, 3e7, "InvalidParameter"}, // beyond 32 bits once multiplied
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.slot);
+        rebuildEngine();
+        bringOnline(Psu);
+        markInitialized(Psu);
+        setDocument({{optionName(Psu, c.slot), c.stored}});
+        LogCapture log;
+        EXPECT_EQ(engine->boardConfigCacheFromConfigFile(Psu), ErrorCode::Success);
+        EXPECT_EQ(
+            log.count("Could not load psu option " + optionName(Psu, c.slot) + ": " + c.refusal),
+            1u)
+            << log.text();
+        EXPECT_EQ(engine->getBoardCache(Psu).configs.at(c.slot).first, ErrorCode::Timeout);
+
+        // Applied, the slot is read from the board instead.
+        machine.sim.clearRequests();
+        EXPECT_EQ(engine->boardConfigCacheApply(Psu), ErrorCode::Success);
+        EXPECT_EQ(requests(ConfigSetCommand), 0u);
+        EXPECT_EQ(engine->getBoardCache(Psu).configs.at(c.slot).first, ErrorCode::Success);
+    }
+}
+
 TEST_F(StoredConfiguration, ApplyingReadsUnknownValuesAndWritesKnownOnes) {
     // A fresh cache: every slot is read, none written.
     EXPECT_EQ(engine->boardConfigCacheApply(Psu), ErrorCode::Success);

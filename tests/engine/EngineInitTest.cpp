@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -15,6 +16,7 @@ namespace {
 namespace Protocol = velt::ZRV480::Bus::Protocol;
 using boardsim::Filter;
 using testsupport::LogCapture;
+using velt::ZRV480::Bus::Board;
 
 constexpr uint8_t Misc = static_cast<uint8_t>(Protocol::Command::Misc);
 constexpr uint8_t ConfigSet = static_cast<uint8_t>(Protocol::Command::ConfigSet);
@@ -128,6 +130,44 @@ TEST_F(Initialisation, AConfigurationValueTheBoardRefusesOnlyEndsAnEmergencyInit
     EXPECT_EQ(engine->boardInitEmergency(Psu), ErrorCode::BusInvalidValue);
     EXPECT_FALSE(engine->getBoardCache(Psu).initialized);
     EXPECT_EQ(log.count("Could not apply config on psu: BusInvalidValue"), 1u);
+}
+
+TEST_F(Initialisation, ABoardWithAnotherFirmwareAnswersTheVersionFaultForEveryValueAtOnce) {
+    ASSERT_EQ(engine->boardInitStartup(Main), ErrorCode::Success);
+    auto info = machine.sim.boardInfo(Psu);
+    info.firmwareVersion = 99;
+    machine.sim.setBoardInfo(Psu, info);
+    struct Case {
+        char const* name;
+        std::function<ErrorCode()> initialise;
+    };
+    Case const cases[] = {
+        {"start-up", [this] { return engine->boardInitStartup(Psu); }},
+        {"emergency", [this] { return engine->boardInitEmergency(Psu); }},
+    };
+    Board const& board = engine->getBoards().at(Psu);
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Values read while it ran the expected firmware.
+        engine->editCache(Psu, [](BoardCache& cache) {
+            for (auto* slots : {&cache.telemetries, &cache.configs}) {
+                for (auto& entry : *slots) {
+                    entry.second = {ErrorCode::Success, 1};
+                }
+            }
+        });
+        ASSERT_EQ(c.initialise(), ErrorCode::InvalidBoardVersion);
+        for (auto const& [slot, telemetry] : board.getTelemetries()) {
+            nlohmann::json value;
+            EXPECT_EQ(engine->boardTelemetryGet(Psu, slot, value), ErrorCode::InvalidBoardVersion)
+                << telemetry.name;
+        }
+        for (auto const& [slot, config] : board.getConfigs()) {
+            nlohmann::json value;
+            EXPECT_EQ(engine->boardConfigGet(Psu, slot, value), ErrorCode::InvalidBoardVersion)
+                << config.name;
+        }
+    }
 }
 
 TEST_F(Initialisation, AnUnmarkedScratchpadForgetsTheBoardsPlannedFirmware) {

@@ -110,6 +110,22 @@ TEST_F(Sections, AnInitialisedBoardIsWrittenAndARefusedValueKeepsTheStoredOne) {
     EXPECT_EQ(psu.at(name(FanModeSlot)), fanMode(1));
 }
 
+TEST_F(Sections, ANameRefusedBeforeSendingLeavesTheBoardsValueToTheSection) {
+    bringOnline(Psu);
+    markInitialized(Psu);
+    engine->editCache(Psu, [&](BoardCache& cache) {
+        cache.configs.at(FanModeSlot) = {ErrorCode::Success, fanMode(1)};
+    });
+    LogCapture log;
+    engine->setBoardsConfig({{"psu", {{name(FanModeSlot), "medium"}}}});
+    EXPECT_EQ(machine.sim.requestCount(Filter{Psu, ConfigSet}), 0u);
+    EXPECT_EQ(engine->getBoardsConfig().at("psu").at(name(FanModeSlot)), fanMode(1));
+    // The refused set is logged as such, and no read of the value is said to fail.
+    EXPECT_EQ(log.count("Skipping psu config " + name(FanModeSlot) + ": BusInvalidValue"), 1u)
+        << log.text();
+    EXPECT_EQ(log.count("Could not get config option '" + name(FanModeSlot)), 0u) << log.text();
+}
+
 TEST_F(Sections, AValueTheBoardAcceptsOnItsOwnIsStoredAndAnnounced) {
     engine->setBoardsConfig({{"psu", {{name(ThresholdSlot), 42}, {name(FanModeSlot), "High"}}}});
     bringOnline(Psu);

@@ -220,7 +220,13 @@ TEST_F(BoardValues, TheServiceConsoleHasAFixedRecord) {
     EXPECT_EQ(info.firmwareVersion, 7);
 }
 
-TEST_F(BoardValues, AConfigurationWriteChecksFirmwareThenSlotThenKind) {
+TEST_F(BoardValues, AConfigurationWriteRefusedBeforeSendingLeavesTheCacheAsItWas) {
+    // The values last read from the board.
+    engine->editCache(Psu, [](BoardCache& cache) {
+        cache.configs.at(0) = {ErrorCode::Success, "low"};
+        cache.configs.at(2) = {ErrorCode::Success, 20};
+        cache.configs.at(4) = {ErrorCode::Success, 13.8};
+    });
     struct Case {
         char const* name;
         bool firmwareOk;
@@ -238,6 +244,10 @@ TEST_F(BoardValues, AConfigurationWriteChecksFirmwareThenSlotThenKind) {
          ErrorCode::InvalidParameter},
         {"colour without blue", true, Light, 20, Json{{"r", 1}, {"g", 0}},
          ErrorCode::InvalidParameter},
+        {"name the enumeration lacks", true, Psu, 0, "medium", ErrorCode::BusInvalidValue},
+        {"name in another case", true, Psu, 0, "High", ErrorCode::BusInvalidValue},
+        {"integer beyond 32 bits", true, Psu, 2, int64_t{1} << 32, ErrorCode::InvalidParameter},
+        {"number beyond 32 bits once multiplied", true, Psu, 4, 3e7, ErrorCode::InvalidParameter},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.name);
@@ -250,11 +260,25 @@ TEST_F(BoardValues, AConfigurationWriteChecksFirmwareThenSlotThenKind) {
     }
     EXPECT_TRUE(machine.sim.requests().empty());
 
-    LogCapture log;
-    Json value = true;
-    std::string const option = engine->getBoards().at(Psu).getConfigs().at(2).name;
-    EXPECT_EQ(engine->boardConfigSet(Psu, 2, value), ErrorCode::InvalidParameter);
-    EXPECT_EQ(log.count("Skipping psu config " + option + ": InvalidParameter"), 1u) << log.text();
+    Json cached;
+    EXPECT_EQ(engine->boardConfigGet(Psu, 0, cached), ErrorCode::Success);
+    EXPECT_EQ(cached, "low");
+
+    struct Refusal {
+        uint8_t slot;
+        Json value;
+        std::string line;
+    };
+    Refusal const refusals[] = {
+        {2, true, "Skipping psu config batteryLowThreshold: InvalidParameter"},
+        {0, "medium", "Skipping psu config fanMode: BusInvalidValue"},
+    };
+    for (auto const& r : refusals) {
+        LogCapture log;
+        Json value = r.value;
+        EXPECT_NE(engine->boardConfigSet(Psu, r.slot, value), ErrorCode::Success);
+        EXPECT_EQ(log.count(r.line), 1u) << log.text();
+    }
 }
 
 TEST_F(BoardValues, AConfigurationWriteCachesWhatTheBoardAnswered) {
