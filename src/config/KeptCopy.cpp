@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "foundation/AtomicFile.h"
+
 namespace velt::ZRV480::BoardManager::Config {
 
 namespace {
@@ -13,43 +15,33 @@ namespace {
 // Enough for years of unusable files; beyond it nothing more is kept.
 constexpr int MaxCopies = 1000;
 
-int writeNew(std::string const& name, std::string const& text) {
-    int const fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return errno;
-    }
-    size_t done = 0;
-    int error = 0;
-    while (done < text.size() && error == 0) {
-        ssize_t const written = ::write(fd, text.data() + done, text.size() - done);
-        if (written > 0) {
-            done += size_t(written);
-        } else if (errno != EINTR) {
-            error = errno;
-        }
-    }
-    if (error == 0 && fsync(fd) != 0) {
-        error = errno;
-    }
-    close(fd);
-    if (error != 0) {
-        unlink(name.c_str()); // a partial copy is no copy; the name stays free
-    }
-    return error;
+// Renames `from` to a name only where nothing has it yet: 0 or the errno.
+std::function<int(std::string const&)> renameTo(std::string const& from) {
+    return [from](std::string const& name) {
+        return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0
+                   ? 0
+                   : errno;
+    };
 }
 
 } // namespace
 
 KeptCopy::Result KeptCopy::moveAside(std::string const& path) {
-    return firstFree(path, [&path](std::string const& name) {
-        return renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0
-                   ? 0
-                   : errno;
-    });
+    return firstFree(path, renameTo(path));
 }
 
 KeptCopy::Result KeptCopy::write(std::string const& path, std::string const& text) {
-    return firstFree(path, [&text](std::string const& name) { return writeNew(name, text); });
+    // Written whole beside the file first, so that a kept copy is never a
+    // partial one, then moved to its name.
+    std::string const staged = path + ".keeping";
+    if (!AtomicFile::write(staged, text, 0600)) {
+        return {false, staged, errno};
+    }
+    Result result = firstFree(path, renameTo(staged));
+    if (!result.kept) {
+        unlink(staged.c_str());
+    }
+    return result;
 }
 
 KeptCopy::Result KeptCopy::firstFree(std::string const& path,
