@@ -45,6 +45,16 @@ json firstValue(std::string const& text) {
     return document;
 }
 
+// Whether writing `written` over `read` drops or changes anything `read` holds.
+bool losesAny(json const& read, json const& written) {
+    for (json const& step : json::diff(read, written)) {
+        if (step.at("op") != "add") {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 Config::Config(std::string filePath) : Logger("Config"), path(std::move(filePath)) {}
@@ -205,7 +215,10 @@ void Config::update() {
     }
     if (failure.empty()) {
         failure = apply(document);
-        if (!failure.empty() && !kept) {
+        // An owner that refused may still hold every value the file gave
+        // (a socket that cannot open yet): then there is nothing to keep,
+        // and no copy piles up at every start.
+        if (!failure.empty() && !kept && losesAny(document, get())) {
             CheckedLock lock(fileMutex);
             keepRefused(text);
         }

@@ -388,6 +388,20 @@ TEST_F(ConfigFileTest, RefusalInTheFileIsLoggedAndTheOthersStillApply) {
     EXPECT_NE(log.find("kept as it was in '" + file + ".bad'"), std::string::npos);
 }
 
+TEST_F(ConfigFileTest, ARefusalThatLosesNothingKeepsNoCopyAtAnyStart) {
+    // The owner refuses, yet holds every value the file gave it.
+    device->refusal = "socket cannot open";
+    writeText(file, json{{"device", {{"address", "127.0.0.1"}}}}.dump());
+
+    for (int start = 0; start < 3; ++start) {
+        config->update();
+    }
+
+    EXPECT_FALSE(std::filesystem::exists(keptCopy(0)));
+    EXPECT_EQ(written()["device"]["address"], "127.0.0.1");
+    EXPECT_EQ(logged().find("kept as it was"), std::string::npos);
+}
+
 TEST_F(ConfigFileTest, GetMergesOwnersFirstInIdentityOrderWinsEmptyAnswersSkipped) {
     struct Case {
         json first, second, merged;
