@@ -71,9 +71,7 @@ ErrorCode Engine::boardInitStartup(uint8_t address) {
     if (address == Bus::Schema::AddressMain) {
         setMainClock();
     }
-    if (boardConfigCacheFromTempfs(address) != ErrorCode::Success) {
-        boardConfigCacheFromConfigFile(address);
-    }
+    loadBoardConfig(address);
     result = boardConfigCacheApply(address);
     // A value the board refuses is no reason to leave the board unserved.
     if (result != ErrorCode::Success && result != ErrorCode::BusInvalidValue) {
@@ -102,8 +100,9 @@ ErrorCode Engine::boardInitEmergency(uint8_t address) {
         return *firmwareResult;
     }
 
-    // Only the board's own copy: the configuration file is a start-up source.
-    boardConfigCacheFromTempfs(address);
+    // A board absent at start never had its start-up initialisation reach
+    // its configuration: without a copy it still gets the file's values.
+    loadBoardConfig(address);
     result = boardConfigCacheApply(address);
     if (result != ErrorCode::Success) {
         log(Log::Level::Error, "Could not apply config on %s: %s", boardName.c_str(),
@@ -113,6 +112,12 @@ ErrorCode Engine::boardInitEmergency(uint8_t address) {
     cacheBootloaderFlags(address);
     cacheBootloaderStatus(address);
     return finishInit(address, "Done");
+}
+
+void Engine::loadBoardConfig(uint8_t address) {
+    if (boardConfigCacheFromTempfs(address) != ErrorCode::Success) {
+        boardConfigCacheFromConfigFile(address);
+    }
 }
 
 void Engine::boardHadReboot(uint8_t address) {
