@@ -101,10 +101,18 @@ ErrorCode Engine::boardInitEmergency(uint8_t address) {
     }
 
     // A board absent at start never had its start-up initialisation reach
-    // its configuration: without a copy it still gets the file's values.
-    loadBoardConfig(address);
+    // its configuration: it gets that step now, file and all. Later on only
+    // its own copy: the cache holds the rest.
+    bool const late =
+        !readCache(state, address, [](BoardCache const& cache) { return cache.configLoaded; });
+    if (late) {
+        loadBoardConfig(address);
+    } else {
+        boardConfigCacheFromTempfs(address);
+    }
     result = boardConfigCacheApply(address);
-    if (result != ErrorCode::Success) {
+    // As at start-up, a value the board refuses does not leave it unserved.
+    if (result != ErrorCode::Success && !(late && result == ErrorCode::BusInvalidValue)) {
         log(Log::Level::Error, "Could not apply config on %s: %s", boardName.c_str(),
             ec2str(result).c_str());
         return result;
@@ -118,6 +126,7 @@ void Engine::loadBoardConfig(uint8_t address) {
     if (boardConfigCacheFromTempfs(address) != ErrorCode::Success) {
         boardConfigCacheFromConfigFile(address);
     }
+    changeCache(state, address, [](BoardCache& cache) { cache.configLoaded = true; });
 }
 
 void Engine::boardHadReboot(uint8_t address) {

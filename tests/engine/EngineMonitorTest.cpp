@@ -370,23 +370,32 @@ TEST_F(MonitorLoop, ABoardAbsentAtStartGetsItsConfigurationWhenItAnswers) {
     struct Case {
         char const* name;
         char const* copy; // none when null
+        bool refused;     // the board refuses the file's threshold
         int32_t raw;
         char const* value;
     };
     Case const cases[] = {
-        {"without a copy", nullptr, 2, "high"},
-        {"with a copy", "0 \"low\"\n", 1, "low"},
+        {"without a copy", nullptr, false, 2, "high"},
+        {"with a copy", "0 \"low\"\n", false, 1, "low"},
+        {"a file value the board refuses", nullptr, true, 2, "high"},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.name);
         rebuildEngine();
-        std::string const fanMode = engine->getBoards().at(Psu).getConfigs().at(FanModeSlot).name;
+        auto const& configs = engine->getBoards().at(Psu).getConfigs();
+        std::string const fanMode = configs.at(FanModeSlot).name;
+        std::string const threshold = configs.at(ThresholdSlot).name;
         engine->state.with([&](EngineState& s) {
-            s.config.setBoardConfig(Psu, {{fanMode, "high"}});
+            s.config.setBoardConfig(Psu, {{fanMode, "high"}, {threshold, 42}});
         });
+        if (c.refused) { // the last case: the rule stays
+            machine.sim.addRule({Filter{Psu, code(Command::ConfigSet), ThresholdSlot},
+                                 boardsim::Action::errorReply(0x86)});
+        }
         machine.sim.setRaw(Psu, boardsim::SlotTable::Config, FanModeSlot, 0); // "auto"
         machine.sim.setPresent(Psu, false);
         EngineEvents events(*engine);
+        LogCapture log(Log::Level::Error);
         engine->start();
         if (c.copy != nullptr) {
             machine.dir.write("copies/psu", c.copy);
@@ -399,6 +408,8 @@ TEST_F(MonitorLoop, ABoardAbsentAtStartGetsItsConfigurationWhenItAnswers) {
         nlohmann::json value;
         EXPECT_EQ(engine->boardConfigGet(Psu, FanModeSlot, value), ErrorCode::Success);
         EXPECT_EQ(value, nlohmann::json(c.value));
+        // Brought up at once, as at start-up, a refused value or not.
+        EXPECT_EQ(log.count("Could not apply config on psu"), 0u) << log.text();
         engine->stop();
     }
 }
