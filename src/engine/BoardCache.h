@@ -45,6 +45,7 @@ public:
     bool initialized = false;   // initialised (or found with another firmware)
     bool statusScanned = false; // at least one status pass ran
     uint32_t initAttempts = 0;
+    bool configLoaded = false; // its configuration was loaded once in this run
 
     // Main board only; filled in the cache of address 0. Like every other
     // entry, Timeout until the first read.

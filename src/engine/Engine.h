@@ -316,6 +316,10 @@ private:
     // Writes the marker; on success the board is initialised and its
     // failed attempts are forgotten.
     ErrorCode finishInit(uint8_t address, char const* doneLine);
+    // Brings the board's configuration into its cache: its own copy, or
+    // without one the board's document of the configuration file; marks
+    // the board's configuration loaded.
+    void loadBoardConfig(uint8_t address);
 
     // Start and stop (EngineLifecycle.cpp).
     // A transport that stopped itself after receive errors is started anew.

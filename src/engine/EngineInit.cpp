@@ -71,9 +71,7 @@ ErrorCode Engine::boardInitStartup(uint8_t address) {
     if (address == Bus::Schema::AddressMain) {
         setMainClock();
     }
-    if (boardConfigCacheFromTempfs(address) != ErrorCode::Success) {
-        boardConfigCacheFromConfigFile(address);
-    }
+    loadBoardConfig(address);
     result = boardConfigCacheApply(address);
     // A value the board refuses is no reason to leave the board unserved.
     if (result != ErrorCode::Success && result != ErrorCode::BusInvalidValue) {
@@ -102,10 +100,19 @@ ErrorCode Engine::boardInitEmergency(uint8_t address) {
         return *firmwareResult;
     }
 
-    // Only the board's own copy: the configuration file is a start-up source.
-    boardConfigCacheFromTempfs(address);
+    // A board absent at start never had its start-up initialisation reach
+    // its configuration: it gets that step now, file and all. Later on only
+    // its own copy: the cache holds the rest.
+    bool const late =
+        !readCache(state, address, [](BoardCache const& cache) { return cache.configLoaded; });
+    if (late) {
+        loadBoardConfig(address);
+    } else {
+        boardConfigCacheFromTempfs(address);
+    }
     result = boardConfigCacheApply(address);
-    if (result != ErrorCode::Success) {
+    // As at start-up, a value the board refuses does not leave it unserved.
+    if (result != ErrorCode::Success && !(late && result == ErrorCode::BusInvalidValue)) {
         log(Log::Level::Error, "Could not apply config on %s: %s", boardName.c_str(),
             ec2str(result).c_str());
         return result;
@@ -113,6 +120,13 @@ ErrorCode Engine::boardInitEmergency(uint8_t address) {
     cacheBootloaderFlags(address);
     cacheBootloaderStatus(address);
     return finishInit(address, "Done");
+}
+
+void Engine::loadBoardConfig(uint8_t address) {
+    if (boardConfigCacheFromTempfs(address) != ErrorCode::Success) {
+        boardConfigCacheFromConfigFile(address);
+    }
+    changeCache(state, address, [](BoardCache& cache) { cache.configLoaded = true; });
 }
 
 void Engine::boardHadReboot(uint8_t address) {

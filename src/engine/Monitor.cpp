@@ -258,6 +258,7 @@ void Monitor::rebuildCache(uint8_t address) {
     changeCache(state, address, [&fresh](BoardCache& cache) {
         fresh.configs = std::move(cache.configs);
         fresh.initAttempts = cache.initAttempts;
+        fresh.configLoaded = cache.configLoaded;
         cache = std::move(fresh);
     });
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -20,6 +21,7 @@ using testsupport::LogCapture;
 using Command = Protocol::Command;
 using namespace std::chrono_literals;
 
+constexpr uint8_t FanModeSlot = 0;   // psu "Fan Mode": auto, low, high
 constexpr uint8_t ThresholdSlot = 2; // psu "Battery Low Threshold", 0..100
 
 uint8_t code(Command command) {
@@ -358,6 +360,57 @@ TEST_F(MonitorLoop, AnAbsentBoardLeavesEveryOtherBoardServed) {
         // Only its drop-out takes the bus away, once, as any drop-out does.
         EXPECT_EQ(log.count("[Parser] Setting bus offline: Timeout"), fromStart ? 0u : 1u);
         EXPECT_EQ(log.count("[Engine] Could not initialize lightController"), 0u);
+    }
+}
+
+// A board absent at start is configured when it answers: from its own copy
+// when it has one, else from its document of the configuration file, which
+// its start-up initialisation never came to.
+TEST_F(MonitorLoop, ABoardAbsentAtStartGetsItsConfigurationWhenItAnswers) {
+    struct Case {
+        char const* name;
+        char const* copy; // none when null
+        bool refused;     // the board refuses the file's threshold
+        int32_t raw;
+        char const* value;
+    };
+    Case const cases[] = {
+        {"without a copy", nullptr, false, 2, "high"},
+        {"with a copy", "0 \"low\"\n", false, 1, "low"},
+        {"a file value the board refuses", nullptr, true, 2, "high"},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        rebuildEngine();
+        auto const& configs = engine->getBoards().at(Psu).getConfigs();
+        std::string const fanMode = configs.at(FanModeSlot).name;
+        std::string const threshold = configs.at(ThresholdSlot).name;
+        engine->state.with([&](EngineState& s) {
+            s.config.setBoardConfig(Psu, {{fanMode, "high"}, {threshold, 42}});
+        });
+        if (c.refused) { // the last case: the rule stays
+            machine.sim.addRule({Filter{Psu, code(Command::ConfigSet), ThresholdSlot},
+                                 boardsim::Action::errorReply(0x86)});
+        }
+        machine.sim.setRaw(Psu, boardsim::SlotTable::Config, FanModeSlot, 0); // "auto"
+        machine.sim.setPresent(Psu, false);
+        EngineEvents events(*engine);
+        LogCapture log(Log::Level::Error);
+        engine->start();
+        if (c.copy != nullptr) {
+            machine.dir.write("copies/psu", c.copy);
+        }
+
+        machine.sim.setPresent(Psu, true);
+        ASSERT_TRUE(events.waitFor("online 1", 1));
+        ASSERT_TRUE(waitInitialized(Psu));
+        EXPECT_EQ(machine.sim.raw(Psu, boardsim::SlotTable::Config, FanModeSlot), c.raw);
+        nlohmann::json value;
+        EXPECT_EQ(engine->boardConfigGet(Psu, FanModeSlot, value), ErrorCode::Success);
+        EXPECT_EQ(value, nlohmann::json(c.value));
+        // Brought up at once, as at start-up, a refused value or not.
+        EXPECT_EQ(log.count("Could not apply config on psu"), 0u) << log.text();
+        engine->stop();
     }
 }
 
