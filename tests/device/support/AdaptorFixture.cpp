@@ -75,6 +75,9 @@ void AdaptorFixture::TearDown() {
     }
     if (client) {
         client->stop();
+        // As the service does: no late notice may reach the adaptor, which
+        // goes first.
+        client->close();
     }
     recorder.reset();
     adaptor.reset();
