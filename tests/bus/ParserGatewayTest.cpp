@@ -1,7 +1,6 @@
 // The parser against a gateway played by a socket of the test, which answers
 // every request by hand, while other sockets send to the parser's port.
 #include "support/LogCapture.h"
-#include "support/LogWatch.h"
 #include "support/SimulatedBus.h"
 #include "support/UdpPeer.h"
 
@@ -10,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,19 +21,28 @@ using nlohmann::json;
 using Command = Packet::Command;
 using Clock = std::chrono::steady_clock;
 
+// The log less the listener thread's start lines, which a loaded machine may
+// delay past the start into a case's log.
+std::string withoutListenerStart(std::string const& text) {
+    std::istringstream lines(text);
+    std::string kept;
+    for (std::string line; std::getline(lines, line);) {
+        bool const start = line.find("[Driver] Listener thread start") != std::string::npos ||
+                           line.find("listener priority to max(") != std::string::npos;
+        if (!start) {
+            kept += line + "\n";
+        }
+    }
+    return kept;
+}
+
 class ParserGatewayTest : public ::testing::Test {
 protected:
     void SetUp() override {
         parser.socketConfigSet(
             {{"address", "127.0.0.1"}, {"port", gateway.port}, {"timeoutMs", 100}});
         parser.configSet({2000, 2});
-        {
-            // The listener's start lines, which a loaded machine may delay,
-            // must not land in a case's log.
-            testsupport::LogWatch watch;
-            parser.start();
-            ASSERT_TRUE(watch.waitFor("[Driver] Listener thread started"));
-        }
+        parser.start();
         ASSERT_EQ(answered(Packet(Main, Command::Heartbeat, 0, {}), {0, 0, 0, 0}),
                   ErrorCode::Success);
         ASSERT_EQ(answered(Packet(Psu, Command::Heartbeat, 0, {}), {0, 0, 0, 0}),
@@ -123,7 +132,7 @@ TEST_F(ParserGatewayTest, OtherSendersChangeNoValueStateOrStatistics) {
         EXPECT_EQ(value, 42);
         EXPECT_TRUE(parser.isOnline(Main));
         EXPECT_TRUE(parser.isOnline(Psu));
-        EXPECT_EQ(log.text(), "");
+        EXPECT_EQ(withoutListenerStart(log.text()), "");
     }
     json expected = before;
     for (char const* counter : {"completed", "transmited"}) {
